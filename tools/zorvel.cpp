@@ -1,0 +1,84 @@
+/* zorvel: one command over the client libraries, a subcommand per
+ * capability. Exit status 0 on success, 1 for usage, else the errno of the
+ * failure. */
+#include "zorvel_cmd.h"
+
+#include <zorvel/zorvelapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const zorvel_cmd commands[] = {
+	{"path2fid", cmd_path2fid, "PATH...",
+	 "print the FID of each path (a symbolic link's own)"},
+	{"fid2path", cmd_fid2path, "MOUNT|FSNAME FID...",
+	 "print every path (hard link) of each FID"},
+	{"path2parent", cmd_path2parent, "PATH...",
+	 "print the parent FID and entry name of each link of each path"},
+	{"cat-fid", cmd_cat_fid, "MOUNT FID...",
+	 "write the content of each file, opened by its FID"},
+};
+
+void print_usage(FILE *out)
+{
+	fprintf(out, "usage: zorvel COMMAND [ARGS]\n\ncommands:\n");
+	for (const auto &cmd : commands)
+		fprintf(out, "  %-12s %s\n", cmd.name, cmd.help);
+	fprintf(out, "\n'zorvel COMMAND --help' tells more.\n");
+}
+
+} // namespace
+
+void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr)
+{
+	FILE *out = to_stderr ? stderr : stdout;
+	fprintf(out, "usage: zorvel %s %s\n  %s\n", cmd.name, cmd.usage,
+		cmd.help);
+}
+
+bool wants_help(int argc, char **argv)
+{
+	for (int i = 1; i < argc; i++) {
+		if (strcmp(argv[i], "--") == 0)
+			return false;
+		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0)
+			return true;
+	}
+	return false;
+}
+
+int exit_status(int rc)
+{
+	if (rc == 0)
+		return 0;
+	rc = rc < 0 ? -rc : rc;
+	return rc > 255 ? EXIT_FAILURE : rc;
+}
+
+int main(int argc, char **argv)
+{
+	if (argc < 2) {
+		print_usage(stderr);
+		return ZV_EXIT_USAGE;
+	}
+	if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 ||
+	    strcmp(argv[1], "help") == 0) {
+		print_usage(stdout);
+		return 0;
+	}
+	for (const auto &cmd : commands) {
+		if (strcmp(argv[1], cmd.name) != 0)
+			continue;
+		if (wants_help(argc - 1, argv + 1)) {
+			print_cmd_usage(cmd, false);
+			return 0;
+		}
+		return cmd.run(argc - 1, argv + 1);
+	}
+	fprintf(stderr, "zorvel: unknown command '%s'\n", argv[1]);
+	print_usage(stderr);
+	return ZV_EXIT_USAGE;
+}

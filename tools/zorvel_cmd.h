@@ -1,0 +1,29 @@
+/* Subcommands of the zorvel front end. */
+#ifndef ZORVEL_TOOLS_ZORVEL_CMD_H
+#define ZORVEL_TOOLS_ZORVEL_CMD_H
+
+/* Exit status of a usage error; failures exit with their errno. */
+#define ZV_EXIT_USAGE 1
+
+struct zorvel_cmd {
+	const char *name;
+	int (*run)(int argc, char **argv); /* argv[0] is the subcommand */
+	const char *usage;                 /* arguments after the name */
+	const char *help;                  /* one line */
+};
+
+/* Prints "usage: zorvel NAME USAGE" and the help line of cmd. */
+void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr);
+
+/* True when argv holds -h or --help. */
+bool wants_help(int argc, char **argv);
+
+/* Positive errno of a library result, for the exit status. */
+int exit_status(int rc);
+
+int cmd_path2fid(int argc, char **argv);
+int cmd_fid2path(int argc, char **argv);
+int cmd_path2parent(int argc, char **argv);
+int cmd_cat_fid(int argc, char **argv);
+
+#endif

@@ -1,0 +1,161 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/*
+ * Client API of the zorvel file system.
+ *
+ * Conventions, for every function below unless its comment says otherwise:
+ * - the result is 0, or a non-negative count, descriptor or index, on
+ *   success, and a negative errno value on failure;
+ * - failures are reported through zvapi_error() (to standard error, at or
+ *   below the level set with zvapi_msg_set_level());
+ * - the caller supplies output buffers with their sizes; descriptors opened
+ *   inside a call are closed before it returns, except the descriptors that
+ *   a call hands out, which the caller closes.
+ * No function throws, starts a thread or takes a lock.
+ */
+#ifndef ZORVEL_ZORVELAPI_H
+#define ZORVEL_ZORVELAPI_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <linux/zorvel/zorvel_fid.h>
+#include <linux/zorvel/zorvel_layout.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Messages ---------------------------------------------------------- */
+
+enum zvapi_message_level {
+	ZVAPI_MSG_OFF = 0,
+	ZVAPI_MSG_FATAL = 1,
+	ZVAPI_MSG_ERROR = 2,
+	ZVAPI_MSG_WARN = 3,
+	ZVAPI_MSG_NORMAL = 4,
+	ZVAPI_MSG_INFO = 5,
+	ZVAPI_MSG_DEBUG = 6,
+	ZVAPI_MSG_MAX = 7
+};
+
+/* OR'd into a level: the message carries no error number. */
+#define ZVAPI_MSG_NO_ERRNO 0x10
+#define ZVAPI_MSG_MASK 0x0f
+
+/* Writes "<program>: <message>" to standard error, followed by
+ * ": <error text> (<errno>)" when errcode is non-zero and the level lacks
+ * ZVAPI_MSG_NO_ERRNO. errcode may be a negative or positive errno value.
+ * Nothing is written above the current level. errno is preserved. */
+void zvapi_error(int level, int errcode, const char *fmt, ...)
+	__attribute__((format(printf, 3, 4)));
+
+/* Sets the most verbose level written (default ZVAPI_MSG_INFO); returns
+ * the previous one. Out-of-range levels are clamped. */
+int zvapi_msg_set_level(int level);
+int zvapi_msg_get_level(void);
+
+/* ---- Mounts and names -------------------------------------------------- */
+
+/* Mount point of the zorvel mount holding path (index 0), into mntdir
+ * (PATH_MAX bytes); with index > 0, the index-th zorvel mount in table
+ * order. fsname, when not NULL, receives the file-system name
+ * (PATH_MAX bytes). -ENODEV when nothing matches. */
+int zvapi_search_mounts(const char *path, int index, char *mntdir,
+			char *fsname);
+
+/* File-system name of the mount holding path, into fsname (PATH_MAX). */
+int zvapi_search_fsname(const char *path, char *fsname);
+
+/* Root directory of the mount of file system fsname, into rootpath
+ * (PATH_MAX bytes). */
+int zvapi_search_rootpath(char *rootpath, const char *fsname);
+
+/* Client striping-device identifier of path's mount:
+ * "<fsname>-clilov-<instance>". */
+int zvapi_file_get_lov_uuid(const char *path, struct obd_uuid *lov_uuid);
+
+/* Removes the trailing line end of text in place. */
+void zvapi_chomp_string(char *text);
+
+/* Non-zero when text names this file system's mount type. */
+int zvapi_is_zorvel_mnttype(const char *text);
+
+/* ---- Striping ---------------------------------------------------------- */
+
+/* Striping request; read-only for the library, owned by the caller. */
+struct zvapi_stripe_param {
+	unsigned long long zsp_stripe_size; /* bytes; 0 for the default */
+	char *zsp_pool;                     /* pool name, or NULL */
+	int zsp_stripe_offset;              /* first target; -1 for any */
+	int zsp_stripe_pattern;             /* 0 for the default */
+	int zsp_stripe_count;               /* 0 default, -1 all targets */
+	bool zsp_is_specific;               /* zsp_osts names the targets */
+	bool zsp_is_create;
+	uint8_t zsp_max_inherit;
+	uint8_t zsp_max_inherit_rr;
+	uint32_t zsp_osts[];                /* zsp_stripe_count entries */
+};
+typedef struct zvapi_stripe_param zvapi_stripe_param;
+
+/* Creates path with the given striping and returns its open descriptor;
+ * -EEXIST when the name exists. */
+int zvapi_file_open_param(const char *path, int flags, mode_t mode,
+			  const struct zvapi_stripe_param *param);
+
+/* Creates directory name with a foreign layout of the given type, flags
+ * and value text; >= 0 on success. */
+int zvapi_dir_create_foreign(const char *name, mode_t mode, uint32_t type,
+			     uint32_t flags, const char *value);
+
+/* Reads the striping record of path into lum, which must hold
+ * ZV_LAYOUT_MAX_SIZE (48048) bytes. On failure the result is non-zero and
+ * errno is set. */
+int zvapi_file_get_stripe(const char *path, struct zv_layout_v1 *lum);
+
+/* ---- File identifiers -------------------------------------------------- */
+
+/* Parses "[seq:oid:ver]" (brackets optional, numbers in any C base).
+ * Sets errno to the positive value of the result; *endptr, when endptr is
+ * not NULL, receives where parsing stopped. -EINVAL or -ERANGE. */
+int zvapi_fid_parse(const char *fidstr, struct zo_fid *fid, char **endptr);
+
+/* Path of one hard link of the object named by fidstr, relative to the
+ * mount's root. path_or_device is a path in the mount (starting with '/')
+ * or a file-system name. recno and linkno, when not NULL, are read and
+ * written back so that repeated calls walk every hard link. */
+int zvapi_fid2path(const char *path_or_device, const char *fidstr,
+		   char *path, int pathlen, long long *recno, int *linkno);
+
+/* The same on an open descriptor of the mount's root directory. */
+int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid, char *path_buf,
+		      int path_buf_size, long long *recno, int *linkno);
+
+/* Index of the metadata target holding fid (also in *mdt_index when not
+ * NULL); fd is any open descriptor in the file system. */
+int zvapi_get_mdt_index_by_fid(int fd, const struct zo_fid *fid,
+			       int *mdt_index);
+
+/* FID of an open descriptor, or of path itself (a symbolic link's own).
+ * -ENOTTY or -EOPNOTSUPP for objects of other file systems. */
+int zvapi_fd2fid(int fd, struct zo_fid *fid);
+int zvapi_path2fid(const char *path, struct zo_fid *fid);
+
+/* Parent FID and entry name of hard link linkno. parent_fid and name may
+ * each be NULL; a name buffer below 2 bytes is -EOVERFLOW. */
+int zvapi_fd2parent(int fd, unsigned int linkno, struct zo_fid *parent_fid,
+		    char *name, size_t name_size);
+int zvapi_path2parent(const char *path, unsigned int linkno,
+		      struct zo_fid *parent_fid, char *name, size_t name_size);
+
+/* Opens the object fid of the file system holding zorvel_dir with open
+ * flags; returns the descriptor, which the caller closes. */
+int zvapi_open_by_fid(const char *zorvel_dir, const struct zo_fid *fid,
+		      int flags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZORVEL_ZORVELAPI_H */

@@ -1,0 +1,22 @@
+/* Allocation-failure injector for tests: makes one chosen malloc, calloc or
+ * realloc of the process return NULL with errno ENOMEM. */
+#ifndef ZORVEL_TESTS_FAILALLOC_H
+#define ZORVEL_TESTS_FAILALLOC_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Fail the allocation n calls from now (0: the next one). */
+void failalloc_arm(unsigned long n);
+/* Stop failing; returns non-zero when the armed failure happened. */
+int failalloc_disarm(void);
+/* Non-zero when this process's allocations go through the injector (not,
+ * for example, under a sanitizer whose allocator comes first). */
+int failalloc_active(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

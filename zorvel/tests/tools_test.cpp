@@ -1,0 +1,111 @@
+/* The zorvel front end run as a user runs it, under the simulator's
+ * launcher. */
+#include "support/test_support.h"
+
+#include <zorvel/zorvelapi.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using zvtest::run_program;
+using zvtest::run_result;
+
+class ZorvelTool : public ::testing::Test {
+    protected:
+	void SetUp() override
+	{
+		/* one state directory reused by every run of a test */
+		run_result r = run_program({ZVSIM_BIN, "setup", "--state",
+					    state_.path() + "/s", "--fsname",
+					    "demo"});
+		ASSERT_EQ(r.status, 0) << r.err;
+		mount_ = r.out.substr(0, r.out.find('\n'));
+		ASSERT_FALSE(mount_.empty());
+	}
+
+	run_result zorvel(std::vector<std::string> args)
+	{
+		std::vector<std::string> argv = {ZVSIM_BIN, "run", "--state",
+						 state_.path() + "/s", "--",
+						 ZORVEL_BIN};
+		argv.insert(argv.end(), args.begin(), args.end());
+		return run_program(argv);
+	}
+
+	std::string m(const std::string &rel)
+	{
+		return mount_ + "/" + rel;
+	}
+
+	zvtest::temp_dir state_;
+	std::string mount_;
+};
+
+TEST_F(ZorvelTool, FidWalk)
+{
+	ASSERT_EQ(mkdir(m("d").c_str(), 0755), 0);
+	zvtest::write_file(m("d/a"), "content\n");
+	ASSERT_EQ(link(m("d/a").c_str(), m("b").c_str()), 0);
+
+	run_result r = zorvel({"path2fid", m("d/a")});
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string fid = r.out.substr(0, r.out.size() - 1);
+	EXPECT_EQ(fid.front(), '[');
+	EXPECT_EQ(r.out.back(), '\n');
+
+	r = zorvel({"path2fid", m("d/a"), m("b")});
+	EXPECT_EQ(r.out, m("d/a") + ": " + fid + "\n" + m("b") + ": " + fid +
+				 "\n");
+
+	r = zorvel({"fid2path", "demo", fid});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, m("b") + "\n" + m("d/a") + "\n");
+
+	r = zorvel({"fid2path", mount_, fid});
+	EXPECT_EQ(r.out, m("b") + "\n" + m("d/a") + "\n");
+
+	r = zorvel({"path2parent", m("d/a")});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("/a\n"), std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("]/b\n"), std::string::npos) << r.out;
+
+	r = zorvel({"cat-fid", mount_, fid});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "content\n");
+}
+
+TEST_F(ZorvelTool, UsageHelpAndFailures)
+{
+	run_result r = zorvel({});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("usage: zorvel"), std::string::npos);
+
+	r = zorvel({"nosuch"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("unknown command 'nosuch'"), std::string::npos);
+
+	r = zorvel({"fid2path", "--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_NE(r.out.find("usage: zorvel fid2path MOUNT|FSNAME FID..."),
+		  std::string::npos);
+
+	r = zorvel({"path2fid"});
+	EXPECT_EQ(r.status, 1);
+
+	r = zorvel({"path2fid", m("missing")});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.err, "zorvel: cannot get FID of '" + m("missing") +
+				 "': No such file or directory (2)\n");
+
+	r = zorvel({"fid2path", "demo", "[0x1:2]"});
+	EXPECT_EQ(r.status, EINVAL);
+	EXPECT_EQ(r.err, "zorvel: bad FID format '[0x1:2]', should be "
+			 "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n");
+
+	r = zorvel({"fid2path", "nosuchfs", "[0x200000400:0x2:0x0]"});
+	EXPECT_EQ(r.status, ENODEV);
+}
+
+} // namespace

@@ -1,0 +1,105 @@
+/* Internal services shared by the units of the client library. */
+#ifndef ZORVEL_UTILS_ZORVELAPI_INTERNAL_H
+#define ZORVEL_UTILS_ZORVELAPI_INTERNAL_H
+
+#include <zorvel/zorvelapi.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#define ZV_EXPORT __attribute__((visibility("default")))
+
+/* Mount type and the name of its file system in the mount table. */
+#define ZV_MNTTYPE "zorvel"
+
+namespace zv {
+
+/* Owns a descriptor; closes it on scope exit, keeping errno. */
+class unique_fd {
+    public:
+	unique_fd() = default;
+	explicit unique_fd(int fd) : fd_(fd)
+	{
+	}
+	unique_fd(const unique_fd &) = delete;
+	unique_fd &operator=(const unique_fd &) = delete;
+	~unique_fd()
+	{
+		reset();
+	}
+	int get() const
+	{
+		return fd_;
+	}
+	bool valid() const
+	{
+		return fd_ >= 0;
+	}
+	int release()
+	{
+		int fd = fd_;
+		fd_ = -1;
+		return fd;
+	}
+	void reset(int fd = -1)
+	{
+		if (fd_ >= 0) {
+			int saved = errno;
+			::close(fd_);
+			errno = saved;
+		}
+		fd_ = fd;
+	}
+
+    private:
+	int fd_ = -1;
+};
+
+struct free_deleter {
+	void operator()(void *p) const
+	{
+		std::free(p);
+	}
+};
+
+/* malloc'd memory released with free(). */
+template <typename T>
+using unique_malloc = std::unique_ptr<T, free_deleter>;
+
+/* One entry of the file system's mounts. */
+struct mount_entry {
+	std::string dir;    /* mount point */
+	std::string fsname; /* file-system name */
+	std::string source; /* mount-table source, "<nid>:/<fsname>" */
+};
+
+/* Finds a mount of this file system: by fsname when it is non-empty, else
+ * the one holding path. index -1 or 0 takes the best match, index > 0 the
+ * index-th mount of the file system in table order. 0, -EINVAL, -ENOMEM
+ * or -ENODEV. */
+int find_mount(const char *path, const char *fsname, int index,
+	       mount_entry *out) noexcept;
+
+} // namespace zv
+
+/* What get_root_path() hands back. */
+#define WANT_PATH 0x1
+#define WANT_FSNAME 0x2
+#define WANT_FD 0x4
+
+/* Root of a mount named by fsname or holding path (the other NULL). With
+ * WANT_FD an open descriptor of the root directory is left in *outfd, which
+ * the caller closes; with WANT_PATH the mount point is copied into path
+ * (when fsname selected the mount), with WANT_FSNAME the file-system name
+ * into fsname (when path did); both buffers are PATH_MAX bytes. */
+int get_root_path(int want, char *fsname, int *outfd, char *path, int index);
+
+/* Copies a path or name from the kernel into tgt, folding runs of '/'; an
+ * empty result becomes "/". -ERANGE (errno too) when it does not fit. */
+int copy_strip_dne_path(const char *src, char *tgt, size_t tgtlen);
+
+#endif /* ZORVEL_UTILS_ZORVELAPI_INTERNAL_H */
