@@ -92,10 +92,10 @@ bool split_path(const char *path, std::string *dir, std::string *name)
 		p.pop_back();
 	size_t slash = p.find_last_of('/');
 	if (slash == std::string::npos) {
-		*dir = ".";
+		*dir = std::string(".");
 		*name = p;
 	} else {
-		*dir = slash == 0 ? "/" : p.substr(0, slash);
+		*dir = slash == 0 ? std::string("/") : p.substr(0, slash);
 		*name = p.substr(slash + 1);
 	}
 	return !name->empty() && *name != "/";

@@ -1,0 +1,265 @@
+/* The control-device registry and the data record's packing. */
+#include <libkfx/util/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int fd_count()
+{
+	int n = 0;
+	DIR *d = opendir("/proc/self/fd");
+	while (struct dirent *e = readdir(d))
+		n += e->d_name[0] != '.';
+	closedir(d);
+	return n - 1;
+}
+
+/* Captures standard error around a call. */
+template <typename F>
+std::string stderr_of(F f)
+{
+	fflush(stderr);
+	char name[] = "/tmp/kfxerr.XXXXXX";
+	int file = mkstemp(name);
+	unlink(name);
+	int saved = dup(2);
+	dup2(file, 2);
+	f();
+	fflush(stderr);
+	dup2(saved, 2);
+	close(saved);
+	std::string text(4096, '\0');
+	text.resize(pread(file, text.data(), text.size(), 0));
+	close(file);
+	return text;
+}
+
+class Registry : public ::testing::Test {
+    protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/kfxdev.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = tmpl;
+		a_ = dir_ + "/a";
+		b_ = dir_ + "/b";
+	}
+	void TearDown() override
+	{
+		for (int id = 0; id < KFX_MAX_IOC_DEV; id++)
+			unregister_ioc_dev(id);
+		unlink(a_.c_str());
+		unlink(b_.c_str());
+		rmdir(dir_.c_str());
+	}
+	void touch(const std::string &p)
+	{
+		FILE *f = fopen(p.c_str(), "w");
+		ASSERT_NE(f, nullptr);
+		fclose(f);
+	}
+	std::string dir_, a_, b_;
+};
+
+TEST_F(Registry, IdBounds)
+{
+	EXPECT_EQ(register_ioc_dev(10, a_.c_str()), -EINVAL);
+	EXPECT_EQ(register_ioc_dev(-1, a_.c_str()), -EINVAL);
+	EXPECT_EQ(register_ioc_dev(9, a_.c_str()), 9);
+	unregister_ioc_dev(42); /* ignored */
+
+	int rc = 0;
+	std::string err = stderr_of([&] {
+		errno = 0;
+		rc = l_ioctl(10, 0, nullptr);
+	});
+	EXPECT_EQ(rc, -EINVAL);
+	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(err, "");
+
+	err = stderr_of([&] { rc = l_ioctl(3, 0, nullptr); });
+	EXPECT_EQ(rc, -EINVAL);
+	EXPECT_EQ(err, "unknown device id: 3\n");
+}
+
+TEST_F(Registry, MissingDeviceThenOpenedOnce)
+{
+	ASSERT_EQ(register_ioc_dev(0, a_.c_str()), 0);
+	int rc = 0;
+	std::string err = stderr_of([&] { rc = l_ioctl(0, 0x1234, nullptr); });
+	EXPECT_EQ(rc, -ENOENT);
+	EXPECT_EQ(err, "opening " + a_ +
+			       " failed: No such file or directory\n"
+			       "hint: the kernel modules may not be loaded\n");
+
+	touch(a_);
+	int before = fd_count();
+	/* a plain file opens, and refuses the request itself */
+	EXPECT_EQ(l_ioctl(0, 0x1234, nullptr), -ENOTTY);
+	EXPECT_EQ(fd_count(), before + 1) << "kept open";
+	EXPECT_EQ(l_ioctl(0, 0x1234, nullptr), -ENOTTY);
+	EXPECT_EQ(fd_count(), before + 1) << "opened once";
+	unregister_ioc_dev(0);
+	EXPECT_EQ(fd_count(), before);
+}
+
+TEST_F(Registry, ReRegistrationClosesTheOldDevice)
+{
+	touch(a_);
+	touch(b_);
+	int before = fd_count();
+	ASSERT_EQ(register_ioc_dev(1, a_.c_str()), 1);
+	l_ioctl(1, 0x1234, nullptr);
+	ASSERT_EQ(fd_count(), before + 1);
+	ASSERT_EQ(register_ioc_dev(1, b_.c_str()), 1);
+	EXPECT_EQ(fd_count(), before);
+	l_ioctl(1, 0x1234, nullptr);
+	EXPECT_EQ(fd_count(), before + 1);
+
+	/* the open descriptor is the second path's */
+	bool found = false;
+	DIR *d = opendir("/proc/self/fd");
+	while (struct dirent *e = readdir(d)) {
+		char link[PATH_MAX] = {};
+		std::string p = std::string("/proc/self/fd/") + e->d_name;
+		if (readlink(p.c_str(), link, sizeof(link) - 1) > 0 &&
+		    b_ == link)
+			found = true;
+	}
+	closedir(d);
+	EXPECT_TRUE(found);
+}
+
+TEST(Pack, LayoutByteForByte)
+{
+	static_assert(sizeof(libkfx_ioctl_data) == 128);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_nid) == 8);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_flags) == 24);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_net) == 32);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_inllen1) == 64);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_inlbuf1) == 72);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_inllen2) == 80);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_inlbuf2) == 88);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_plen1) == 96);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_pbuf2) == 120);
+	static_assert(offsetof(libkfx_ioctl_data, ioc_bulk) == 128);
+
+	char one[] = "ABCDE", two[] = "xyz";
+	libkfx_ioctl_data data = {};
+	data.ioc_nid = 0x1122334455667788ULL;
+	data.ioc_count = 7;
+	data.ioc_inllen1 = 5;
+	data.ioc_inlbuf1 = one;
+	data.ioc_inllen2 = 3;
+	data.ioc_inlbuf2 = two;
+
+	std::vector<char> buf(160, '\x5a');
+	char *p = buf.data();
+	ASSERT_EQ(libkfx_ioctl_pack(&data, &p, 143), 1);
+	EXPECT_EQ(data.ioc_hdr.ioc_len, 144U) << "set before the refusal";
+	EXPECT_EQ(data.ioc_hdr.ioc_version, 0x0001000aU);
+	for (char c : buf)
+		ASSERT_EQ(c, '\x5a') << "nothing written";
+
+	ASSERT_EQ(libkfx_ioctl_pack(&data, &p, 144), 0);
+	EXPECT_EQ(p, buf.data());
+	EXPECT_EQ(memcmp(buf.data(), &data, 128), 0);
+	EXPECT_EQ(memcmp(&buf[128], "ABCDE", 5), 0);
+	EXPECT_EQ(std::string(&buf[133], 3), "\x5a\x5a\x5a") << "no padding";
+	EXPECT_EQ(memcmp(&buf[136], "xyz", 3), 0);
+	__u32 len;
+	memcpy(&len, buf.data(), 4);
+	EXPECT_EQ(len, 144U);
+
+	char *alloc = nullptr;
+	ASSERT_EQ(libkfx_ioctl_pack(&data, &alloc, 0), 0);
+	EXPECT_EQ(memcmp(alloc, buf.data(), 133), 0);
+	EXPECT_EQ(memcmp(alloc + 136, &buf[136], 3), 0);
+	free(alloc);
+
+	libkfx_ioctl_data bare = {};
+	alloc = nullptr;
+	ASSERT_EQ(libkfx_ioctl_pack(&bare, &alloc, 0), 0);
+	EXPECT_EQ(bare.ioc_hdr.ioc_len, 128U);
+	free(alloc);
+
+	/* a missing first area does not move the second */
+	libkfx_ioctl_data second = {};
+	second.ioc_inllen2 = 3;
+	second.ioc_inlbuf2 = two;
+	std::vector<char> out(136, 0);
+	p = out.data();
+	ASSERT_EQ(libkfx_ioctl_pack(&second, &p, 136), 0);
+	EXPECT_EQ(memcmp(&out[128], "xyz", 3), 0);
+}
+
+TEST(Pack, UnpackKeepsTheCallersBuffers)
+{
+	char one[8] = {}, two[8] = {};
+	libkfx_ioctl_data data = {};
+	data.ioc_inllen1 = 5;
+	data.ioc_inlbuf1 = one;
+	data.ioc_inllen2 = 3;
+	data.ioc_inlbuf2 = two;
+
+	/* the reply as the kernel writes it, other addresses inside */
+	libkfx_ioctl_data reply = {};
+	reply.ioc_hdr.ioc_len = 144;
+	reply.ioc_count = 99;
+	reply.ioc_inllen1 = 5;
+	reply.ioc_inlbuf1 = reinterpret_cast<char *>(0x1000);
+	reply.ioc_inllen2 = 3;
+	reply.ioc_inlbuf2 = reinterpret_cast<char *>(0x2000);
+	std::vector<char> buf(144, 0);
+	memcpy(buf.data(), &reply, 128);
+	memcpy(&buf[128], "hello", 5);
+	memcpy(&buf[136], "abc", 3);
+
+	libkfx_ioctl_unpack(&data, buf.data());
+	EXPECT_EQ(data.ioc_count, 99U);
+	EXPECT_EQ(data.ioc_inlbuf1, one);
+	EXPECT_EQ(data.ioc_inlbuf2, two);
+	EXPECT_STREQ(one, "hello");
+	EXPECT_STREQ(two, "abc");
+	char *stored;
+	memcpy(&stored, &buf[72], sizeof(stored));
+	EXPECT_EQ(stored, one) << "written into the packed buffer";
+}
+
+TEST(Pack, UnpackStaysWithinTheReply)
+{
+	char one[8], two[8];
+	memset(one, '-', sizeof(one));
+	memset(two, '-', sizeof(two));
+	libkfx_ioctl_data data = {};
+	data.ioc_inllen1 = 4;
+	data.ioc_inlbuf1 = one;
+	data.ioc_inllen2 = 4;
+	data.ioc_inlbuf2 = two;
+
+	/* the reply claims larger areas than the caller has, and its own
+	 * length covers only the first two bytes of area 1 */
+	libkfx_ioctl_data reply = {};
+	reply.ioc_hdr.ioc_len = 130;
+	reply.ioc_inllen1 = 6;
+	reply.ioc_inllen2 = 100;
+	std::vector<char> buf(256, 'R');
+	memcpy(buf.data(), &reply, 128);
+
+	libkfx_ioctl_unpack(&data, buf.data());
+	EXPECT_EQ(std::string(one, 8), "RR------");
+	EXPECT_EQ(std::string(two, 8), "--------");
+	EXPECT_EQ(data.ioc_inllen1, 6U) << "the reply's lengths are kept";
+}
+
+} // namespace
