@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 std::vector<std::string> make_texts()
 {
@@ -16,7 +17,7 @@ std::vector<std::string> make_texts()
 	for (unsigned i = 0; i < 1024; i++) {
 		char buf[ZO_FID_FMT_LEN];
 		snprintf(buf, sizeof(buf), "[%#llx:0x%x:0x%x]",
-			 0x200000400ULL + (i >> 4), i * 7919, i & 1);
+		         0x200000400ULL + (i >> 4), i * 7919, i & 1);
 		texts.emplace_back(buf);
 	}
 	return texts;
@@ -31,7 +32,7 @@ void BM_sscanf_baseline(benchmark::State &state)
 		unsigned long long seq;
 		unsigned oid, ver;
 		int n = sscanf(texts[i++ & 1023].c_str(), "[%llx:%x:%x]", &seq,
-			       &oid, &ver);
+		               &oid, &ver);
 		benchmark::DoNotOptimize(n);
 		benchmark::DoNotOptimize(seq);
 	}
@@ -44,7 +45,7 @@ void BM_zvapi_fid_parse(benchmark::State &state)
 	for (auto _ : state) {
 		struct zo_fid fid;
 		int rc = zvapi_fid_parse(texts[i++ & 1023].c_str(), &fid,
-					 nullptr);
+		                         nullptr);
 		benchmark::DoNotOptimize(rc);
 		benchmark::DoNotOptimize(fid);
 	}
@@ -52,8 +53,9 @@ void BM_zvapi_fid_parse(benchmark::State &state)
 BENCHMARK(BM_zvapi_fid_parse);
 
 /* Prints the parse time as a ratio of the baseline measured in this run. */
-class ratio_reporter : public benchmark::ConsoleReporter {
-    public:
+class ratio_reporter : public benchmark::ConsoleReporter
+{
+      public:
 	void ReportRuns(const std::vector<Run> &runs) override
 	{
 		ConsoleReporter::ReportRuns(runs);
@@ -73,7 +75,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 			       parse_ / baseline_);
 	}
 
-    private:
+      private:
 	double baseline_ = 0, parse_ = 0;
 };
 

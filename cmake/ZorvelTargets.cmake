@@ -6,7 +6,9 @@ function(zv_add_shared_library name soversion map)
   set_target_properties(${name} PROPERTIES
     VERSION ${soversion}.0.0
     SOVERSION ${soversion}
-    LINK_DEPENDS ${map})
+    LINK_DEPENDS ${map}
+    # Installed side by side, the libraries find each other.
+    INSTALL_RPATH "$ORIGIN")
   target_link_options(${name} PRIVATE
     -Wl,--version-script=${map} -Wl,-z,defs)
 endfunction()

@@ -9,17 +9,27 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const zorvel_cmd commands[] = {
-	{"path2fid", cmd_path2fid, "PATH...",
-	 "print the FID of each path (a symbolic link's own)"},
-	{"fid2path", cmd_fid2path, "MOUNT|FSNAME FID...",
-	 "print every path (hard link) of each FID"},
-	{"path2parent", cmd_path2parent, "PATH...",
-	 "print the parent FID and entry name of each link of each path"},
-	{"cat-fid", cmd_cat_fid, "MOUNT FID...",
-	 "write the content of each file, opened by its FID"},
+        {"path2fid", cmd_path2fid, "PATH...",
+         "print the FID of each path (a symbolic link's own)"},
+        {"fid2path", cmd_fid2path, "MOUNT|FSNAME FID...",
+         "print every path (hard link) of each FID"},
+        {"path2parent", cmd_path2parent, "PATH...",
+         "print the parent FID and entry name of each link of each path"},
+        {"cat-fid", cmd_cat_fid, "MOUNT FID...",
+         "write the content of each file, opened by its FID"},
+        {"rmfid", cmd_rmfid, "MOUNT|FSNAME FID...",
+         "remove the objects named by FID"},
+        {"rm-entry", cmd_rm_entry, "PATH...",
+         "remove directory entries without looking at their objects"},
+        {"param", cmd_param, "list|get PATTERN",
+         "list the parameters matching PATTERN, or print their values"},
+        {"version", cmd_version, "", "print the kernel client's version"},
+        {"getname", cmd_getname, "PATH...",
+         "print the client name of the mount holding each path"},
 };
 
 void print_usage(FILE *out)
@@ -36,7 +46,7 @@ void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr)
 {
 	FILE *out = to_stderr ? stderr : stdout;
 	fprintf(out, "usage: zorvel %s %s\n  %s\n", cmd.name, cmd.usage,
-		cmd.help);
+	        cmd.help);
 }
 
 bool wants_help(int argc, char **argv)
@@ -44,7 +54,8 @@ bool wants_help(int argc, char **argv)
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "--") == 0)
 			return false;
-		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0)
+		if (strcmp(argv[i], "-h") == 0 ||
+		    strcmp(argv[i], "--help") == 0)
 			return true;
 	}
 	return false;

@@ -25,5 +25,10 @@ int cmd_path2fid(int argc, char **argv);
 int cmd_fid2path(int argc, char **argv);
 int cmd_path2parent(int argc, char **argv);
 int cmd_cat_fid(int argc, char **argv);
+int cmd_param(int argc, char **argv);
+int cmd_version(int argc, char **argv);
+int cmd_getname(int argc, char **argv);
+int cmd_rmfid(int argc, char **argv);
+int cmd_rm_entry(int argc, char **argv);
 
 #endif

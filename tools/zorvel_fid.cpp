@@ -5,21 +5,23 @@
 
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 /* Walking links stops here even if the kernel keeps answering. */
 constexpr int max_links = 1 << 16;
 
 int usage_of(const char *name)
 {
-	fprintf(stderr, "zorvel %s: missing arguments (see 'zorvel %s --help')\n",
-		name, name);
+	fprintf(stderr,
+	        "zorvel %s: missing arguments (see 'zorvel %s --help')\n", name,
+	        name);
 	return ZV_EXIT_USAGE;
 }
 
@@ -28,8 +30,8 @@ int root_of(const char *mount_or_fsname, std::string *root)
 {
 	char buf[PATH_MAX];
 	int rc = mount_or_fsname[0] == '/'
-			 ? zvapi_search_mounts(mount_or_fsname, 0, buf, nullptr)
-			 : zvapi_search_rootpath(buf, mount_or_fsname);
+	                 ? zvapi_search_mounts(mount_or_fsname, 0, buf, nullptr)
+	                 : zvapi_search_rootpath(buf, mount_or_fsname);
 	if (rc == 0)
 		*root = buf;
 	return rc;
@@ -48,7 +50,7 @@ std::string join(const std::string &root, const char *rel)
 
 /* Prints every hard link of one FID; 0 or a negative errno. */
 int print_links(const char *mount, const std::string &root, const char *fid,
-		bool prefix)
+                bool prefix)
 {
 	int linkno = 0;
 	long long recno = -1;
@@ -56,12 +58,12 @@ int print_links(const char *mount, const std::string &root, const char *fid,
 		char path[PATH_MAX];
 		int old = linkno;
 		int rc = zvapi_fid2path(mount, fid, path, sizeof(path), &recno,
-					&linkno);
+		                        &linkno);
 		if (rc != 0) {
 			if (rc != -EINVAL || n > 0)
 				zvapi_error(ZVAPI_MSG_ERROR, rc,
-					    "cannot find a path of %s in '%s'",
-					    fid, mount);
+				            "cannot find a path of %s in '%s'",
+				            fid, mount);
 			return rc;
 		}
 		std::string full = join(root, path);
@@ -86,8 +88,8 @@ int cmd_path2fid(int argc, char **argv)
 		struct zo_fid fid;
 		int rc = zvapi_path2fid(argv[i], &fid);
 		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot get FID of '%s'",
-				    argv[i]);
+			zvapi_error(ZVAPI_MSG_ERROR, rc,
+			            "cannot get FID of '%s'", argv[i]);
 			if (status == 0)
 				status = exit_status(rc);
 			continue;
@@ -108,7 +110,7 @@ int cmd_fid2path(int argc, char **argv)
 	int rc = root_of(mount, &root);
 	if (rc != 0) {
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "'%s' is not a zorvel mount",
-			    mount);
+		            mount);
 		return exit_status(rc);
 	}
 	int status = 0;
@@ -130,13 +132,13 @@ int cmd_path2parent(int argc, char **argv)
 			struct zo_fid parent;
 			char name[NAME_MAX + 1];
 			int rc = zvapi_path2parent(argv[i], linkno, &parent,
-						   name, sizeof(name));
+			                           name, sizeof(name));
 			if (rc == -ENODATA && linkno > 0)
 				break;
 			if (rc < 0) {
 				zvapi_error(ZVAPI_MSG_ERROR, rc,
-					    "cannot get parent of '%s'",
-					    argv[i]);
+				            "cannot get parent of '%s'",
+				            argv[i]);
 				if (status == 0)
 					status = exit_status(rc);
 				break;
@@ -158,10 +160,10 @@ int cmd_cat_fid(int argc, char **argv)
 		struct zo_fid fid;
 		int rc = zvapi_fid_parse(argv[i], &fid, nullptr);
 		int fd = rc == 0 ? zvapi_open_by_fid(argv[1], &fid, O_RDONLY)
-				 : rc;
+		                 : rc;
 		if (fd < 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, fd, "cannot open %s in '%s'",
-				    argv[i], argv[1]);
+			zvapi_error(ZVAPI_MSG_ERROR, fd,
+			            "cannot open %s in '%s'", argv[i], argv[1]);
 			if (status == 0)
 				status = exit_status(fd);
 			continue;
@@ -173,7 +175,7 @@ int cmd_cat_fid(int argc, char **argv)
 				break;
 		if (n < 0 && status == 0) {
 			zvapi_error(ZVAPI_MSG_ERROR, -errno,
-				    "cannot read %s in '%s'", argv[i], argv[1]);
+			            "cannot read %s in '%s'", argv[i], argv[1]);
 			status = exit_status(-errno);
 		}
 		close(fd);

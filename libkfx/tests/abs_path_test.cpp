@@ -10,10 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class AbsPath : public ::testing::Test {
-    protected:
+class AbsPath : public ::testing::Test
+{
+      protected:
 	void SetUp() override
 	{
 		char tmpl[] = "/tmp/kfxabs.XXXXXX";

@@ -12,7 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 int fd_count()
 {
@@ -44,8 +45,9 @@ std::string stderr_of(F f)
 	return text;
 }
 
-class Registry : public ::testing::Test {
-    protected:
+class Registry : public ::testing::Test
+{
+      protected:
 	void SetUp() override
 	{
 		char tmpl[] = "/tmp/kfxdev.XXXXXX";
@@ -99,8 +101,8 @@ TEST_F(Registry, MissingDeviceThenOpenedOnce)
 	std::string err = stderr_of([&] { rc = l_ioctl(0, 0x1234, nullptr); });
 	EXPECT_EQ(rc, -ENOENT);
 	EXPECT_EQ(err, "opening " + a_ +
-			       " failed: No such file or directory\n"
-			       "hint: the kernel modules may not be loaded\n");
+	                       " failed: No such file or directory\n"
+	                       "hint: the kernel modules may not be loaded\n");
 
 	touch(a_);
 	int before = fd_count();

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct range {
 	unsigned lo, hi, stride;
@@ -18,7 +19,7 @@ struct range {
 
 /* Parses text and returns its ranges; rc receives the result. */
 std::vector<range> parse(const std::string &text, unsigned min, unsigned max,
-			 int *rc)
+                         int *rc)
 {
 	kfx_expr_list *list = nullptr;
 	*rc = kfx_expr_list_parse(text.data(), text.size(), min, max, &list);
@@ -38,8 +39,7 @@ std::vector<range> parse(const std::string &text, unsigned min, unsigned max,
 	return out;
 }
 
-std::vector<range> parse_ok(const std::string &text, unsigned min,
-			    unsigned max)
+std::vector<range> parse_ok(const std::string &text, unsigned min, unsigned max)
 {
 	int rc;
 	auto r = parse(text, min, max, &rc);
@@ -120,20 +120,21 @@ TEST(ExprList, TokenForms)
 	EXPECT_EQ(parse_rc(" *", 2, 9), -EINVAL);
 	EXPECT_EQ(parse_ok("[ * ]", 2, 9), (std::vector<range>{{2, 9, 1}}));
 	EXPECT_EQ(parse_ok("[0x10, 020 ,16]", 0, 255),
-		  (std::vector<range>{{16, 16, 1}, {16, 16, 1}, {16, 16, 1}}));
+	          (std::vector<range>{{16, 16, 1}, {16, 16, 1}, {16, 16, 1}}));
 	EXPECT_EQ(parse_ok("[1,3-5,8-20/4]", 0, 100),
-		  (std::vector<range>{{1, 1, 1}, {3, 5, 1}, {8, 20, 4}}));
+	          (std::vector<range>{{1, 1, 1}, {3, 5, 1}, {8, 20, 4}}));
 	EXPECT_EQ(parse_ok("[ 8 - 20 / 4 ]", 0, 100),
-		  (std::vector<range>{{8, 20, 4}}));
+	          (std::vector<range>{{8, 20, 4}}));
 	EXPECT_EQ(parse_ok("[9-1]", 0, 10), (std::vector<range>{{9, 1, 1}}));
 }
 
 TEST(ExprList, RefusedTexts)
 {
 	for (const char *text :
-	     {"[]", "[1,]", "[,1]", "[1,,2]", "[1-]", "[1-5/]", "[1-5/x]",
-	      "[-5]", "11", "[1-11]", "[1-5/11]", "[1-5/0]", "[1", "1]", "",
-	      "[ ]", "[1-2-3]", "[1/2]", "x", "[4294967296]"})
+	     {"[]",       "[1,]",    "[,1]",  "[1,,2]", "[1-]",
+	      "[1-5/]",   "[1-5/x]", "[-5]",  "11",     "[1-11]",
+	      "[1-5/11]", "[1-5/0]", "[1",    "1]",     "",
+	      "[ ]",      "[1-2-3]", "[1/2]", "x",      "[4294967296]"})
 		EXPECT_EQ(parse_rc(text, 0, 10), -EINVAL) << text;
 	EXPECT_EQ(parse_rc("[1-5/0]", 0, 10), -EINVAL) << "zero stride";
 }
@@ -146,13 +147,13 @@ std::string print(kfx_expr_list *list, int count = 256)
 }
 
 kfx_expr_list *must_parse(const std::string &text, unsigned min = 0,
-			  unsigned max = 1000)
+                          unsigned max = 1000)
 {
 	kfx_expr_list *list = nullptr;
-	EXPECT_EQ(kfx_expr_list_parse(text.data(), text.size(), min, max,
-				      &list),
-		  0)
-		<< text;
+	EXPECT_EQ(
+	        kfx_expr_list_parse(text.data(), text.size(), min, max, &list),
+	        0)
+	        << text;
 	return list;
 }
 
@@ -160,13 +161,13 @@ TEST(ExprList, PrintedForms)
 {
 	for (auto [text, printed] :
 	     std::vector<std::pair<std::string, std::string>>{
-		     {"5", "5"},
-		     {"[1-5]", "[1-5]"},
-		     {"[1-9/4]", "[1-9/4]"},
-		     {"[1,3-5]", "[1,3-5]"},
-		     {"[ 7 ]", "7"},
-		     {"[1,3-5,8-20/4]", "[1,3-5,8-20/4]"},
-		     {"*", "[0-1000]"}}) {
+	             {"5", "5"},
+	             {"[1-5]", "[1-5]"},
+	             {"[1-9/4]", "[1-9/4]"},
+	             {"[1,3-5]", "[1,3-5]"},
+	             {"[ 7 ]", "7"},
+	             {"[1,3-5,8-20/4]", "[1,3-5,8-20/4]"},
+	             {"*", "[0-1000]"}}) {
 		kfx_expr_list *list = must_parse(text);
 		EXPECT_EQ(print(list), printed);
 		kfx_expr_list_free(list);
@@ -276,7 +277,7 @@ std::string random_list(std::mt19937 &rng)
 			break;
 		case 2:
 			text += std::to_string(lo) + "-" + std::to_string(hi) +
-				"/" + std::to_string(1 + n(rng) % 37);
+			        "/" + std::to_string(1 + n(rng) % 37);
 			break;
 		default:
 			text += "*";
@@ -308,8 +309,8 @@ TEST(ExprList, RoundTripAndMatchAgreeWithValues)
 		}
 		for (unsigned v = 0; v <= 501; v++)
 			ASSERT_EQ(kfx_expr_list_match(v, list),
-				  v <= 500 && member[v] ? 1 : 0)
-				<< v;
+			          v <= 500 && member[v] ? 1 : 0)
+			        << v;
 		if (na > 0) {
 			kfx_expr_list_values_free(a, na);
 			kfx_expr_list_values_free(b, nb);

@@ -10,7 +10,8 @@
 #include <random>
 #include <string>
 
-namespace {
+namespace
+{
 
 constexpr zo_fid sentinel = {0x5555, 0x6666, 0x7777};
 
@@ -87,7 +88,7 @@ TEST(FidParse, SyntaxErrors)
 	parsed p = parse("0x1:2");
 	EXPECT_EQ(p.rc, -EINVAL);
 	EXPECT_EQ(p.err, EINVAL);
-	EXPECT_EQ(p.end, 5); /* end of the last conversion */
+	EXPECT_EQ(p.end, 5);        /* end of the last conversion */
 	EXPECT_EQ(p.fid.f_seq, 1U); /* stored before the error */
 	EXPECT_EQ(p.fid.f_oid, 2U);
 
@@ -164,7 +165,7 @@ parsed reference(const std::string &text)
 	while (*p == '[')
 		p++;
 	const unsigned long long limits[3] = {ULLONG_MAX - 1, UINT32_MAX,
-					      UINT32_MAX};
+	                                      UINT32_MAX};
 	int rc = 0;
 	for (int i = 0; i < 3; i++) {
 		char *end;
@@ -195,12 +196,30 @@ parsed reference(const std::string &text)
 
 std::string random_field(std::mt19937 &rng)
 {
-	static const char *const pieces[] = {
-		"0", "1", "42", "0x2", "0X1F", "010", "08", "0x", "",
-		"-1", "-0x10", "+7", " 5", "4294967295", "4294967296",
-		"0xffffffff", "0x100000000", "18446744073709551614",
-		"18446744073709551615", "18446744073709551616",
-		"0x200000400", "99999999999999999999999", "x", "0xg"};
+	static const char *const pieces[] = {"0",
+	                                     "1",
+	                                     "42",
+	                                     "0x2",
+	                                     "0X1F",
+	                                     "010",
+	                                     "08",
+	                                     "0x",
+	                                     "",
+	                                     "-1",
+	                                     "-0x10",
+	                                     "+7",
+	                                     " 5",
+	                                     "4294967295",
+	                                     "4294967296",
+	                                     "0xffffffff",
+	                                     "0x100000000",
+	                                     "18446744073709551614",
+	                                     "18446744073709551615",
+	                                     "18446744073709551616",
+	                                     "0x200000400",
+	                                     "99999999999999999999999",
+	                                     "x",
+	                                     "0xg"};
 	std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1);
 	return pieces[pick(rng)];
 }

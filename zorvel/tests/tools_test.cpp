@@ -7,19 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using zvtest::run_program;
 using zvtest::run_result;
 
-class ZorvelTool : public ::testing::Test {
-    protected:
+class ZorvelTool : public ::testing::Test
+{
+      protected:
 	void SetUp() override
 	{
 		/* one state directory reused by every run of a test */
-		run_result r = run_program({ZVSIM_BIN, "setup", "--state",
-					    state_.path() + "/s", "--fsname",
-					    "demo"});
+		run_result r =
+		        run_program({ZVSIM_BIN, "setup", "--state",
+		                     state_.path() + "/s", "--fsname", "demo"});
 		ASSERT_EQ(r.status, 0) << r.err;
 		mount_ = r.out.substr(0, r.out.find('\n'));
 		ASSERT_FALSE(mount_.empty());
@@ -27,9 +29,9 @@ class ZorvelTool : public ::testing::Test {
 
 	run_result zorvel(std::vector<std::string> args)
 	{
-		std::vector<std::string> argv = {ZVSIM_BIN, "run", "--state",
-						 state_.path() + "/s", "--",
-						 ZORVEL_BIN};
+		std::vector<std::string> argv = {
+		        ZVSIM_BIN, "run",     "--state", state_.path() + "/s",
+		        "--",      ZORVEL_BIN};
 		argv.insert(argv.end(), args.begin(), args.end());
 		return run_program(argv);
 	}
@@ -56,8 +58,8 @@ TEST_F(ZorvelTool, FidWalk)
 	EXPECT_EQ(r.out.back(), '\n');
 
 	r = zorvel({"path2fid", m("d/a"), m("b")});
-	EXPECT_EQ(r.out, m("d/a") + ": " + fid + "\n" + m("b") + ": " + fid +
-				 "\n");
+	EXPECT_EQ(r.out,
+	          m("d/a") + ": " + fid + "\n" + m("b") + ": " + fid + "\n");
 
 	r = zorvel({"fid2path", "demo", fid});
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -89,7 +91,7 @@ TEST_F(ZorvelTool, UsageHelpAndFailures)
 	r = zorvel({"fid2path", "--help"});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_NE(r.out.find("usage: zorvel fid2path MOUNT|FSNAME FID..."),
-		  std::string::npos);
+	          std::string::npos);
 
 	r = zorvel({"path2fid"});
 	EXPECT_EQ(r.status, 1);
@@ -97,12 +99,12 @@ TEST_F(ZorvelTool, UsageHelpAndFailures)
 	r = zorvel({"path2fid", m("missing")});
 	EXPECT_EQ(r.status, ENOENT);
 	EXPECT_EQ(r.err, "zorvel: cannot get FID of '" + m("missing") +
-				 "': No such file or directory (2)\n");
+	                         "': No such file or directory (2)\n");
 
 	r = zorvel({"fid2path", "demo", "[0x1:2]"});
 	EXPECT_EQ(r.status, EINVAL);
 	EXPECT_EQ(r.err, "zorvel: bad FID format '[0x1:2]', should be "
-			 "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n");
+	                 "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n");
 
 	r = zorvel({"fid2path", "nosuchfs", "[0x200000400:0x2:0x0]"});
 	EXPECT_EQ(r.status, ENODEV);

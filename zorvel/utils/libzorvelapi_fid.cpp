@@ -9,7 +9,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
-namespace {
+namespace
+{
 
 bool is_posix_space(char c)
 {
@@ -40,7 +41,7 @@ constexpr size_t guard_nul = 1;
 } // namespace
 
 ZV_EXPORT int zvapi_fid_parse(const char *fidstr, struct zo_fid *fid,
-			      char **endptr)
+                              char **endptr)
 {
 	if (fidstr == nullptr || fid == nullptr) {
 		if (endptr != nullptr)
@@ -126,15 +127,16 @@ static int request_error(int rc)
 }
 
 ZV_EXPORT int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid,
-				char *path_buf, int path_buf_size,
-				long long *recno, int *linkno)
+                                char *path_buf, int path_buf_size,
+                                long long *recno, int *linkno)
 {
 	/* A negative size would wrap the allocation below. */
 	if (fid == nullptr || path_buf == nullptr || path_buf_size < 0)
 		return -EINVAL;
 
 	zv::unique_malloc<getinfo_fid2path> gf(static_cast<getinfo_fid2path *>(
-		calloc(1, sizeof(getinfo_fid2path) + path_buf_size + guard_nul)));
+	        calloc(1,
+	               sizeof(getinfo_fid2path) + path_buf_size + guard_nul)));
 	if (!gf)
 		return -ENOMEM;
 	gf->gf_fid = *fid;
@@ -155,8 +157,8 @@ ZV_EXPORT int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid,
 }
 
 ZV_EXPORT int zvapi_fid2path(const char *path_or_device, const char *fidstr,
-			     char *path, int pathlen, long long *recno,
-			     int *linkno)
+                             char *path, int pathlen, long long *recno,
+                             int *linkno)
 {
 	if (path_or_device == nullptr || path_or_device[0] == '\0')
 		return -EINVAL;
@@ -164,9 +166,9 @@ ZV_EXPORT int zvapi_fid2path(const char *path_or_device, const char *fidstr,
 	int root = -1;
 	bool is_path = path_or_device[0] == '/';
 	int rc = get_root_path(
-		WANT_FD, is_path ? nullptr : const_cast<char *>(path_or_device),
-		&root, is_path ? const_cast<char *>(path_or_device) : nullptr,
-		-1);
+	        WANT_FD, is_path ? nullptr : const_cast<char *>(path_or_device),
+	        &root, is_path ? const_cast<char *>(path_or_device) : nullptr,
+	        -1);
 	if (rc < 0)
 		return rc;
 	zv::unique_fd root_fd(root);
@@ -175,18 +177,18 @@ ZV_EXPORT int zvapi_fid2path(const char *path_or_device, const char *fidstr,
 	rc = zvapi_fid_parse(fidstr, &fid, nullptr);
 	if (rc != 0) {
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
-			    "bad FID format '%s', should be [seq:oid:ver] "
-			    "(e.g. " ZO_FID_FMT ")\n",
-			    fidstr != nullptr ? fidstr : "(null)",
-			    (unsigned long long)FID_SEQ_NORMAL, 2U, 0U);
+		            "bad FID format '%s', should be [seq:oid:ver] "
+		            "(e.g. " ZO_FID_FMT ")\n",
+		            fidstr != nullptr ? fidstr : "(null)",
+		            (unsigned long long)FID_SEQ_NORMAL, 2U, 0U);
 		return rc;
 	}
 	return zvapi_fid2path_at(root_fd.get(), &fid, path, pathlen, recno,
-				 linkno);
+	                         linkno);
 }
 
 ZV_EXPORT int zvapi_get_mdt_index_by_fid(int fd, const struct zo_fid *fid,
-					 int *mdt_index)
+                                         int *mdt_index)
 {
 	if (fid == nullptr)
 		return -EINVAL;
@@ -234,8 +236,8 @@ ZV_EXPORT int zvapi_path2fid(const char *path, struct zo_fid *fid)
 }
 
 ZV_EXPORT int zvapi_fd2parent(int fd, unsigned int linkno,
-			      struct zo_fid *parent_fid, char *name,
-			      size_t name_size)
+                              struct zo_fid *parent_fid, char *name,
+                              size_t name_size)
 {
 	if (name != nullptr && name_size < 2) {
 		errno = EOVERFLOW;
@@ -243,14 +245,15 @@ ZV_EXPORT int zvapi_fd2parent(int fd, unsigned int linkno,
 	}
 	/* Without a name buffer only the FID is wanted: leave the kernel room
 	 * for any entry name so it does not refuse the request. */
-	size_t area = name != nullptr ? name_size
-				      : std::max<size_t>(name_size, NAME_MAX + 1);
+	size_t area = name != nullptr
+	                      ? name_size
+	                      : std::max<size_t>(name_size, NAME_MAX + 1);
 	if (area > UINT32_MAX) {
 		errno = EOVERFLOW;
 		return -EOVERFLOW;
 	}
 	zv::unique_malloc<getparent> gp(static_cast<getparent *>(
-		calloc(1, sizeof(getparent) + area + guard_nul)));
+	        calloc(1, sizeof(getparent) + area + guard_nul)));
 	if (!gp) {
 		errno = ENOMEM;
 		return -ENOMEM;
@@ -269,20 +272,20 @@ ZV_EXPORT int zvapi_fd2parent(int fd, unsigned int linkno,
 }
 
 ZV_EXPORT int zvapi_path2parent(const char *path, unsigned int linkno,
-				struct zo_fid *parent_fid, char *name,
-				size_t name_size)
+                                struct zo_fid *parent_fid, char *name,
+                                size_t name_size)
 {
 	if (path == nullptr)
 		return -EINVAL;
 	zv::unique_fd fd(
-		open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+	        open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	return zvapi_fd2parent(fd.get(), linkno, parent_fid, name, name_size);
 }
 
 ZV_EXPORT int zvapi_open_by_fid(const char *zorvel_dir,
-				const struct zo_fid *fid, int flags)
+                                const struct zo_fid *fid, int flags)
 {
 	if (zorvel_dir == nullptr || fid == nullptr)
 		return -EINVAL;
@@ -293,7 +296,7 @@ ZV_EXPORT int zvapi_open_by_fid(const char *zorvel_dir,
 
 	char path[PATH_MAX + 64];
 	snprintf(path, sizeof(path), "%s/" ZV_DOT_ZORVEL_FID_DIR "/" ZO_FID_FMT,
-		 mntdir, ZO_FID_ARGS(fid));
+	         mntdir, ZO_FID_ARGS(fid));
 	int fd = open(path, flags, 0);
 	return fd < 0 ? -errno : fd;
 }

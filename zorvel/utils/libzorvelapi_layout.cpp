@@ -8,7 +8,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 /* Stripe sizes are whole multiples of this. */
 constexpr unsigned long long stripe_size_unit = 64 * 1024;
@@ -20,37 +21,37 @@ int check_stripe_param(const char *path, const zvapi_stripe_param *param)
 	if (param->zsp_stripe_size % stripe_size_unit != 0 ||
 	    param->zsp_stripe_size > UINT32_MAX) {
 		zvapi_error(ZVAPI_MSG_ERROR, -EINVAL,
-			    "error: bad stripe_size %llu for '%s', must be a "
-			    "multiple of %llu bytes below 4 GiB",
-			    param->zsp_stripe_size, path, stripe_size_unit);
+		            "error: bad stripe_size %llu for '%s', must be a "
+		            "multiple of %llu bytes below 4 GiB",
+		            param->zsp_stripe_size, path, stripe_size_unit);
 		return -EINVAL;
 	}
 	if (param->zsp_stripe_count < -1 ||
 	    param->zsp_stripe_count > ZV_LAYOUT_MAX_STRIPE_COUNT) {
 		zvapi_error(ZVAPI_MSG_ERROR, -EINVAL,
-			    "error: bad stripe_count %d for '%s'",
-			    param->zsp_stripe_count, path);
+		            "error: bad stripe_count %d for '%s'",
+		            param->zsp_stripe_count, path);
 		return -EINVAL;
 	}
 	if (param->zsp_stripe_offset < -1 ||
 	    param->zsp_stripe_offset >= UINT16_MAX) {
 		zvapi_error(ZVAPI_MSG_ERROR, -EINVAL,
-			    "error: bad stripe offset %d for '%s'",
-			    param->zsp_stripe_offset, path);
+		            "error: bad stripe offset %d for '%s'",
+		            param->zsp_stripe_offset, path);
 		return -EINVAL;
 	}
 	if (param->zsp_pool != nullptr &&
 	    strlen(param->zsp_pool) >= ZV_LAYOUT_POOL_NAME_LEN) {
 		zvapi_error(ZVAPI_MSG_ERROR, -EINVAL,
-			    "error: pool name '%s' for '%s' is too long",
-			    param->zsp_pool, path);
+		            "error: pool name '%s' for '%s' is too long",
+		            param->zsp_pool, path);
 		return -EINVAL;
 	}
 	if (param->zsp_is_specific && param->zsp_stripe_count <= 0) {
 		zvapi_error(ZVAPI_MSG_ERROR, -EINVAL,
-			    "error: a list of targets for '%s' needs a stripe "
-			    "count",
-			    path);
+		            "error: a list of targets for '%s' needs a stripe "
+		            "count",
+		            path);
 		return -EINVAL;
 	}
 	return 0;
@@ -58,27 +59,27 @@ int check_stripe_param(const char *path, const zvapi_stripe_param *param)
 
 /* Builds the striping record of param; *size receives its length. */
 zv::unique_malloc<zv_layout_v3> build_layout(const zvapi_stripe_param *param,
-					     size_t *size)
+                                             size_t *size)
 {
 	bool v3 = param->zsp_is_specific ||
-		  (param->zsp_pool != nullptr && param->zsp_pool[0] != '\0');
+	          (param->zsp_pool != nullptr && param->zsp_pool[0] != '\0');
 	size_t count = param->zsp_is_specific ? param->zsp_stripe_count : 0;
 	*size = (v3 ? sizeof(zv_layout_v3) : sizeof(zv_layout_v1)) +
-		count * sizeof(zv_layout_ost_data);
+	        count * sizeof(zv_layout_ost_data);
 	zv::unique_malloc<zv_layout_v3> lum(
-		static_cast<zv_layout_v3 *>(calloc(1, *size)));
+	        static_cast<zv_layout_v3 *>(calloc(1, *size)));
 	if (!lum)
 		return lum;
 	lum->lmm_magic = param->zsp_is_specific ? ZV_LAYOUT_MAGIC_SPECIFIC
-			 : v3			? ZV_LAYOUT_MAGIC_V3
-						: ZV_LAYOUT_MAGIC_V1;
+	                 : v3                   ? ZV_LAYOUT_MAGIC_V3
+	                                        : ZV_LAYOUT_MAGIC_V1;
 	lum->lmm_pattern = param->zsp_stripe_pattern;
 	lum->lmm_stripe_size = param->zsp_stripe_size;
 	lum->lmm_stripe_count = param->zsp_stripe_count;
 	lum->lmm_stripe_offset = param->zsp_stripe_offset;
 	if (v3 && param->zsp_pool != nullptr)
 		snprintf(lum->lmm_pool_name, sizeof(lum->lmm_pool_name), "%s",
-			 param->zsp_pool);
+		         param->zsp_pool);
 	for (size_t i = 0; i < count; i++)
 		lum->lmm_objects[i].l_ost_idx = param->zsp_osts[i];
 	return lum;
@@ -104,7 +105,7 @@ bool split_path(const char *path, std::string *dir, std::string *name)
 } // namespace
 
 ZV_EXPORT int zvapi_file_open_param(const char *path, int flags, mode_t mode,
-				    const struct zvapi_stripe_param *param)
+                                    const struct zvapi_stripe_param *param)
 {
 	if (path == nullptr || param == nullptr)
 		return -EINVAL;
@@ -121,8 +122,8 @@ ZV_EXPORT int zvapi_file_open_param(const char *path, int flags, mode_t mode,
 	if (!fd.valid()) {
 		rc = -errno;
 		if (rc != -EEXIST)
-			zvapi_error(ZVAPI_MSG_ERROR, rc,
-				    "unable to open '%s'", path);
+			zvapi_error(ZVAPI_MSG_ERROR, rc, "unable to open '%s'",
+			            path);
 		return rc;
 	}
 	if (ioctl(fd.get(), ZV_IOC_LOV_SETSTRIPE, lum.get()) != 0) {
@@ -130,15 +131,15 @@ ZV_EXPORT int zvapi_file_open_param(const char *path, int flags, mode_t mode,
 		/* An existing layout means the name existed before. */
 		if (rc != -EEXIST && rc != -EALREADY)
 			zvapi_error(ZVAPI_MSG_ERROR, rc,
-				    "setstripe error for '%s'", path);
+			            "setstripe error for '%s'", path);
 		return rc == -EALREADY ? -EEXIST : rc;
 	}
 	return fd.release();
 }
 
 ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
-				       uint32_t type, uint32_t flags,
-				       const char *value)
+                                       uint32_t type, uint32_t flags,
+                                       const char *value)
 {
 	if (name == nullptr || value == nullptr)
 		return -EINVAL;
@@ -155,17 +156,19 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 		size_t namelen = entry.size() + 1;
 		size_t padded = (namelen + 7) & ~size_t(7);
 		size_t size = sizeof(zv_foreign_dir_create) + padded +
-			      sizeof(zv_foreign_layout) + vlen;
-		zv::unique_malloc<char> rec(static_cast<char *>(calloc(1, size)));
+		              sizeof(zv_foreign_layout) + vlen;
+		zv::unique_malloc<char> rec(
+		        static_cast<char *>(calloc(1, size)));
 		if (!rec)
 			return -ENOMEM;
-		auto *hdr = reinterpret_cast<zv_foreign_dir_create *>(rec.get());
+		auto *hdr =
+		        reinterpret_cast<zv_foreign_dir_create *>(rec.get());
 		hdr->zfd_mode = mode;
 		hdr->zfd_namelen = namelen;
 		hdr->zfd_reclen = size;
 		memcpy(hdr->zfd_name, entry.c_str(), namelen);
 		auto *lfm = reinterpret_cast<zv_foreign_layout *>(
-			rec.get() + sizeof(*hdr) + padded);
+		        rec.get() + sizeof(*hdr) + padded);
 		lfm->lfm_magic = ZV_FOREIGN_DIR_MAGIC;
 		lfm->lfm_length = vlen;
 		lfm->lfm_type = type;
@@ -173,17 +176,17 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 		memcpy(lfm->lfm_value, value, vlen);
 
 		zv::unique_fd parent(
-			open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+		        open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 		if (!parent.valid()) {
 			int rc = -errno;
 			zvapi_error(ZVAPI_MSG_ERROR, rc, "unable to open '%s'",
-				    dir.c_str());
+			            dir.c_str());
 			return rc;
 		}
 		if (ioctl(parent.get(), ZV_IOC_LMV_SETSTRIPE, rec.get()) != 0) {
 			int rc = -errno;
 			zvapi_error(ZVAPI_MSG_ERROR, rc,
-				    "error on LMV setstripe for '%s'", name);
+			            "error on LMV setstripe for '%s'", name);
 			return rc;
 		}
 		return 0;
@@ -207,7 +210,7 @@ ZV_EXPORT int zvapi_file_get_stripe(const char *path, struct zv_layout_v1 *lum)
 }
 
 ZV_EXPORT int zvapi_file_get_lov_uuid(const char *path,
-				      struct obd_uuid *lov_uuid)
+                                      struct obd_uuid *lov_uuid)
 {
 	if (path == nullptr || lov_uuid == nullptr)
 		return -EINVAL;
@@ -220,7 +223,7 @@ ZV_EXPORT int zvapi_file_get_lov_uuid(const char *path,
 	if (ioctl(fd.get(), ZV_IOC_GETOBDNAME, lov_uuid) != 0) {
 		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc,
-			    "cannot get striping device name of '%s'", path);
+		            "cannot get striping device name of '%s'", path);
 		return rc;
 	}
 	/* The kernel's text is NUL-terminated; never trust that blindly. */

@@ -7,7 +7,8 @@
 #include <mntent.h>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 /* The kernel's view of the mounts; every other table derives from it. */
 constexpr const char *mount_table = "/proc/mounts";
@@ -24,7 +25,7 @@ std::string fsname_of_source(std::string_view source)
 {
 	size_t pos = source.rfind(":/");
 	std::string_view name =
-		pos == std::string_view::npos ? source : source.substr(pos + 2);
+	        pos == std::string_view::npos ? source : source.substr(pos + 2);
 	size_t slash = name.find('/');
 	if (slash != std::string_view::npos)
 		name = name.substr(0, slash);
@@ -81,7 +82,7 @@ std::string resolved_path(const char *path)
 
 /* Scans the table for the best mount of this file system. */
 int scan_mounts(const std::string &path, const char *fsname, int index,
-		zv::mount_entry *out)
+                zv::mount_entry *out)
 {
 	std::unique_ptr<FILE, mntent_closer> table(setmntent(mount_table, "r"));
 	if (!table)
@@ -122,10 +123,11 @@ int scan_mounts(const std::string &path, const char *fsname, int index,
 
 } // namespace
 
-namespace zv {
+namespace zv
+{
 
 int find_mount(const char *path, const char *fsname, int index,
-	       mount_entry *out) noexcept
+               mount_entry *out) noexcept
 {
 	try {
 		bool by_name = fsname != nullptr && fsname[0] != '\0';
@@ -137,12 +139,12 @@ int find_mount(const char *path, const char *fsname, int index,
 
 		std::string abs = absolute_path(path);
 		int rc = abs.empty() ? -ENODEV
-				     : scan_mounts(abs, nullptr, index, out);
+		                     : scan_mounts(abs, nullptr, index, out);
 		if (rc != -ENODEV)
 			return rc;
 		/* The path may reach the mount through a symbolic link. */
-		std::string real = resolved_path(abs.empty() ? path
-							     : abs.c_str());
+		std::string real =
+		        resolved_path(abs.empty() ? path : abs.c_str());
 		if (real.empty() || real == abs)
 			return rc;
 		return scan_mounts(real, nullptr, index, out);
@@ -158,7 +160,7 @@ int get_root_path(int want, char *fsname, int *outfd, char *path, int index)
 	zv::mount_entry mnt;
 	bool by_name = fsname != nullptr && fsname[0] != '\0';
 	int rc = zv::find_mount(by_name ? nullptr : path,
-				by_name ? fsname : nullptr, index, &mnt);
+	                        by_name ? fsname : nullptr, index, &mnt);
 	if (rc != 0)
 		return rc;
 
@@ -168,7 +170,7 @@ int get_root_path(int want, char *fsname, int *outfd, char *path, int index)
 		snprintf(fsname, PATH_MAX, "%s", mnt.fsname.c_str());
 	if (want & WANT_FD) {
 		int fd = open(mnt.dir.c_str(),
-			      O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+		              O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
 		if (fd < 0)
 			return -errno;
 		*outfd = fd;
@@ -177,7 +179,7 @@ int get_root_path(int want, char *fsname, int *outfd, char *path, int index)
 }
 
 ZV_EXPORT int zvapi_search_mounts(const char *path, int index, char *mntdir,
-				  char *fsname)
+                                  char *fsname)
 {
 	if (mntdir == nullptr)
 		return -EINVAL;

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 std::atomic<int> msg_level{ZVAPI_MSG_INFO};
 
@@ -63,11 +64,11 @@ ZV_EXPORT void zvapi_error(int level, int errcode, const char *fmt, ...)
 	if (errcode != 0 && !(level & ZVAPI_MSG_NO_ERRNO)) {
 		int err = errcode < 0 ? -errcode : errcode;
 		fprintf(stderr, "%s: %s: %s (%d)\n",
-			program_invocation_short_name, body, strerror(err),
-			err);
+		        program_invocation_short_name, body, strerror(err),
+		        err);
 	} else {
 		fprintf(stderr, "%s: %s\n", program_invocation_short_name,
-			body);
+		        body);
 	}
 	free(text);
 	errno = saved_errno;

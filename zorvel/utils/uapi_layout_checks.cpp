@@ -5,11 +5,11 @@
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
 
-namespace {
+namespace
+{
 
 /* A request code, composed from its parts independently of the header. */
-constexpr unsigned long ioc(unsigned dir, char type, unsigned nr,
-			    unsigned size)
+constexpr unsigned long ioc(unsigned dir, char type, unsigned nr, unsigned size)
 {
 	return (static_cast<unsigned long>(dir) << 30) |
 	       (static_cast<unsigned long>(size) << 16) |
@@ -51,6 +51,12 @@ static_assert(ZV_IOC_FID2PATH == 0xC0086696UL);
 static_assert(ZV_IOC_FID2PATH == ioc(rw, 'f', 150, 8));
 static_assert(ZV_IOC_FID2MDTIDX == 0xC01066F8UL);
 static_assert(ZV_IOC_FID2MDTIDX == ioc(rw, 'f', 248, 16));
+static_assert(sizeof(fid_array) == 16);
+static_assert(offsetof(fid_array, fa_nr) == 0);
+static_assert(offsetof(fid_array, fa_padding1) == 8);
+static_assert(offsetof(fid_array, fa_fids) == 16);
+static_assert(ZV_IOC_RMFID == 0x801066F2UL);
+static_assert(ZV_IOC_RMFID == ioc(read_, 'f', 242, 16));
 static_assert(ZV_IOC_GETPARENT == 0xC01866F9UL);
 static_assert(ZV_IOC_GETPARENT == ioc(rw, 'f', 249, 24));
 
@@ -82,4 +88,7 @@ static_assert(ZV_IOC_LMV_GETSTRIPE == 0xC03066F1UL);
 static_assert(ZV_IOC_LMV_GETSTRIPE == ioc(rw, 'f', 241, 48));
 static_assert(ZV_IOC_LMV_SETSTRIPE == ioc(write_, 'f', 240, 8));
 static_assert(ZV_IOC_GETOBDNAME == ioc(read_, 'f', 149, 40));
-static_assert(none == 0);
+static_assert(ZV_IOC_REMOVE_ENTRY == 0xC00866F2UL);
+static_assert(ZV_IOC_REMOVE_ENTRY == ioc(rw, 'f', 242, 8));
+static_assert(ZV_IOC_FOREIGN_UNLINK_PREP == 0x000066F2UL);
+static_assert(ZV_IOC_FOREIGN_UNLINK_PREP == ioc(none, 'f', 242, 0));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <glob.h>
 #include <limits.h>
 #include <memory>
 #include <string>
@@ -16,11 +17,13 @@
 /* Mount type and the name of its file system in the mount table. */
 #define ZV_MNTTYPE "zorvel"
 
-namespace zv {
+namespace zv
+{
 
 /* Owns a descriptor; closes it on scope exit, keeping errno. */
-class unique_fd {
-    public:
+class unique_fd
+{
+      public:
 	unique_fd() = default;
 	explicit unique_fd(int fd) : fd_(fd)
 	{
@@ -55,7 +58,7 @@ class unique_fd {
 		fd_ = fd;
 	}
 
-    private:
+      private:
 	int fd_ = -1;
 };
 
@@ -82,14 +85,14 @@ struct mount_entry {
  * index-th mount of the file system in table order. 0, -EINVAL, -ENOMEM
  * or -ENODEV. */
 int find_mount(const char *path, const char *fsname, int index,
-	       mount_entry *out) noexcept;
+               mount_entry *out) noexcept;
 
 } // namespace zv
 
 /* What get_root_path() hands back. */
-#define WANT_PATH 0x1
+#define WANT_PATH   0x1
 #define WANT_FSNAME 0x2
-#define WANT_FD 0x4
+#define WANT_FD     0x4
 
 /* Root of a mount named by fsname or holding path (the other NULL). With
  * WANT_FD an open descriptor of the root directory is left in *outfd, which
@@ -97,6 +100,25 @@ int find_mount(const char *path, const char *fsname, int index,
  * (when fsname selected the mount), with WANT_FSNAME the file-system name
  * into fsname (when path did); both buffers are PATH_MAX bytes. */
 int get_root_path(int want, char *fsname, int *outfd, char *path, int index);
+
+/* How the device instance part of a parameter pattern is formed. */
+enum param_filter {
+	FILTER_BY_NONE = 0,    /* no instance part */
+	FILTER_BY_EXACT = 1,   /* the filter is the instance name */
+	FILTER_BY_FS_NAME = 2, /* "<fsname>-*" */
+	FILTER_BY_PATH = 3,    /* "<fsname of the path>-*" */
+};
+
+/* Paths of parameter param_name (or the device directories when NULL) of
+ * devices of type obd_type; the caller releases param with globfree(). */
+int get_zorvel_param_path(const char *obd_type, const char *filter,
+                          enum param_filter type, const char *param_name,
+                          glob_t *param);
+
+/* First line of the first match, newline kept, into value (val_len). */
+int get_zorvel_param_value(const char *obd_type, const char *filter,
+                           enum param_filter type, const char *param_name,
+                           char *value, size_t val_len);
 
 /* Copies a path or name from the kernel into tgt, folding runs of '/'; an
  * empty result becomes "/". -ERANGE (errno too) when it does not fit. */

@@ -14,7 +14,10 @@ struct list_head {
 	struct list_head *prev;
 };
 
-#define LIST_HEAD_INIT(name) {&(name), &(name)}
+#define LIST_HEAD_INIT(name)                                                   \
+	{                                                                      \
+		&(name), &(name)                                               \
+	}
 
 static inline void INIT_LIST_HEAD(struct list_head *head)
 {
@@ -28,7 +31,7 @@ static inline int list_empty(const struct list_head *head)
 }
 
 static inline void list_add_tail(struct list_head *entry,
-				 struct list_head *head)
+                                 struct list_head *head)
 {
 	entry->prev = head->prev;
 	entry->next = head;
@@ -45,7 +48,7 @@ static inline void list_del(struct list_head *entry)
 }
 
 #define list_entry(ptr, type, member)                                          \
-	((type *)((char *)(ptr) - offsetof(type, member)))
+	((type *)((char *)(ptr)-offsetof(type, member)))
 
 #define list_for_each(pos, head)                                               \
 	for ((pos) = (head)->next; (pos) != (head); (pos) = (pos)->next)

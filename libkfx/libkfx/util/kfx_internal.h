@@ -11,7 +11,7 @@
  * characters actually stored; bufsz 0 writes nothing. */
 int vscnprintf(char *buf, size_t bufsz, const char *format, va_list args);
 int scnprintf(char *buf, size_t bufsz, const char *format, ...)
-	__attribute__((format(printf, 3, 4)));
+        __attribute__((format(printf, 3, 4)));
 
 struct kfx_lstr;
 struct libkfx_ioctl_data;
@@ -24,10 +24,10 @@ struct kfx_range_expr;
 
 /* One token of an expression list into a new range; -EINVAL or -ENOMEM. */
 int kfx_range_expr_parse(struct kfx_lstr *src, unsigned int min,
-			 unsigned int max, int bracketed,
-			 struct kfx_range_expr **expr);
+                         unsigned int max, int bracketed,
+                         struct kfx_range_expr **expr);
 /* One range in its printed form; returns the characters written. */
 int kfx_range_expr_print(char *buffer, int count, struct kfx_range_expr *expr,
-			 bool bracketed);
+                         bool bracketed);
 
 #endif

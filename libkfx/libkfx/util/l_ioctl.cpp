@@ -12,7 +12,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct ioc_dev {
 	const char *dev_name; /* caller's text; NULL for a free entry */
@@ -20,9 +21,9 @@ struct ioc_dev {
 };
 
 ioc_dev ioc_dev_list[KFX_MAX_IOC_DEV] = {
-	{nullptr, -1}, {nullptr, -1}, {nullptr, -1}, {nullptr, -1},
-	{nullptr, -1}, {nullptr, -1}, {nullptr, -1}, {nullptr, -1},
-	{nullptr, -1}, {nullptr, -1}};
+        {nullptr, -1}, {nullptr, -1}, {nullptr, -1}, {nullptr, -1},
+        {nullptr, -1}, {nullptr, -1}, {nullptr, -1}, {nullptr, -1},
+        {nullptr, -1}, {nullptr, -1}};
 
 bool valid_id(int dev_id)
 {
@@ -77,9 +78,9 @@ static int open_ioc_dev(int dev_id)
 		if (fd < 0) {
 			int err = errno;
 			fprintf(stderr,
-				"opening %s failed: %s\n"
-				"hint: the kernel modules may not be loaded\n",
-				dev.dev_name, strerror(err));
+			        "opening %s failed: %s\n"
+			        "hint: the kernel modules may not be loaded\n",
+			        dev.dev_name, strerror(err));
 			errno = err;
 			return -err;
 		}
@@ -102,7 +103,7 @@ KFX_EXPORT int l_ioctl(int dev_id, unsigned int opc, void *buf)
 }
 
 KFX_EXPORT int libkfx_ioctl_pack(struct libkfx_ioctl_data *data, char **pbuf,
-				 int max)
+                                 int max)
 {
 	size_t len = libkfx_ioctl_packlen(data);
 	data->ioc_hdr.ioc_version = KFX_IOCTL_VERSION_DATA;
@@ -127,8 +128,7 @@ KFX_EXPORT int libkfx_ioctl_pack(struct libkfx_ioctl_data *data, char **pbuf,
 	return 0;
 }
 
-KFX_EXPORT void libkfx_ioctl_unpack(struct libkfx_ioctl_data *data,
-				    char *pbuf)
+KFX_EXPORT void libkfx_ioctl_unpack(struct libkfx_ioctl_data *data, char *pbuf)
 {
 	/* The caller's buffers are as large as the lengths it sent. */
 	char *inlbuf1 = data->ioc_inlbuf1, *inlbuf2 = data->ioc_inlbuf2;
@@ -145,8 +145,8 @@ KFX_EXPORT void libkfx_ioctl_unpack(struct libkfx_ioctl_data *data,
 	size_t end = std::max<size_t>(data->ioc_hdr.ioc_len, sizeof(*data));
 	size_t pos = sizeof(*data);
 	auto copy_area = [&](char *dst, size_t len, size_t room) {
-		size_t n = std::min({size_t(len), room,
-				     end > pos ? end - pos : size_t(0)});
+		size_t n = std::min(
+		        {size_t(len), room, end > pos ? end - pos : size_t(0)});
 		if (n > 0)
 			memcpy(dst, pbuf + pos, n);
 	};

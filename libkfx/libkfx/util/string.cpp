@@ -11,7 +11,8 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 bool is_space(char c)
 {
@@ -28,7 +29,8 @@ constexpr int num_text_max = 128;
 
 kfx_range_expr *new_range(__u32 lo, __u32 hi, __u32 stride)
 {
-	auto *e = static_cast<kfx_range_expr *>(calloc(1, sizeof(kfx_range_expr)));
+	auto *e = static_cast<kfx_range_expr *>(
+	        calloc(1, sizeof(kfx_range_expr)));
 	if (e != nullptr) {
 		e->re_lo = lo;
 		e->re_hi = hi;
@@ -69,7 +71,7 @@ int scnprintf(char *buf, size_t bufsz, const char *format, ...)
 }
 
 KFX_EXPORT int kfx_gettok(struct kfx_lstr *next, char delim,
-			  struct kfx_lstr *res)
+                          struct kfx_lstr *res)
 {
 	if (next->ls_str == nullptr || next->ls_len == 0)
 		return 0;
@@ -83,8 +85,8 @@ KFX_EXPORT int kfx_gettok(struct kfx_lstr *next, char delim,
 		return 0; /* an empty token */
 
 	res->ls_str = next->ls_str;
-	auto *sep = static_cast<char *>(
-		memchr(next->ls_str, delim, next->ls_len));
+	auto *sep =
+	        static_cast<char *>(memchr(next->ls_str, delim, next->ls_len));
 	if (sep != nullptr) {
 		res->ls_len = sep - res->ls_str;
 		next->ls_len -= sep - next->ls_str + 1;
@@ -100,7 +102,7 @@ KFX_EXPORT int kfx_gettok(struct kfx_lstr *next, char delim,
 }
 
 KFX_EXPORT int kfx_str2num_check(const char *str, int nob, unsigned int *num,
-				 unsigned int min, unsigned int max)
+                                 unsigned int min, unsigned int max)
 {
 	/* The piece is counted, not terminated: convert a terminated copy so
 	 * that digits after it are never taken for part of the number. */
@@ -134,8 +136,8 @@ KFX_EXPORT int kfx_str2num_check(const char *str, int nob, unsigned int *num,
 }
 
 int kfx_range_expr_parse(struct kfx_lstr *src, unsigned int min,
-			 unsigned int max, int bracketed,
-			 struct kfx_range_expr **expr)
+                         unsigned int max, int bracketed,
+                         struct kfx_range_expr **expr)
 {
 	kfx_range_expr *e = new_range(0, 0, 1);
 	if (e == nullptr)
@@ -156,18 +158,18 @@ int kfx_range_expr_parse(struct kfx_lstr *src, unsigned int min,
 		kfx_lstr lo;
 		if (!kfx_gettok(src, '-', &lo) || src->ls_str == nullptr ||
 		    !kfx_str2num_check(lo.ls_str, lo.ls_len, &e->re_lo, min,
-				       max))
+		                       max))
 			goto fail;
 		if (kfx_str2num_check(src->ls_str, src->ls_len, &e->re_hi, min,
-				      max))
+		                      max))
 			goto done;
 
 		kfx_lstr hi;
 		if (!kfx_gettok(src, '/', &hi) || src->ls_str == nullptr ||
 		    !kfx_str2num_check(hi.ls_str, hi.ls_len, &e->re_hi, min,
-				       max) ||
-		    !kfx_str2num_check(src->ls_str, src->ls_len,
-				       &e->re_stride, min, max))
+		                       max) ||
+		    !kfx_str2num_check(src->ls_str, src->ls_len, &e->re_stride,
+		                       min, max))
 			goto fail;
 		/* A zero step would never advance, nor divide. */
 		if (e->re_stride == 0)
@@ -182,11 +184,11 @@ fail:
 }
 
 KFX_EXPORT int kfx_expr_list_parse(const char *str, int len, unsigned int min,
-				   unsigned int max,
-				   struct kfx_expr_list **elpp)
+                                   unsigned int max,
+                                   struct kfx_expr_list **elpp)
 {
 	auto *list =
-		static_cast<kfx_expr_list *>(calloc(1, sizeof(kfx_expr_list)));
+	        static_cast<kfx_expr_list *>(calloc(1, sizeof(kfx_expr_list)));
 	if (list == nullptr)
 		return -ENOMEM;
 	INIT_LIST_HEAD(&list->el_exprs);
@@ -228,7 +230,7 @@ KFX_EXPORT int kfx_expr_list_parse(const char *str, int len, unsigned int min,
 }
 
 int kfx_range_expr_print(char *buffer, int count, struct kfx_range_expr *expr,
-			 bool bracketed)
+                         bool bracketed)
 {
 	const char *open = bracketed ? "[" : "";
 	const char *close = bracketed ? "]" : "";
@@ -236,20 +238,19 @@ int kfx_range_expr_print(char *buffer, int count, struct kfx_range_expr *expr,
 		return scnprintf(buffer, count, "%u", expr->re_lo);
 	if (expr->re_stride == 1)
 		return scnprintf(buffer, count, "%s%u-%u%s", open, expr->re_lo,
-				 expr->re_hi, close);
+		                 expr->re_hi, close);
 	return scnprintf(buffer, count, "%s%u-%u/%u%s", open, expr->re_lo,
-			 expr->re_hi, expr->re_stride, close);
+	                 expr->re_hi, expr->re_stride, close);
 }
 
 KFX_EXPORT int kfx_expr_list_print(char *buffer, int count,
-				   struct kfx_expr_list *expr_list)
+                                   struct kfx_expr_list *expr_list)
 {
 	if (count <= 0)
 		return 0;
 	int ranges = 0;
 	list_head *pos;
-	list_for_each(pos, &expr_list->el_exprs)
-		ranges++;
+	list_for_each(pos, &expr_list->el_exprs) ranges++;
 	if (ranges == 0)
 		return 0;
 
@@ -263,16 +264,15 @@ KFX_EXPORT int kfx_expr_list_print(char *buffer, int count,
 			len += scnprintf(buffer + len, count - len, ",");
 		first = false;
 		len += kfx_range_expr_print(
-			buffer + len, count - len,
-			list_entry(pos, kfx_range_expr, re_link), ranges == 1);
+		        buffer + len, count - len,
+		        list_entry(pos, kfx_range_expr, re_link), ranges == 1);
 	}
 	if (ranges > 1)
 		len += scnprintf(buffer + len, count - len, "]");
 	return len;
 }
 
-KFX_EXPORT int kfx_expr_list_match(__u32 value,
-				   struct kfx_expr_list *expr_list)
+KFX_EXPORT int kfx_expr_list_match(__u32 value, struct kfx_expr_list *expr_list)
 {
 	list_head *pos;
 	list_for_each(pos, &expr_list->el_exprs)
@@ -286,12 +286,12 @@ KFX_EXPORT int kfx_expr_list_match(__u32 value,
 }
 
 KFX_EXPORT int kfx_expr_list_values(struct kfx_expr_list *expr_list, int max,
-				    __u32 **valpp)
+                                    __u32 **valpp)
 {
 	uint64_t count = 0;
 	list_head *pos;
-	list_for_each(pos, &expr_list->el_exprs)
-		count += range_size(list_entry(pos, kfx_range_expr, re_link));
+	list_for_each(pos, &expr_list->el_exprs) count +=
+	        range_size(list_entry(pos, kfx_range_expr, re_link));
 	if (count == 0)
 		return 0;
 	if (max < 0 || uint64_t(max) < count)
@@ -355,7 +355,7 @@ KFX_EXPORT int kfx_abs_path(const char *request_path, char **resolved_path)
 			goto fail;
 		}
 		len = snprintf(work, sizeof(work), "%s/%s", result,
-			       request_path);
+		               request_path);
 	} else {
 		const char *p = request_path;
 		while (p[1] == '/')
@@ -382,7 +382,7 @@ KFX_EXPORT int kfx_abs_path(const char *request_path, char **resolved_path)
 		size_t dirlen = strlen(result);
 		const char *fmt = result[dirlen - 1] == '/' ? "%s" : "/%s";
 		size_t added = snprintf(result + dirlen, path_buf - dirlen, fmt,
-					last + 1);
+		                        last + 1);
 		if (added >= path_buf - dirlen) {
 			rc = -ENAMETOOLONG;
 			goto fail;

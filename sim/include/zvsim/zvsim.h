@@ -27,7 +27,7 @@ extern "C" {
  * ioctl code; calls that are not ioctls have codes of their own.
  */
 #define ZVSIM_REQ_NAME_TO_HANDLE 0x5A560001UL /* name_to_handle_at */
-#define ZVSIM_REQ_OPEN_BY_FID 0x5A560002UL    /* open under .zorvel/fid */
+#define ZVSIM_REQ_OPEN_BY_FID    0x5A560002UL /* open under .zorvel/fid */
 
 /* Create a state directory (made if missing) holding one mount of file
  * system fsname with mdt_count metadata targets, and make it the current
@@ -54,7 +54,7 @@ int zvsim_inject_errno(unsigned long code, int err, int always);
  * caller's argument (clipped to what the request says the argument holds)
  * and return result. */
 int zvsim_inject_reply(unsigned long code, const void *bytes, size_t len,
-		       int result);
+                       int result);
 
 /* Drop every pending injection. */
 int zvsim_clear_injections(void);
@@ -72,6 +72,22 @@ struct zvsim_request {
 int zvsim_log_read(struct zvsim_request **reqs, size_t *count);
 void zvsim_log_free(struct zvsim_request *reqs, size_t count);
 int zvsim_log_clear(void);
+
+/* As zvsim_setup, also choosing the number of storage targets (0: the
+ * default, 2). */
+int zvsim_setup_ex(const char *state_dir, const char *fsname, int mdt_count,
+                   int ost_count);
+
+/* Make an existing state directory the current simulation; -ENOENT when it
+ * holds none. */
+int zvsim_attach(const char *state_dir);
+
+/* Real path of the current state directory, or NULL. */
+const char *zvsim_state_dir(void);
+
+/* Target counts of the current simulation (-ENOENT without one). */
+int zvsim_mdt_count(void);
+int zvsim_ost_count(void);
 
 #ifdef __cplusplus
 }

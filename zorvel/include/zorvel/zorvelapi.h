@@ -15,6 +15,7 @@
 #ifndef ZORVEL_ZORVELAPI_H
 #define ZORVEL_ZORVELAPI_H
 
+#include <glob.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -42,14 +43,14 @@ enum zvapi_message_level {
 
 /* OR'd into a level: the message carries no error number. */
 #define ZVAPI_MSG_NO_ERRNO 0x10
-#define ZVAPI_MSG_MASK 0x0f
+#define ZVAPI_MSG_MASK     0x0f
 
 /* Writes "<program>: <message>" to standard error, followed by
  * ": <error text> (<errno>)" when errcode is non-zero and the level lacks
  * ZVAPI_MSG_NO_ERRNO. errcode may be a negative or positive errno value.
  * Nothing is written above the current level. errno is preserved. */
 void zvapi_error(int level, int errcode, const char *fmt, ...)
-	__attribute__((format(printf, 3, 4)));
+        __attribute__((format(printf, 3, 4)));
 
 /* Sets the most verbose level written (default ZVAPI_MSG_INFO); returns
  * the previous one. Out-of-range levels are clamped. */
@@ -63,7 +64,7 @@ int zvapi_msg_get_level(void);
  * order. fsname, when not NULL, receives the file-system name
  * (PATH_MAX bytes). -ENODEV when nothing matches. */
 int zvapi_search_mounts(const char *path, int index, char *mntdir,
-			char *fsname);
+                        char *fsname);
 
 /* File-system name of the mount holding path, into fsname (PATH_MAX). */
 int zvapi_search_fsname(const char *path, char *fsname);
@@ -95,19 +96,19 @@ struct zvapi_stripe_param {
 	bool zsp_is_create;
 	uint8_t zsp_max_inherit;
 	uint8_t zsp_max_inherit_rr;
-	uint32_t zsp_osts[];                /* zsp_stripe_count entries */
+	uint32_t zsp_osts[]; /* zsp_stripe_count entries */
 };
 typedef struct zvapi_stripe_param zvapi_stripe_param;
 
 /* Creates path with the given striping and returns its open descriptor;
  * -EEXIST when the name exists. */
 int zvapi_file_open_param(const char *path, int flags, mode_t mode,
-			  const struct zvapi_stripe_param *param);
+                          const struct zvapi_stripe_param *param);
 
 /* Creates directory name with a foreign layout of the given type, flags
  * and value text; >= 0 on success. */
 int zvapi_dir_create_foreign(const char *name, mode_t mode, uint32_t type,
-			     uint32_t flags, const char *value);
+                             uint32_t flags, const char *value);
 
 /* Reads the striping record of path into lum, which must hold
  * ZV_LAYOUT_MAX_SIZE (48048) bytes. On failure the result is non-zero and
@@ -125,17 +126,17 @@ int zvapi_fid_parse(const char *fidstr, struct zo_fid *fid, char **endptr);
  * mount's root. path_or_device is a path in the mount (starting with '/')
  * or a file-system name. recno and linkno, when not NULL, are read and
  * written back so that repeated calls walk every hard link. */
-int zvapi_fid2path(const char *path_or_device, const char *fidstr,
-		   char *path, int pathlen, long long *recno, int *linkno);
+int zvapi_fid2path(const char *path_or_device, const char *fidstr, char *path,
+                   int pathlen, long long *recno, int *linkno);
 
 /* The same on an open descriptor of the mount's root directory. */
 int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid, char *path_buf,
-		      int path_buf_size, long long *recno, int *linkno);
+                      int path_buf_size, long long *recno, int *linkno);
 
 /* Index of the metadata target holding fid (also in *mdt_index when not
  * NULL); fd is any open descriptor in the file system. */
 int zvapi_get_mdt_index_by_fid(int fd, const struct zo_fid *fid,
-			       int *mdt_index);
+                               int *mdt_index);
 
 /* FID of an open descriptor, or of path itself (a symbolic link's own).
  * -ENOTTY or -EOPNOTSUPP for objects of other file systems. */
@@ -145,14 +146,74 @@ int zvapi_path2fid(const char *path, struct zo_fid *fid);
 /* Parent FID and entry name of hard link linkno. parent_fid and name may
  * each be NULL; a name buffer below 2 bytes is -EOVERFLOW. */
 int zvapi_fd2parent(int fd, unsigned int linkno, struct zo_fid *parent_fid,
-		    char *name, size_t name_size);
+                    char *name, size_t name_size);
 int zvapi_path2parent(const char *path, unsigned int linkno,
-		      struct zo_fid *parent_fid, char *name, size_t name_size);
+                      struct zo_fid *parent_fid, char *name, size_t name_size);
 
 /* Opens the object fid of the file system holding zorvel_dir with open
  * flags; returns the descriptor, which the caller closes. */
 int zvapi_open_by_fid(const char *zorvel_dir, const struct zo_fid *fid,
-		      int flags);
+                      int flags);
+
+/* ---- Version, targets and names --------------------------------------- */
+
+/* Version of the running kernel client into version (version_size bytes).
+ * 0, or -1 with errno set (ENODATA: empty, EOVERFLOW: does not fit). */
+int zvapi_get_version_string(char *version, unsigned int version_size);
+
+/* Deprecated: the version into buffer, with *version pointing at it. */
+int zvapi_get_version(char *buffer, int buffer_size, char **version);
+
+/* 1 when target tgtname (or, with poolname, a member of that pool; the
+ * first member when tgtname is NULL or empty) belongs to file system
+ * fsname, 0 when not, or a negative errno value. */
+int zvapi_search_tgt(const char *fsname, const char *poolname,
+                     const char *tgtname, bool is_mdt);
+int zvapi_search_mdt(const char *fsname, const char *poolname,
+                     const char *mdtname);
+int zvapi_search_ost(const char *fsname, const char *poolname,
+                     const char *ostname);
+
+/* Removes the objects named in fa; path is a path in the file system or
+ * its name. What the kernel writes back into fa is the caller's to read. */
+int zvapi_rmfid(const char *path, struct fid_array *fa);
+
+/* Removes directory entry dname without looking at its object. */
+int zvapi_direntry_remove(char *dname);
+
+/* Removes a foreign file or directory. */
+int zvapi_unlink_foreign(char *name);
+
+/* File-system name and client instance of path's mount; either buffer may
+ * be NULL (not both). -ENAMETOOLONG when a text does not fit. errno is
+ * set to the positive value of the result. */
+int zvapi_get_fsname_instance(const char *path, char *fsname, size_t fsname_len,
+                              char *instance, size_t instance_len);
+int zvapi_get_fsname(const char *path, char *fsname, size_t fsname_len);
+int zvapi_get_instance(const char *path, char *instance, size_t instance_len);
+
+/* Client name "<fsname>-<instance>" of path's mount. */
+int zvapi_getname(const char *path, char *name, size_t namelen);
+
+/* ---- Parameters -------------------------------------------------------- */
+
+/* Paths of the parameter files matching pattern (a name relative to the
+ * parameter trees, glob wildcards allowed); release with
+ * zvapi_param_paths_free(). */
+int zvapi_param_get_paths(const char *pattern, glob_t *paths);
+
+/* Reads the whole parameter file path. buflen must not be NULL.
+ * - buf NULL: *buflen receives the size needed (bytes plus 1);
+ * - *buf NULL: *buf receives a malloc'd NUL-terminated copy (the caller
+ *   frees it) and *buflen its length;
+ * - else *buf holds *buflen bytes: the NUL-terminated content, with
+ *   *buflen set to its length (plus 1 when the file ended before the
+ *   buffer filled); -EOVERFLOW, *buflen the size needed, when it does not
+ *   fit.
+ * errno is set to the positive value of the result. */
+int zvapi_param_get_value(const char *path, char **buf, size_t *buflen);
+
+void zvapi_param_paths_free(glob_t *paths);
 
 #ifdef __cplusplus
 }

@@ -16,7 +16,8 @@
 
 extern char **environ;
 
-namespace zvtest {
+namespace zvtest
+{
 
 temp_dir::temp_dir()
 {
@@ -32,12 +33,12 @@ temp_dir::temp_dir()
 temp_dir::~temp_dir()
 {
 	nftw(
-		path_.c_str(),
-		[](const char *p, const struct stat *, int, struct FTW *) {
-			remove(p);
-			return 0;
-		},
-		16, FTW_DEPTH | FTW_PHYS);
+	        path_.c_str(),
+	        [](const char *p, const struct stat *, int, struct FTW *) {
+		        remove(p);
+		        return 0;
+	        },
+	        16, FTW_DEPTH | FTW_PHYS);
 }
 
 int open_fd_count()
@@ -102,7 +103,7 @@ std::string read_file(const std::string &path)
 }
 
 run_result run_program(const std::vector<std::string> &argv,
-		       const std::vector<std::string> &env)
+                       const std::vector<std::string> &env)
 {
 	temp_dir out_dir;
 	std::string out_path = out_dir.path() + "/out";
@@ -126,12 +127,12 @@ run_result run_program(const std::vector<std::string> &argv,
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 	posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-					 O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	                                 O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-					 O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	                                 O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	pid_t pid;
 	int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(),
-			     envp.data());
+	                     envp.data());
 	posix_spawn_file_actions_destroy(&actions);
 	if (rc != 0)
 		return {127, "", std::string("spawn failed: ") + strerror(rc)};
@@ -140,7 +141,7 @@ run_result run_program(const std::vector<std::string> &argv,
 		;
 	run_result res;
 	res.status = WIFEXITED(status) ? WEXITSTATUS(status)
-				       : 128 + WTERMSIG(status);
+	                               : 128 + WTERMSIG(status);
 	res.out = read_file(out_path);
 	res.err = read_file(err_path);
 	return res;
@@ -172,7 +173,7 @@ std::vector<unsigned long> sim_fixture::request_codes() const
 	struct zvsim_request *reqs = nullptr;
 	size_t count = 0;
 	std::vector<unsigned long> codes;
-	if (zvsim_log_read(&reqs, &count) != 0)
+	if (zvsim_log_read(&reqs, &count) < 0)
 		return codes;
 	for (size_t i = 0; i < count; i++)
 		codes.push_back(reqs[i].code);

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
-namespace zvtest {
+namespace zvtest
+{
 
 /* A temporary directory removed with its content on destruction. */
-class temp_dir {
-    public:
+class temp_dir
+{
+      public:
 	temp_dir();
 	~temp_dir();
 	temp_dir(const temp_dir &) = delete;
@@ -21,7 +23,7 @@ class temp_dir {
 		return path_;
 	}
 
-    private:
+      private:
 	std::string path_;
 };
 
@@ -29,14 +31,15 @@ class temp_dir {
 int open_fd_count();
 
 /* Captures what is written to standard error (descriptor 2). */
-class stderr_capture {
-    public:
+class stderr_capture
+{
+      public:
 	stderr_capture();
 	~stderr_capture();
 	/* Stops capturing and returns the text. */
 	std::string finish();
 
-    private:
+      private:
 	int saved_ = -1;
 	int file_ = -1;
 };
@@ -53,11 +56,12 @@ struct run_result {
 
 /* Runs argv (argv[0] a path) with extra environment entries "K=V". */
 run_result run_program(const std::vector<std::string> &argv,
-		       const std::vector<std::string> &env = {});
+                       const std::vector<std::string> &env = {});
 
 /* A simulated file system for the duration of a test. */
-class sim_fixture : public ::testing::Test {
-    protected:
+class sim_fixture : public ::testing::Test
+{
+      protected:
 	void SetUp() override;
 	void TearDown() override;
 	/* Path inside the mount. */

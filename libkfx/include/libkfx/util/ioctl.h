@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-#define KFX_IOCTL_VERSION_DATA 0x0001000a
+#define KFX_IOCTL_VERSION_DATA   0x0001000a
 #define KFX_IOCTL_VERSION_CONFIG 0x0001000b
 
 /* Number of device ids, 0 to KFX_MAX_IOC_DEV - 1. */
@@ -24,7 +24,7 @@ extern "C" {
 
 /* Starts every record sent to a control device. */
 struct libkfx_ioctl_hdr {
-	__u32 ioc_len;     /* bytes of the record as sent, data included */
+	__u32 ioc_len; /* bytes of the record as sent, data included */
 	__u32 ioc_version;
 };
 

@@ -47,17 +47,17 @@ int kfx_gettok(struct kfx_lstr *next, char delim, struct kfx_lstr *res);
  * around it allowed) within [min, max]; the number goes to *num. Numbers
  * that do not fit in 32 bits are refused. */
 int kfx_str2num_check(const char *str, int nob, unsigned int *num,
-		      unsigned int min, unsigned int max);
+                      unsigned int min, unsigned int max);
 
 /* Parses len characters of str into a new list whose numbers lie within
  * [min, max]; *elpp is set only on success. -EINVAL or -ENOMEM. */
 int kfx_expr_list_parse(const char *str, int len, unsigned int min,
-			unsigned int max, struct kfx_expr_list **elpp);
+                        unsigned int max, struct kfx_expr_list **elpp);
 
 /* Prints the list in its parse form into buffer (count bytes, always
  * terminated unless nothing is written); returns the characters written. */
 int kfx_expr_list_print(char *buffer, int count,
-			struct kfx_expr_list *expr_list);
+                        struct kfx_expr_list *expr_list);
 
 /* 1 when value is a member of the list, else 0. */
 int kfx_expr_list_match(__u32 value, struct kfx_expr_list *expr_list);
@@ -66,7 +66,7 @@ int kfx_expr_list_match(__u32 value, struct kfx_expr_list *expr_list);
  * kfx_expr_list_values_free) and returns the number of values; 0 leaves
  * *valpp untouched; -EINVAL when there are more than max. */
 int kfx_expr_list_values(struct kfx_expr_list *expr_list, int max,
-			 __u32 **valpp);
+                         __u32 **valpp);
 void kfx_expr_list_values_free(__u32 *values, int num);
 
 /* Frees a list and its ranges; el_link is not touched. */

@@ -21,9 +21,9 @@ struct zo_fid {
 
 /* Printed as [seq:oid:ver]; a zero sequence prints as a bare 0. */
 #define ZO_FID_FMT "[%#llx:0x%x:0x%x]"
-#define ZO_FID_ARGS(fid)                                                \
-	(unsigned long long)(fid)->f_seq, (unsigned int)(fid)->f_oid,   \
-		(unsigned int)(fid)->f_ver
+#define ZO_FID_ARGS(fid)                                                       \
+	(unsigned long long)(fid)->f_seq, (unsigned int)(fid)->f_oid,          \
+	        (unsigned int)(fid)->f_ver
 #define ZO_FID_FMT_LEN 56 /* enough for any FID text and its NUL */
 
 enum fid_seq {
@@ -71,10 +71,10 @@ struct getinfo_fid2path {
 
 /* Parent request: a 24-byte header followed by the entry name area. */
 struct getparent {
-	struct zo_fid gp_fid;  /* out: parent FID */
-	__u32 gp_linkno;       /* in: which hard link */
-	__u32 gp_name_size;    /* in: size of gp_name */
-	char gp_name[0];       /* out: entry name, NUL-terminated */
+	struct zo_fid gp_fid; /* out: parent FID */
+	__u32 gp_linkno;      /* in: which hard link */
+	__u32 gp_name_size;   /* in: size of gp_name */
+	char gp_name[0];      /* out: entry name, NUL-terminated */
 };
 
 /* Payload of this file system's kernel file handles. */
@@ -84,12 +84,21 @@ struct zorvel_file_handle {
 	struct zo_fid zfh_parent; /* its parent */
 };
 
+/* Removal of objects by FID: a 16-byte header, then fa_nr FIDs. */
+struct fid_array {
+	__u32 fa_nr;
+	__u32 fa_padding0;
+	__u64 fa_padding1;
+	struct zo_fid fa_fids[0];
+};
+
 /* Directory at the root of every mount that opens objects by FID text. */
 #define ZV_DOT_ZORVEL_FID_DIR ".zorvel/fid"
 
 /* The size field of FID2PATH says 8 whatever the record's length. */
-#define ZV_IOC_FID2PATH _IOWR('f', 150, long)
+#define ZV_IOC_FID2PATH   _IOWR('f', 150, long)
+#define ZV_IOC_RMFID      _IOR('f', 242, struct fid_array)
 #define ZV_IOC_FID2MDTIDX _IOWR('f', 248, struct zo_fid)
-#define ZV_IOC_GETPARENT _IOWR('f', 249, struct getparent)
+#define ZV_IOC_GETPARENT  _IOWR('f', 249, struct getparent)
 
 #endif /* _UAPI_LINUX_ZORVEL_FID_H */

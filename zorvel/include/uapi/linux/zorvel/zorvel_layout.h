@@ -9,19 +9,19 @@
 #include <linux/ioctl.h>
 #include <linux/types.h>
 
-#define ZV_LAYOUT_MAGIC_V1 0x0BD10BD0U
-#define ZV_LAYOUT_MAGIC_V3 0x0BD30BD0U
-#define ZV_LAYOUT_MAGIC_SPECIFIC 0x0BD50BD0U /* v3 with chosen targets */
-#define ZV_LAYOUT_MAGIC_COMP 0x0BD60BD0U
-#define ZV_FOREIGN_FILE_MAGIC 0x0BD70BD0U
-#define ZV_FOREIGN_DIR_MAGIC 0x0CD50CD0U
+#define ZV_LAYOUT_MAGIC_V1          0x0BD10BD0U
+#define ZV_LAYOUT_MAGIC_V3          0x0BD30BD0U
+#define ZV_LAYOUT_MAGIC_SPECIFIC    0x0BD50BD0U /* v3 with chosen targets */
+#define ZV_LAYOUT_MAGIC_COMP        0x0BD60BD0U
+#define ZV_FOREIGN_FILE_MAGIC       0x0BD70BD0U
+#define ZV_FOREIGN_DIR_MAGIC        0x0CD50CD0U
 #define ZV_DIR_STRIPE_REQUEST_MAGIC 0x0CD20CD0U
-#define ZV_FOREIGN_TYPE_SYMLINK 0xDA05U
+#define ZV_FOREIGN_TYPE_SYMLINK     0xDA05U
 
-#define ZV_LAYOUT_PATTERN_RAID0 0x001U
-#define ZV_LAYOUT_POOL_NAME_LEN 16
+#define ZV_LAYOUT_PATTERN_RAID0    0x001U
+#define ZV_LAYOUT_POOL_NAME_LEN    16
 #define ZV_LAYOUT_MAX_STRIPE_COUNT 2000
-#define ZV_OBD_UUID_LEN 40
+#define ZV_OBD_UUID_LEN            40
 
 /* Open flag that asks the kernel client not to create a layout at open:
  * O_NOCTTY, O_ASYNC and bit 0x1000000 together. */
@@ -45,9 +45,10 @@ struct zv_layout_v1 {
 	__u32 lmm_magic;
 	__u32 lmm_pattern;
 	struct zv_ost_id lmm_oi;
-	__u32 lmm_stripe_size;   /* bytes */
+	__u32 lmm_stripe_size; /* bytes */
 	__u16 lmm_stripe_count;
-	__u16 lmm_stripe_offset; /* first target; the layout generation on read */
+	__u16 lmm_stripe_offset; /* first target; the layout generation on read
+	                          */
 	struct zv_layout_ost_data lmm_objects[0];
 };
 
@@ -64,8 +65,8 @@ struct zv_layout_v3 {
 };
 
 /* Room for the largest striping record the kernel returns: 48048 bytes. */
-#define ZV_LAYOUT_MAX_SIZE                                                  \
-	(sizeof(struct zv_layout_v3) +                                      \
+#define ZV_LAYOUT_MAX_SIZE                                                     \
+	(sizeof(struct zv_layout_v3) +                                         \
 	 ZV_LAYOUT_MAX_STRIPE_COUNT * sizeof(struct zv_layout_ost_data))
 
 /* Foreign layout: a 16-byte header and an opaque value. */
@@ -111,10 +112,14 @@ struct obd_uuid {
 	char uuid[ZV_OBD_UUID_LEN];
 };
 
-#define ZV_IOC_GETOBDNAME _IOR('f', 149, struct obd_uuid)
+#define ZV_IOC_GETOBDNAME    _IOR('f', 149, struct obd_uuid)
 #define ZV_IOC_LOV_SETSTRIPE _IOW('f', 154, long)
 #define ZV_IOC_LOV_GETSTRIPE _IOW('f', 155, long)
 #define ZV_IOC_LMV_SETSTRIPE _IOW('f', 240, long)
 #define ZV_IOC_LMV_GETSTRIPE _IOWR('f', 241, struct zv_lmv_user_md)
+/* Removes a directory entry by name without looking at its object. */
+#define ZV_IOC_REMOVE_ENTRY _IOWR('f', 242, long)
+/* Prepares a foreign file or directory for unlinking. */
+#define ZV_IOC_FOREIGN_UNLINK_PREP _IO('f', 242)
 
 #endif /* _UAPI_LINUX_ZORVEL_LAYOUT_H */

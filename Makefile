@@ -1,0 +1,88 @@
+# Front door: each target sets up what it needs (scripts/bootstrap), then
+# configures, builds and runs.
+#
+#   make demo    build (RelWithDebInfo) and run the demo scenario
+#   make test    tests with warnings as errors, then again under ASan+UBSan
+#   make bench   benchmarks (Release)
+#   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
+#   make format  clang-format the sources in place
+#   make clean   remove the build folders
+#
+# Build folders can be moved, e.g. make test BUILD_DIR=/tmp/b ASAN_DIR=/tmp/a;
+# JOBS=N limits the build's parallel jobs (default: Ninja's choice).
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+BENCH_DIR ?= build-bench
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+JOBS ?=
+CTEST_JOBS ?= 2
+
+CMAKE_CONFIGURE := cmake -S . -G Ninja -Wno-dev
+CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
+CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
+
+.PHONY: all help demo test bench fuzz format clean
+.DEFAULT_GOAL := help
+
+help:
+	@sed -n 's/^#   /  /p' $(firstword $(MAKEFILE_LIST))
+
+all: test
+
+demo:
+	@scripts/bootstrap demo
+	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(call CMAKE_BUILD,$(BUILD_DIR))
+	scripts/demo $(BUILD_DIR)
+
+# Make stops at the first failing command: a failing plain run never
+# reaches the sanitized one, and the last lines are CTest's summary.
+test:
+	@scripts/bootstrap test
+	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DZV_WERROR=ON -DZV_SANITIZE=OFF -DZV_TESTS=ON
+	$(call CMAKE_BUILD,$(BUILD_DIR))
+	$(call CTEST,$(BUILD_DIR))
+	$(CMAKE_CONFIGURE) -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DZV_WERROR=ON -DZV_SANITIZE=ON -DZV_TESTS=ON
+	$(call CMAKE_BUILD,$(ASAN_DIR))
+	$(call CTEST,$(ASAN_DIR))
+
+bench:
+	@scripts/bootstrap bench
+	@if [[ ! -f bench/CMakeLists.txt ]]; then \
+		echo "bench: no benchmarks yet (bench/CMakeLists.txt is missing)"; \
+		exit 0; \
+	fi; \
+	set -x; \
+	$(CMAKE_CONFIGURE) -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release \
+		-DZV_BENCH=ON -DZV_TESTS=OFF -DZV_SANITIZE=OFF; \
+	$(call CMAKE_BUILD,$(BENCH_DIR)); \
+	{ set +x; } 2>/dev/null; \
+	shopt -s nullglob; benches=($(BENCH_DIR)/bin/*_bench); \
+	if (( $${#benches[@]} == 0 )); then \
+		echo "bench: no benchmarks built (no $(BENCH_DIR)/bin/*_bench)"; \
+		exit 0; \
+	fi; \
+	for b in "$${benches[@]}"; do echo "== $$b"; "$$b"; done
+
+fuzz:
+	@scripts/bootstrap fuzz
+	CC=clang CXX=clang++ $(CMAKE_CONFIGURE) -B $(FUZZ_DIR) \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_FUZZ=ON -DZV_TESTS=OFF
+	$(call CMAKE_BUILD,$(FUZZ_DIR))
+	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+format:
+	@scripts/bootstrap format
+	tests/format/format.sh fix .
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz \
+		$(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)

@@ -1,0 +1,136 @@
+# Install rules: the libraries with their headers, a pkg-config file each and
+# one CMake package (Zorvel, targets Zorvel::<library>), plus the front end
+# and the simulator that users run their own programs under.
+#
+# A new library is one zv_install_library() line below; its headers are
+# found by zv_install_headers() under <subsystem>/include.
+
+include(CMakePackageConfigHelpers)
+
+set(ZV_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zorvel)
+set(ZV_INSTALLED_LIBRARIES "")
+
+# The .pc file names its prefix only at install time, so that
+# `cmake --install --prefix DIR` gives a file that is right for DIR.
+function(zv_install_library target description)
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  install(TARGETS ${target} EXPORT ZorvelTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(ZV_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+  else()
+    set(ZV_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  endif()
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+    set(ZV_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+  else()
+    set(ZV_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  endif()
+  set(ZV_PC_NAME ${target})
+  set(ZV_PC_DESCRIPTION "${description}")
+  # Further arguments: pkg-config modules the library itself links.
+  set(ZV_PC_REQUIRES "")
+  if(ARGN)
+    list(JOIN ARGN ", " modules)
+    set(ZV_PC_REQUIRES "Requires.private: ${modules}")
+  endif()
+  # Left as a placeholder for the second pass, at install time.
+  set(ZV_PC_PREFIX "@ZV_PC_PREFIX@")
+  set(stage ${PROJECT_BINARY_DIR}/pkgconfig)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/zorvel-library.pc.in
+    ${stage}/${target}.pc.in @ONLY)
+  install(CODE "
+    set(ZV_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${stage}/${target}.pc.in\" \"${stage}/${target}.pc\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+      TYPE FILE FILES \"${stage}/${target}.pc\")
+  " COMPONENT Development)
+
+  set(ZV_INSTALLED_LIBRARIES ${ZV_INSTALLED_LIBRARIES} ${target} PARENT_SCOPE)
+endfunction()
+
+# <subsystem>/include/uapi/* goes to include/ (the kernel-record headers,
+# e.g. include/linux/zorvel/), everything else under <subsystem>/include/
+# goes to include/ as laid out there.
+function(zv_install_headers subsystem)
+  set(dir ${PROJECT_SOURCE_DIR}/${subsystem}/include)
+  if(NOT IS_DIRECTORY ${dir})
+    return()
+  endif()
+  install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    COMPONENT Development
+    FILES_MATCHING PATTERN "*.h" PATTERN uapi EXCLUDE)
+  if(IS_DIRECTORY ${dir}/uapi)
+    install(DIRECTORY ${dir}/uapi/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+      COMPONENT Development FILES_MATCHING PATTERN "*.h")
+  endif()
+endfunction()
+
+# ---- Libraries, one line each ---------------------------------------------
+zv_install_library(kfxutil "Support library of the zorvel tools")
+zv_install_library(zorvelapi "Client API of the zorvel file system")
+zv_install_library(varnconfig "Network configuration library of zorvel" yaml-0.1)
+zv_install_library(meskagent "Agent configuration library of zorvel")
+
+foreach(subsystem zorvel libkfx varn mesk)
+  zv_install_headers(${subsystem})
+endforeach()
+
+# ---- Programs users run ---------------------------------------------------
+# The front end (tools/) and the simulator (sim/: its launcher and its
+# library, which users preload or link into their own test programs).
+# Nothing from a tests/ folder is installed.
+file(RELATIVE_PATH zv_bin_to_lib
+  /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+
+function(zv_install_programs_of dir)
+  if(NOT IS_DIRECTORY ${dir} OR dir MATCHES "/tests$")
+    return()
+  endif()
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(t IN LISTS targets)
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      # Installed programs find the installed libraries by themselves.
+      get_target_property(rpath ${t} INSTALL_RPATH)
+      if(NOT rpath)
+        set_target_properties(${t} PROPERTIES
+          INSTALL_RPATH "\$ORIGIN/${zv_bin_to_lib}")
+      endif()
+      install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    elseif(type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+      install(TARGETS ${t}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub IN LISTS subdirs)
+    zv_install_programs_of(${sub})
+  endforeach()
+endfunction()
+
+foreach(dir tools sim)
+  if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/${dir})
+    zv_install_programs_of(${PROJECT_SOURCE_DIR}/${dir})
+  endif()
+endforeach()
+
+# ---- CMake package ----------------------------------------------------------
+if(ZV_INSTALLED_LIBRARIES)
+  install(EXPORT ZorvelTargets NAMESPACE Zorvel::
+    DESTINATION ${ZV_CMAKE_PACKAGE_DIR} COMPONENT Development)
+endif()
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/ZorvelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/cmake/ZorvelConfig.cmake
+  INSTALL_DESTINATION ${ZV_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/cmake/ZorvelConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/cmake/ZorvelConfig.cmake
+  ${PROJECT_BINARY_DIR}/cmake/ZorvelConfigVersion.cmake
+  DESTINATION ${ZV_CMAKE_PACKAGE_DIR} COMPONENT Development)

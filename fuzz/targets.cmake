@@ -1,0 +1,7 @@
+# The fuzz targets: fuzz/<name>.cpp defines LLVMFuzzerTestOneInput, its seed
+# corpus is fuzz/corpus/<name>/, and ZV_FUZZ_LIBS_<name> names the libraries
+# it drives. Read by fuzz/CMakeLists.txt (libFuzzer builds) and by
+# tests/CMakeLists.txt (corpus replay in every test build).
+set(ZV_FUZZ_TARGETS fid_parse_fuzz)
+
+set(ZV_FUZZ_LIBS_fid_parse_fuzz zorvelapi)

@@ -1,0 +1,80 @@
+// Shared fixtures: a temporary directory, a fresh simulation per test, and
+// small wrappers over the kernel requests under test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <linux/zorvel/zorvel_fid.h>
+#include <linux/zorvel/zorvel_layout.h>
+#include <zvsim/zvsim.h>
+
+namespace zvtest
+{
+
+class TempDir
+{
+      public:
+	TempDir();
+	~TempDir();
+	const std::string &path() const
+	{
+		return path_;
+	}
+
+      private:
+	std::string path_;
+};
+
+void remove_tree(const std::string &path);
+int count_fds();
+void write_file(const std::string &path, const std::string &data = "");
+std::string fid_text(const zo_fid &fid);
+bool same_fid(const zo_fid &a, const zo_fid &b);
+
+// Output and exit status of a command run with /bin/sh -c.
+struct Output {
+	int status = -1;
+	std::string out;
+};
+Output run(const std::string &cmd);
+std::string quote(const std::string &s);
+
+// Result of one request: rc is the call's result, err its errno.
+struct Res {
+	int rc;
+	int err;
+};
+
+class Sim : public ::testing::Test
+{
+      protected:
+	void SetUp() override;
+	void TearDown() override;
+	// Fresh simulation with these counts (SetUp made one with 1 and 2).
+	void resetup(int mdts, int osts = 0);
+
+	std::string mnt(const std::string &rel = "") const;
+	std::string state() const
+	{
+		return tmp_.path() + "/state";
+	}
+
+	// FID through name_to_handle_at (follow: AT_SYMLINK_FOLLOW).
+	zo_fid fid(const std::string &path, bool follow = false);
+	Res fid2path(const zo_fid &fid, unsigned &linkno, std::string &path,
+	             unsigned pathlen = 4096, unsigned long long recno = 0,
+	             unsigned long long *recno_out = nullptr);
+	Res getparent(const std::string &path, unsigned linkno, zo_fid &parent,
+	              std::string &name, unsigned name_size = 256);
+	Res fid2mdtidx(const zo_fid &fid);
+	// Every link of fid, walked one FID2PATH call at a time.
+	std::vector<std::string> all_links(const zo_fid &fid);
+
+	TempDir tmp_;
+	int fds_before_ = 0;
+};
+
+} // namespace zvtest

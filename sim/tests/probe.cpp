@@ -1,0 +1,76 @@
+// A plain program run in child processes: it reaches the simulator only
+// when zvsim run preloads it.
+//   zvsim_probe fid PATH         FID text of PATH itself (a link unfollowed)
+//   zvsim_probe mounts           the mount-table lines of type zorvel
+//   zvsim_probe open PATH        opens PATH read-only: "ok" or the errno name
+//   zvsim_probe obdname PATH     the client's striping-device name
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mntent.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <linux/zorvel/zorvel_fid.h>
+#include <linux/zorvel/zorvel_layout.h>
+
+static int fail(int err)
+{
+	printf("error %s\n", strerrorname_np(err));
+	return 2;
+}
+
+int main(int argc, char **argv)
+{
+	if (argc == 3 && strcmp(argv[1], "fid") == 0) {
+		union {
+			struct file_handle fh;
+			char room[sizeof(struct file_handle) + 128];
+		} h;
+		h.fh.handle_bytes = 128;
+		int mnt;
+		if (name_to_handle_at(AT_FDCWD, argv[2], &h.fh, &mnt, 0) < 0)
+			return fail(errno);
+		if (h.fh.handle_type != FILEID_ZORVEL)
+			return fail(EOPNOTSUPP);
+		struct zo_fid fid;
+		memcpy(&fid, h.fh.f_handle, sizeof fid);
+		printf(ZO_FID_FMT "\n", ZO_FID_ARGS(&fid));
+		return 0;
+	}
+	if (argc == 2 && strcmp(argv[1], "mounts") == 0) {
+		FILE *fp = setmntent("/proc/mounts", "r");
+		if (!fp)
+			return fail(errno);
+		while (struct mntent *m = getmntent(fp))
+			if (strcmp(m->mnt_type, "zorvel") == 0)
+				printf("%s %s %s %s\n", m->mnt_fsname,
+				       m->mnt_dir, m->mnt_type, m->mnt_opts);
+		endmntent(fp);
+		return 0;
+	}
+	if (argc == 3 && strcmp(argv[1], "open") == 0) {
+		int fd = open(argv[2], O_RDONLY);
+		if (fd < 0)
+			return fail(errno);
+		close(fd);
+		printf("ok\n");
+		return 0;
+	}
+	if (argc == 3 && strcmp(argv[1], "obdname") == 0) {
+		int fd = open(argv[2], O_RDONLY);
+		char name[ZV_OBD_UUID_LEN];
+		if (fd < 0)
+			return fail(errno);
+		int rc = ioctl(fd, ZV_IOC_GETOBDNAME, name);
+		int err = errno;
+		close(fd);
+		if (rc < 0)
+			return fail(err);
+		printf("%s\n", name);
+		return 0;
+	}
+	fprintf(stderr, "usage: %s fid|mounts|open|obdname ...\n", argv[0]);
+	return 1;
+}

@@ -1,0 +1,122 @@
+#!/bin/bash
+# Installs the build tree into a temporary prefix and uses it as a user
+# would: the layout, a C program built through pkg-config, and the same
+# program built by a CMake project through find_package(Zorvel).
+#
+# usage: check-install.sh BUILD_DIR SOURCE_DIR VERSION C_COMPILER GENERATOR \
+#        [extra C flags...]
+set -euo pipefail
+
+build=$1 src=$2 version=$3 cc=$4 generator=$5
+shift 5
+extra_flags=("$@")
+here=$(cd "$(dirname "$0")" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zv-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+failures=0
+fail() {
+	echo "FAIL: $*" >&2
+	failures=$((failures + 1))
+}
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
+	{ cat "$work/install.log" >&2; exit 1; }
+
+# Directories below the prefix, as the build configured them.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+libdir=${libdir:-lib}
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+export LD_LIBRARY_PATH=$prefix/$libdir
+
+# ---- Layout -----------------------------------------------------------------
+# Every public header is installed where its include line expects it:
+# <sub>/include/X -> include/X, <sub>/include/uapi/X -> include/X.
+for sub in zorvel libkfx varn mesk; do
+	[[ -d $src/$sub/include ]] || continue
+	while IFS= read -r h; do
+		rel=${h#"$src/$sub/include/"}
+		rel=${rel#uapi/}
+		[[ -f $prefix/include/$rel ]] || fail "header $rel not installed"
+	done < <(find "$src/$sub/include" -name '*.h')
+done
+
+# Each library: real file, soname link, namelink, pkg-config file and
+# version.
+for pc in "$PKG_CONFIG_PATH"/*.pc; do
+	name=$(basename "$pc" .pc)
+	lib=$prefix/$libdir/lib$name.so
+	if [[ -e $lib ]]; then
+		[[ -L $lib ]] || fail "lib$name.so is not a symbolic link"
+		soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+		[[ -n $soname && -e $prefix/$libdir/$soname ]] ||
+			fail "lib$name.so: soname link '$soname' missing"
+	elif [[ ! -e $prefix/$libdir/lib$name.a ]]; then
+		fail "$name.pc installed without lib$name"
+	fi
+	got=$(pkg-config --modversion "$name") || fail "pkg-config $name"
+	[[ $got == "$version" ]] ||
+		fail "$name.pc says version '$got', expected $version"
+done
+[[ -f $PKG_CONFIG_PATH/zorvelapi.pc ]] || fail "zorvelapi.pc not installed"
+for f in ZorvelConfig.cmake ZorvelConfigVersion.cmake ZorvelTargets.cmake; do
+	[[ -f $prefix/$libdir/cmake/Zorvel/$f ]] ||
+		fail "$libdir/cmake/Zorvel/$f not installed"
+done
+
+# Only the programs users run are installed, and they find the installed
+# libraries by themselves.
+if [[ -d $prefix/bin ]]; then
+	for p in "$prefix"/bin/*; do
+		case $(basename "$p") in
+		zorvel | zvsim)
+			if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
+				fail "bin/$(basename "$p") misses libraries:"
+				env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2
+			fi
+			;;
+		*) fail "bin/$(basename "$p") should not be installed" ;;
+		esac
+	done
+fi
+
+# ---- A C program built with pkg-config -------------------------------------
+expected='[0x200000400:0x2:0x0]'
+run_consumer() {
+	local how=$1 exe=$2 out
+	if ! out=$("$exe"); then
+		fail "$how: consumer failed (output '$out')"
+	elif [[ $out != "$expected" ]]; then
+		fail "$how: consumer printed '$out', expected '$expected'"
+	else
+		echo "ok: $how: $out"
+	fi
+}
+
+read -ra pc_flags <<<"$(pkg-config --cflags --libs zorvelapi)"
+if "$cc" -std=c11 -Wall -Wextra -Werror "${extra_flags[@]}" \
+	-o "$work/consumer-pc" "$here/consumer.c" "${pc_flags[@]}"; then
+	run_consumer pkg-config "$work/consumer-pc"
+else
+	fail "pkg-config: consumer does not build with: ${pc_flags[*]}"
+fi
+
+# ---- The same program through find_package(Zorvel) -------------------------
+mkdir -p "$work/cmake-src"
+cp "$here/CMakeLists.txt" "$here/consumer.c" "$work/cmake-src/"
+if cmake -S "$work/cmake-src" -B "$work/cmake-build" -G "$generator" \
+	-DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" \
+	-DCMAKE_C_FLAGS="${extra_flags[*]}" >"$work/cmake.log" 2>&1 &&
+	cmake --build "$work/cmake-build" >>"$work/cmake.log" 2>&1; then
+	run_consumer find_package "$work/cmake-build/consumer"
+else
+	cat "$work/cmake.log" >&2
+	fail "find_package: consumer project does not build"
+fi
+
+if ((failures)); then
+	echo "$failures install check(s) failed" >&2
+	exit 1
+fi
+echo "install: all checks passed"

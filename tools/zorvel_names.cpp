@@ -1,0 +1,116 @@
+/* Version, names and removals: version, getname, rmfid, rm-entry. */
+#include "zorvel_cmd.h"
+
+#include <zorvel/zorvelapi.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+int cmd_version(int argc, char **)
+{
+	if (argc != 1) {
+		fprintf(stderr, "usage: zorvel version\n");
+		return ZV_EXIT_USAGE;
+	}
+	char version[128];
+	if (zvapi_get_version_string(version, sizeof(version)) != 0) {
+		int err = errno;
+		zvapi_error(ZVAPI_MSG_ERROR, err,
+		            "cannot get the kernel client's version");
+		return exit_status(err);
+	}
+	printf("%s\n", version);
+	return 0;
+}
+
+int cmd_getname(int argc, char **argv)
+{
+	if (argc < 2) {
+		fprintf(stderr, "usage: zorvel getname PATH...\n");
+		return ZV_EXIT_USAGE;
+	}
+	int status = 0;
+	for (int i = 1; i < argc; i++) {
+		char name[PATH_MAX];
+		int rc = zvapi_getname(argv[i], name, sizeof(name));
+		if (rc != 0) {
+			zvapi_error(ZVAPI_MSG_ERROR, rc,
+			            "cannot get the client name of '%s'",
+			            argv[i]);
+			if (status == 0)
+				status = exit_status(rc);
+			continue;
+		}
+		if (argc > 2)
+			printf("%s: ", argv[i]);
+		printf("%s\n", name);
+	}
+	return status;
+}
+
+/* The kernel zeroes each FID it removed and leaves the positive errno of
+ * a failed one in its version field. */
+int cmd_rmfid(int argc, char **argv)
+{
+	if (argc < 3) {
+		fprintf(stderr, "usage: zorvel rmfid MOUNT|FSNAME FID...\n");
+		return ZV_EXIT_USAGE;
+	}
+	int nr = argc - 2;
+	std::unique_ptr<fid_array, decltype(&free)> fa(
+	        static_cast<fid_array *>(
+	                calloc(1, sizeof(fid_array) + nr * sizeof(zo_fid))),
+	        &free);
+	if (!fa) {
+		zvapi_error(ZVAPI_MSG_ERROR, ENOMEM, "cannot remove FIDs");
+		return ENOMEM;
+	}
+	fa->fa_nr = nr;
+	for (int i = 0; i < nr; i++) {
+		int rc = zvapi_fid_parse(argv[i + 2], &fa->fa_fids[i], nullptr);
+		if (rc != 0) {
+			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+			            "bad FID format '%s', should be "
+			            "[seq:oid:ver]",
+			            argv[i + 2]);
+			return exit_status(rc);
+		}
+	}
+	int rc = zvapi_rmfid(argv[1], fa.get());
+	if (rc != 0) {
+		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot remove FIDs in '%s'",
+		            argv[1]);
+		return exit_status(rc);
+	}
+	int status = 0;
+	for (int i = 0; i < nr; i++) {
+		const zo_fid &fid = fa->fa_fids[i];
+		if (fid.f_seq == 0 && fid.f_oid == 0)
+			continue;
+		int err = fid.f_ver != 0 ? int(fid.f_ver) : EIO;
+		zvapi_error(ZVAPI_MSG_ERROR, err, "cannot remove %s",
+		            argv[i + 2]);
+		if (status == 0)
+			status = exit_status(err);
+	}
+	return status;
+}
+
+int cmd_rm_entry(int argc, char **argv)
+{
+	if (argc < 2) {
+		fprintf(stderr, "usage: zorvel rm-entry PATH...\n");
+		return ZV_EXIT_USAGE;
+	}
+	int status = 0;
+	for (int i = 1; i < argc; i++) {
+		int rc = zvapi_direntry_remove(argv[i]);
+		if (rc != 0 && status == 0)
+			status = exit_status(rc);
+	}
+	return status;
+}
