@@ -27,6 +27,10 @@ const zorvel_cmd commands[] = {
          "remove directory entries without looking at their objects"},
         {"param", cmd_param, "list|get PATTERN",
          "list the parameters matching PATTERN, or print their values"},
+        {"changelog", cmd_changelog, "TARGET [STARTREC] [--follow] [--json]",
+         "print the change log of a metadata target, one record a line"},
+        {"changelog-clear", cmd_changelog_clear, "TARGET USER ENDREC",
+         "purge the records of log user USER up to ENDREC"},
         {"version", cmd_version, "", "print the kernel client's version"},
         {"getname", cmd_getname, "PATH...",
          "print the client name of the mount holding each path"},
@@ -36,7 +40,7 @@ void print_usage(FILE *out)
 {
 	fprintf(out, "usage: zorvel COMMAND [ARGS]\n\ncommands:\n");
 	for (const auto &cmd : commands)
-		fprintf(out, "  %-12s %s\n", cmd.name, cmd.help);
+		fprintf(out, "  %-16s %s\n", cmd.name, cmd.help);
 	fprintf(out, "\n'zorvel COMMAND --help' tells more.\n");
 }
 

@@ -30,5 +30,7 @@ int cmd_version(int argc, char **argv);
 int cmd_getname(int argc, char **argv);
 int cmd_rmfid(int argc, char **argv);
 int cmd_rm_entry(int argc, char **argv);
+int cmd_changelog(int argc, char **argv);
+int cmd_changelog_clear(int argc, char **argv);
 
 #endif

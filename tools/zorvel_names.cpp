@@ -80,22 +80,23 @@ int cmd_rmfid(int argc, char **argv)
 			return exit_status(rc);
 		}
 	}
+	/* A failed request still says in the array which FIDs failed. */
 	int rc = zvapi_rmfid(argv[1], fa.get());
-	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot remove FIDs in '%s'",
-		            argv[1]);
-		return exit_status(rc);
-	}
 	int status = 0;
 	for (int i = 0; i < nr; i++) {
 		const zo_fid &fid = fa->fa_fids[i];
 		if (fid.f_seq == 0 && fid.f_oid == 0)
 			continue;
-		int err = fid.f_ver != 0 ? int(fid.f_ver) : EIO;
+		int err = fid.f_ver != 0 ? int(fid.f_ver) : rc != 0 ? -rc : EIO;
 		zvapi_error(ZVAPI_MSG_ERROR, err, "cannot remove %s",
 		            argv[i + 2]);
 		if (status == 0)
 			status = exit_status(err);
+	}
+	if (rc != 0 && status == 0) {
+		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot remove FIDs in '%s'",
+		            argv[1]);
+		status = exit_status(rc);
 	}
 	return status;
 }

@@ -39,8 +39,13 @@ const char *prog = "zvsim";
 	        "[--osts N]\n"
 	        "       %s [--state DIR] inject CODE ERRNO [--always]\n"
 	        "       %s [--state DIR] reply CODE HEXBYTES [RESULT]\n"
-	        "       %s [--state DIR] log | log-clear | clear-injections\n",
-	        prog, prog, prog, prog, prog);
+	        "       %s [--state DIR] log | log-clear | clear-injections\n"
+	        "       %s [--state DIR] param set PATH [VALUE] | get PATH | "
+	        "rm PATH | mkdir PATH\n"
+	        "       %s [--state DIR] pool NAME [MEMBER...]\n"
+	        "       %s [--state DIR] debugfs mounted|unmounted [ERRNO]\n"
+	        "       %s [--state DIR] mtab none|regular|symlink\n",
+	        prog, prog, prog, prog, prog, prog, prog, prog, prog);
 	exit(1);
 }
 
@@ -84,6 +89,11 @@ const Named codes[] = {
         {"LMV_GETSTRIPE", ZV_IOC_LMV_GETSTRIPE},
         {"NAME_TO_HANDLE", ZVSIM_REQ_NAME_TO_HANDLE},
         {"OPEN_BY_FID", ZVSIM_REQ_OPEN_BY_FID},
+        {"STATFS", ZVSIM_REQ_STATFS},
+        {"MOUNT", ZVSIM_REQ_MOUNT},
+        {"RMFID", ZV_IOC_RMFID},
+        {"REMOVE_ENTRY", ZV_IOC_REMOVE_ENTRY},
+        {"FOREIGN_UNLINK_PREP", ZV_IOC_FOREIGN_UNLINK_PREP},
 };
 
 bool parse_code(const char *s, unsigned long &out)
@@ -431,6 +441,51 @@ int report(const char *what, int rc)
 	return 0;
 }
 
+std::string read_stdin()
+{
+	std::string out;
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(0, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			out.append(buf, static_cast<size_t>(n));
+	return out;
+}
+
+// param set PATH [VALUE] (standard input without VALUE), get, rm, mkdir.
+int cmd_param(const char *state, int nargs, char **args)
+{
+	if (nargs < 2)
+		usage();
+	std::string_view op = args[0];
+	const char *path = args[1];
+	bool set = op == "set";
+	if ((set && nargs > 3) || (!set && nargs != 2) ||
+	    (!set && op != "get" && op != "rm" && op != "mkdir"))
+		usage();
+	if (attach(state))
+		return 1;
+	if (set) {
+		std::string value = nargs == 3 ? args[2] : read_stdin();
+		return report(path, zvsim_param_set(path, value.data(),
+		                                    value.size()));
+	}
+	if (op == "rm")
+		return report(path, zvsim_param_remove(path));
+	if (op == "mkdir")
+		return report(path, zvsim_param_mkdir(path));
+	int size = zvsim_param_get(path, nullptr, 0);
+	if (size < 0)
+		return report(path, size);
+	std::string value(static_cast<size_t>(size), '\0');
+	size = zvsim_param_get(path, value.data(), value.size());
+	if (size < 0)
+		return report(path, size);
+	value.resize(std::min(value.size(), static_cast<size_t>(size)));
+	fwrite(value.data(), 1, value.size(), stdout);
+	return 0;
+}
+
 int cmd_steer(const char *state, std::string_view cmd, int argc, char **argv,
               int i)
 {
@@ -460,6 +515,42 @@ int cmd_steer(const char *state, std::string_view cmd, int argc, char **argv,
 		return report("reply", zvsim_inject_reply(
 		                               code, bytes.data(), bytes.size(),
 		                               static_cast<int>(result)));
+	}
+	if (cmd == "param")
+		return cmd_param(state, nargs, argv + i);
+	if (cmd == "pool") {
+		if (nargs < 1)
+			usage();
+		if (attach(state))
+			return 1;
+		return report("pool",
+		              zvsim_pool_set(argv[i], argv + i + 1,
+		                             static_cast<size_t>(nargs - 1)));
+	}
+	if (cmd == "debugfs") {
+		int err = 0;
+		if (nargs < 1 || nargs > 2 ||
+		    (strcmp(argv[i], "mounted") &&
+		     strcmp(argv[i], "unmounted")) ||
+		    (nargs == 2 && !parse_errno(argv[i + 1], err)))
+			usage();
+		if (attach(state))
+			return 1;
+		return report("debugfs",
+		              zvsim_debugfs(!strcmp(argv[i], "mounted"), err));
+	}
+	if (cmd == "mtab") {
+		static const char *const kinds[] = {"none", "regular",
+		                                    "symlink"};
+		int kind = -1;
+		for (int k = 0; k < 3 && nargs == 1; ++k)
+			if (!strcmp(argv[i], kinds[k]))
+				kind = k;
+		if (kind < 0)
+			usage();
+		if (attach(state))
+			return 1;
+		return report("mtab", zvsim_mtab(kind));
 	}
 	if (nargs != 0)
 		usage();

@@ -56,6 +56,9 @@ bool known_ioctl(uint32_t code)
 	case ZV_IOC_LOV_GETSTRIPE:
 	case ZV_IOC_LMV_SETSTRIPE:
 	case ZV_IOC_LMV_GETSTRIPE:
+	case ZV_IOC_RMFID:
+	case ZV_IOC_REMOVE_ENTRY:
+	case ZV_IOC_FOREIGN_UNLINK_PREP:
 		return true;
 	default:
 		return false;
@@ -102,6 +105,14 @@ ArgView describe_ioctl(const Config &cfg, uint32_t code, const void *arg)
 		// Callers that read foreign directories pass 64 KiB.
 		v.reply_room = 65536;
 		break;
+	case ZV_IOC_RMFID:
+		entry(rmfid_record_size(arg));
+		v.reply_room = v.entry.size();
+		break;
+	case ZV_IOC_REMOVE_ENTRY:
+		// The caller's name: read, never written.
+		entry(entry_name_size(arg));
+		break;
 	default:
 		// Unmodelled requests: their argument may be a value, not an
 		// address, so nothing is read or written.
@@ -114,6 +125,9 @@ int handle_ioctl(const Config &cfg, const Object &obj, uint32_t code, void *arg)
 {
 	if (!known_ioctl(code))
 		return -ENOTTY;
+	// A request without an argument: whatever was passed is not read.
+	if (code == ZV_IOC_FOREIGN_UNLINK_PREP)
+		return do_foreign_unlink_prep(cfg, obj);
 	if (!arg)
 		return -EFAULT;
 	switch (code) {
@@ -133,6 +147,10 @@ int handle_ioctl(const Config &cfg, const Object &obj, uint32_t code, void *arg)
 		return do_lmv_setstripe(cfg, obj, arg);
 	case ZV_IOC_LMV_GETSTRIPE:
 		return do_lmv_getstripe(cfg, obj, arg);
+	case ZV_IOC_RMFID:
+		return do_rmfid(cfg, arg);
+	case ZV_IOC_REMOVE_ENTRY:
+		return do_remove_entry(cfg, obj, arg);
 	}
 	return -ENOTTY;
 }

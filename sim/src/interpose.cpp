@@ -1,6 +1,7 @@
 // The interposed libc entry points. Each one decides cheaply whether the
 // call concerns a simulated mount; everything else goes to libc unchanged.
 #include "control.h"
+#include "params.h"
 #include "real.h"
 #include "records.h"
 #include "requests.h"
@@ -261,6 +262,9 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 {
 	if (!path || !may_simulate())
 		return false;
+	// Absolute paths in the parameter trees open the state's copy.
+	if (param_candidate(path) && param_open(path, flags, mode, result))
+		return true;
 	std::string_view p = path;
 	size_t mark = fid_dir_mark(p);
 	if (mark == std::string_view::npos && !(flags & DELAY_CREATE_BIT))

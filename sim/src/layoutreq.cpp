@@ -395,3 +395,22 @@ int do_lmv_getstripe(const Config &cfg, const Object &obj, void *arg)
 }
 
 } // namespace zvsim
+
+namespace zvsim
+{
+
+bool has_foreign_layout(const Config &cfg, const Object &obj)
+{
+	uint32_t kind;
+	std::string record;
+	Birth birth = birth_of(obj.fd);
+	if (S_ISDIR(obj.st.st_mode))
+		return load_layout(cfg, obj.st.st_ino, birth, ".lmv", kind,
+		                   record) &&
+		       kind == KIND_FOREIGN_DIR;
+	return S_ISREG(obj.st.st_mode) &&
+	       load_layout(cfg, obj.st.st_ino, birth, ".lov", kind, record) &&
+	       kind == KIND_FOREIGN_FILE;
+}
+
+} // namespace zvsim

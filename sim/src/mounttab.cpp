@@ -1,7 +1,7 @@
 // Reads of the mount table list the simulated mount after the real ones:
 //   <nid>:/<fsname> <mount> zorvel rw,flock,user_xattr,lazystatfs 0 0
 // The stream is an anonymous memory file, so the caller's endmntent()
-// releases everything.
+// releases everything. Updates of /etc/mtab go to <state>/etc/mtab.
 #include "real.h"
 #include "state.h"
 
@@ -97,6 +97,21 @@ ZV_EXPORT FILE *setmntent(const char *file, const char *mode) noexcept
 				return table_stream(*cfg, file);
 		} catch (const std::bad_alloc &) {
 			/* nothing may unwind into a C caller */
+			errno = ENOMEM;
+			return nullptr;
+		}
+	}
+	// Updates of /etc/mtab go to the file that stands for it.
+	if (file && mode && !sys::Reentry::inside() &&
+	    ::getenv(ZVSIM_STATE_ENV) && strcmp(file, "/etc/mtab") == 0 &&
+	    !read_only_mode(mode)) {
+		sys::Reentry guard;
+		try {
+			ConfigPtr cfg = current();
+			if (cfg && real::fns().setmntent)
+				return real::fns().setmntent(cfg->mtab.c_str(),
+				                             mode);
+		} catch (const std::bad_alloc &) {
 			errno = ENOMEM;
 			return nullptr;
 		}

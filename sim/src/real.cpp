@@ -33,6 +33,23 @@ Table load()
 	t.ioctl = next<ioctl_fn>("ioctl");
 	t.name_to_handle_at = next<nth_fn>("name_to_handle_at");
 	t.setmntent = next<setmntent_fn>("setmntent");
+	t.fopen = next<fopen_fn>("fopen");
+	t.fopen64 = next<fopen_fn>("fopen64");
+	t.stat = next<stat_fn>("stat");
+	t.lstat = next<stat_fn>("lstat");
+	t.stat64 = next<stat64_fn>("stat64");
+	t.lstat64 = next<stat64_fn>("lstat64");
+	t.fstatat = next<fstatat_fn>("fstatat");
+	t.fstatat64 = next<fstatat64_fn>("fstatat64");
+	t.statx = next<statx_fn>("statx");
+	t.access = next<access_fn>("access");
+	t.faccessat = next<faccessat_fn>("faccessat");
+	t.opendir = next<opendir_fn>("opendir");
+	t.glob = next<glob_fn>("glob");
+	t.glob64 = next<glob64_fn>("glob64");
+	t.statfs = next<statfs_fn>("statfs");
+	t.statfs64 = next<statfs64_fn>("statfs64");
+	t.mount = next<mount_fn>("mount");
 	return t;
 }
 } // namespace

@@ -4,7 +4,11 @@
 #pragma once
 
 #include <cstdio>
+#include <dirent.h>
+#include <glob.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 struct file_handle;
@@ -19,6 +23,22 @@ using openat2_fn = int (*)(int, const char *, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using nth_fn = int (*)(int, const char *, struct file_handle *, int *, int);
 using setmntent_fn = FILE *(*)(const char *, const char *);
+using fopen_fn = FILE *(*)(const char *, const char *);
+using stat_fn = int (*)(const char *, struct stat *);
+using stat64_fn = int (*)(const char *, struct stat64 *);
+using fstatat_fn = int (*)(int, const char *, struct stat *, int);
+using fstatat64_fn = int (*)(int, const char *, struct stat64 *, int);
+using statx_fn = int (*)(int, const char *, int, unsigned, struct statx *);
+using access_fn = int (*)(const char *, int);
+using faccessat_fn = int (*)(int, const char *, int, int);
+using opendir_fn = DIR *(*)(const char *);
+using errfunc_fn = int (*)(const char *, int);
+using glob_fn = int (*)(const char *, int, errfunc_fn, glob_t *);
+using glob64_fn = int (*)(const char *, int, errfunc_fn, glob64_t *);
+using statfs_fn = int (*)(const char *, struct statfs *);
+using statfs64_fn = int (*)(const char *, struct statfs64 *);
+using mount_fn = int (*)(const char *, const char *, const char *,
+                         unsigned long, const void *);
 
 struct Table {
 	open_fn open, open64;
@@ -28,6 +48,20 @@ struct Table {
 	ioctl_fn ioctl;
 	nth_fn name_to_handle_at;
 	setmntent_fn setmntent;
+	fopen_fn fopen, fopen64;
+	stat_fn stat, lstat;
+	stat64_fn stat64, lstat64;
+	fstatat_fn fstatat;
+	fstatat64_fn fstatat64;
+	statx_fn statx;
+	access_fn access;
+	faccessat_fn faccessat;
+	opendir_fn opendir;
+	glob_fn glob;
+	glob64_fn glob64;
+	statfs_fn statfs;
+	statfs64_fn statfs64;
+	mount_fn mount;
 };
 
 // Resolved once, on first use, with dlsym(RTLD_NEXT, ...).

@@ -79,6 +79,9 @@ constexpr size_t FDC_MODE = 0, FDC_NAMELEN = 4, FDC_RECLEN = 8, FDC_HDR = 16;
 
 constexpr size_t OBD_UUID_LEN = 40;
 
+// Removal by FID: 16-byte header, then fa_nr FIDs.
+constexpr size_t FA_NR = 0, FA_HDR = 16;
+
 constexpr uint32_t MAGIC_V1 = 0x0BD10BD0U, MAGIC_V3 = 0x0BD30BD0U,
                    MAGIC_SPECIFIC = 0x0BD50BD0U, MAGIC_COMP = 0x0BD60BD0U,
                    MAGIC_FOREIGN_FILE = 0x0BD70BD0U,

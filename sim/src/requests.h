@@ -49,6 +49,15 @@ int do_lov_setstripe(const Config &cfg, const Object &obj, const void *arg);
 int do_lov_getstripe(const Config &cfg, const Object &obj, void *arg);
 int do_lmv_setstripe(const Config &cfg, const Object &obj, const void *arg);
 int do_lmv_getstripe(const Config &cfg, const Object &obj, void *arg);
+// Whether the object holds a stored foreign layout (file or directory).
+bool has_foreign_layout(const Config &cfg, const Object &obj);
+
+// Removal requests.
+size_t rmfid_record_size(const void *arg);
+size_t entry_name_size(const void *arg);
+int do_rmfid(const Config &cfg, void *arg);
+int do_remove_entry(const Config &cfg, const Object &obj, const void *arg);
+int do_foreign_unlink_prep(const Config &cfg, const Object &obj);
 
 // Target index of an object: from its FID; the root and .zorvel on 0.
 int mdt_index(const Config &cfg, const Fid &fid);

@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include "params.h"
 #include "real.h"
 
 #include <cerrno>
@@ -104,6 +105,7 @@ int load(const std::string &state, ConfigPtr &out)
 		cfg->dotz_ino = st.st_ino;
 	if (::stat((cfg->mount + "/.zorvel/fid").c_str(), &st) == 0)
 		cfg->fiddir_ino = st.st_ino;
+	cfg->mtab = state + "/etc/mtab";
 	out = std::move(cfg);
 	return 0;
 }
@@ -281,7 +283,10 @@ int setup(const char *state_dir, const char *fsname, int mdts, int osts)
 	if (::access((state + "/config").c_str(), F_OK) < 0 &&
 	    (rc = create(state, fsname, mdts, osts)) < 0)
 		return rc;
-	return attach(state.c_str());
+	if ((rc = attach(state.c_str())) < 0)
+		return rc;
+	ConfigPtr cfg = current();
+	return cfg ? params_init(*cfg) : -ENOENT;
 }
 
 void forget()

@@ -19,6 +19,7 @@ struct Config {
 	std::string fsname;
 	std::string instance; // 16 lowercase hex digits
 	std::string nid;
+	std::string mtab; // what stands for /etc/mtab
 	int mdts = 1;
 	int osts = 2;
 	// Identity of the special directories, read when the config is loaded.

@@ -1,9 +1,12 @@
 // The steering interface tests and scripts use (zvsim/zvsim.h).
 #include "control.h"
+#include "params.h"
 #include "state.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include <zvsim/zvsim.h>
 
@@ -15,11 +18,18 @@ namespace
 {
 
 // Runs fn on the current simulation, or answers -ENOENT without one.
+// Nothing may unwind into a C caller: allocation failures answer -ENOMEM.
 template <typename Fn>
 int with_config(Fn &&fn)
 {
-	ConfigPtr cfg = current();
-	return cfg ? fn(*cfg) : -ENOENT;
+	try {
+		ConfigPtr cfg = current();
+		return cfg ? fn(*cfg) : -ENOENT;
+	} catch (const std::bad_alloc &) {
+		return -ENOMEM;
+	} catch (...) {
+		return -EIO;
+	}
 }
 
 } // namespace
@@ -137,4 +147,77 @@ ZV_EXPORT void zvsim_log_free(struct zvsim_request *reqs, size_t count)
 ZV_EXPORT int zvsim_log_clear(void)
 {
 	return with_config([](const Config &cfg) { return log_clear(cfg); });
+}
+
+ZV_EXPORT int zvsim_param_set(const char *kernel_path, const void *data,
+                              size_t len)
+{
+	return with_config([&](const Config &cfg) {
+		return param_set(cfg, kernel_path, data, len);
+	});
+}
+
+ZV_EXPORT int zvsim_param_remove(const char *kernel_path)
+{
+	return with_config([&](const Config &cfg) {
+		return param_remove(cfg, kernel_path);
+	});
+}
+
+ZV_EXPORT int zvsim_param_mkdir(const char *kernel_path)
+{
+	return with_config([&](const Config &cfg) {
+		return param_mkdir(cfg, kernel_path);
+	});
+}
+
+ZV_EXPORT int zvsim_param_get(const char *kernel_path, void *buf, size_t len)
+{
+	if (len && !buf)
+		return -EINVAL;
+	return with_config([&](const Config &cfg) {
+		std::string text;
+		int rc = param_get(cfg, kernel_path, text);
+		if (rc < 0)
+			return rc;
+		if (text.size() > INT_MAX)
+			return -EFBIG;
+		if (len && !text.empty())
+			memcpy(buf, text.data(), std::min(len, text.size()));
+		return static_cast<int>(text.size());
+	});
+}
+
+ZV_EXPORT int zvsim_pool_set(const char *pool, const char *const *members,
+                             size_t n)
+{
+	return with_config([&](const Config &cfg) {
+		return pool_set(cfg, pool, members, n);
+	});
+}
+
+ZV_EXPORT int zvsim_debugfs(int mounted, int mount_errno)
+{
+	if (mount_errno < 0 || mount_errno > 4095)
+		return -EINVAL;
+	return with_config([&](const Config &cfg) {
+		StateLock lock(cfg);
+		return debugfs_set(cfg, DebugFs{mounted != 0, mount_errno});
+	});
+}
+
+ZV_EXPORT int zvsim_mtab(int kind)
+{
+	return with_config(
+	        [&](const Config &cfg) { return mtab_set(cfg, kind); });
+}
+
+ZV_EXPORT const char *zvsim_mtab_path(void)
+{
+	try {
+		ConfigPtr cfg = current();
+		return cfg ? cfg->mtab.c_str() : nullptr;
+	} catch (...) {
+		return nullptr;
+	}
 }

@@ -132,3 +132,77 @@ TEST_F(Launcher, UsageErrorsExitOne)
 	}
 	EXPECT_EQ(entries(), 0);
 }
+
+TEST_F(Launcher, ParameterSubcommandsAndWhatACommandSees)
+{
+	std::string st = tmp_.path() + "/st";
+	ASSERT_EQ(run(zvsim("setup --state " + quote(st))).status, 0);
+	std::string s = "--state " + quote(st) + " ";
+	EXPECT_EQ(
+	        run(zvsim(s + "param set /proc/sys/varn/x/y 'one two'")).status,
+	        0);
+	EXPECT_EQ(run(zvsim(s + "param get /proc/sys/varn/x/y")).out,
+	          "one two");
+	EXPECT_EQ(run("printf 'a\\nb\\n' | " +
+	              zvsim(s + "param set /sys/fs/zorvel/z"))
+	                  .status,
+	          0);
+	std::string in_run = zvsim("run --state " + quote(st) + " -- ");
+	EXPECT_EQ(run(in_run + ZVSIM_PROBE " param /sys/fs/zorvel/z").out,
+	          "a\nb\n");
+	EXPECT_EQ(
+	        run(in_run + ZVSIM_PROBE " param /proc/fs/zorvel/version").out,
+	        "zorvel: 2.16.0\n");
+	EXPECT_EQ(run(in_run + "cat /proc/sys/varn/x/y").out, "one two");
+
+	EXPECT_EQ(run(zvsim(s + "pool fast demo-OST0001_UUID")).status, 0);
+	Output r = run(in_run + ZVSIM_PROBE
+	               " glob '/proc/fs/zorvel/lov/demo-*/pools/{fast,none}'");
+	ASSERT_EQ(r.status, 0);
+	EXPECT_EQ(r.out.find("/proc/fs/zorvel/lov/demo-clilov-ffff"), 0u)
+	        << r.out;
+	EXPECT_EQ(run(in_run + "sh -c 'cat /proc/fs/zorvel/lov/*/pools/fast'")
+	                  .out,
+	          "demo-OST0001_UUID\n");
+
+	EXPECT_EQ(run(zvsim(s + "param rm /proc/sys/varn/x")).status, 0);
+	EXPECT_EQ(run(in_run + ZVSIM_PROBE " param /proc/sys/varn/x/y").out,
+	          "error ENOENT\n");
+	EXPECT_EQ(run(zvsim(s + "param get /proc/sys/varn/x/y 2>/dev/null"))
+	                  .status,
+	          1);
+	EXPECT_EQ(run(zvsim(s + "param mkdir /proc/sys/varn/new")).status, 0);
+	EXPECT_TRUE(is_dir(st + "/params/proc/sys/varn/new"));
+}
+
+TEST_F(Launcher, DebugfsAndMtabSubcommands)
+{
+	std::string st = tmp_.path() + "/st";
+	ASSERT_EQ(run(zvsim("setup --state " + quote(st))).status, 0);
+	std::string s = "--state " + quote(st) + " ";
+	EXPECT_EQ(run(zvsim(s + "debugfs unmounted EPERM")).status, 0);
+	EXPECT_EQ(run("cat " + quote(st + "/debugfs")).out,
+	          "mounted 0\nerrno 1\n");
+	EXPECT_EQ(run(zvsim(s + "mtab regular")).status, 0);
+	Output r = run(zvsim("run --state " + quote(st) +
+	                     " -- sh -c 'test -L /etc/mtab || echo plain; "
+	                     "stat -f -c %t /sys/kernel/debug'"));
+	EXPECT_EQ(r.out, "plain\n62656572\n");
+	EXPECT_EQ(run(zvsim(s + "mtab none")).status, 0);
+	EXPECT_NE(access((st + "/etc/mtab").c_str(), F_OK), 0);
+	EXPECT_EQ(run(zvsim(s + "log")).out,
+	          "0x5a560003 0 " +
+	                  std::string("2f7379732f6b65"
+	                              "726e656c2f6465"
+	                              "627567") +
+	                  "\n");
+	for (const char *args :
+	     {"debugfs", "debugfs maybe", "mtab", "mtab x", "param",
+	      "param frob /sys/fs/zorvel/x", "param get", "pool"}) {
+		Output u = run(zvsim(s + args) + " 2>/dev/null");
+		EXPECT_EQ(u.status, 1) << args;
+	}
+	EXPECT_EQ(run(zvsim(s + "param set /etc/x y 2>/dev/null")).status, 1);
+	EXPECT_EQ(run(zvsim(s + "inject RMFID EIO")).status, 0);
+	EXPECT_EQ(run(zvsim(s + "inject MOUNT EPERM")).status, 0);
+}

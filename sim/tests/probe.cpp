@@ -4,10 +4,13 @@
 //   zvsim_probe mounts           the mount-table lines of type zorvel
 //   zvsim_probe open PATH        opens PATH read-only: "ok" or the errno name
 //   zvsim_probe obdname PATH     the client's striping-device name
+//   zvsim_probe param PATH       a parameter file's content (fopen)
+//   zvsim_probe glob PATTERN     brace-expanded matches, one a line
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <glob.h>
 #include <mntent.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -71,6 +74,30 @@ int main(int argc, char **argv)
 		printf("%s\n", name);
 		return 0;
 	}
-	fprintf(stderr, "usage: %s fid|mounts|open|obdname ...\n", argv[0]);
+	if (argc == 3 && strcmp(argv[1], "param") == 0) {
+		FILE *fp = fopen(argv[2], "re");
+		if (!fp)
+			return fail(errno);
+		char buf[4096];
+		size_t n;
+		while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
+			fwrite(buf, 1, n, stdout);
+		fclose(fp);
+		return 0;
+	}
+	if (argc == 3 && strcmp(argv[1], "glob") == 0) {
+		glob_t g;
+		int rc = glob(argv[2], GLOB_BRACE, nullptr, &g);
+		if (rc != 0) {
+			printf("glob %d\n", rc);
+			return 2;
+		}
+		for (size_t i = 0; i < g.gl_pathc; ++i)
+			printf("%s\n", g.gl_pathv[i]);
+		globfree(&g);
+		return 0;
+	}
+	fprintf(stderr, "usage: %s fid|mounts|open|obdname|param|glob ...\n",
+	        argv[0]);
 	return 1;
 }

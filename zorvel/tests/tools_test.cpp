@@ -110,4 +110,57 @@ TEST_F(ZorvelTool, UsageHelpAndFailures)
 	EXPECT_EQ(r.status, ENODEV);
 }
 
+TEST_F(ZorvelTool, ParametersVersionAndNames)
+{
+	run_result r = zorvel({"version"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "2.16.0\n");
+
+	r = zorvel({"getname", mount_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out.rfind("demo-", 0), 0U) << r.out;
+
+	r = zorvel({"param", "list", "lov/*/target_obd"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("lov/demo-clilov-"), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("/sys/"), std::string::npos)
+	        << "names are relative to their tree";
+
+	r = zorvel({"param", "get", "version"});
+	EXPECT_EQ(r.out, "version=zorvel: 2.16.0\n");
+	r = zorvel({"param", "get", "lov/*/target_obd"});
+	EXPECT_NE(r.out.find("/target_obd=\n0: demo-OST0000_UUID ACTIVE\n"),
+	          std::string::npos)
+	        << r.out;
+
+	r = zorvel({"param", "get", "no/such"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.err, "zorvel: no parameter matches 'no/such': No such "
+	                 "file or directory (2)\n");
+	r = zorvel({"param", "frob", "x"});
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(ZorvelTool, Removals)
+{
+	zvtest::write_file(m("gone"), "x");
+	zvtest::write_file(m("kept"), "y");
+	std::string fid = zorvel({"path2fid", m("gone")}).out;
+	fid.pop_back();
+	run_result r = zorvel({"rmfid", "demo", fid});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(access(m("gone").c_str(), F_OK), 0);
+
+	r = zorvel({"rmfid", "demo", "[0x200000400:0x7ffffff0:0x0]"});
+	EXPECT_EQ(r.status, ENOENT) << r.err;
+	EXPECT_EQ(r.err, "zorvel: cannot remove [0x200000400:0x7ffffff0:0x0]: "
+	                 "No such file or directory (2)\n");
+
+	r = zorvel({"rm-entry", m("kept")});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(access(m("kept").c_str(), F_OK), 0);
+	r = zorvel({"rm-entry", m("kept")});
+	EXPECT_EQ(r.status, ENOENT);
+}
+
 } // namespace

@@ -95,9 +95,13 @@ int copy_file_expandable(const char *path, char **buf, size_t *buflen)
 			}
 		}
 	}
-	/* Closing the stream finalizes *buf and *buflen. */
+	/* Closing the stream finalizes *buf and *buflen; the C library
+	 * reports success even when its last allocation there failed and
+	 * left *buf NULL. */
 	if (fclose(out) != 0 && rc == 0)
 		rc = errno ? -errno : -ENOMEM;
+	if (rc == 0 && *buf == nullptr)
+		rc = -ENOMEM;
 	if (rc != 0) {
 		free(*buf);
 		*buf = nullptr;

@@ -120,6 +120,11 @@ int get_zorvel_param_value(const char *obd_type, const char *filter,
                            enum param_filter type, const char *param_name,
                            char *value, size_t val_len);
 
+/* Rebuilds a change-log record in place in the layout of these bits. */
+void changelog_remap_rec(struct changelog_rec *rec,
+                         enum changelog_rec_flags crf_wanted,
+                         enum changelog_rec_extra_flags cref_want);
+
 /* Copies a path or name from the kernel into tgt, folding runs of '/'; an
  * empty result becomes "/". -ERANGE (errno too) when it does not fit. */
 int copy_strip_dne_path(const char *src, char *tgt, size_t tgtlen);

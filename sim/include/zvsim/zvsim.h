@@ -28,6 +28,8 @@ extern "C" {
  */
 #define ZVSIM_REQ_NAME_TO_HANDLE 0x5A560001UL /* name_to_handle_at */
 #define ZVSIM_REQ_OPEN_BY_FID    0x5A560002UL /* open under .zorvel/fid */
+#define ZVSIM_REQ_STATFS         0x5A560003UL /* statfs of the debugfs dir */
+#define ZVSIM_REQ_MOUNT          0x5A560004UL /* mount on the debugfs dir */
 
 /* Create a state directory (made if missing) holding one mount of file
  * system fsname with mdt_count metadata targets, and make it the current
@@ -88,6 +90,39 @@ const char *zvsim_state_dir(void);
 /* Target counts of the current simulation (-ENOENT without one). */
 int zvsim_mdt_count(void);
 int zvsim_ost_count(void);
+
+/*
+ * Parameter trees. Paths are kernel paths under one of the eight trees
+ * /sys/fs/{varn,zorvel}, /sys/kernel/debug/{varn,zorvel},
+ * /proc/fs/{varn,zorvel} and /proc/sys/{varn,zorvel}; anything else is
+ * -EINVAL. Missing directories are created.
+ */
+/* Set a parameter file's whole content. */
+int zvsim_param_set(const char *kernel_path, const void *data, size_t len);
+/* Remove a parameter file or a whole directory of them. */
+int zvsim_param_remove(const char *kernel_path);
+/* Make a directory (and its parents); an existing one is fine. */
+int zvsim_param_mkdir(const char *kernel_path);
+/* Copy up to len bytes of a parameter file into buf; the result is the
+ * file's full size (larger than len when it did not fit). */
+int zvsim_param_get(const char *kernel_path, void *buf, size_t len);
+/* Create or replace pool `pool` of the client's striping device: one member
+ * a line, in the given order (n == 0: an empty pool). */
+int zvsim_pool_set(const char *pool, const char *const *members, size_t n);
+
+/* The debug file system at /sys/kernel/debug. mounted != 0: statfs reports
+ * it and a mount answers EBUSY. mounted == 0: statfs reports an empty sysfs
+ * directory, the debug trees are hidden, and a mount fails with mount_errno
+ * or, when it is 0, succeeds and mounts it. */
+int zvsim_debugfs(int mounted, int mount_errno);
+
+/* What /etc/mtab is for lstat, stat and setmntent in update modes. */
+#define ZVSIM_MTAB_NONE    0 /* absent */
+#define ZVSIM_MTAB_REGULAR 1 /* a regular file listing the mount */
+#define ZVSIM_MTAB_SYMLINK 2 /* a link to the state's mount list (default) */
+int zvsim_mtab(int kind);
+/* Real path that stands for /etc/mtab, or NULL without a simulation. */
+const char *zvsim_mtab_path(void);
 
 #ifdef __cplusplus
 }

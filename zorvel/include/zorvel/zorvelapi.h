@@ -21,7 +21,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <linux/zorvel/zorvel_changelog.h>
 #include <linux/zorvel/zorvel_fid.h>
+#include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
 
 #ifdef __cplusplus
@@ -194,6 +196,60 @@ int zvapi_get_instance(const char *path, char *instance, size_t instance_len);
 
 /* Client name "<fsname>-<instance>" of path's mount. */
 int zvapi_getname(const char *path, char *name, size_t namelen);
+
+/* ---- Change logs ------------------------------------------------------- */
+
+/* Opens the log of metadata target device at record startrec (0: the
+ * start) into a new handle *priv, released with zvapi_changelog_fini(). */
+int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
+                          const char *device, long long startrec);
+
+/* Chooses the extra extensions of the records received. */
+int zvapi_changelog_set_xflags(void *priv,
+                               enum changelog_send_extra_flag extra_flags);
+
+/* The next record, in the layout asked for, into *rech (released with
+ * zvapi_changelog_free()); 1 at the end of the log with *rech NULL.
+ * -EPROTO for a malformed record from the kernel: one that is not whole
+ * within the bytes read (the rest of that read is dropped) or too large
+ * for CHLG_REC_MAXSIZE (it is skipped); the handle stays usable. */
+int zvapi_changelog_recv(void *priv, struct changelog_rec **rech);
+int zvapi_changelog_free(struct changelog_rec **rech);
+
+/* 1 when records wait in the handle's buffer (no read needed), else 0. */
+int zvapi_changelog_in_buf(void *priv);
+
+/* The log device's descriptor, for poll(); -EINVAL for a bad handle. */
+int zvapi_changelog_get_fd(void *priv);
+
+/* Closes and frees the handle; *priv becomes NULL. */
+int zvapi_changelog_fini(void **priv);
+
+/* Purges, for log user idstr (anything after its first '-' is ignored),
+ * the records of target mdtname up to and including endrec. */
+int zvapi_changelog_clear(const char *mdtname, const char *idstr,
+                          long long endrec);
+
+/* ---- Kernel-to-user messages -------------------------------------------- */
+
+/* Creates the receiving pipe, its read end with file status rfd_flags. */
+int libkfx_ukuc_start(struct zorvel_kernelcomm *link, int group, int rfd_flags);
+
+/* Closes both ends (the write end unless handed over and set to -1);
+ * returns close()'s result for the read end (0, or -1 with errno). */
+int libkfx_ukuc_stop(struct zorvel_kernelcomm *link);
+
+/* The read end, for poll() or select(). */
+int libkfx_ukuc_get_rfd(struct zorvel_kernelcomm *link);
+
+/* Reads the next whole message for transport (or a generic one) into buf,
+ * header first, skipping other transports' messages. -EMSGSIZE when it
+ * exceeds maxsize (it is dropped, so the next read finds the next
+ * message), -EPROTO for a bad header or a
+ * short payload, -EPIPE at end of file, -EINVAL when maxsize cannot hold a
+ * header. */
+int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf, int maxsize,
+                        int transport);
 
 /* ---- Parameters -------------------------------------------------------- */
 

@@ -1,0 +1,453 @@
+/* Change-log reader: records of a metadata target's log device, rebuilt in
+ * the layout the reader asked for, and purging by a log user. */
+#include "zorvelapi_internal.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+namespace
+{
+
+constexpr int chlg_priv_magic = int(0xCA8E1080);
+constexpr size_t chlg_buf_size = 4096;
+constexpr size_t rec_hdr = sizeof(changelog_rec);
+
+struct changelog_private {
+	int clp_magic;
+	int clp_fd;
+	enum changelog_send_flag clp_send_flags;
+	enum changelog_send_extra_flag clp_send_extra_flags;
+	size_t clp_buf_len;
+	char *clp_buf_pos;
+	char clp_buf[chlg_buf_size];
+};
+
+/* The last record freed on this thread, kept for the next receive: a
+ * reader that frees each record before taking the next never goes back to
+ * the allocator. Released when the thread ends. */
+struct record_cache {
+	changelog_rec *spare = nullptr;
+	~record_cache()
+	{
+		free(spare);
+	}
+};
+thread_local record_cache cache;
+
+changelog_rec *new_record()
+{
+	changelog_rec *rec = cache.spare;
+	if (rec != nullptr) {
+		cache.spare = nullptr;
+		return rec;
+	}
+	return static_cast<changelog_rec *>(malloc(CHLG_REC_MAXSIZE));
+}
+
+/* Each warned about once per process. */
+bool warned_extra_flags, warned_jobid, warned_uidgid;
+
+/* The name offset for format bits crf and extension bits cref. (The
+ * extension enum shares its name with an accessor, hence the casts.) */
+size_t offset_of(int crf, int cref)
+{
+	return changelog_rec_offset(
+	        static_cast<enum changelog_rec_flags>(crf),
+	        static_cast<enum changelog_rec_extra_flags>(cref));
+}
+
+changelog_private *checked(void *priv)
+{
+	auto *cp = static_cast<changelog_private *>(priv);
+	return cp != nullptr && cp->clp_magic == chlg_priv_magic ? cp : nullptr;
+}
+
+int chlg_dev_path(char *path, size_t len, const char *device)
+{
+	int n = snprintf(path, len, CHANGELOG_DEV_FMT, device);
+	if (n < 0)
+		return -EIO;
+	if (size_t(n) >= len)
+		return -EOVERFLOW;
+	return 0;
+}
+
+/* One read of whole records; 0 at the end of the log. */
+int chlg_read_bulk(changelog_private *cp)
+{
+	ssize_t n;
+	do {
+		errno = 0;
+		n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
+	} while (n < 0 && errno == EINTR);
+	if (n < 0)
+		return errno == 0 ? 0 : -errno;
+	cp->clp_buf_pos = cp->clp_buf;
+	cp->clp_buf_len = n;
+	return int(n);
+}
+
+/* Sizes of the parts of a record with these format and extension bits. */
+struct layout {
+	int crf;
+	int cref;
+	size_t at(int before_crf, int before_cref) const
+	{
+		return offset_of(crf & before_crf, cref & before_cref);
+	}
+};
+
+/* Places of each extension (in writing order) for a layout; an extension
+ * sits after every part before it. */
+struct ext_place {
+	int crf_bit;  /* format bit that carries it */
+	int cref_bit; /* extension bit, 0 for the format-level ones */
+	size_t size;
+	int crf_before;
+	int cref_before;
+};
+
+constexpr int extra_fmt = CLF_EXTRA_FLAGS;
+const ext_place ext_places[] = {
+        {CLF_RENAME, 0, sizeof(changelog_ext_rename), 0, 0},
+        {CLF_JOBID, 0, sizeof(changelog_ext_jobid), CLF_RENAME, 0},
+        {CLF_EXTRA_FLAGS, 0, sizeof(changelog_ext_extra_flags),
+         CLF_RENAME | CLF_JOBID, 0},
+        {extra_fmt, CLFE_UIDGID, sizeof(changelog_ext_uidgid),
+         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, 0},
+        {extra_fmt, CLFE_NID, sizeof(changelog_ext_nid),
+         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, CLFE_UIDGID},
+        {extra_fmt, CLFE_OPEN, sizeof(changelog_ext_openmode),
+         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, CLFE_UIDGID | CLFE_NID},
+        {extra_fmt, CLFE_XATTR, sizeof(changelog_ext_xattr),
+         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS,
+         CLFE_UIDGID | CLFE_NID | CLFE_OPEN},
+};
+
+bool has(const layout &l, const ext_place &e)
+{
+	if (!(l.crf & e.crf_bit))
+		return false;
+	return e.cref_bit == 0 || (l.cref & e.cref_bit);
+}
+
+/* Format and extension bits of a record, read without assuming that it is
+ * aligned or complete: -EPROTO when the extra-flags word lies beyond
+ * avail bytes. */
+int record_layout(const char *rec, size_t avail, layout *l)
+{
+	changelog_rec hdr;
+	memcpy(&hdr, rec, rec_hdr);
+	l->crf = hdr.cr_flags & CLF_SUPPORTED;
+	l->cref = 0;
+	if (l->crf & CLF_EXTRA_FLAGS) {
+		size_t off = l->at(CLF_RENAME | CLF_JOBID, 0);
+		if (off + sizeof(uint64_t) > avail)
+			return -EPROTO;
+		uint64_t extra;
+		memcpy(&extra, rec + off, sizeof(extra));
+		l->cref = int(extra & CLFE_SUPPORTED);
+	}
+	return 0;
+}
+
+/* The layout a reader asked for, cut to the supported bits. */
+layout wanted_layout(int crf_wanted, int cref_want)
+{
+	layout want{crf_wanted & CLF_SUPPORTED, cref_want & CLFE_SUPPORTED};
+	if (!(want.crf & CLF_EXTRA_FLAGS))
+		want.cref = 0;
+	return want;
+}
+
+bool same_layout(const layout &have, const layout &want)
+{
+	return have.crf == want.crf &&
+	       (!(have.crf & CLF_EXTRA_FLAGS) || have.cref == want.cref);
+}
+
+/* Builds at dst the record at src (in layout have) in layout want: kept
+ * extensions and the name with their content unchanged, wanted but absent
+ * extensions zeroed. dst and src do not overlap; dst holds the result.
+ * The extensions keep one order, so both offsets simply accumulate. */
+void remap_into(char *dst, const char *src, const layout &have,
+                const layout &want, size_t namelen)
+{
+	memcpy(dst, src, rec_hdr);
+	size_t from = rec_hdr, to = rec_hdr;
+	char *extra_word = nullptr;
+	for (const ext_place &e : ext_places) {
+		bool present = has(have, e), wanted = has(want, e);
+		if (wanted) {
+			if (e.crf_bit == CLF_EXTRA_FLAGS && e.cref_bit == 0)
+				extra_word = dst + to;
+			if (present)
+				memcpy(dst + to, src + from, e.size);
+			else
+				memset(dst + to, 0, e.size);
+			to += e.size;
+		}
+		if (present)
+			from += e.size;
+	}
+	memcpy(dst + to, src + from, namelen);
+
+	uint16_t flags;
+	memcpy(&flags, dst + offsetof(changelog_rec, cr_flags), sizeof(flags));
+	flags = (flags & CLF_FLAGMASK) | want.crf;
+	memcpy(dst + offsetof(changelog_rec, cr_flags), &flags, sizeof(flags));
+	if (extra_word != nullptr) {
+		uint64_t extra;
+		memcpy(&extra, extra_word, sizeof(extra));
+		extra = (extra & ~uint64_t(CLFE_SUPPORTED)) | want.cref;
+		memcpy(extra_word, &extra, sizeof(extra));
+	}
+}
+
+} // namespace
+
+/* Rebuilds rec in place in the layout crf_wanted/cref_want, through a
+ * copy so that parts moving either way arrive intact. The record buffer
+ * must hold the result (CHLG_REC_MAXSIZE). */
+void changelog_remap_rec(struct changelog_rec *rec,
+                         enum changelog_rec_flags crf_wanted,
+                         enum changelog_rec_extra_flags cref_want)
+{
+	layout want = wanted_layout(crf_wanted, cref_want);
+	layout have;
+	record_layout(reinterpret_cast<const char *>(rec), CHLG_REC_MAXSIZE,
+	              &have);
+	if (same_layout(have, want))
+		return;
+	char copy[CHLG_REC_MAXSIZE];
+	size_t size = offset_of(have.crf, have.cref) + rec->cr_namelen;
+	memcpy(copy, rec, std::min(size, sizeof(copy)));
+	remap_into(reinterpret_cast<char *>(rec), copy, have, want,
+	           rec->cr_namelen);
+}
+
+ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
+                                    const char *device, long long startrec)
+{
+	if (priv == nullptr || device == nullptr)
+		return -EINVAL;
+	char path[PATH_MAX];
+	int rc = chlg_dev_path(path, sizeof(path), device);
+	if (rc != 0)
+		return rc;
+
+	auto *cp = static_cast<changelog_private *>(
+	        calloc(1, sizeof(changelog_private)));
+	if (cp == nullptr)
+		return -ENOMEM;
+	cp->clp_magic = chlg_priv_magic;
+	cp->clp_send_flags = flags;
+	cp->clp_buf_len = 0;
+	cp->clp_buf_pos = cp->clp_buf;
+
+	cp->clp_fd = open(path, O_RDONLY);
+	if (cp->clp_fd < 0) {
+		rc = -errno;
+		free(cp);
+		return rc;
+	}
+	if (startrec != 0 && lseek(cp->clp_fd, startrec, SEEK_SET) < 0) {
+		rc = -errno;
+		close(cp->clp_fd);
+		free(cp);
+		return rc;
+	}
+	*priv = cp;
+
+	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) && !warned_extra_flags) {
+		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
+		            "warning: %s() called without "
+		            "CHANGELOG_FLAG_EXTRA_FLAGS",
+		            "zvapi_changelog_start");
+		warned_extra_flags = true;
+	}
+	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid) {
+		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
+		            "warning: %s() called without "
+		            "CHANGELOG_FLAG_JOBID",
+		            "zvapi_changelog_start");
+		warned_jobid = true;
+	}
+	if ((flags & CHANGELOG_FLAG_FOLLOW) &&
+	    ioctl(cp->clp_fd, ZV_IOC_CHLG_FOLLOW, 1) != 0)
+		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+		            "can't enable CHANGELOG_FLAG_FOLLOW");
+	return 0;
+}
+
+ZV_EXPORT int zvapi_changelog_set_xflags(void *priv,
+                                         enum changelog_send_extra_flag flags)
+{
+	changelog_private *cp = checked(priv);
+	if (cp == nullptr)
+		return -EINVAL;
+	cp->clp_send_extra_flags = flags;
+	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) && !warned_uidgid) {
+		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
+		            "warning: %s() called without "
+		            "CHANGELOG_EXTRA_FLAG_UIDGID",
+		            "zvapi_changelog_set_xflags");
+		warned_uidgid = true;
+	}
+	return 0;
+}
+
+/*
+ * A record that is not whole within the bytes read leaves no way to find
+ * the next one: the rest of the buffer is dropped and the next call reads
+ * the device again. A whole record too large for the record buffer, as
+ * sent or as asked for, is skipped. Both are refused with -EPROTO.
+ */
+ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
+{
+	changelog_private *cp = checked(priv);
+	if (cp == nullptr || rech == nullptr)
+		return -EINVAL;
+	*rech = new_record();
+	if (*rech == nullptr)
+		return -ENOMEM;
+
+	int crf_wanted = CLF_VERSION | CLF_RENAME;
+	int cref_want = 0;
+	if (cp->clp_send_flags & CHANGELOG_FLAG_JOBID)
+		crf_wanted |= CLF_JOBID;
+	if (cp->clp_send_flags & CHANGELOG_FLAG_EXTRA_FLAGS) {
+		crf_wanted |= CLF_EXTRA_FLAGS;
+		cref_want = int(cp->clp_send_extra_flags) & CLFE_SUPPORTED;
+	}
+
+	int rc = 0;
+	if (cp->clp_buf_pos >= cp->clp_buf + cp->clp_buf_len) {
+		rc = chlg_read_bulk(cp);
+		if (rc <= 0) {
+			zvapi_changelog_free(rech);
+			return rc == 0 ? 1 : rc;
+		}
+	}
+
+	size_t avail = cp->clp_buf + cp->clp_buf_len - cp->clp_buf_pos;
+	layout have;
+	changelog_rec hdr;
+	if (avail < rec_hdr ||
+	    record_layout(cp->clp_buf_pos, avail, &have) != 0) {
+		cp->clp_buf_pos = cp->clp_buf + cp->clp_buf_len;
+		rc = -EPROTO;
+		goto refuse;
+	}
+	memcpy(&hdr, cp->clp_buf_pos, rec_hdr);
+	{
+		size_t size = offset_of(have.crf, have.cref) + hdr.cr_namelen;
+		if (size > avail) {
+			cp->clp_buf_pos = cp->clp_buf + cp->clp_buf_len;
+			rc = -EPROTO;
+			goto refuse;
+		}
+		int want_cref = (crf_wanted & CLF_EXTRA_FLAGS) ? cref_want : 0;
+		size_t wanted =
+		        offset_of(crf_wanted, want_cref) + hdr.cr_namelen;
+		char *rec = cp->clp_buf_pos;
+		cp->clp_buf_pos += size;
+		if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE) {
+			rc = -EPROTO;
+			goto refuse;
+		}
+		layout want = wanted_layout(crf_wanted, cref_want);
+		if (same_layout(have, want))
+			memcpy(*rech, rec, size);
+		else
+			remap_into(reinterpret_cast<char *>(*rech), rec, have,
+			           want, hdr.cr_namelen);
+	}
+	return 0;
+refuse:
+	zvapi_changelog_free(rech);
+	return rc;
+}
+
+ZV_EXPORT int zvapi_changelog_free(struct changelog_rec **rech)
+{
+	if (rech != nullptr && *rech != nullptr) {
+		if (cache.spare == nullptr)
+			cache.spare = *rech;
+		else
+			free(*rech);
+		*rech = nullptr;
+	}
+	return 0;
+}
+
+ZV_EXPORT int zvapi_changelog_in_buf(void *priv)
+{
+	auto *cp = static_cast<changelog_private *>(priv);
+	return cp != nullptr && cp->clp_buf_pos < cp->clp_buf + cp->clp_buf_len
+	               ? 1
+	               : 0;
+}
+
+ZV_EXPORT int zvapi_changelog_get_fd(void *priv)
+{
+	changelog_private *cp = checked(priv);
+	return cp == nullptr ? -EINVAL : cp->clp_fd;
+}
+
+ZV_EXPORT int zvapi_changelog_fini(void **priv)
+{
+	if (priv == nullptr)
+		return -EINVAL;
+	changelog_private *cp = checked(*priv);
+	if (cp == nullptr)
+		return -EINVAL;
+	close(cp->clp_fd);
+	cp->clp_magic = 0;
+	free(cp);
+	*priv = nullptr;
+	return 0;
+}
+
+ZV_EXPORT int zvapi_changelog_clear(const char *mdtname, const char *idstr,
+                                    long long endrec)
+{
+	if (endrec < 0) {
+		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+		            "can't purge negative records\n");
+		return -EINVAL;
+	}
+	if (mdtname == nullptr || idstr == nullptr)
+		return -EINVAL;
+	char path[PATH_MAX];
+	int rc = chlg_dev_path(path, sizeof(path), mdtname);
+	if (rc != 0)
+		return rc;
+
+	/* A log user may carry a suffix after a dash; the user is before. */
+	zv::unique_malloc<char> user(strndup(idstr, strcspn(idstr, "-")));
+	if (!user)
+		return -ENOMEM;
+	char cmd[64];
+	int len =
+	        snprintf(cmd, sizeof(cmd), "clear:%s:%lld", user.get(), endrec);
+	if (len < 0 || size_t(len) >= sizeof(cmd))
+		return -EINVAL;
+
+	zv::unique_fd fd(open(path, O_WRONLY));
+	if (!fd.valid()) {
+		rc = -errno;
+		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot open '%s'", path);
+		return rc;
+	}
+	if (write(fd.get(), cmd, len + 1) < 0) {
+		rc = -errno;
+		zvapi_error(ZVAPI_MSG_ERROR, rc,
+		            "cannot purge records for '%s'", idstr);
+	}
+	return rc;
+}

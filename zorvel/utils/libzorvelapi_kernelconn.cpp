@@ -1,0 +1,134 @@
+/* Kernel-to-user message channel: the receiving pipe and framed reads. */
+#include "zorvelapi_internal.h"
+
+#include <linux/zorvel/zorvel_kernelcomm.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+
+namespace
+{
+
+ssize_t read_retry(int fd, void *buf, size_t len)
+{
+	ssize_t n;
+	do
+		n = read(fd, buf, len);
+	while (n < 0 && errno == EINTR);
+	return n;
+}
+
+/* Reads and drops len bytes, as far as they come. */
+void discard(int fd, size_t len)
+{
+	char sink[512];
+	while (len > 0) {
+		ssize_t n = read_retry(fd, sink, std::min(len, sizeof(sink)));
+		if (n <= 0)
+			break;
+		len -= n;
+	}
+}
+
+} // namespace
+
+ZV_EXPORT int libkfx_ukuc_start(struct zorvel_kernelcomm *link, int group,
+                                int rfd_flags)
+{
+	int pfd[2];
+	link->zk_wfd = -1;
+	link->zk_rfd = -1;
+	if (pipe(pfd) < 0)
+		return -errno;
+	if (fcntl(pfd[0], F_SETFL, rfd_flags) < 0) {
+		int rc = -errno;
+		close(pfd[0]);
+		close(pfd[1]);
+		return rc;
+	}
+	link->zk_uid = 0;
+	link->zk_group = 0;
+	link->zk_data_count = 0;
+	link->zk_flags = 0;
+	link->zk_rfd = pfd[0];
+	link->zk_wfd = pfd[1];
+	link->zk_group = group;
+	link->zk_uid = getpid();
+	return 0;
+}
+
+ZV_EXPORT int libkfx_ukuc_stop(struct zorvel_kernelcomm *link)
+{
+	if (int(link->zk_wfd) != -1)
+		close(link->zk_wfd);
+	int rc = close(link->zk_rfd);
+	link->zk_rfd = -1;
+	link->zk_wfd = -1;
+	return rc;
+}
+
+ZV_EXPORT int libkfx_ukuc_get_rfd(struct zorvel_kernelcomm *link)
+{
+	return link->zk_rfd;
+}
+
+ZV_EXPORT int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf,
+                                  int maxsize, int transport)
+{
+	/* Not even a header fits: reading one would overrun buf. */
+	if (buf == nullptr || maxsize < int(sizeof(kuc_hdr)))
+		return -EINVAL;
+	memset(buf, 0, maxsize);
+
+	for (;;) {
+		ssize_t n = read_retry(link->zk_rfd, buf, sizeof(kuc_hdr));
+		if (n < 0)
+			return -errno;
+		if (n == 0)
+			return -EPIPE; /* no writer left: no more messages */
+		if (size_t(n) < sizeof(kuc_hdr)) {
+			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+			            "short read: got %d of %d bytes\n", int(n),
+			            int(sizeof(kuc_hdr)));
+			return -EPROTO;
+		}
+		kuc_hdr hdr;
+		memcpy(&hdr, buf, sizeof(hdr));
+		if (hdr.kuc_magic != KUC_HDR_MAGIC) {
+			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+			            "bad message magic %x != %x\n",
+			            hdr.kuc_magic, KUC_HDR_MAGIC);
+			return -EPROTO;
+		}
+		if (hdr.kuc_msglen < sizeof(kuc_hdr)) {
+			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+			            "bad message length %d\n", hdr.kuc_msglen);
+			return -EPROTO;
+		}
+		if (hdr.kuc_msglen > maxsize) {
+			/* A pipe cannot take back the header already read:
+			 * drop the payload too, so the next read starts at a
+			 * message boundary. */
+			discard(link->zk_rfd, hdr.kuc_msglen - sizeof(hdr));
+			return -EMSGSIZE;
+		}
+
+		size_t payload = hdr.kuc_msglen - sizeof(kuc_hdr);
+		n = payload ? read_retry(link->zk_rfd, buf + sizeof(kuc_hdr),
+		                         payload)
+		            : 0;
+		if (n < 0)
+			return -errno;
+		if (size_t(n) < payload) {
+			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+			            "short read: got %d of %d bytes\n", int(n),
+			            int(hdr.kuc_msglen));
+			return -EPROTO;
+		}
+		if (hdr.kuc_transport == KUC_TRANSPORT_GENERIC ||
+		    hdr.kuc_transport == transport)
+			return 0;
+		/* another transport's message: drop it, read the next */
+	}
+}
