@@ -2,8 +2,12 @@
 # corpus is fuzz/corpus/<name>/, and ZV_FUZZ_LIBS_<name> names the libraries
 # it drives. Read by fuzz/CMakeLists.txt (libFuzzer builds) and by
 # tests/CMakeLists.txt (corpus replay in every test build).
-set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz)
+set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz expr_list_fuzz
+  abs_path_fuzz ioctl_unpack_fuzz)
 
 set(ZV_FUZZ_LIBS_fid_parse_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_chlg_recv_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_kuc_msg_fuzz zorvelapi)
+set(ZV_FUZZ_LIBS_expr_list_fuzz kfxutil)
+set(ZV_FUZZ_LIBS_abs_path_fuzz kfxutil)
+set(ZV_FUZZ_LIBS_ioctl_unpack_fuzz kfxutil)

@@ -24,8 +24,9 @@ std::vector<char> fid_array_of(const std::vector<zo_fid> &fids)
 	std::vector<char> buf(sizeof(fid_array) + fids.size() * sizeof(zo_fid));
 	auto *fa = reinterpret_cast<fid_array *>(buf.data());
 	fa->fa_nr = static_cast<__u32>(fids.size());
-	memcpy(buf.data() + sizeof(fid_array), fids.data(),
-	       fids.size() * sizeof(zo_fid));
+	if (!fids.empty())
+		memcpy(buf.data() + sizeof(fid_array), fids.data(),
+		       fids.size() * sizeof(zo_fid));
 	return buf;
 }
 

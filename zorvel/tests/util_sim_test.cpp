@@ -280,4 +280,67 @@ TEST_F(UtilSim, SixteenCharacterFileSystemName)
 	EXPECT_STREQ(name, "abcdefghijklmno-ffff0000");
 }
 
+/* Every allocation of a call failed in turn: the call either succeeds or
+ * reports ENOMEM, and no descriptor is left behind. */
+template <typename Call>
+void each_allocation_fails(const char *what, Call call)
+{
+	SCOPED_TRACE(what);
+	int before = zvtest::open_fd_count();
+	bool succeeded = false;
+	unsigned long n = 0;
+	for (; n < 100 && !succeeded; n++) {
+		failalloc_arm_in("libzorvelapi", n);
+		int rc = call();
+		bool fired = failalloc_disarm();
+		/* a call that did its work ends the sweep, even when the
+		 * failure was absorbed on the way */
+		if (!fired || rc >= 0) {
+			EXPECT_GE(rc, 0);
+			succeeded = true;
+		} else {
+			EXPECT_TRUE(rc >= 0 || rc == -ENOMEM ||
+			            (rc == -1 && errno == ENOMEM))
+			        << "allocation " << n << ": " << rc;
+		}
+		ASSERT_EQ(zvtest::open_fd_count(), before) << n;
+	}
+	EXPECT_TRUE(succeeded);
+}
+
+TEST_F(UtilSim, AllocationFailures)
+{
+	if (!failalloc_active())
+		GTEST_SKIP() << "allocator not interposable in this build";
+	const char *members[] = {"demo-OST0001_UUID"};
+	ASSERT_EQ(zvsim_pool_set("flash", members, 1), 0);
+	each_allocation_fails("search", [] {
+		return zvapi_search_ost("demo", nullptr, "demo-OST0001_UUID");
+	});
+	each_allocation_fails("pool", [] {
+		return zvapi_search_ost("demo", "flash", nullptr);
+	});
+	each_allocation_fails("version", [] {
+		char v[64];
+		return zvapi_get_version_string(v, sizeof(v));
+	});
+	std::string mnt = mount_;
+	each_allocation_fails("getname", [&] {
+		char name[128];
+		return zvapi_getname(mnt.c_str(), name, sizeof(name));
+	});
+	write_file(in_mount("e"), "x");
+	std::string entry = in_mount("e");
+	each_allocation_fails("direntry", [&] {
+		return zvapi_direntry_remove(entry.data());
+	});
+	write_file(in_mount("r"), "x");
+	auto *fa = static_cast<fid_array *>(
+	        calloc(1, sizeof(fid_array) + sizeof(zo_fid)));
+	fa->fa_nr = 1;
+	fa->fa_fids[0] = fid_of(in_mount("r"));
+	each_allocation_fails("rmfid", [&] { return zvapi_rmfid("demo", fa); });
+	free(fa);
+}
+
 } // namespace
