@@ -262,6 +262,24 @@ TEST(Pack, UnpackStaysWithinTheReply)
 	EXPECT_EQ(std::string(one, 8), "RR------");
 	EXPECT_EQ(std::string(two, 8), "--------");
 	EXPECT_EQ(data.ioc_inllen1, 6U) << "the reply's lengths are kept";
+
+	/* a first area claimed so long that the second would start past the
+	 * buffer the request was packed into: the second is not copied */
+	memset(one, '-', sizeof(one));
+	memset(two, '-', sizeof(two));
+	data = {};
+	data.ioc_inllen1 = 4;
+	data.ioc_inlbuf1 = one;
+	data.ioc_inllen2 = 4;
+	data.ioc_inlbuf2 = two;
+	reply.ioc_hdr.ioc_len = 4096;
+	reply.ioc_inllen1 = 200;
+	reply.ioc_inllen2 = 4;
+	std::vector<char> packed(144, 'P');
+	memcpy(packed.data(), &reply, 128);
+	libkfx_ioctl_unpack(&data, packed.data());
+	EXPECT_EQ(std::string(one, 8), "PPPP----");
+	EXPECT_EQ(std::string(two, 8), "--------");
 }
 
 } // namespace

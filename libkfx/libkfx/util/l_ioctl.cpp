@@ -141,8 +141,12 @@ KFX_EXPORT void libkfx_ioctl_unpack(struct libkfx_ioctl_data *data, char *pbuf)
 	       sizeof(inlbuf2));
 	memcpy(data, reply, sizeof(*data));
 
-	/* Copy only what the reply holds by its own length. */
-	size_t end = std::max<size_t>(data->ioc_hdr.ioc_len, sizeof(*data));
+	/* Copy only what the reply holds by its own length, and only within
+	 * the buffer the request was packed into, whatever lengths the reply
+	 * claims. */
+	size_t packed = sizeof(*data) + round8(room1) + round8(room2);
+	size_t end = std::min(
+	        std::max<size_t>(data->ioc_hdr.ioc_len, sizeof(*data)), packed);
 	size_t pos = sizeof(*data);
 	auto copy_area = [&](char *dst, size_t len, size_t room) {
 		size_t n = std::min(
