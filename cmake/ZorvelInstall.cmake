@@ -74,6 +74,7 @@ endfunction()
 # ---- Libraries, one line each ---------------------------------------------
 zv_install_library(kfxutil "Support library of the zorvel tools")
 zv_install_library(zorvelapi "Client API of the zorvel file system")
+zv_install_library(cyaml "YAML trees of the zorvel network configuration" yaml-0.1)
 zv_install_library(varnconfig "Network configuration library of zorvel" yaml-0.1)
 zv_install_library(meskagent "Agent configuration library of zorvel")
 

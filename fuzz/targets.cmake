@@ -3,7 +3,8 @@
 # it drives. Read by fuzz/CMakeLists.txt (libFuzzer builds) and by
 # tests/CMakeLists.txt (corpus replay in every test build).
 set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz expr_list_fuzz
-  abs_path_fuzz ioctl_unpack_fuzz)
+  abs_path_fuzz ioctl_unpack_fuzz
+  udsp_demarshal_fuzz nid_parse_fuzz cyaml_build_fuzz)
 
 set(ZV_FUZZ_LIBS_fid_parse_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_chlg_recv_fuzz zorvelapi)
@@ -11,3 +12,6 @@ set(ZV_FUZZ_LIBS_kuc_msg_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_expr_list_fuzz kfxutil)
 set(ZV_FUZZ_LIBS_abs_path_fuzz kfxutil)
 set(ZV_FUZZ_LIBS_ioctl_unpack_fuzz kfxutil)
+set(ZV_FUZZ_LIBS_udsp_demarshal_fuzz varnconfig)
+set(ZV_FUZZ_LIBS_nid_parse_fuzz kfxutil)
+set(ZV_FUZZ_LIBS_cyaml_build_fuzz cyaml)

@@ -34,6 +34,12 @@ const zorvel_cmd commands[] = {
         {"version", cmd_version, "", "print the kernel client's version"},
         {"getname", cmd_getname, "PATH...",
          "print the client name of the mount holding each path"},
+        {"udsp", cmd_udsp,
+         "add [--src D] [--dst D] [--rte D] (--priority N | --pref) "
+         "[--idx N] | del IDX | show [IDX] | import FILE",
+         "add, delete, show or import network selection policies (YAML)"},
+        {"tunables", cmd_tunables, "show FILE --type socket|o2ib",
+         "print the network driver tunables of a YAML file"},
 };
 
 void print_usage(FILE *out)

@@ -32,5 +32,7 @@ int cmd_rmfid(int argc, char **argv);
 int cmd_rm_entry(int argc, char **argv);
 int cmd_changelog(int argc, char **argv);
 int cmd_changelog_clear(int argc, char **argv);
+int cmd_udsp(int argc, char **argv);
+int cmd_tunables(int argc, char **argv);
 
 #endif

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <linux/zorvel/zorvel_changelog.h>
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
 #include <zvsim/zvsim.h>
@@ -44,8 +45,12 @@ const char *prog = "zvsim";
 	        "rm PATH | mkdir PATH\n"
 	        "       %s [--state DIR] pool NAME [MEMBER...]\n"
 	        "       %s [--state DIR] debugfs mounted|unmounted [ERRNO]\n"
-	        "       %s [--state DIR] mtab none|regular|symlink\n",
-	        prog, prog, prog, prog, prog, prog, prog, prog, prog);
+	        "       %s [--state DIR] mtab none|regular|symlink\n"
+	        "       %s [--state DIR] changelog register TARGET | "
+	        "deregister TARGET USER | users TARGET |\n"
+	        "                 mask TARGET HEXMASK | "
+	        "append TARGET HEXBYTES\n",
+	        prog, prog, prog, prog, prog, prog, prog, prog, prog, prog);
 	exit(1);
 }
 
@@ -94,6 +99,8 @@ const Named codes[] = {
         {"RMFID", ZV_IOC_RMFID},
         {"REMOVE_ENTRY", ZV_IOC_REMOVE_ENTRY},
         {"FOREIGN_UNLINK_PREP", ZV_IOC_FOREIGN_UNLINK_PREP},
+        {"CHLG_FOLLOW", ZV_IOC_CHLG_FOLLOW},
+        {"CHLG_CLEAR", ZVSIM_REQ_CHLG_CLEAR},
 };
 
 bool parse_code(const char *s, unsigned long &out)
@@ -344,6 +351,15 @@ int parse_options(int argc, char **argv, int i, Options &o, bool run)
 	return i;
 }
 
+// The command a termination signal is passed on to.
+volatile sig_atomic_t forward_to;
+
+void forward_signal(int sig)
+{
+	if (forward_to > 0)
+		kill(forward_to, sig);
+}
+
 int cmd_run(int argc, char **argv, int i)
 {
 	Options o;
@@ -382,9 +398,17 @@ int cmd_run(int argc, char **argv, int i)
 		fprintf(stderr, "%s: %s: %s\n", prog, argv[i], strerror(err));
 		_exit(err == ENOENT ? 127 : 126);
 	} else {
-		// The command owns the terminal's signals; we only wait.
+		// The command owns the terminal's signals; we only wait. A
+		// termination sent to us goes on to the command, so that it is
+		// not left running on a state we then remove.
 		signal(SIGINT, SIG_IGN);
 		signal(SIGQUIT, SIG_IGN);
+		forward_to = pid;
+		struct sigaction sa = {};
+		sa.sa_handler = forward_signal;
+		sigemptyset(&sa.sa_mask);
+		sigaction(SIGTERM, &sa, nullptr);
+		sigaction(SIGHUP, &sa, nullptr);
 		int ws;
 		while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
 		}
@@ -486,6 +510,61 @@ int cmd_param(const char *state, int nargs, char **args)
 	return 0;
 }
 
+// changelog register TARGET | deregister TARGET USER | users TARGET |
+// mask TARGET HEXMASK | append TARGET HEXBYTES
+int cmd_changelog(const char *state, int nargs, char **args)
+{
+	if (nargs < 2)
+		usage();
+	std::string_view op = args[0];
+	const char *target = args[1];
+	int want = op == "deregister" || op == "mask" || op == "append" ? 3 : 2;
+	if (nargs != want || (want == 2 && op != "register" && op != "users"))
+		usage();
+	unsigned long long mask = 0;
+	std::string bytes;
+	char *end = nullptr;
+	if (op == "mask") {
+		errno = 0;
+		mask = strtoull(args[2], &end, 16); // "0x" allowed
+	}
+	if ((op == "mask" && (errno || end == args[2] || *end ||
+	                      args[2][0] == '-' || mask > 0xFFFFFFFFULL)) ||
+	    (op == "append" && (!parse_hex(args[2], bytes) || bytes.empty())))
+		usage();
+	if (attach(state))
+		return 1;
+	if (op == "register") {
+		char user[32];
+		int rc = zvsim_changelog_register(target, user, sizeof user);
+		if (rc < 0)
+			return report(target, rc);
+		printf("%s\n", user);
+		return 0;
+	}
+	if (op == "deregister")
+		return report(args[2],
+		              zvsim_changelog_deregister(target, args[2]));
+	if (op == "mask")
+		return report(target,
+		              zvsim_changelog_mask(
+		                      target, static_cast<uint32_t>(mask)));
+	if (op == "append")
+		return report(target,
+		              zvsim_changelog_append(target, bytes.data(),
+		                                     bytes.size()));
+	int size = zvsim_changelog_users(target, nullptr, 0);
+	if (size < 0)
+		return report(target, size);
+	std::string text(static_cast<size_t>(size), '\0');
+	size = zvsim_changelog_users(target, text.data(), text.size());
+	if (size < 0)
+		return report(target, size);
+	text.resize(std::min(text.size(), static_cast<size_t>(size)));
+	fwrite(text.data(), 1, text.size(), stdout);
+	return 0;
+}
+
 int cmd_steer(const char *state, std::string_view cmd, int argc, char **argv,
               int i)
 {
@@ -518,6 +597,8 @@ int cmd_steer(const char *state, std::string_view cmd, int argc, char **argv,
 	}
 	if (cmd == "param")
 		return cmd_param(state, nargs, argv + i);
+	if (cmd == "changelog")
+		return cmd_changelog(state, nargs, argv + i);
 	if (cmd == "pool") {
 		if (nargs < 1)
 			usage();

@@ -1,11 +1,13 @@
 // The interposed libc entry points. Each one decides cheaply whether the
 // call concerns a simulated mount; everything else goes to libc unchanged.
+#include "chlg.h"
 #include "control.h"
 #include "params.h"
 #include "real.h"
 #include "records.h"
 #include "requests.h"
 #include "tree.h"
+#include "varndev.h"
 
 #include <cerrno>
 #include <climits>
@@ -262,6 +264,9 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 {
 	if (!path || !may_simulate())
 		return false;
+	// Change-log devices, and creations in the mount while a log has users.
+	if (chlg::open_hook(dirfd, path, flags, mode, result))
+		return true;
 	// Absolute paths in the parameter trees open the state's copy.
 	if (param_candidate(path) && param_open(path, flags, mode, result))
 		return true;
@@ -439,11 +444,25 @@ ZV_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
 	uint32_t code = norm_code(request);
+	// Change-log devices (chlgdev.cpp).
+	if (_IOC_TYPE(code) == 'f' && _IOC_NR(code) >= 128 &&
+	    chlg::is_log_fd(fd)) {
+		int rc;
+		if (guarded(rc,
+		            [&] { return chlg::log_ioctl(fd, code, arg, rc); }))
+			return rc;
+	}
 	// The file system's own requests; the generic 'f' requests below 128
 	// (flags, extent maps...) are the backing file system's to answer.
 	if (_IOC_TYPE(code) == 'f' && _IOC_NR(code) >= 128 && may_simulate()) {
 		int rc;
 		if (guarded(rc, [&] { return sim_ioctl(fd, code, arg, rc); }))
+			return rc;
+	}
+	// The networking layer's control device (varndev.cpp).
+	if (_IOC_TYPE(code) == 'e' && may_simulate()) {
+		int rc;
+		if (guarded(rc, [&] { return varn_ioctl(fd, code, arg, rc); }))
 			return rc;
 	}
 	auto fn = real::fns().ioctl;

@@ -2,6 +2,7 @@
 // mount-table file, answered from the state directory. Paths outside the
 // trees go to libc unchanged; paths inside never reach the host's /sys or
 // /proc, so a host that has such trees cannot leak into a simulation.
+#include "chlg.h"
 #include "control.h"
 #include "params.h"
 #include "real.h"
@@ -158,7 +159,9 @@ FILE *sim_fopen(const char *path, const char *mode, real::fopen_fn fn)
 		    return fopen_mapped(m, mode);
 	    }))
 		return fp;
-	return fn ? fn(path, mode) : no_symbol<FILE *>(nullptr);
+	// A stream creating a file in the mount makes a change-log record.
+	return fn ? chlg::fopen_hook(path, mode, fn)
+	          : no_symbol<FILE *>(nullptr);
 }
 
 template <typename S>

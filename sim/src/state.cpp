@@ -2,6 +2,7 @@
 
 #include "params.h"
 #include "real.h"
+#include "varndev.h"
 
 #include <cerrno>
 #include <climits>
@@ -286,7 +287,11 @@ int setup(const char *state_dir, const char *fsname, int mdts, int osts)
 	if ((rc = attach(state.c_str())) < 0)
 		return rc;
 	ConfigPtr cfg = current();
-	return cfg ? params_init(*cfg) : -ENOENT;
+	if (!cfg)
+		return -ENOENT;
+	if ((rc = params_init(*cfg)) < 0)
+		return rc;
+	return varn_dev_init(*cfg);
 }
 
 void forget()

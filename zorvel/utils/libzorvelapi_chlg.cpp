@@ -26,28 +26,6 @@ struct changelog_private {
 	char clp_buf[chlg_buf_size];
 };
 
-/* The last record freed on this thread, kept for the next receive: a
- * reader that frees each record before taking the next never goes back to
- * the allocator. Released when the thread ends. */
-struct record_cache {
-	changelog_rec *spare = nullptr;
-	~record_cache()
-	{
-		free(spare);
-	}
-};
-thread_local record_cache cache;
-
-changelog_rec *new_record()
-{
-	changelog_rec *rec = cache.spare;
-	if (rec != nullptr) {
-		cache.spare = nullptr;
-		return rec;
-	}
-	return static_cast<changelog_rec *>(malloc(CHLG_REC_MAXSIZE));
-}
-
 /* Each warned about once per process. */
 bool warned_extra_flags, warned_jobid, warned_uidgid;
 
@@ -312,7 +290,7 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 	changelog_private *cp = checked(priv);
 	if (cp == nullptr || rech == nullptr)
 		return -EINVAL;
-	*rech = new_record();
+	*rech = static_cast<changelog_rec *>(malloc(CHLG_REC_MAXSIZE));
 	if (*rech == nullptr)
 		return -ENOMEM;
 
@@ -375,11 +353,8 @@ refuse:
 
 ZV_EXPORT int zvapi_changelog_free(struct changelog_rec **rech)
 {
-	if (rech != nullptr && *rech != nullptr) {
-		if (cache.spare == nullptr)
-			cache.spare = *rech;
-		else
-			free(*rech);
+	if (rech != nullptr) {
+		free(*rech);
 		*rech = nullptr;
 	}
 	return 0;

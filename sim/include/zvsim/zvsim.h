@@ -124,6 +124,32 @@ int zvsim_mtab(int kind);
 /* Real path that stands for /etc/mtab, or NULL without a simulation. */
 const char *zvsim_mtab_path(void);
 
+/*
+ * Change logs, one per metadata target; targets are named
+ * "<fsname>-MDT<index as 4 lowercase hex digits>" (-ENOENT for any other
+ * name). Records are produced only while the log has a user.
+ */
+#define ZVSIM_REQ_CHLG_CLEAR 0x5A560005UL /* write to a change-log device */
+
+/* Register a log user; its name ("cl1", "cl2"...) is copied NUL-terminated
+ * into user (-EOVERFLOW when len is too small: the user stays
+ * registered). -ENOSPC beyond 32 users. */
+int zvsim_changelog_register(const char *target, char *user, size_t len);
+/* Remove a log user (-ENOENT when unknown); records every remaining user
+ * has cleared, all of them when none remains, are dropped. */
+int zvsim_changelog_deregister(const char *target, const char *user);
+/* The users as text, one "<user> <last cleared index>\n" each in
+ * registration order; copies up to len bytes and returns the full size. */
+int zvsim_changelog_users(const char *target, char *buf, size_t len);
+/* Record types the log keeps: bit (1 << type); default all. */
+int zvsim_changelog_mask(const char *target, uint32_t types);
+/* Format bits (CLF_*) and extension bits (CLFE_*) of produced records;
+ * default all of both. -EINVAL for unsupported bits. */
+int zvsim_changelog_layout(const char *target, int crf_bits, int cref_bits);
+/* Append len bytes (1 to 1 MiB) as they stand: a read serves them as one
+ * record, whole, whatever their header says. */
+int zvsim_changelog_append(const char *target, const void *bytes, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,364 @@
+// Selection policies as the networking layer keeps them: a list in index
+// order, one line per policy in <state>/varn/udsp ("<action> <priority>
+// <descriptor bytes in hex>"), rewritten atomically under the state lock so
+// that every process sees the same list. Records are read and written at
+// explicit byte offsets, independently of the library's own code.
+#include "varndev.h"
+
+#include "control.h"
+#include "real.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/ioctl.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zvsim
+{
+namespace
+{
+
+constexpr uint32_t ADD_UDSP = 0xc0b86569;
+constexpr uint32_t DEL_UDSP = 0xc0b8656a;
+constexpr uint32_t GET_UDSP_SIZE = 0xc0b8656b;
+constexpr uint32_t GET_UDSP = 0xc0b8656c;
+constexpr uint32_t VERSION_CONFIG = 0x0001000b;
+
+// The request record: ioc_len 0, ioc_version 4, iou_idx 8,
+// iou_action_type 12, iou_bulk_size 16, priority 20, iou_bulk 24.
+constexpr size_t REC = 32;
+constexpr size_t OFF_LEN = 0, OFF_VERSION = 4, OFF_IDX = 8, OFF_ACTION = 12,
+                 OFF_BULK_SIZE = 16, OFF_PRIO = 20, OFF_BULK = 24;
+// The largest policy the simulated layer takes.
+constexpr size_t MAX_BULK = 64 * 1024;
+constexpr uint32_t DESCR_CODES[] = {0x00435253, 0x00545344, 0x00455452};
+
+uint32_t rd32(const void *base, size_t off)
+{
+	uint32_t v;
+	std::memcpy(&v, static_cast<const char *>(base) + off, 4);
+	return v;
+}
+
+void wr32(void *base, size_t off, uint32_t v)
+{
+	std::memcpy(static_cast<char *>(base) + off, &v, 4);
+}
+
+uint64_t rd64(const void *base, size_t off)
+{
+	uint64_t v;
+	std::memcpy(&v, static_cast<const char *>(base) + off, 8);
+	return v;
+}
+
+struct Policy {
+	uint32_t action = 0;
+	uint32_t priority = 0;
+	std::string descr; // the three marshaled descriptors
+};
+
+std::string list_path(const Config &cfg)
+{
+	return cfg.path("varn/udsp");
+}
+
+std::string dev_path(const Config &cfg)
+{
+	return cfg.path("dev/varn");
+}
+
+std::string hex(const std::string &bytes)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string out;
+	for (unsigned char c : bytes) {
+		out += digits[c >> 4];
+		out += digits[c & 15];
+	}
+	return out;
+}
+
+bool unhex(const std::string &text, std::string &out)
+{
+	if (text.size() % 2)
+		return false;
+	out.clear();
+	for (size_t i = 0; i < text.size(); i += 2) {
+		int v = 0;
+		for (size_t j = i; j < i + 2; j++) {
+			char c = text[j];
+			int d = c >= '0' && c <= '9'   ? c - '0'
+			        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+			                               : -1;
+			if (d < 0)
+				return false;
+			v = v * 16 + d;
+		}
+		out += static_cast<char>(v);
+	}
+	return true;
+}
+
+int load(const Config &cfg, std::vector<Policy> &list)
+{
+	std::string text;
+	int rc = sys::read_file(list_path(cfg), text);
+	if (rc == -ENOENT)
+		return 0;
+	if (rc < 0)
+		return rc;
+	std::istringstream in(text);
+	std::string line;
+	while (std::getline(in, line)) {
+		std::istringstream words(line);
+		Policy p;
+		std::string bytes;
+		if (!(words >> p.action >> p.priority >> bytes) ||
+		    !unhex(bytes, p.descr))
+			return -EIO;
+		list.push_back(std::move(p));
+	}
+	return 0;
+}
+
+int store(const Config &cfg, const std::vector<Policy> &list)
+{
+	std::ostringstream out;
+	for (const auto &p : list)
+		out << p.action << ' ' << p.priority << ' ' << hex(p.descr)
+		    << '\n';
+	return sys::write_file_atomic(list_path(cfg), out.str());
+}
+
+// One descriptor at off: its code, and counts that fit what is left.
+bool valid_descr(const std::string &b, size_t &off, uint32_t code,
+                 bool &present)
+{
+	if (b.size() - off < 16 || rd32(b.data(), off) != code)
+		return false;
+	uint32_t addr_count = rd32(b.data(), off + 4);
+	uint32_t net_type = rd32(b.data(), off + 8);
+	uint64_t ranges = rd32(b.data(), off + 12);
+	off += 16;
+	present = net_type != 0;
+	if (!present)
+		return addr_count == 0 && ranges == 0;
+	if ((b.size() - off) / 12 < ranges)
+		return false;
+	off += ranges * 12;
+	for (uint32_t i = 0; i < addr_count; i++) {
+		if (b.size() - off < 4)
+			return false;
+		uint64_t n = rd32(b.data(), off);
+		off += 4;
+		if ((b.size() - off) / 12 < n)
+			return false;
+		off += n * 12;
+	}
+	return true;
+}
+
+bool valid_policy(uint32_t action, const std::string &descr)
+{
+	if (action != 1 && action != 2)
+		return false;
+	size_t off = 0;
+	int present = 0;
+	for (uint32_t code : DESCR_CODES) {
+		bool p = false;
+		if (!valid_descr(descr, off, code, p))
+			return false;
+		present += p;
+	}
+	return present > 0 && off == descr.size();
+}
+
+// The descriptors follow the record in the caller's buffer, as the
+// request's iou_bulk says; anything else is not a request we understand.
+bool bulk_follows(const void *arg)
+{
+	return rd64(arg, OFF_BULK) ==
+	       reinterpret_cast<uintptr_t>(static_cast<const char *>(arg) +
+	                                   REC);
+}
+
+int do_add(const Config &cfg, void *arg)
+{
+	uint32_t len = rd32(arg, OFF_LEN);
+	uint32_t bulk = rd32(arg, OFF_BULK_SIZE);
+	if (len < REC || len - REC != bulk || bulk > MAX_BULK ||
+	    !bulk_follows(arg))
+		return -EINVAL;
+	Policy p;
+	p.action = rd32(arg, OFF_ACTION);
+	p.priority = rd32(arg, OFF_PRIO);
+	p.descr.assign(static_cast<const char *>(arg) + REC, bulk);
+	if (!valid_policy(p.action, p.descr))
+		return -EINVAL;
+	int32_t idx = static_cast<int32_t>(rd32(arg, OFF_IDX));
+	StateLock lock(cfg);
+	std::vector<Policy> list;
+	int rc = load(cfg, list);
+	if (rc < 0)
+		return rc;
+	size_t at = idx >= 0 && static_cast<size_t>(idx) < list.size()
+	                    ? static_cast<size_t>(idx)
+	                    : list.size();
+	list.insert(list.begin() + static_cast<long>(at), std::move(p));
+	return store(cfg, list);
+}
+
+int do_del(const Config &cfg, void *arg)
+{
+	int32_t idx = static_cast<int32_t>(rd32(arg, OFF_IDX));
+	StateLock lock(cfg);
+	std::vector<Policy> list;
+	int rc = load(cfg, list);
+	if (rc < 0)
+		return rc;
+	if (idx < 0 || static_cast<size_t>(idx) >= list.size())
+		return -ENOENT;
+	list.erase(list.begin() + idx);
+	return store(cfg, list);
+}
+
+int find(const Config &cfg, void *arg, Policy &p)
+{
+	int32_t idx = static_cast<int32_t>(rd32(arg, OFF_IDX));
+	std::vector<Policy> list;
+	int rc = load(cfg, list);
+	if (rc < 0)
+		return rc;
+	if (idx < 0 || static_cast<size_t>(idx) >= list.size())
+		return -ENOENT;
+	p = list[idx];
+	return 0;
+}
+
+int do_get_size(const Config &cfg, void *arg)
+{
+	Policy p;
+	int rc = find(cfg, arg, p);
+	if (rc == 0)
+		wr32(arg, OFF_IDX, static_cast<uint32_t>(REC + p.descr.size()));
+	return rc;
+}
+
+int do_get(const Config &cfg, void *arg)
+{
+	if (!bulk_follows(arg))
+		return -EINVAL;
+	Policy p;
+	int rc = find(cfg, arg, p);
+	if (rc < 0)
+		return rc;
+	if (rd32(arg, OFF_BULK_SIZE) < p.descr.size())
+		return -ENOSPC;
+	wr32(arg, OFF_LEN, REC);
+	wr32(arg, OFF_ACTION, p.action);
+	wr32(arg, OFF_BULK_SIZE, static_cast<uint32_t>(p.descr.size()));
+	wr32(arg, OFF_PRIO, p.priority);
+	std::memcpy(static_cast<char *>(arg) + REC, p.descr.data(),
+	            p.descr.size());
+	return 0;
+}
+
+int handle(const Config &cfg, uint32_t code, void *arg)
+{
+	if (code != ADD_UDSP && code != DEL_UDSP && code != GET_UDSP_SIZE &&
+	    code != GET_UDSP)
+		return -ENOTTY;
+	if (arg == nullptr)
+		return -EFAULT;
+	if (rd32(arg, OFF_VERSION) != VERSION_CONFIG ||
+	    rd32(arg, OFF_LEN) < REC)
+		return -EINVAL;
+	switch (code) {
+	case ADD_UDSP:
+		return do_add(cfg, arg);
+	case DEL_UDSP:
+		return do_del(cfg, arg);
+	case GET_UDSP_SIZE:
+		return do_get_size(cfg, arg);
+	default:
+		return do_get(cfg, arg);
+	}
+}
+
+// What the layer reads on entry: the record, and an add's descriptors.
+std::string entry_of(uint32_t code, const void *arg)
+{
+	if (arg == nullptr)
+		return {};
+	size_t n = REC;
+	uint32_t len = rd32(arg, OFF_LEN);
+	if (code == ADD_UDSP && len > REC && len - REC <= MAX_BULK &&
+	    rd32(arg, OFF_BULK_SIZE) == len - REC)
+		n = len;
+	return std::string(static_cast<const char *>(arg), n);
+}
+
+size_t reply_room(uint32_t code, const void *arg)
+{
+	if (arg == nullptr)
+		return 0;
+	uint32_t bulk = rd32(arg, OFF_BULK_SIZE);
+	if (code == GET_UDSP && bulk <= MAX_BULK)
+		return REC + bulk;
+	return REC;
+}
+
+int syscall_result(int rc)
+{
+	if (rc >= 0)
+		return rc;
+	errno = -rc;
+	return -1;
+}
+
+} // namespace
+
+int varn_dev_init(const Config &cfg)
+{
+	for (const char *dir : {"dev", "varn"})
+		if (::mkdir(cfg.path(dir).c_str(), 0755) < 0 && errno != EEXIST)
+			return -errno;
+	int fd = sys::open(dev_path(cfg).c_str(), O_RDWR | O_CREAT, 0600);
+	if (fd < 0)
+		return fd;
+	sys::close(fd);
+	return 0;
+}
+
+bool varn_ioctl(int fd, uint32_t code, void *arg, int &result)
+{
+	sys::Reentry guard;
+	std::lock_guard<std::mutex> lock(state_mutex());
+	ConfigPtr cfg = current_locked();
+	std::string path;
+	if (!cfg || sys::fd_path(fd, path) < 0 || path != dev_path(*cfg))
+		return false;
+	std::string entry = entry_of(code, arg);
+	log_append(*cfg, code, _IOC_SIZE(code), entry.data(), entry.size());
+	if (auto inj = inject_take(*cfg, code)) {
+		if (!inj->reply) {
+			result = syscall_result(-inj->err);
+			return true;
+		}
+		size_t n = std::min(inj->bytes.size(), reply_room(code, arg));
+		if (arg && n)
+			std::memcpy(arg, inj->bytes.data(), n);
+		result = syscall_result(inj->result);
+		return true;
+	}
+	result = syscall_result(handle(*cfg, code, arg));
+	return true;
+}
+
+} // namespace zvsim
