@@ -48,24 +48,34 @@ std::vector<char> make_chunk(bool rename)
 	return out;
 }
 
-/* A memory file holding chunks copies of bytes, read from its start:
- * every 4096-byte read returns whole records, and neither side waits. */
-int start_stream(const std::vector<char> &bytes, size_t chunks)
+/* A memory file holding chunks copies of bytes: every 4096-byte read
+ * returns whole records, and neither side waits. Each benchmark makes its
+ * own and reads a fresh descriptor of it per iteration. */
+class stream
 {
-	static int cached = -1;
-	static const std::vector<char> *cached_for = nullptr;
-	if (cached < 0 || cached_for != &bytes) {
-		if (cached >= 0)
-			close(cached);
-		cached = memfd_create("chlg-bench", 0);
+      public:
+	stream(const std::vector<char> &bytes, size_t chunks)
+	{
+		fd_ = memfd_create("chlg-bench", 0);
 		for (size_t i = 0; i < chunks; i++)
-			if (write(cached, bytes.data(), chunk) !=
-			    ssize_t(chunk))
+			if (write(fd_, bytes.data(), chunk) != ssize_t(chunk))
 				abort();
-		cached_for = &bytes;
 	}
-	return dup(cached);
-}
+	~stream()
+	{
+		close(fd_);
+	}
+	/* A descriptor at the start of the records. */
+	int open_at_start() const
+	{
+		int fd = dup(fd_);
+		lseek(fd, 0, SEEK_SET);
+		return fd;
+	}
+
+      private:
+	int fd_;
+};
 
 /* Writes chunks into a new pipe from a thread; returns the read end. */
 int start_writer(const std::vector<char> &bytes, size_t chunks,
@@ -87,10 +97,10 @@ int start_writer(const std::vector<char> &bytes, size_t chunks,
 void baseline(benchmark::State &state, bool rename)
 {
 	auto bytes = make_chunk(rename);
+	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
-		int fd = start_stream(bytes, 1000);
-		lseek(fd, 0, SEEK_SET);
+		int fd = source.open_at_start();
 		char buf[chunk];
 		ssize_t n;
 		while ((n = read(fd, buf, sizeof(buf))) > 0)
@@ -110,10 +120,10 @@ void baseline(benchmark::State &state, bool rename)
 void library(benchmark::State &state, bool rename)
 {
 	auto bytes = make_chunk(rename);
+	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
-		device_fd = start_stream(bytes, 1000);
-		lseek(device_fd, 0, SEEK_SET);
+		device_fd = source.open_at_start();
 		void *priv;
 		if (zvapi_changelog_start(
 		            &priv,
@@ -169,10 +179,10 @@ void BM_baseline(benchmark::State &state)
 void BM_recv_wanted_layout(benchmark::State &state)
 {
 	auto bytes = make_wanted_chunk();
+	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
-		device_fd = start_stream(bytes, 1000);
-		lseek(device_fd, 0, SEEK_SET);
+		device_fd = source.open_at_start();
 		void *priv;
 		if (zvapi_changelog_start(
 		            &priv,
@@ -202,10 +212,10 @@ void BM_recv_remapped(benchmark::State &state)
 void BM_baseline_wanted(benchmark::State &state)
 {
 	auto bytes = make_wanted_chunk();
+	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
-		int fd = start_stream(bytes, 1000);
-		lseek(fd, 0, SEEK_SET);
+		int fd = source.open_at_start();
 		char buf[chunk];
 		ssize_t n;
 		while ((n = read(fd, buf, sizeof(buf))) > 0)

@@ -3,6 +3,7 @@
 #include "zorvelapi_internal.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -16,16 +17,6 @@ constexpr int chlg_priv_magic = int(0xCA8E1080);
 constexpr size_t chlg_buf_size = 4096;
 constexpr size_t rec_hdr = sizeof(changelog_rec);
 
-struct changelog_private {
-	int clp_magic;
-	int clp_fd;
-	enum changelog_send_flag clp_send_flags;
-	enum changelog_send_extra_flag clp_send_extra_flags;
-	size_t clp_buf_len;
-	char *clp_buf_pos;
-	char clp_buf[chlg_buf_size];
-};
-
 /* Each warned about once per process. */
 bool warned_extra_flags, warned_jobid, warned_uidgid;
 
@@ -33,15 +24,21 @@ bool warned_extra_flags, warned_jobid, warned_uidgid;
  * extension enum shares its name with an accessor, hence the casts.) */
 size_t offset_of(int crf, int cref)
 {
-	return changelog_rec_offset(
-	        static_cast<enum changelog_rec_flags>(crf),
-	        static_cast<enum changelog_rec_extra_flags>(cref));
-}
-
-changelog_private *checked(void *priv)
-{
-	auto *cp = static_cast<changelog_private *>(priv);
-	return cp != nullptr && cp->clp_magic == chlg_priv_magic ? cp : nullptr;
+	/* Computed once for the 16 format and 16 extension combinations:
+	 * every record asks for two of them. */
+	static const auto table = [] {
+		std::array<uint16_t, 256> t{};
+		for (int f = 0; f < 16; f++)
+			for (int e = 0; e < 16; e++)
+				t[f << 4 | e] = changelog_rec_offset(
+				        static_cast<enum changelog_rec_flags>(
+				                f << 12),
+				        static_cast<
+				                enum changelog_rec_extra_flags>(
+				                e));
+		return t;
+	}();
+	return table[((crf & CLF_SUPPORTED) >> 8) | (cref & CLFE_SUPPORTED)];
 }
 
 int chlg_dev_path(char *path, size_t len, const char *device)
@@ -52,21 +49,6 @@ int chlg_dev_path(char *path, size_t len, const char *device)
 	if (size_t(n) >= len)
 		return -EOVERFLOW;
 	return 0;
-}
-
-/* One read of whole records; 0 at the end of the log. */
-int chlg_read_bulk(changelog_private *cp)
-{
-	ssize_t n;
-	do {
-		errno = 0;
-		n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
-	} while (n < 0 && errno == EINTR);
-	if (n < 0)
-		return errno == 0 ? 0 : -errno;
-	cp->clp_buf_pos = cp->clp_buf;
-	cp->clp_buf_len = n;
-	return int(n);
 }
 
 /* Sizes of the parts of a record with these format and extension bits. */
@@ -113,14 +95,139 @@ bool has(const layout &l, const ext_place &e)
 	return e.cref_bit == 0 || (l.cref & e.cref_bit);
 }
 
+/* How to rebuild records of one layout in another: copies and zero fills
+ * in record order, neighbours merged, so a stream of records of one layout
+ * costs a few block moves each. */
+struct remap_step {
+	uint16_t to, from, len;
+	bool zero;
+};
+
+struct remap_plan {
+	int key = -1; /* layout the plan starts from, see layout_key() */
+	int nsteps = 0;
+	remap_step steps[2 * std::size(ext_places) + 1];
+	uint16_t name_to = 0, name_from = 0;
+	bool name_joins_last = false; /* the name extends the last copy */
+	int extra_word = -1;          /* offset of the extra-flags word */
+	int want_crf = 0, want_cref = 0;
+};
+
+int layout_key(const layout &l)
+{
+	return (l.crf << 8) | l.cref;
+}
+
+void add_step(remap_plan &plan, size_t to, size_t from, size_t len, bool zero)
+{
+	if (plan.nsteps > 0) {
+		remap_step &last = plan.steps[plan.nsteps - 1];
+		if (last.zero == zero && last.to + last.len == to &&
+		    (zero || last.from + last.len == from)) {
+			last.len += len;
+			return;
+		}
+	}
+	plan.steps[plan.nsteps++] = {uint16_t(to), uint16_t(from),
+	                             uint16_t(len), zero};
+}
+
+void build_plan(const layout &have, const layout &want, remap_plan &plan)
+{
+	plan = remap_plan();
+	plan.key = layout_key(have);
+	plan.want_crf = want.crf;
+	plan.want_cref = want.cref;
+	add_step(plan, 0, 0, rec_hdr, false);
+	size_t from = rec_hdr, to = rec_hdr;
+	for (const ext_place &e : ext_places) {
+		bool present = has(have, e), wanted = has(want, e);
+		if (wanted) {
+			if (e.crf_bit == CLF_EXTRA_FLAGS && e.cref_bit == 0)
+				plan.extra_word = int(to);
+			add_step(plan, to, from, e.size, !present);
+			to += e.size;
+		}
+		if (present)
+			from += e.size;
+	}
+	plan.name_to = uint16_t(to);
+	plan.name_from = uint16_t(from);
+	const remap_step &last = plan.steps[plan.nsteps - 1];
+	plan.name_joins_last = !last.zero && last.to + last.len == to &&
+	                       last.from + last.len == from;
+}
+
+/* Builds at dst the record at src by the plan; dst and src do not
+ * overlap, and dst holds the result. */
+void apply_plan(char *dst, const char *src, size_t namelen,
+                const remap_plan &plan)
+{
+	for (int i = 0; i < plan.nsteps; i++) {
+		const remap_step &st = plan.steps[i];
+		size_t len = st.len;
+		if (i == plan.nsteps - 1 && plan.name_joins_last)
+			len += namelen;
+		if (st.zero)
+			memset(dst + st.to, 0, len);
+		else
+			memcpy(dst + st.to, src + st.from, len);
+	}
+	if (!plan.name_joins_last)
+		memcpy(dst + plan.name_to, src + plan.name_from, namelen);
+
+	uint16_t flags;
+	memcpy(&flags, dst + offsetof(changelog_rec, cr_flags), sizeof(flags));
+	flags = (flags & CLF_FLAGMASK) | plan.want_crf;
+	memcpy(dst + offsetof(changelog_rec, cr_flags), &flags, sizeof(flags));
+	if (plan.extra_word >= 0) {
+		uint64_t extra;
+		memcpy(&extra, dst + plan.extra_word, sizeof(extra));
+		extra = (extra & ~uint64_t(CLFE_SUPPORTED)) | plan.want_cref;
+		memcpy(dst + plan.extra_word, &extra, sizeof(extra));
+	}
+}
+
+struct changelog_private {
+	int clp_magic;
+	int clp_fd;
+	enum changelog_send_flag clp_send_flags;
+	enum changelog_send_extra_flag clp_send_extra_flags;
+	size_t clp_buf_len;
+	char *clp_buf_pos;
+	char clp_buf[chlg_buf_size];
+	remap_plan clp_plan; /* for the layout of the last record remapped */
+};
+
+changelog_private *checked(void *priv)
+{
+	auto *cp = static_cast<changelog_private *>(priv);
+	return cp != nullptr && cp->clp_magic == chlg_priv_magic ? cp : nullptr;
+}
+
+/* One read of whole records; 0 at the end of the log. */
+int chlg_read_bulk(changelog_private *cp)
+{
+	ssize_t n;
+	do {
+		errno = 0;
+		n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
+	} while (n < 0 && errno == EINTR);
+	if (n < 0)
+		return errno == 0 ? 0 : -errno;
+	cp->clp_buf_pos = cp->clp_buf;
+	cp->clp_buf_len = n;
+	return int(n);
+}
+
 /* Format and extension bits of a record, read without assuming that it is
  * aligned or complete: -EPROTO when the extra-flags word lies beyond
  * avail bytes. */
 int record_layout(const char *rec, size_t avail, layout *l)
 {
-	changelog_rec hdr;
-	memcpy(&hdr, rec, rec_hdr);
-	l->crf = hdr.cr_flags & CLF_SUPPORTED;
+	uint16_t flags;
+	memcpy(&flags, rec + offsetof(changelog_rec, cr_flags), sizeof(flags));
+	l->crf = flags & CLF_SUPPORTED;
 	l->cref = 0;
 	if (l->crf & CLF_EXTRA_FLAGS) {
 		size_t off = l->at(CLF_RENAME | CLF_JOBID, 0);
@@ -148,44 +255,6 @@ bool same_layout(const layout &have, const layout &want)
 	       (!(have.crf & CLF_EXTRA_FLAGS) || have.cref == want.cref);
 }
 
-/* Builds at dst the record at src (in layout have) in layout want: kept
- * extensions and the name with their content unchanged, wanted but absent
- * extensions zeroed. dst and src do not overlap; dst holds the result.
- * The extensions keep one order, so both offsets simply accumulate. */
-void remap_into(char *dst, const char *src, const layout &have,
-                const layout &want, size_t namelen)
-{
-	memcpy(dst, src, rec_hdr);
-	size_t from = rec_hdr, to = rec_hdr;
-	char *extra_word = nullptr;
-	for (const ext_place &e : ext_places) {
-		bool present = has(have, e), wanted = has(want, e);
-		if (wanted) {
-			if (e.crf_bit == CLF_EXTRA_FLAGS && e.cref_bit == 0)
-				extra_word = dst + to;
-			if (present)
-				memcpy(dst + to, src + from, e.size);
-			else
-				memset(dst + to, 0, e.size);
-			to += e.size;
-		}
-		if (present)
-			from += e.size;
-	}
-	memcpy(dst + to, src + from, namelen);
-
-	uint16_t flags;
-	memcpy(&flags, dst + offsetof(changelog_rec, cr_flags), sizeof(flags));
-	flags = (flags & CLF_FLAGMASK) | want.crf;
-	memcpy(dst + offsetof(changelog_rec, cr_flags), &flags, sizeof(flags));
-	if (extra_word != nullptr) {
-		uint64_t extra;
-		memcpy(&extra, extra_word, sizeof(extra));
-		extra = (extra & ~uint64_t(CLFE_SUPPORTED)) | want.cref;
-		memcpy(extra_word, &extra, sizeof(extra));
-	}
-}
-
 } // namespace
 
 /* Rebuilds rec in place in the layout crf_wanted/cref_want, through a
@@ -204,8 +273,9 @@ void changelog_remap_rec(struct changelog_rec *rec,
 	char copy[CHLG_REC_MAXSIZE];
 	size_t size = offset_of(have.crf, have.cref) + rec->cr_namelen;
 	memcpy(copy, rec, std::min(size, sizeof(copy)));
-	remap_into(reinterpret_cast<char *>(rec), copy, have, want,
-	           rec->cr_namelen);
+	remap_plan plan;
+	build_plan(have, want, plan);
+	apply_plan(reinterpret_cast<char *>(rec), copy, rec->cr_namelen, plan);
 }
 
 ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
@@ -226,6 +296,7 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_send_flags = flags;
 	cp->clp_buf_len = 0;
 	cp->clp_buf_pos = cp->clp_buf;
+	cp->clp_plan.key = -1; /* no plan yet */
 
 	cp->clp_fd = open(path, O_RDONLY);
 	if (cp->clp_fd < 0) {
@@ -314,24 +385,24 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 
 	size_t avail = cp->clp_buf + cp->clp_buf_len - cp->clp_buf_pos;
 	layout have;
-	changelog_rec hdr;
+	uint16_t namelen;
 	if (avail < rec_hdr ||
 	    record_layout(cp->clp_buf_pos, avail, &have) != 0) {
 		cp->clp_buf_pos = cp->clp_buf + cp->clp_buf_len;
 		rc = -EPROTO;
 		goto refuse;
 	}
-	memcpy(&hdr, cp->clp_buf_pos, rec_hdr);
+	memcpy(&namelen, cp->clp_buf_pos + offsetof(changelog_rec, cr_namelen),
+	       sizeof(namelen));
 	{
-		size_t size = offset_of(have.crf, have.cref) + hdr.cr_namelen;
+		size_t size = offset_of(have.crf, have.cref) + namelen;
 		if (size > avail) {
 			cp->clp_buf_pos = cp->clp_buf + cp->clp_buf_len;
 			rc = -EPROTO;
 			goto refuse;
 		}
 		int want_cref = (crf_wanted & CLF_EXTRA_FLAGS) ? cref_want : 0;
-		size_t wanted =
-		        offset_of(crf_wanted, want_cref) + hdr.cr_namelen;
+		size_t wanted = offset_of(crf_wanted, want_cref) + namelen;
 		char *rec = cp->clp_buf_pos;
 		cp->clp_buf_pos += size;
 		if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE) {
@@ -339,11 +410,14 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 			goto refuse;
 		}
 		layout want = wanted_layout(crf_wanted, cref_want);
-		if (same_layout(have, want))
+		if (same_layout(have, want)) {
 			memcpy(*rech, rec, size);
-		else
-			remap_into(reinterpret_cast<char *>(*rech), rec, have,
-			           want, hdr.cr_namelen);
+		} else {
+			if (cp->clp_plan.key != layout_key(have))
+				build_plan(have, want, cp->clp_plan);
+			apply_plan(reinterpret_cast<char *>(*rech), rec,
+			           namelen, cp->clp_plan);
+		}
 	}
 	return 0;
 refuse:

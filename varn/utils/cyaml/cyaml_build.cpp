@@ -295,7 +295,9 @@ struct FileCloser {
 void report(cYAML **err_rc, int rc, const char *what)
 {
 	char text[256];
-	snprintf(text, sizeof(text), "\"%s\"", what);
+	int len = snprintf(text, sizeof(text), "\"%s\"", what);
+	if (len >= int(sizeof(text))) /* cut, but still quoted */
+		text[sizeof(text) - 2] = '"';
 	cYAML_build_error(rc, -1, "yaml", "builder", text, err_rc);
 }
 
