@@ -7,6 +7,7 @@
 // descriptors: read, write, lseek and close look at one bit before
 // anything else, so other descriptors cost next to nothing.
 #include "chlg.h"
+#include "guard.h"
 
 #include "control.h"
 #include "real.h"
@@ -138,21 +139,6 @@ T sys_result(T rc)
 		return rc;
 	errno = static_cast<int>(-rc);
 	return -1;
-}
-
-// Nothing unwinds into a C caller.
-template <typename T, typename F>
-bool guarded(T &result, F &&f) noexcept
-{
-	try {
-		return f();
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
-	result = -1;
-	return true;
 }
 
 int device_open(const Config &cfg, const char *path, int flags)
@@ -473,6 +459,8 @@ bool log_ioctl(int fd, uint32_t code, void *arg, int &rc)
 }
 
 } // namespace zvsim::chlg
+
+using zvsim::guarded;
 
 using namespace zvsim::chlg;
 

@@ -2,6 +2,7 @@
 // call concerns a simulated mount; everything else goes to libc unchanged.
 #include "chlg.h"
 #include "control.h"
+#include "guard.h"
 #include "params.h"
 #include "real.h"
 #include "records.h"
@@ -312,22 +313,6 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 bool needs_mode(int flags)
 {
 	return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
-// Nothing may unwind into a C caller: an allocation failure inside the
-// simulator answers ENOMEM, as a kernel out of memory would.
-template <typename F>
-bool guarded(int &rc, F &&f) noexcept
-{
-	try {
-		return f();
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
-	rc = -1;
-	return true;
 }
 
 int no_symbol()
