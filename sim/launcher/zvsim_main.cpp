@@ -22,6 +22,8 @@
 #include <linux/zorvel/zorvel_layout.h>
 #include <zvsim/zvsim.h>
 
+#include "hexbytes.h"
+
 #ifndef ZVSIM_INSTALL_LIBDIR
 #define ZVSIM_INSTALL_LIBDIR "/usr/local/lib"
 #endif
@@ -146,21 +148,7 @@ bool parse_hex(const char *s, std::string &out)
 	std::string_view h = s;
 	if (h.starts_with("0x"))
 		h.remove_prefix(2);
-	if (h.size() % 2)
-		return false;
-	for (size_t i = 0; i < h.size(); i += 2) {
-		auto digit = [](char c) {
-			return c >= '0' && c <= '9'   ? c - '0'
-			       : c >= 'a' && c <= 'f' ? c - 'a' + 10
-			       : c >= 'A' && c <= 'F' ? c - 'A' + 10
-			                              : -1;
-		};
-		int hi = digit(h[i]), lo = digit(h[i + 1]);
-		if (hi < 0 || lo < 0)
-			return false;
-		out += static_cast<char>(hi * 16 + lo);
-	}
-	return true;
+	return zvsim::hex_decode(h, out);
 }
 
 // --- the library to preload --------------------------------------------

@@ -1,4 +1,5 @@
 #include "control.h"
+#include "hexbytes.h"
 
 #include "real.h"
 #include "records.h"
@@ -24,35 +25,14 @@ namespace
 //   E <code hex> <errno> once|always
 //   R <code hex> <result> <bytes hex, or - when empty>
 
-std::string to_hex(const std::string &bytes)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string out;
-	for (unsigned char c : bytes) {
-		out += digits[c >> 4];
-		out += digits[c & 15];
-	}
-	return out;
-}
-
+// "-" stands for no bytes.
 bool from_hex(const std::string &hex, std::string &out)
 {
 	if (hex == "-") {
 		out.clear();
 		return true;
 	}
-	if (hex.size() % 2)
-		return false;
-	out.clear();
-	for (size_t i = 0; i < hex.size(); i += 2) {
-		char pair[3] = {hex[i], hex[i + 1], 0};
-		char *end;
-		long v = strtol(pair, &end, 16);
-		if (*end || !isxdigit(static_cast<unsigned char>(pair[0])))
-			return false;
-		out += static_cast<char>(v);
-	}
-	return true;
+	return hex_decode(hex, out);
 }
 
 std::string format(const Injection &inj)
@@ -60,8 +40,8 @@ std::string format(const Injection &inj)
 	char head[64];
 	if (inj.reply) {
 		snprintf(head, sizeof head, "R %x %d ", inj.code, inj.result);
-		return head + (inj.bytes.empty() ? "-" : to_hex(inj.bytes)) +
-		       "\n";
+		return head +
+		       (inj.bytes.empty() ? "-" : hex_encode(inj.bytes)) + "\n";
 	}
 	snprintf(head, sizeof head, "E %x %d %s\n", inj.code, inj.err,
 	         inj.always ? "always" : "once");

@@ -4,6 +4,7 @@
 // that every process sees the same list. Records are read and written at
 // explicit byte offsets, independently of the library's own code.
 #include "varndev.h"
+#include "hexbytes.h"
 
 #include "control.h"
 #include "real.h"
@@ -73,38 +74,6 @@ std::string dev_path(const Config &cfg)
 	return cfg.path("dev/varn");
 }
 
-std::string hex(const std::string &bytes)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string out;
-	for (unsigned char c : bytes) {
-		out += digits[c >> 4];
-		out += digits[c & 15];
-	}
-	return out;
-}
-
-bool unhex(const std::string &text, std::string &out)
-{
-	if (text.size() % 2)
-		return false;
-	out.clear();
-	for (size_t i = 0; i < text.size(); i += 2) {
-		int v = 0;
-		for (size_t j = i; j < i + 2; j++) {
-			char c = text[j];
-			int d = c >= '0' && c <= '9'   ? c - '0'
-			        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-			                               : -1;
-			if (d < 0)
-				return false;
-			v = v * 16 + d;
-		}
-		out += static_cast<char>(v);
-	}
-	return true;
-}
-
 int load(const Config &cfg, std::vector<Policy> &list)
 {
 	std::string text;
@@ -120,7 +89,7 @@ int load(const Config &cfg, std::vector<Policy> &list)
 		Policy p;
 		std::string bytes;
 		if (!(words >> p.action >> p.priority >> bytes) ||
-		    !unhex(bytes, p.descr))
+		    !hex_decode(bytes, p.descr))
 			return -EIO;
 		list.push_back(std::move(p));
 	}
@@ -131,8 +100,8 @@ int store(const Config &cfg, const std::vector<Policy> &list)
 {
 	std::ostringstream out;
 	for (const auto &p : list)
-		out << p.action << ' ' << p.priority << ' ' << hex(p.descr)
-		    << '\n';
+		out << p.action << ' ' << p.priority << ' '
+		    << hex_encode(p.descr) << '\n';
 	return sys::write_file_atomic(list_path(cfg), out.str());
 }
 
