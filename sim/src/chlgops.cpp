@@ -5,6 +5,7 @@
 // Cost for other calls: one getenv() without a simulation; with one, a
 // check that some log has a user (one system call) before anything else.
 #include "chlg.h"
+#include "fopenmode.h"
 
 #include "real.h"
 #include "tree.h"
@@ -283,39 +284,13 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 	return served;
 }
 
-namespace
-{
-// The open flags an fopen() mode stands for; false for a mode that
-// creates nothing.
-bool creating_mode(const char *mode, int &flags)
-{
-	switch (mode[0]) {
-	case 'w':
-		flags = O_WRONLY | O_CREAT | O_TRUNC;
-		break;
-	case 'a':
-		flags = O_WRONLY | O_CREAT | O_APPEND;
-		break;
-	default:
-		return false;
-	}
-	for (const char *p = mode + 1; *p && *p != ','; ++p) {
-		if (*p == '+')
-			flags = (flags & ~O_ACCMODE) | O_RDWR;
-		else if (*p == 'x')
-			flags |= O_EXCL;
-		else if (*p == 'e')
-			flags |= O_CLOEXEC;
-	}
-	return true;
-}
-} // namespace
-
+// fopen() in a creating mode ('w', 'a') may make a new file.
 FILE *fopen_hook(const char *path, const char *mode,
                  FILE *(*fn)(const char *, const char *))
 {
 	int flags = 0;
-	if (!path || !mode || !creating_mode(mode, flags))
+	if (!path || !mode || !parse_fopen_mode(mode, flags) ||
+	    !(flags & O_CREAT))
 		return fn(path, mode);
 	Creation c;
 	c.prepare(CL_CREATE, AT_FDCWD, path);

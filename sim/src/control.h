@@ -4,7 +4,10 @@
 
 #include "state.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,5 +43,35 @@ void log_append(const Config &cfg, uint32_t code, size_t size,
                 const void *bytes, size_t nbytes);
 int log_read(const Config &cfg, zvsim_request **reqs, size_t *count);
 int log_clear(const Config &cfg);
+
+// The shared tail of every simulated request: log it (the code, the size
+// it encodes and the entry bytes), then let an injection answer it, else
+// the handler. A crafted reply is copied over at most reply_room bytes of
+// arg. Returns >= 0 or -errno.
+template <typename Handler>
+int serve(const Config &cfg, uint32_t code, size_t size,
+          const std::string &entry, void *arg, size_t reply_room,
+          Handler &&handler)
+{
+	log_append(cfg, code, size, entry.data(), entry.size());
+	if (auto inj = inject_take(cfg, code)) {
+		if (!inj->reply)
+			return -inj->err;
+		size_t n = std::min(inj->bytes.size(), reply_room);
+		if (arg && n)
+			std::memcpy(arg, inj->bytes.data(), n);
+		return inj->result;
+	}
+	return handler();
+}
+
+// -errno results become -1 with errno, as system calls report them.
+inline int syscall_result(int rc)
+{
+	if (rc >= 0)
+		return rc;
+	errno = -rc;
+	return -1;
+}
 
 } // namespace zvsim

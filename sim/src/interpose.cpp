@@ -46,34 +46,6 @@ bool may_simulate()
 	return !sys::Reentry::inside() && ::getenv(ZVSIM_STATE_ENV) != nullptr;
 }
 
-// -errno results become -1 with errno, as system calls report them.
-int syscall_result(int rc)
-{
-	if (rc >= 0)
-		return rc;
-	errno = -rc;
-	return -1;
-}
-
-// Shared tail of every simulated request: log it, then let an injection
-// answer it, else the handler. reply_room bounds a crafted reply.
-template <typename Handler>
-int serve(const Config &cfg, uint32_t code, size_t size,
-          const std::string &entry, void *arg, size_t reply_room,
-          Handler &&handler)
-{
-	log_append(cfg, code, size, entry.data(), entry.size());
-	if (auto inj = inject_take(cfg, code)) {
-		if (!inj->reply)
-			return -inj->err;
-		size_t n = std::min(inj->bytes.size(), reply_room);
-		if (arg && n)
-			std::memcpy(arg, inj->bytes.data(), n);
-		return inj->result;
-	}
-	return handler();
-}
-
 // The object behind a descriptor, when it lies in the mount.
 bool object_of(const Config &cfg, int fd, Object &obj)
 {

@@ -4,6 +4,8 @@
 // /proc, so a host that has such trees cannot leak into a simulation.
 #include "chlg.h"
 #include "control.h"
+#include "fopenmode.h"
+#include "guard.h"
 #include "params.h"
 #include "real.h"
 
@@ -99,41 +101,11 @@ int open_mapped(const char *mapped, int flags, mode_t mode)
 	return fd < 0 ? -errno : fd;
 }
 
-// fopen() modes as open flags, and the plain mode fdopen() takes.
-bool parse_fopen_mode(const char *mode, int &flags, std::string &base)
-{
-	switch (mode[0]) {
-	case 'r':
-		flags = O_RDONLY;
-		break;
-	case 'w':
-		flags = O_WRONLY | O_CREAT | O_TRUNC;
-		break;
-	case 'a':
-		flags = O_WRONLY | O_CREAT | O_APPEND;
-		break;
-	default:
-		return false;
-	}
-	base = mode[0];
-	for (const char *p = mode + 1; *p && *p != ','; ++p) {
-		if (*p == '+') {
-			flags = (flags & ~O_ACCMODE) | O_RDWR;
-			base = std::string(1, mode[0]) + "+";
-		} else if (*p == 'x') {
-			flags |= O_EXCL;
-		} else if (*p == 'e') {
-			flags |= O_CLOEXEC;
-		}
-	}
-	return true;
-}
-
 FILE *fopen_mapped(const char *mapped, const char *mode)
 {
 	int flags;
 	std::string base;
-	if (!parse_fopen_mode(mode, flags, base)) {
+	if (!parse_fopen_mode(mode, flags, &base)) {
 		errno = EINVAL;
 		return nullptr;
 	}
@@ -200,46 +172,20 @@ bool is_debugfs_dir(const char *path)
 	       normalize_path(path) == DEBUGFS_DIR;
 }
 
-// Log, then an injection or the handler answers: >= 0 or -errno.
-template <typename Handler>
-int serve(const Config &cfg, unsigned long code, const std::string &entry,
-          void *arg, size_t room, Handler &&handler)
-{
-	uint32_t c = norm_code(code);
-	log_append(cfg, c, 0, entry.data(), entry.size());
-	if (auto inj = inject_take(cfg, c)) {
-		if (!inj->reply)
-			return -inj->err;
-		size_t n = std::min(inj->bytes.size(), room);
-		if (arg && n)
-			std::memcpy(arg, inj->bytes.data(), n);
-		return inj->result;
-	}
-	return handler();
-}
-
-int syscall_result(int rc)
-{
-	if (rc >= 0)
-		return rc;
-	errno = -rc;
-	return -1;
-}
-
 // statfs of /sys/kernel/debug: the debug file system when mounted, else
 // the empty sysfs directory it is mounted on.
 template <typename S>
 bool sim_statfs(const char *path, S *buf, int &result) noexcept
 {
-	try {
+	return guarded(result, [&] {
 		if (!simulating() || !is_debugfs_dir(path))
 			return false;
 		sys::Reentry guard;
 		ConfigPtr cfg = current();
 		if (!cfg)
 			return false;
-		int rc = serve(*cfg, ZVSIM_REQ_STATFS, path, buf, sizeof *buf,
-		               [&] {
+		int rc = serve(*cfg, norm_code(ZVSIM_REQ_STATFS), 0, path, buf,
+		               sizeof *buf, [&] {
 			               if (!buf)
 				               return -EFAULT;
 			               std::memset(buf, 0, sizeof *buf);
@@ -255,20 +201,14 @@ bool sim_statfs(const char *path, S *buf, int &result) noexcept
 			               return 0;
 		               });
 		result = syscall_result(rc);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		result = -1;
-	} catch (...) {
-		errno = EIO;
-		result = -1;
-	}
-	return true;
+		return true;
+	});
 }
 
 bool sim_mount(const char *source, const char *target, const char *type,
                int &result) noexcept
 {
-	try {
+	return guarded(result, [&] {
 		if (!simulating() || !is_debugfs_dir(target))
 			return false;
 		sys::Reentry guard;
@@ -277,17 +217,11 @@ bool sim_mount(const char *source, const char *target, const char *type,
 			return false;
 		std::string text = std::string(source ? source : "") + " " +
 		                   target + " " + (type ? type : "");
-		int rc = serve(*cfg, ZVSIM_REQ_MOUNT, text, nullptr, 0,
-		               [&] { return debugfs_mount(*cfg); });
+		int rc = serve(*cfg, norm_code(ZVSIM_REQ_MOUNT), 0, text,
+		               nullptr, 0, [&] { return debugfs_mount(*cfg); });
 		result = syscall_result(rc);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		result = -1;
-	} catch (...) {
-		errno = EIO;
-		result = -1;
-	}
-	return true;
+		return true;
+	});
 }
 
 // --- glob -----------------------------------------------------------------

@@ -283,14 +283,6 @@ size_t reply_room(uint32_t code, const void *arg)
 	return REC;
 }
 
-int syscall_result(int rc)
-{
-	if (rc >= 0)
-		return rc;
-	errno = -rc;
-	return -1;
-}
-
 } // namespace
 
 int varn_dev_init(const Config &cfg)
