@@ -29,16 +29,17 @@ constexpr size_t rec_size = 128; /* 32 records in each 4096-byte read */
 constexpr size_t chunk = 4096;
 int device_fd = -1;
 
-/* A chunk of records: with the rename extension they are already in the
- * layout a reader wants; without it each is remapped. */
-std::vector<char> make_chunk(bool rename)
+/* A chunk of records carrying the rename extension only: the bench
+ * reader, which wants the job identifier and extra flags too, remaps
+ * each. */
+std::vector<char> make_chunk()
 {
 	std::vector<char> out;
 	for (size_t i = 0; i < chunk / rec_size; i++) {
 		changelog_rec hdr = {};
-		size_t ext = rename ? sizeof(changelog_ext_rename) : 0;
+		size_t ext = sizeof(changelog_ext_rename);
 		hdr.cr_namelen = rec_size - sizeof(hdr) - ext;
-		hdr.cr_flags = CLF_VERSION | (rename ? CLF_RENAME : 0);
+		hdr.cr_flags = CLF_VERSION | CLF_RENAME;
 		hdr.cr_type = CL_CREATE;
 		hdr.cr_index = i;
 		const char *p = reinterpret_cast<const char *>(&hdr);
@@ -111,9 +112,24 @@ int start_writer(const std::vector<char> &bytes, size_t chunks,
 	return pfd[0];
 }
 
-void baseline(benchmark::State &state, bool rename)
+/* A reader of the bench log that wants the job identifier and the
+ * extra-flags extension with uid and gid. */
+void *start_reader()
 {
-	auto bytes = make_chunk(rename);
+	void *priv;
+	if (zvapi_changelog_start(
+	            &priv,
+	            changelog_send_flag(CHANGELOG_FLAG_JOBID |
+	                                CHANGELOG_FLAG_EXTRA_FLAGS),
+	            "bench", 0) != 0)
+		abort();
+	zvapi_changelog_set_xflags(
+	        priv, changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID));
+	return priv;
+}
+
+void baseline(benchmark::State &state, const std::vector<char> &bytes)
+{
 	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
@@ -136,23 +152,13 @@ void baseline(benchmark::State &state, bool rename)
 	        benchmark::Counter(records, benchmark::Counter::kIsRate);
 }
 
-void library(benchmark::State &state, bool rename)
+void library(benchmark::State &state, const std::vector<char> &bytes)
 {
-	auto bytes = make_chunk(rename);
 	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
 		device_fd = source.open_at_start();
-		void *priv;
-		if (zvapi_changelog_start(
-		            &priv,
-		            changelog_send_flag(CHANGELOG_FLAG_JOBID |
-		                                CHANGELOG_FLAG_EXTRA_FLAGS),
-		            "bench", 0) != 0)
-			abort();
-		zvapi_changelog_set_xflags(
-		        priv,
-		        changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID));
+		void *priv = start_reader();
 		changelog_rec *rec;
 		while (zvapi_changelog_recv(priv, &rec) == 0) {
 			benchmark::DoNotOptimize(rec);
@@ -193,64 +199,19 @@ std::vector<char> make_wanted_chunk()
 
 void BM_baseline(benchmark::State &state)
 {
-	baseline(state, true);
+	baseline(state, make_chunk());
+}
+void BM_baseline_wanted(benchmark::State &state)
+{
+	baseline(state, make_wanted_chunk());
 }
 void BM_recv_wanted_layout(benchmark::State &state)
 {
-	auto bytes = make_wanted_chunk();
-	stream source(bytes, 1000);
-	size_t records = 0;
-	for (auto _ : state) {
-		device_fd = source.open_at_start();
-		void *priv;
-		if (zvapi_changelog_start(
-		            &priv,
-		            changelog_send_flag(CHANGELOG_FLAG_JOBID |
-		                                CHANGELOG_FLAG_EXTRA_FLAGS),
-		            "bench", 0) != 0)
-			abort();
-		zvapi_changelog_set_xflags(
-		        priv,
-		        changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID));
-		changelog_rec *rec;
-		while (zvapi_changelog_recv(priv, &rec) == 0) {
-			benchmark::DoNotOptimize(rec);
-			zvapi_changelog_free(&rec);
-			records++;
-		}
-		zvapi_changelog_fini(&priv);
-	}
-	state.counters["records/s"] =
-	        benchmark::Counter(records, benchmark::Counter::kIsRate);
+	library(state, make_wanted_chunk());
 }
 void BM_recv_remapped(benchmark::State &state)
 {
-	library(state, true);
-}
-
-void BM_baseline_wanted(benchmark::State &state)
-{
-	auto bytes = make_wanted_chunk();
-	stream source(bytes, 1000);
-	size_t records = 0;
-	for (auto _ : state) {
-		int fd = source.open_at_start();
-		char buf[chunk];
-		ssize_t n;
-		while ((n = read(fd, buf, sizeof(buf))) > 0)
-			for (ssize_t off = 0; off < n;) {
-				size_t size = record_size(buf + off);
-				char *copy = static_cast<char *>(malloc(952));
-				memcpy(copy, buf + off, size);
-				off += size;
-				benchmark::DoNotOptimize(copy);
-				free(copy);
-				records++;
-			}
-		close(fd);
-	}
-	state.counters["records/s"] =
-	        benchmark::Counter(records, benchmark::Counter::kIsRate);
+	library(state, make_chunk());
 }
 
 BENCHMARK(BM_baseline)->Unit(benchmark::kMillisecond);
@@ -294,20 +255,13 @@ class ratio_reporter : public benchmark::ConsoleReporter
  * memory must not grow with the log. */
 void report_follow_memory()
 {
-	auto bytes = make_chunk(true);
+	auto bytes = make_chunk();
 	std::thread writer;
 	device_fd = start_writer(bytes, 1000000 / (chunk / rec_size), &writer);
-	void *priv;
-	if (zvapi_changelog_start(
-	            &priv,
-	            changelog_send_flag(CHANGELOG_FLAG_JOBID |
-	                                CHANGELOG_FLAG_EXTRA_FLAGS),
-	            "bench", 0) != 0)
-		abort();
-	struct rusage before, after;
+	void *priv = start_reader();
+	struct rusage after;
 	long mid = 0;
 	size_t n = 0;
-	getrusage(RUSAGE_SELF, &before);
 	changelog_rec *rec;
 	while (zvapi_changelog_recv(priv, &rec) == 0) {
 		zvapi_changelog_free(&rec);
