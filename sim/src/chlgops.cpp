@@ -160,19 +160,27 @@ void quietly(F &&f) noexcept
 	errno = saved;
 }
 
-// A new entry: prepared before the operation, recorded after it.
-struct Creation {
+// A change of one directory entry: located before the operation, recorded
+// after it. The object's FID is taken after the operation for a new entry
+// and before it for a removal, while the entry exists.
+struct EntryChange {
+	explicit EntryChange(bool fid_before) : fid_before(fid_before)
+	{
+	}
 	ConfigPtr cfg;
 	Dir dir;
 	Event ev;
 	bool armed = false;
+	const bool fid_before;
 
 	void prepare(uint32_t type, int dirfd, const char *path)
 	{
 		quietly([&] {
 			cfg = watching();
 			armed = cfg &&
-			        locate_entry(*cfg, dirfd, path, dir, ev.name);
+			        locate_entry(*cfg, dirfd, path, dir, ev.name) &&
+			        (!fid_before ||
+			         entry_fid(*cfg, dir, ev.name, ev.tfid));
 			ev.type = type;
 			ev.pfid = dir.fid;
 		});
@@ -181,36 +189,23 @@ struct Creation {
 	{
 		if (rc == 0 && armed)
 			quietly([&] {
-				if (entry_fid(*cfg, dir, ev.name, ev.tfid))
+				if (fid_before ||
+				    entry_fid(*cfg, dir, ev.name, ev.tfid))
 					produce(*cfg, ev);
 			});
 		return rc;
 	}
 };
 
-// A removal: the object's FID is taken before it goes.
-struct Removal {
-	ConfigPtr cfg;
-	Dir dir;
-	Event ev;
-	bool armed = false;
-
-	void prepare(uint32_t type, int dirfd, const char *path)
+struct Creation : EntryChange {
+	Creation() : EntryChange(false)
 	{
-		quietly([&] {
-			cfg = watching();
-			armed = cfg &&
-			        locate_entry(*cfg, dirfd, path, dir, ev.name) &&
-			        entry_fid(*cfg, dir, ev.name, ev.tfid);
-			ev.type = type;
-			ev.pfid = dir.fid;
-		});
 	}
-	int finish(int rc)
+};
+
+struct Removal : EntryChange {
+	Removal() : EntryChange(true)
 	{
-		if (rc == 0 && armed)
-			quietly([&] { produce(*cfg, ev); });
-		return rc;
 	}
 };
 
