@@ -159,6 +159,30 @@ TEST_F(ChlgSim, LayoutAskedForIsTheLayoutReceived)
 	}
 }
 
+TEST_F(ChlgSim, ExtraFlagsChangedBetweenReceives)
+{
+	write_file(in_mount("one"), "");
+	write_file(in_mount("two"), "");
+	void *priv;
+	ASSERT_EQ(zvapi_changelog_start(&priv, all_flags, target, 0), 0);
+	auto bits_of = [](changelog_rec *rec) {
+		return changelog_rec_extra_flags(rec)->cr_extra_flags &
+		       CLFE_SUPPORTED;
+	};
+	zvapi_changelog_set_xflags(priv, CHANGELOG_EXTRA_FLAG_NID);
+	changelog_rec *rec;
+	ASSERT_EQ(zvapi_changelog_recv(priv, &rec), 0);
+	EXPECT_EQ(bits_of(rec), __u64(CLFE_NID));
+	zvapi_changelog_free(&rec);
+	/* the next record, from the same read, in the new layout */
+	zvapi_changelog_set_xflags(priv, CHANGELOG_EXTRA_FLAG_XATTR);
+	ASSERT_EQ(zvapi_changelog_recv(priv, &rec), 0);
+	EXPECT_EQ(bits_of(rec), __u64(CLFE_XATTR));
+	EXPECT_EQ(std::string(changelog_rec_name(rec), rec->cr_namelen), "two");
+	zvapi_changelog_free(&rec);
+	zvapi_changelog_fini(&priv);
+}
+
 TEST_F(ChlgSim, FollowWaitsForANewRecord)
 {
 	void *priv;

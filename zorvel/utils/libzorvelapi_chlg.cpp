@@ -51,41 +51,27 @@ int chlg_dev_path(char *path, size_t len, const char *device)
 	return 0;
 }
 
-/* Sizes of the parts of a record with these format and extension bits. */
+/* The format and extension bits of a record. */
 struct layout {
 	int crf;
 	int cref;
-	size_t at(int before_crf, int before_cref) const
-	{
-		return offset_of(crf & before_crf, cref & before_cref);
-	}
 };
 
-/* Places of each extension (in writing order) for a layout; an extension
- * sits after every part before it. */
+/* The extensions in the order they follow the header. */
 struct ext_place {
 	int crf_bit;  /* format bit that carries it */
 	int cref_bit; /* extension bit, 0 for the format-level ones */
 	size_t size;
-	int crf_before;
-	int cref_before;
 };
 
-constexpr int extra_fmt = CLF_EXTRA_FLAGS;
 const ext_place ext_places[] = {
-        {CLF_RENAME, 0, sizeof(changelog_ext_rename), 0, 0},
-        {CLF_JOBID, 0, sizeof(changelog_ext_jobid), CLF_RENAME, 0},
-        {CLF_EXTRA_FLAGS, 0, sizeof(changelog_ext_extra_flags),
-         CLF_RENAME | CLF_JOBID, 0},
-        {extra_fmt, CLFE_UIDGID, sizeof(changelog_ext_uidgid),
-         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, 0},
-        {extra_fmt, CLFE_NID, sizeof(changelog_ext_nid),
-         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, CLFE_UIDGID},
-        {extra_fmt, CLFE_OPEN, sizeof(changelog_ext_openmode),
-         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS, CLFE_UIDGID | CLFE_NID},
-        {extra_fmt, CLFE_XATTR, sizeof(changelog_ext_xattr),
-         CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS,
-         CLFE_UIDGID | CLFE_NID | CLFE_OPEN},
+        {CLF_RENAME, 0, sizeof(changelog_ext_rename)},
+        {CLF_JOBID, 0, sizeof(changelog_ext_jobid)},
+        {CLF_EXTRA_FLAGS, 0, sizeof(changelog_ext_extra_flags)},
+        {CLF_EXTRA_FLAGS, CLFE_UIDGID, sizeof(changelog_ext_uidgid)},
+        {CLF_EXTRA_FLAGS, CLFE_NID, sizeof(changelog_ext_nid)},
+        {CLF_EXTRA_FLAGS, CLFE_OPEN, sizeof(changelog_ext_openmode)},
+        {CLF_EXTRA_FLAGS, CLFE_XATTR, sizeof(changelog_ext_xattr)},
 };
 
 bool has(const layout &l, const ext_place &e)
@@ -230,7 +216,7 @@ int record_layout(const char *rec, size_t avail, layout *l)
 	l->crf = flags & CLF_SUPPORTED;
 	l->cref = 0;
 	if (l->crf & CLF_EXTRA_FLAGS) {
-		size_t off = l->at(CLF_RENAME | CLF_JOBID, 0);
+		size_t off = offset_of(l->crf & (CLF_RENAME | CLF_JOBID), 0);
 		if (off + sizeof(uint64_t) > avail)
 			return -EPROTO;
 		uint64_t extra;
@@ -401,19 +387,22 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 			rc = -EPROTO;
 			goto refuse;
 		}
-		int want_cref = (crf_wanted & CLF_EXTRA_FLAGS) ? cref_want : 0;
-		size_t wanted = offset_of(crf_wanted, want_cref) + namelen;
+		layout want = wanted_layout(crf_wanted, cref_want);
+		size_t wanted = offset_of(want.crf, want.cref) + namelen;
 		char *rec = cp->clp_buf_pos;
 		cp->clp_buf_pos += size;
 		if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE) {
 			rc = -EPROTO;
 			goto refuse;
 		}
-		layout want = wanted_layout(crf_wanted, cref_want);
 		if (same_layout(have, want)) {
 			memcpy(*rech, rec, size);
 		} else {
-			if (cp->clp_plan.key != layout_key(have))
+			/* the wanted layout changes with set_xflags */
+			const remap_plan &plan = cp->clp_plan;
+			if (plan.key != layout_key(have) ||
+			    plan.want_crf != want.crf ||
+			    plan.want_cref != want.cref)
 				build_plan(have, want, cp->clp_plan);
 			apply_plan(reinterpret_cast<char *>(*rech), rec,
 			           namelen, cp->clp_plan);
