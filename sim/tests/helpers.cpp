@@ -106,6 +106,7 @@ void Sim::SetUp()
 {
 	fds_before_ = count_fds();
 	ASSERT_EQ(zvsim_setup(state().c_str(), "demo", 1), 0);
+	ASSERT_EQ(zvsim_log_enable(1), 0);
 }
 
 void Sim::TearDown()
@@ -120,6 +121,7 @@ void Sim::resetup(int mdts, int osts)
 	zvsim_teardown();
 	remove_tree(state());
 	ASSERT_EQ(zvsim_setup_ex(state().c_str(), "demo", mdts, osts), 0);
+	ASSERT_EQ(zvsim_log_enable(1), 0);
 }
 
 std::string Sim::mnt(const std::string &rel) const

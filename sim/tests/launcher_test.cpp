@@ -94,7 +94,7 @@ TEST_F(Launcher, GivenStateIsReusedAndNeverRemoved)
 TEST_F(Launcher, ScriptingInjectionAndLog)
 {
 	std::string st = tmp_.path() + "/st";
-	ASSERT_EQ(run(zvsim("setup --state " + quote(st))).status, 0);
+	ASSERT_EQ(run(zvsim("setup --log --state " + quote(st))).status, 0);
 	std::string s = "--state " + quote(st) + " ";
 	EXPECT_EQ(run(zvsim(s + "inject FID2PATH ENOENT --always")).status, 0);
 	EXPECT_EQ(run(zvsim(s + "reply ZV_IOC_FID2MDTIDX 00ff 3")).status, 0);
@@ -178,7 +178,7 @@ TEST_F(Launcher, ParameterSubcommandsAndWhatACommandSees)
 TEST_F(Launcher, DebugfsAndMtabSubcommands)
 {
 	std::string st = tmp_.path() + "/st";
-	ASSERT_EQ(run(zvsim("setup --state " + quote(st))).status, 0);
+	ASSERT_EQ(run(zvsim("setup --log --state " + quote(st))).status, 0);
 	std::string s = "--state " + quote(st) + " ";
 	EXPECT_EQ(run(zvsim(s + "debugfs unmounted EPERM")).status, 0);
 	EXPECT_EQ(run("cat " + quote(st + "/debugfs")).out,

@@ -8,7 +8,10 @@
 #
 # SYMBOLS_FILE: exported names, sorted, one a line; lines starting with '#'
 # are comments, except "# soname: NAME" and "# needed: LIB..." which state
-# the soname and further libraries the library may depend on.
+# the soname ("none": the library has none) and further libraries the
+# library may depend on, and "# unversioned", which says the names carry no
+# version node on purpose (an interposing library: a versioned name would
+# not take the place of the C library's).
 set -euo pipefail
 
 lib=$1 list=$2
@@ -30,6 +33,7 @@ if ! LC_ALL=C sort -uc "$work/expected" 2>/dev/null; then
 fi
 LC_ALL=C sort -u -o "$work/expected" "$work/expected"
 want_soname=$(sed -n 's/^# soname:[[:space:]]*//p' "$list")
+want_unversioned=$(grep -c '^# unversioned' "$list" || true)
 read -ra needed_extra <<<"$(sed -n 's/^# needed:[[:space:]]*//p' "$list" | tr '\n' ' ')"
 
 # ---- Exported names -----------------------------------------------------------
@@ -51,7 +55,13 @@ if [[ -n $missing ]]; then
 	sed 's/^/    /' <<<"$missing" >&2
 fi
 unversioned=$(grep -v '@' "$work/versioned" || true)
-if [[ -n $unversioned ]]; then
+versioned=$(grep '@' "$work/versioned" || true)
+if ((want_unversioned)); then
+	if [[ -n $versioned ]]; then
+		fail "bound to a version node, listed as unversioned:"
+		sed 's/^/    /' <<<"$versioned" >&2
+	fi
+elif [[ -n $unversioned ]]; then
 	fail "exported without a version node (no version script?):"
 	sed 's/^/    /' <<<"$unversioned" >&2
 fi
@@ -60,7 +70,9 @@ fi
 soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 if [[ -z $want_soname ]]; then
 	fail "$(basename "$list") has no '# soname:' line"
-elif [[ $soname != "$want_soname" ]]; then
+elif [[ $want_soname == none && -n $soname ]]; then
+	fail "soname is '$soname', expected none"
+elif [[ $want_soname != none && $soname != "$want_soname" ]]; then
 	fail "soname is '$soname', expected '$want_soname'"
 fi
 

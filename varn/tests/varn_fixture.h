@@ -36,6 +36,7 @@ class SimDevice : public ::testing::Test
 		dir_ = tmpl;
 		ASSERT_EQ(zvsim_setup((dir_ + "/state").c_str(), nullptr, 0),
 		          0);
+		ASSERT_EQ(zvsim_log_enable(1), 0);
 		dev_ = std::string(zvsim_state_dir()) + "/dev/varn";
 		missing_ = dir_ + "/no-such-device";
 		ASSERT_EQ(register_ioc_dev(0, dev_.c_str()), 0);

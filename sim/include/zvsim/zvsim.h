@@ -61,6 +61,11 @@ int zvsim_inject_reply(unsigned long code, const void *bytes, size_t len,
 /* Drop every pending injection. */
 int zvsim_clear_injections(void);
 
+/* The code of a request by its name ("FID2PATH" or "ZV_IOC_FID2PATH",
+ * "OPEN_BY_FID", "CHLG_CLEAR"...; any case): 0, or -ENOENT for a name no
+ * request has. */
+int zvsim_request_code(const char *name, unsigned long *code);
+
 /* One request received: its code, the size encoded in it, and the argument
  * bytes the kernel read on entry. */
 struct zvsim_request {
@@ -70,7 +75,13 @@ struct zvsim_request {
 	unsigned char *bytes; /* malloc'd; freed by zvsim_log_free */
 };
 
-/* Read the log of requests received since setup or the last clear. */
+/* Turn the request log on (on != 0) or off for every process of the
+ * simulation. It starts off: a request then costs no system call beyond
+ * what the simulated kernel does for it. */
+int zvsim_log_enable(int on);
+
+/* Read the log of requests received while it was on, since the last
+ * clear. */
 int zvsim_log_read(struct zvsim_request **reqs, size_t *count);
 void zvsim_log_free(struct zvsim_request *reqs, size_t count);
 int zvsim_log_clear(void);

@@ -153,6 +153,7 @@ void sim_fixture::SetUp()
 	ASSERT_EQ(zvsim_setup(state_->path().c_str(), "demo", mdt_count()), 0);
 	ASSERT_NE(zvsim_mount_path(), nullptr);
 	mount_ = zvsim_mount_path();
+	ASSERT_EQ(zvsim_log_enable(1), 0);
 	ASSERT_EQ(zvsim_log_clear(), 0);
 }
 

@@ -1,0 +1,138 @@
+// Change logs of the simulated metadata targets.
+//
+// Each target "<fsname>-MDT<4 hex>" has one log, kept in
+// <state>/changelog/<target>: a 4096-byte header (counters, log users,
+// record mask and layout), then framed units. A unit is one produced
+// record or the bytes of one raw append, served whole by reads of the
+// log device /dev/changelog-<target>.
+#pragma once
+
+#include "core/namespace_change.h"
+#include "core/request.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zvsim::chlg
+{
+
+extern const Family family;
+
+// Request codes of the change-log device for the log and for injection.
+constexpr uint32_t REQ_FOLLOW = 0x800866E9U; // ZV_IOC_CHLG_FOLLOW
+constexpr uint32_t REQ_CLEAR = 0x5A560005U;  // clear write
+
+constexpr size_t MAX_USERS = 32;
+constexpr size_t MAX_RAW = 1 << 20;
+
+// --- storage (chlg_store.cpp) ---------------------------------------------
+
+// Header of a log file, at explicit byte offsets (see chlg_store.cpp).
+struct User {
+	uint32_t id = 0;      // "cl<id>"
+	uint64_t cleared = 0; // records up to here are purged for this user
+};
+struct Header {
+	uint64_t last_index = 0; // last record index handed out (0: none)
+	uint64_t first_off = 0;  // first live unit
+	uint64_t end_off = 0;    // end of the last complete unit
+	uint32_t mask = 0;       // record types kept (bit = 1 << type)
+	uint16_t crf = 0;        // format bits of produced records
+	uint16_t cref = 0;       // extension bits of produced records
+	uint32_t next_user = 0;
+	std::vector<User> users;
+};
+
+constexpr size_t HDR_SIZE = 4096;
+// Unit frame: u32 length, u16 kind, u16 magic, u64 record index.
+constexpr size_t FRAME = 16;
+constexpr uint16_t KIND_RECORD = 0, KIND_RAW = 1;
+constexpr uint16_t FRAME_MAGIC = 0xC10C;
+
+// Index of target name "<fsname>-MDT<4 lowercase hex>", or -1 when the
+// simulation has no such target.
+int target_index(const Config &cfg, std::string_view name);
+std::string target_name(const Config &cfg, int index);
+std::string log_path(const Config &cfg, int index);
+
+// Header as stored (-EIO when it is not a log header).
+int read_header(int fd, Header &h);
+// Just the live units' bounds, without allocating (the read path).
+struct Bounds {
+	uint64_t first = 0, end = 0;
+};
+int read_bounds(int fd, Bounds &b);
+
+// A log file locked exclusively for an update; created with a fresh
+// header when missing.
+class Locked
+{
+      public:
+	Locked() = default;
+	~Locked();
+	Locked(const Locked &) = delete;
+	Locked &operator=(const Locked &) = delete;
+	int open(const Config &cfg, int index);
+	int open(const std::string &path);
+	int fd() const
+	{
+		return fd_;
+	}
+	Header h;
+	int store(); // writes h back
+
+      private:
+	int fd_ = -1;
+};
+
+// Creates the log file when missing (device opens need it).
+int ensure_log(const Config &cfg, int index);
+
+// Appends one unit; for KIND_RECORD the index is assigned here and written
+// into the record (offsets 8 and 16); rec is changed accordingly.
+int append_unit(Locked &log, uint16_t kind, std::string &bytes);
+
+// Purges what every registered user has cleared (everything when none).
+int purge(Locked &log);
+
+// Parses and applies "clear:<user>:<endrec>" (NUL and line end allowed).
+int clear_command(const std::string &path, std::string_view cmd);
+
+// Byte offset of the first unit whose index is at least recno (the end of
+// the units when none; found tells which).
+int seek_offset(int fd, uint64_t recno, uint64_t &pos, bool &found);
+
+// Steering.
+int user_register(const Config &cfg, int index, std::string &name);
+int user_deregister(const Config &cfg, int index, std::string_view name);
+int users_text(const Config &cfg, int index, std::string &out);
+int set_mask(const Config &cfg, int index, uint32_t mask);
+int set_layout(const Config &cfg, int index, int crf, int cref);
+int append_raw(const Config &cfg, int index, const void *bytes, size_t len);
+// Whether any log of the simulation has a user (the control page).
+bool any_user(const Config &cfg);
+
+// --- records (chlg_record.cpp) --------------------------------------------
+
+// Appends the record of an operation that succeeded to the log of the
+// parent's target (the object's when there is no parent).
+void produce(const Config &cfg, const NsEvent &ev);
+
+// The record bytes for a log's layout; index and prev are filled in later.
+std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
+                   uint16_t cref);
+// 64-bit NID of the mount ("a.b.c.d@tcpN" and friends; 0 when unknown).
+uint64_t mount_nid(const Config &cfg);
+std::string job_id();
+
+// --- devices (chlg_device.cpp) ---------------------------------------------
+
+// An open of /dev/changelog-<target> (path already copied in): true when
+// served here (result: a descriptor, or -1 with errno).
+bool device_open(const char *path, int flags, int &result);
+
+} // namespace zvsim::chlg

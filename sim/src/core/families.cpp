@@ -1,0 +1,40 @@
+// The families of requests the simulated kernel answers: a new family is a
+// folder under sim/src and one line here.
+#include "request.h"
+
+#include "chlg/chlg.h"
+#include "fid/fid.h"
+#include "layout/layout.h"
+#include "param/param.h"
+#include "removal/removal.h"
+#include "varn/varn_device.h"
+
+namespace zvsim
+{
+
+namespace
+{
+const Family *const all[] = {
+        &fid::family,  &layout::family, &removal::family,
+        &chlg::family, &param::family,  &varn::family,
+};
+} // namespace
+
+std::span<const Family *const> families()
+{
+	return all;
+}
+
+int families_init(const Config &cfg)
+{
+	for (const Family *f : all) {
+		if (!f->init)
+			continue;
+		int rc = f->init(cfg);
+		if (rc < 0)
+			return rc;
+	}
+	return 0;
+}
+
+} // namespace zvsim

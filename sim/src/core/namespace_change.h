@@ -1,0 +1,113 @@
+// Changes of the namespace in a simulated mount, captured around the
+// operation for the families that follow them (the change logs). The
+// operation itself always runs on the backing directory through libc; an
+// event follows only when it succeeded.
+//
+// Cost while no family watches: a getenv() and one look at the control
+// page, no system call.
+#pragma once
+
+#include "identity.h"
+#include "state.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <sys/types.h>
+
+namespace zvsim
+{
+
+// One change, in the change log's vocabulary (record types CL_*).
+struct NsEvent {
+	uint32_t type = 0;
+	Fid tfid, pfid;
+	Fid sfid, spfid; // rename only
+	std::string name;
+	uint32_t open_flags = 0;
+	std::string xattr;
+};
+
+// The current simulation when some family watches the namespace.
+ConfigPtr ns_watching();
+// Hands an event to every watching family.
+void ns_publish(const Config &cfg, const NsEvent &ev);
+
+// An owned descriptor.
+struct OwnedFd {
+	int fd = -1;
+	OwnedFd() = default;
+	OwnedFd(const OwnedFd &) = delete;
+	OwnedFd &operator=(const OwnedFd &) = delete;
+	~OwnedFd();
+};
+
+// A directory of the mount reached through a path: its FID and an O_PATH
+// descriptor on it.
+struct NsDir {
+	OwnedFd fd;
+	Fid fid;
+};
+
+// A change of one directory entry: located before the operation, published
+// after it. The object's FID is taken after the operation for a new entry
+// and before it for a removal, while the entry exists.
+struct EntryChange {
+	explicit EntryChange(bool fid_before) : fid_before(fid_before)
+	{
+	}
+	ConfigPtr cfg;
+	NsDir dir;
+	NsEvent ev;
+	bool armed = false;
+	const bool fid_before;
+
+	void prepare(uint32_t type, int dirfd, const char *path);
+	int finish(int rc);
+};
+
+struct Creation : EntryChange {
+	Creation() : EntryChange(false)
+	{
+	}
+};
+
+struct Removal : EntryChange {
+	Removal() : EntryChange(true)
+	{
+	}
+};
+
+// A rename: the renamed object's FID in tfid and sfid, the new parent and
+// name, the old parent in spfid.
+struct RenameChange {
+	Removal from;
+	NsDir to;
+	std::string to_name;
+	bool armed = false;
+
+	void prepare(int olddirfd, const char *oldpath, int newdirfd,
+	             const char *newpath);
+	int finish(int rc);
+};
+
+// Attribute changes: the object is found after the change (path null or
+// empty: dirfd itself).
+int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
+                 bool follow, const char *xattr = nullptr);
+
+// An open with O_CREAT in the mount while the namespace is watched: true
+// when it was served here (result: a descriptor, or -1 with errno).
+bool create_open(int dirfd, const char *path, int flags, unsigned mode,
+                 int &result);
+
+// Objects a C library function made without passing through the opens we
+// see (the mkstemp family, mkdtemp): published from what they now are.
+void created_fd(int fd, uint32_t open_flags);
+void made_dir(const char *path);
+
+// fopen()/fopen64() through fn, publishing a file the stream creates.
+FILE *fopen_creating(const char *path, const char *mode,
+                     FILE *(*fn)(const char *, const char *));
+
+} // namespace zvsim

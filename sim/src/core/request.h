@@ -1,0 +1,154 @@
+// Requests the simulated kernel answers, and the table they are found in.
+//
+// Every family exports rows: the request code, where it is served, how its
+// argument is read (what the kernel reads on entry is logged; how many
+// bytes a reply may write) and its handler. One dispatcher finds the row of
+// an ioctl, copies its argument in as a kernel does, runs the request tail
+// (log, injection, handler) and copies the reply out. Calls that are not
+// ioctls (opens by FID, statfs, mount...) have rows too, for their names,
+// and run the same tail from their interposed entry point.
+#pragma once
+
+#include "identity.h"
+#include "inject.h"
+#include "request_log.h"
+#include "state.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <sys/stat.h>
+
+namespace zvsim
+{
+
+// An object of a simulated mount reached through a descriptor.
+struct Object {
+	int fd = -1;
+	std::string rel; // path relative to the mount root ("" = root)
+	bool deleted = false;
+	struct stat st {
+	};
+	Fid fid;
+};
+
+// Where a request is served.
+enum class Target : uint8_t {
+	Call,        // not an ioctl: served by its interposed entry point
+	MountObject, // a descriptor of an object in the mount
+	Device,      // a descriptor a family registered (fd_table.h)
+	NetDevice,   // the networking layer's control device
+};
+
+// How the kernel reads the argument.
+enum class ArgKind : uint8_t {
+	None,   // nothing, whatever was passed
+	Value,  // the argument is the value itself
+	Struct, // a record: header bytes, then what extent() says
+	String, // a NUL-terminated name
+};
+
+struct Request {
+	const Config &cfg;
+	uint32_t code;
+	int fd;
+	const Object *obj;   // MountObject requests
+	void *arg;           // the kernel's copy of a Struct or String argument
+	unsigned long value; // the argument as passed
+};
+
+// Bytes the kernel reads on entry (logged) and the bytes a reply may write,
+// from the start of the argument.
+struct Extent {
+	size_t entry = 0;
+	size_t room = 0;
+};
+
+struct Row {
+	uint32_t code;
+	const char *name; // for steering ("FID2PATH"); null: none
+	Target target;
+	ArgKind arg;
+	size_t header; // Struct: bytes read before extent() is asked
+	// Struct: what the header announces; null: {header, header}.
+	Extent (*extent)(const Config &cfg, const void *header);
+	int (*handle)(Request &req); // >= 0 or -errno
+	bool traced = true;          // logged and open to injections
+};
+
+struct NsEvent;
+
+// A family: its rows, what it keeps in a state directory, and whether and
+// how it follows changes of the namespace.
+struct Family {
+	const char *name;
+	std::span<const Row> rows;
+	int (*init)(const Config &cfg); // setup hook; null: nothing
+	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
+	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
+};
+
+// Every family (families.cpp).
+std::span<const Family *const> families();
+int families_init(const Config &cfg);
+
+// The row serving code at target, else the catch-all row of that target
+// (ENOTTY); null when no row serves the code anywhere. Device rows come
+// from the descriptor's family (pass them as rows).
+const Row *find_row(Target target, uint32_t code,
+                    std::span<const Row> rows = {});
+// Whether any row could serve an ioctl with this code (no lookup of the
+// descriptor needed otherwise).
+bool ioctl_may_be_served(uint32_t code);
+// A row by its steering name, with or without the "ZV_IOC_" prefix.
+const Row *find_row_by_name(const char *name);
+
+// The shared tail of every simulated request: log it (the code, the size
+// it encodes and the entry bytes), then let an injection answer it, else
+// the handler. A crafted reply is copied over at most reply_room bytes of
+// the reply buffer. Returns >= 0 or -errno.
+template <typename Handler>
+int request_tail(const Config &cfg, uint32_t code, size_t size,
+                 std::string_view entry, void *reply, size_t reply_room,
+                 Handler &&handler)
+{
+	log_append(cfg, code, size, entry.data(), entry.size());
+	if (auto inj = inject_take(cfg, code)) {
+		if (!inj->reply)
+			return -inj->err;
+		size_t n = std::min(inj->bytes.size(), reply_room);
+		if (reply && n)
+			std::memcpy(reply, inj->bytes.data(), n);
+		return inj->result;
+	}
+	return handler();
+}
+
+// Serves an ioctl through its row: -errno or the result.
+int serve_ioctl(const Row &row, Request &req, void *user_arg);
+
+// Whether this call may concern a simulation: one is named in the
+// environment and the call does not come from the simulator itself.
+bool may_simulate();
+
+// The object behind a descriptor, when it lies in the mount.
+bool object_of(const Config &cfg, int fd, Object &obj);
+
+// An ioctl the simulated kernel serves: true when served here (result in
+// the system call's convention), false when it goes to libc.
+bool dispatch_ioctl(int fd, uint32_t code, void *arg, int &result);
+
+// -errno results become -1 with errno, as system calls report them.
+template <typename T>
+T syscall_result(T rc)
+{
+	if (rc >= 0)
+		return rc;
+	errno = static_cast<int>(-rc);
+	return -1;
+}
+
+} // namespace zvsim

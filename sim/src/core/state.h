@@ -1,0 +1,78 @@
+// The simulation's configuration, kept in <state>/config and cached per
+// process. Every process naming the same state directory in ZVSIM_STATE sees
+// one simulated file system.
+#pragma once
+
+#include "identity.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+namespace zvsim
+{
+
+struct Config {
+	std::string state; // real path of the state directory
+	std::string mount; // real path of the mount directory
+	std::string fsname;
+	std::string instance; // 16 lowercase hex digits
+	std::string nid;
+	std::string mtab; // what stands for /etc/mtab
+	int mdts = 1;
+	int osts = 2;
+	// Identity of the special directories, read when the config is loaded.
+	dev_t dev = 0;
+	ino_t root_ino = 0, dotz_ino = 0, fiddir_ino = 0;
+	// <state>/control, mapped for the life of the process (null when it
+	// cannot be: every flag then reads as set).
+	struct ControlPage *page = nullptr;
+
+	std::string path(const char *name) const
+	{
+		return state + "/" + name;
+	}
+	// Relative path inside the mount ("" for the root) to an absolute one.
+	std::string abs(const std::string &rel) const
+	{
+		return rel.empty() ? mount : mount + "/" + rel;
+	}
+	// The path relative to the mount root when path lies in the mount.
+	bool relative(const std::string &path, std::string &rel) const;
+	Fid fid_of(dev_t dev, ino_t ino) const;
+	// Target index of an object: from its FID; the root and .zorvel on 0.
+	int mdt_of(const Fid &fid) const;
+};
+
+using ConfigPtr = std::shared_ptr<const Config>;
+
+// One lock for all simulator state of this process.
+std::mutex &state_mutex();
+
+// Configuration named by ZVSIM_STATE, or null when there is none (every call
+// then passes to libc). Cheap when nothing changed. Needs state_mutex().
+ConfigPtr current_locked();
+ConfigPtr current();
+
+// Create (or attach to) a state directory and export it. Defaults apply for
+// a null fsname and zero counts. Every family then makes what it keeps in
+// the state directory (its init hook), leaving what exists as it is.
+int setup(const char *state_dir, const char *fsname, int mdts, int osts);
+int attach(const char *state_dir);
+void forget();
+
+// Cross-process exclusive lock on <state>/lock, held for its lifetime.
+class StateLock
+{
+      public:
+	explicit StateLock(const Config &cfg);
+	~StateLock();
+	StateLock(const StateLock &) = delete;
+	StateLock &operator=(const StateLock &) = delete;
+
+      private:
+	int fd_;
+};
+
+} // namespace zvsim

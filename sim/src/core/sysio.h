@@ -1,0 +1,41 @@
+// The simulator's own file access: raw system calls that never pass
+// through the interposed entry points, and the per-thread re-entry mark.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace zvsim::sys
+{
+
+// Results are >= 0 or -errno; errno is left alone.
+int open(const char *path, int flags, mode_t mode = 0);
+int openat(int dirfd, const char *path, int flags, mode_t mode = 0);
+int close(int fd);
+// Whole-file read; -errno on failure.
+int read_file(const std::string &path, std::string &out);
+// Write all of data with one write() call where the kernel allows it.
+int write_all(int fd, const void *data, size_t len);
+// Write a file under a temporary name and rename it into place.
+int write_file_atomic(const std::string &path, const std::string &data);
+// Target of /proc/self/fd/N, without a trailing " (deleted)" (reported in
+// *deleted when given).
+int fd_path(int fd, std::string &out, bool *deleted = nullptr);
+// Directories of path made as needed; an existing directory is fine.
+int mkdir_p(const std::string &path, mode_t mode = 0755);
+// A file, a link or a whole directory tree removed.
+int remove_all(const std::string &path);
+
+// Marks the calling thread as inside the simulator: interposed entry points
+// reached from here pass straight to libc.
+class Reentry
+{
+      public:
+	Reentry();
+	~Reentry();
+	Reentry(const Reentry &) = delete;
+	Reentry &operator=(const Reentry &) = delete;
+	static bool inside();
+};
+
+} // namespace zvsim::sys

@@ -1,0 +1,189 @@
+#include "user_memory.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace zvsim
+{
+
+namespace
+{
+
+constexpr uintptr_t PAGE = 4096;
+
+struct Range {
+	uintptr_t lo = 0, hi = 0;
+};
+
+// The calling thread's stack: from our own frame up to its top is mapped,
+// when our frame lies in it (not on a signal stack).
+Range thread_stack() noexcept
+{
+	thread_local Range stack;
+	thread_local bool looked, looking;
+	if (looked || looking)
+		return stack;
+	looking = true; // what the lookup calls must not come back here
+	pthread_attr_t attr;
+	if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+		void *addr;
+		size_t size;
+		if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+			stack.lo = reinterpret_cast<uintptr_t>(addr);
+			stack.hi = stack.lo + size;
+		}
+		pthread_attr_destroy(&attr);
+	}
+	looking = false;
+	looked = true;
+	return stack;
+}
+
+// The main heap from its start (the break when we were loaded, rounded
+// down) to the current break.
+uintptr_t heap_start = [] {
+	return reinterpret_cast<uintptr_t>(sbrk(0)) & ~(PAGE - 1);
+}();
+
+bool known_mapped(const void *p, size_t len) noexcept
+{
+	uintptr_t a = reinterpret_cast<uintptr_t>(p);
+	if (a + len < a)
+		return false;
+	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+	Range stack = thread_stack();
+	if (sp >= stack.lo && sp < stack.hi && a >= sp && a + len <= stack.hi)
+		return true;
+	uintptr_t brk = reinterpret_cast<uintptr_t>(sbrk(0));
+	return heap_start && a >= heap_start && a + len <= brk;
+}
+
+// Obviously bad: the null page or beyond user space.
+bool hopeless(const void *p) noexcept
+{
+	uintptr_t a = reinterpret_cast<uintptr_t>(p);
+	return a < PAGE || a >= (uintptr_t(1) << 47);
+}
+
+} // namespace
+
+int copy_from_user(void *dst, const void *src, size_t len) noexcept
+{
+	if (len == 0)
+		return 0;
+	if (hopeless(src))
+		return -EFAULT;
+	if (known_mapped(src, len)) {
+		std::memcpy(dst, src, len);
+		return 0;
+	}
+	struct iovec local {
+		dst, len
+	};
+	struct iovec remote {
+		const_cast<void *>(src), len
+	};
+	ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+	return n == static_cast<ssize_t>(len) ? 0 : -EFAULT;
+}
+
+int copy_to_user(void *dst, const void *src, size_t len) noexcept
+{
+	if (len == 0)
+		return 0;
+	if (hopeless(dst))
+		return -EFAULT;
+	if (known_mapped(dst, len)) {
+		std::memcpy(dst, src, len);
+		return 0;
+	}
+	struct iovec local {
+		const_cast<void *>(src), len
+	};
+	struct iovec remote {
+		dst, len
+	};
+	ssize_t n = process_vm_writev(getpid(), &local, 1, &remote, 1, 0);
+	return n == static_cast<ssize_t>(len) ? 0 : -EFAULT;
+}
+
+void copy_from_user_partly(void *dst, const void *src, size_t len) noexcept
+{
+	if (copy_from_user(dst, src, len) == 0)
+		return;
+	auto *to = static_cast<char *>(dst);
+	auto *from = static_cast<const char *>(src);
+	size_t done = 0;
+	while (done < len) {
+		size_t n = std::min<size_t>(
+		        PAGE - reinterpret_cast<uintptr_t>(from + done) % PAGE,
+		        len - done);
+		if (copy_from_user(to + done, from + done, n) < 0)
+			std::memset(to + done, 0, n);
+		done += n;
+	}
+}
+
+int copy_changes_to_user(void *user, const void *buf, const void *orig,
+                         size_t len) noexcept
+{
+	auto *b = static_cast<const char *>(buf);
+	auto *o = static_cast<const char *>(orig);
+	size_t first = 0, last = len;
+	while (first < last && b[first] == o[first])
+		++first;
+	while (last > first && b[last - 1] == o[last - 1])
+		--last;
+	if (first == last)
+		return 0;
+	return copy_to_user(static_cast<char *>(user) + first, b + first,
+	                    last - first);
+}
+
+long copy_string_from_user(char *buf, const char *src, size_t cap) noexcept
+{
+	if (cap == 0)
+		return -ENAMETOOLONG;
+	if (hopeless(src))
+		return -EFAULT;
+	uintptr_t a = reinterpret_cast<uintptr_t>(src);
+	size_t done = 0;
+	// Page by page: a text may end just before an unmapped page.
+	while (done < cap) {
+		size_t chunk = std::min<size_t>(PAGE - ((a + done) % PAGE),
+		                                cap - done);
+		const char *from = src + done;
+		if (known_mapped(from, chunk)) {
+			std::memcpy(buf + done, from, chunk);
+		} else {
+			struct iovec local {
+				buf + done, chunk
+			};
+			struct iovec remote {
+				const_cast<char *>(from), chunk
+			};
+			if (process_vm_readv(getpid(), &local, 1, &remote, 1,
+			                     0) != static_cast<ssize_t>(chunk))
+				return -EFAULT;
+		}
+		if (const void *nul = std::memchr(buf + done, '\0', chunk))
+			return static_cast<const char *>(nul) - buf;
+		done += chunk;
+	}
+	buf[cap - 1] = '\0';
+	return -ENAMETOOLONG;
+}
+
+UserPath::UserPath(const char *src) noexcept
+{
+	len_ = copy_string_from_user(buf_, src, sizeof buf_);
+	if (len_ < 0)
+		buf_[0] = '\0';
+}
+
+} // namespace zvsim

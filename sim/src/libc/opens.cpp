@@ -1,0 +1,248 @@
+// Interposed opens: the change-log devices, the parameter trees, opens by
+// FID, and creations in the mount while its namespace is watched. Every
+// other open goes to libc unchanged.
+#include "chlg/chlg.h"
+#include "core/export.h"
+#include "core/guard.h"
+#include "core/namespace_change.h"
+#include "core/request.h"
+#include "core/user_memory.h"
+#include "fid/fid.h"
+#include "libc/real.h"
+#include "param/param.h"
+
+#include <linux/zorvel/zorvel_changelog.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <fcntl.h>
+
+using namespace zvsim;
+
+namespace
+{
+
+bool needs_mode(int flags)
+{
+	return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// True when the open was served here (result set); otherwise flags are
+// what libc should get. The path is read only through a copy: one that
+// cannot be read goes to libc, and the kernel answers it.
+bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
+{
+	return guarded(result, [&] {
+		if (!may_simulate())
+			return false;
+		UserPath p(path);
+		if (!p.ok())
+			return false;
+		return chlg::device_open(p.c_str(), flags, result) ||
+		       param::open(p.c_str(), flags, mode, result) ||
+		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
+		       ((flags & O_CREAT) &&
+		        create_open(dirfd, p.c_str(), flags, mode, result));
+	});
+}
+
+// The fortified opens carry no mode; with changed flags they go to openat.
+template <typename Fortified>
+int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
+{
+	int orig = flags, rc;
+	if (sim_open(dirfd, path, flags, 0, rc))
+		return rc;
+	if (flags != orig)
+		return real::call(real::fns().openat, dirfd, path, flags, 0);
+	return fn(flags);
+}
+
+// A file made by a C library function that opens it internally (the
+// mkstemp family): published once made.
+int made_file(int fd)
+{
+	if (fd >= 0)
+		created_fd(fd, O_RDWR | O_CREAT | O_EXCL);
+	return fd;
+}
+
+} // namespace
+
+#define ZVSIM_READ_MODE(flags, last)                                           \
+	mode_t mode = 0;                                                       \
+	if (needs_mode(flags)) {                                               \
+		va_list ap;                                                    \
+		va_start(ap, last);                                            \
+		mode = static_cast<mode_t>(va_arg(ap, int));                   \
+		va_end(ap);                                                    \
+	}
+
+ZVSIM_EXPORT int open(const char *path, int flags, ...)
+{
+	ZVSIM_READ_MODE(flags, flags);
+	int rc;
+	if (sim_open(AT_FDCWD, path, flags, mode, rc))
+		return rc;
+	return real::call(real::fns().open, path, flags, mode);
+}
+
+ZVSIM_EXPORT int open64(const char *path, int flags, ...)
+{
+	ZVSIM_READ_MODE(flags, flags);
+	int rc;
+	if (sim_open(AT_FDCWD, path, flags, mode, rc))
+		return rc;
+	return real::call(real::fns().open64, path, flags, mode);
+}
+
+ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
+{
+	ZVSIM_READ_MODE(flags, flags);
+	int rc;
+	if (sim_open(dirfd, path, flags, mode, rc))
+		return rc;
+	return real::call(real::fns().openat, dirfd, path, flags, mode);
+}
+
+ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
+{
+	ZVSIM_READ_MODE(flags, flags);
+	int rc;
+	if (sim_open(dirfd, path, flags, mode, rc))
+		return rc;
+	return real::call(real::fns().openat64, dirfd, path, flags, mode);
+}
+
+ZVSIM_EXPORT int __open_2(const char *path, int flags)
+{
+	return fortified_open(AT_FDCWD, path, flags, [&](int fl) {
+		return real::call(real::fns().__open_2, path, fl);
+	});
+}
+
+ZVSIM_EXPORT int __open64_2(const char *path, int flags)
+{
+	return fortified_open(AT_FDCWD, path, flags, [&](int fl) {
+		return real::call(real::fns().__open64_2, path, fl);
+	});
+}
+
+ZVSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags)
+{
+	return fortified_open(dirfd, path, flags, [&](int fl) {
+		return real::call(real::fns().__openat_2, dirfd, path, fl);
+	});
+}
+
+ZVSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+{
+	return fortified_open(dirfd, path, flags, [&](int fl) {
+		return real::call(real::fns().__openat64_2, dirfd, path, fl);
+	});
+}
+
+// creat() is an open; ours sees the creation.
+ZVSIM_EXPORT int creat(const char *path, mode_t mode)
+{
+	return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+ZVSIM_EXPORT int creat64(const char *path, mode_t mode)
+{
+	return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+namespace
+{
+FILE *sim_fopen(const char *path, const char *mode,
+                FILE *(*fn)(const char *, const char *))
+{
+	if (!may_simulate())
+		return real::call(fn, path, mode);
+	UserPath p(path), m(mode);
+	if (!p.ok() || !m.ok())
+		return real::call(fn, path, mode);
+	FILE *fp = nullptr;
+	if (guarded(fp, [&] { return param::fopen(p.c_str(), m.c_str(), fp); }))
+		return fp;
+	// A stream creating a file in the mount is a creation.
+	return fopen_creating(p.c_str(), m.c_str(), fn);
+}
+} // namespace
+
+ZVSIM_EXPORT FILE *fopen(const char *path, const char *mode)
+{
+	return sim_fopen(path, mode, real::fns().fopen);
+}
+
+ZVSIM_EXPORT FILE *fopen64(const char *path, const char *mode)
+{
+	return sim_fopen(path, mode, real::fns().fopen64);
+}
+
+ZVSIM_EXPORT DIR *opendir(const char *path)
+{
+	if (may_simulate()) {
+		UserPath p(path);
+		DIR *dir = nullptr;
+		if (p.ok() && guarded(dir, [&] {
+			    return param::on_state_path(
+			            p.c_str(), false, dir, [](const char *m) {
+				            return real::call(
+				                    real::fns().opendir, m);
+			            });
+		    }))
+			return dir;
+	}
+	return real::call(real::fns().opendir, path);
+}
+
+ZVSIM_EXPORT int mkstemp(char *tmpl)
+{
+	return made_file(real::call(real::fns().mkstemp, tmpl));
+}
+
+ZVSIM_EXPORT int mkostemp(char *tmpl, int flags)
+{
+	return made_file(real::call(real::fns().mkostemp, tmpl, flags));
+}
+
+ZVSIM_EXPORT int mkstemps(char *tmpl, int suffixlen)
+{
+	return made_file(real::call(real::fns().mkstemps, tmpl, suffixlen));
+}
+
+ZVSIM_EXPORT int mkostemps(char *tmpl, int suffixlen, int flags)
+{
+	return made_file(
+	        real::call(real::fns().mkostemps, tmpl, suffixlen, flags));
+}
+
+ZVSIM_EXPORT int mkstemp64(char *tmpl)
+{
+	return mkstemp(tmpl);
+}
+
+ZVSIM_EXPORT int mkostemp64(char *tmpl, int flags)
+{
+	return mkostemp(tmpl, flags);
+}
+
+ZVSIM_EXPORT int mkstemps64(char *tmpl, int suffixlen)
+{
+	return mkstemps(tmpl, suffixlen);
+}
+
+ZVSIM_EXPORT int mkostemps64(char *tmpl, int suffixlen, int flags)
+{
+	return mkostemps(tmpl, suffixlen, flags);
+}
+
+ZVSIM_EXPORT char *mkdtemp(char *tmpl)
+{
+	char *dir = real::call(real::fns().mkdtemp, tmpl);
+	if (dir)
+		made_dir(dir);
+	return dir;
+}
