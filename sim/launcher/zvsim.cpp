@@ -342,6 +342,7 @@ int cmd_run(int argc, char **argv, int i)
 		state = o.state;
 	}
 	if (setup_state(state, o)) {
+		zvsim_teardown();
 		if (temporary)
 			remove_tree(AT_FDCWD, state.c_str());
 		return 1;
@@ -376,6 +377,9 @@ int cmd_run(int argc, char **argv, int i)
 		         : WIFSIGNALED(ws) ? 128 + WTERMSIG(ws)
 		                           : 1;
 	}
+	// Removed as plain files: the simulation would keep its own
+	// directories.
+	zvsim_teardown();
 	if (temporary && !o.keep)
 		remove_tree(AT_FDCWD, state.c_str());
 	else if (temporary)

@@ -121,6 +121,42 @@ TEST_F(Launcher, ScriptingInjectionAndLog)
 	EXPECT_EQ(run(zvsim(s + "log")).out, "");
 }
 
+TEST_F(Launcher, HelpGoesToStandardOutputAndOptionsAreExplained)
+{
+	Output r = run(zvsim("--help") + " 2>&1 >/dev/null");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "");
+	r = run(zvsim("--help"));
+	EXPECT_NE(r.out.find("usage: zvsim run"), std::string::npos);
+	EXPECT_NE(r.out.find("zvsim [--state DIR] changelog"),
+	          std::string::npos);
+
+	std::string st = quote(tmp_.path() + "/st");
+	r = run(zvsim("setup --state " + st + " --fsname toolongname 2>&1"));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.out.find("--fsname 'toolongname': a file-system name is "
+	                     "1 to 8 letters, digits, '_' or '-'"),
+	          std::string::npos)
+	        << r.out;
+	r = run(zvsim("setup --state " + st + " --mdts 65 2>&1"));
+	EXPECT_NE(r.out.find("--mdts '65': from 1 to 64 metadata targets"),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(access((tmp_.path() + "/st").c_str(), F_OK), 0);
+
+	// Options that would shape an existing simulation are said to be
+	// ignored, and it keeps its shape.
+	ASSERT_EQ(run(zvsim("setup --state " + st + " --fsname one")).status,
+	          0);
+	r = run(zvsim("setup --state " + st + " --fsname two --osts 4 2>&1"));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_NE(r.out.find("holds a simulation already: --fsname --osts "
+	                     "ignored"),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(r.out.find("/mnt/one"), std::string::npos) << r.out;
+}
+
 TEST_F(Launcher, UsageErrorsExitOne)
 {
 	for (const char *args :

@@ -279,6 +279,21 @@ int setup(const char *state_dir, const char *fsname, int mdts, int osts)
 	ConfigPtr cfg = current();
 	if (!cfg)
 		return -ENOENT;
+	// The file system's own directories, lost by a state directory whose
+	// mount was emptied behind the simulator's back, come back (with new
+	// identities, which processes attaching from now on see).
+	if (!cfg->dotz_ino || !cfg->fiddir_ino) {
+		if ((rc = sys::mkdir_p(cfg->mount + "/.zorvel/fid", 0755)) < 0)
+			return rc;
+		{
+			std::lock_guard<std::mutex> lock(state_mutex());
+			cache().set({}, nullptr);
+		}
+		if ((rc = attach(state.c_str())) < 0)
+			return rc;
+		if (!(cfg = current()))
+			return -ENOENT;
+	}
 	return families_init(*cfg);
 }
 

@@ -25,4 +25,8 @@ bool name_to_handle(int dirfd, const char *path, ::file_handle *handle,
 bool open_hook(int dirfd, const char *path, int &flags, mode_t mode,
                int &result);
 
+// Whether dirfd + path names .zorvel or .zorvel/fid of the mount, which
+// cannot be removed, renamed or replaced (EPERM).
+bool own_directory(int dirfd, const char *path) noexcept;
+
 } // namespace zvsim::fid

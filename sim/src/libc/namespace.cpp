@@ -6,6 +6,7 @@
 #include "core/namespace_change.h"
 #include "core/request.h"
 #include "core/user_memory.h"
+#include "fid/fid.h"
 #include "libc/real.h"
 #include "param/param.h"
 
@@ -111,8 +112,28 @@ ZVSIM_EXPORT int link(const char *oldpath, const char *newpath)
 
 // --- removals ----------------------------------------------------------
 
+namespace
+{
+// The file system's own directories stay: EPERM, and nothing published.
+int refused()
+{
+	errno = EPERM;
+	return -1;
+}
+
+// Neither moved away nor replaced.
+bool renames_own_directory(int olddirfd, const char *oldpath, int newdirfd,
+                           const char *newpath)
+{
+	return fid::own_directory(olddirfd, oldpath) ||
+	       fid::own_directory(newdirfd, newpath);
+}
+} // namespace
+
 ZVSIM_EXPORT int unlinkat(int dirfd, const char *path, int flags)
 {
+	if (fid::own_directory(dirfd, path))
+		return refused();
 	Removal r;
 	r.prepare((flags & AT_REMOVEDIR) ? CL_RMDIR : CL_UNLINK, dirfd, path);
 	return r.finish(real::call(real::fns().unlinkat, dirfd, path, flags));
@@ -120,6 +141,8 @@ ZVSIM_EXPORT int unlinkat(int dirfd, const char *path, int flags)
 
 ZVSIM_EXPORT int unlink(const char *path)
 {
+	if (fid::own_directory(AT_FDCWD, path))
+		return refused();
 	Removal r;
 	r.prepare(CL_UNLINK, AT_FDCWD, path);
 	return r.finish(real::call(real::fns().unlink, path));
@@ -127,6 +150,8 @@ ZVSIM_EXPORT int unlink(const char *path)
 
 ZVSIM_EXPORT int rmdir(const char *path)
 {
+	if (fid::own_directory(AT_FDCWD, path))
+		return refused();
 	Removal r;
 	r.prepare(CL_RMDIR, AT_FDCWD, path);
 	return r.finish(real::call(real::fns().rmdir, path));
@@ -137,6 +162,8 @@ ZVSIM_EXPORT int rmdir(const char *path)
 ZVSIM_EXPORT int renameat2(int olddirfd, const char *oldpath, int newdirfd,
                            const char *newpath, unsigned flags)
 {
+	if (renames_own_directory(olddirfd, oldpath, newdirfd, newpath))
+		return refused();
 	RenameChange r;
 	r.prepare(olddirfd, oldpath, newdirfd, newpath);
 	return r.finish(real::call(real::fns().renameat2, olddirfd, oldpath,
@@ -146,6 +173,8 @@ ZVSIM_EXPORT int renameat2(int olddirfd, const char *oldpath, int newdirfd,
 ZVSIM_EXPORT int renameat(int olddirfd, const char *oldpath, int newdirfd,
                           const char *newpath)
 {
+	if (renames_own_directory(olddirfd, oldpath, newdirfd, newpath))
+		return refused();
 	RenameChange r;
 	r.prepare(olddirfd, oldpath, newdirfd, newpath);
 	return r.finish(real::call(real::fns().renameat, olddirfd, oldpath,
@@ -154,6 +183,8 @@ ZVSIM_EXPORT int renameat(int olddirfd, const char *oldpath, int newdirfd,
 
 ZVSIM_EXPORT int rename(const char *oldpath, const char *newpath)
 {
+	if (renames_own_directory(AT_FDCWD, oldpath, AT_FDCWD, newpath))
+		return refused();
 	RenameChange r;
 	r.prepare(AT_FDCWD, oldpath, AT_FDCWD, newpath);
 	return r.finish(real::call(real::fns().rename, oldpath, newpath));
