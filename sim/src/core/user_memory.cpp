@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <link.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -44,22 +49,90 @@ Range thread_stack() noexcept
 	return stack;
 }
 
-// The main heap from its start (the break when we were loaded, rounded
-// down) to the current break.
-uintptr_t heap_start = [] {
-	return reinterpret_cast<uintptr_t>(sbrk(0)) & ~(PAGE - 1);
-}();
+// Where the main heap starts (the kernel's start_brk, field 47 of
+// /proc/self/stat): from there to the current break it is mapped.
+uintptr_t heap_start;
 
-bool known_mapped(const void *p, size_t len) noexcept
+void find_heap_start()
+{
+	char buf[1024];
+	int fd = static_cast<int>(
+	        syscall(SYS_openat, AT_FDCWD, "/proc/self/stat", O_RDONLY));
+	if (fd < 0)
+		return;
+	ssize_t n = syscall(SYS_read, fd, buf, sizeof buf - 1);
+	syscall(SYS_close, fd);
+	if (n <= 0)
+		return;
+	buf[n] = '\0';
+	// Fields counted after the command name, which may hold anything.
+	char *p = strrchr(buf, ')');
+	for (int field = 2; p && field < 47; ++field)
+		p = strchr(p + 1, ' ');
+	if (p)
+		heap_start = strtoull(p + 1, nullptr, 10);
+}
+
+// The readable segments of the objects loaded with the program (string
+// literals live there), taken once when the simulator is loaded.
+struct Segments {
+	Range r[64];
+	int n = 0;
+};
+
+Segments &segments()
+{
+	static Segments s;
+	return s;
+}
+
+__attribute__((constructor)) void find_known_memory()
+{
+	find_heap_start();
+	dl_iterate_phdr(
+	        [](struct dl_phdr_info *info, size_t, void *) {
+		        Segments &s = segments();
+		        for (int i = 0; i < info->dlpi_phnum; ++i) {
+			        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+			        if (ph.p_type != PT_LOAD ||
+			            !(ph.p_flags & PF_R) ||
+			            s.n == static_cast<int>(std::size(s.r)))
+				        continue;
+			        uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+			        s.r[s.n++] = {lo & ~(PAGE - 1),
+			                      lo + ph.p_memsz};
+		        }
+		        return 0;
+	        },
+	        nullptr);
+}
+
+bool in_segment(uintptr_t a, size_t len) noexcept
+{
+	const Segments &s = segments();
+	for (int i = 0; i < s.n; ++i)
+		if (a >= s.r[i].lo && a + len <= s.r[i].hi)
+			return true;
+	return false;
+}
+
+// Memory known to be there without asking the kernel: the stack above our
+// frame and the main heap (read and write), the loaded objects' segments
+// (read only).
+bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 {
 	uintptr_t a = reinterpret_cast<uintptr_t>(p);
 	if (a + len < a)
 		return false;
+	if (!write && in_segment(a, len))
+		return true;
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 	Range stack = thread_stack();
 	if (sp >= stack.lo && sp < stack.hi && a >= sp && a + len <= stack.hi)
 		return true;
-	uintptr_t brk = reinterpret_cast<uintptr_t>(sbrk(0));
+	// The break's page is mapped whole.
+	uintptr_t brk =
+	        (reinterpret_cast<uintptr_t>(sbrk(0)) + PAGE - 1) & ~(PAGE - 1);
 	return heap_start && a >= heap_start && a + len <= brk;
 }
 
@@ -78,7 +151,7 @@ int copy_from_user(void *dst, const void *src, size_t len) noexcept
 		return 0;
 	if (hopeless(src))
 		return -EFAULT;
-	if (known_mapped(src, len)) {
+	if (known_mapped(src, len, false)) {
 		std::memcpy(dst, src, len);
 		return 0;
 	}
@@ -158,8 +231,12 @@ long copy_string_from_user(char *buf, const char *src, size_t cap) noexcept
 		size_t chunk = std::min<size_t>(PAGE - ((a + done) % PAGE),
 		                                cap - done);
 		const char *from = src + done;
-		if (known_mapped(from, chunk)) {
-			std::memcpy(buf + done, from, chunk);
+		if (known_mapped(from, chunk, false)) {
+			// Read in place: only the text itself is copied.
+			size_t n = strnlen(from, chunk);
+			std::memcpy(buf + done, from, n < chunk ? n + 1 : n);
+			if (n < chunk)
+				return static_cast<long>(done + n);
 		} else {
 			struct iovec local {
 				buf + done, chunk

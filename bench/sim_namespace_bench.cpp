@@ -1,0 +1,172 @@
+// Namespace operations in a simulated mount against the same operations on
+// a plain directory of the same file system (tmpfs), in one run: the
+// simulator must cost little while no change log has a user. Ratios are of
+// CPU time (user and system), which other load on the machine disturbs
+// less than elapsed time.
+//
+//   build-bench/bin/sim_namespace_bench
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <zvsim/zvsim.h>
+
+namespace
+{
+
+std::string mount_dir, plain_dir;
+
+// Names made afresh by every run of a benchmark.
+std::string name(const std::string &dir, const char *kind, long run, long i)
+{
+	return dir + "/" + kind + std::to_string(run) + "-" + std::to_string(i);
+}
+
+long next_run()
+{
+	static long run;
+	return ++run;
+}
+
+// Through the C library, so the simulator sees every call.
+void BM_create_in_mount(benchmark::State &state)
+{
+	long run = next_run(), i = 0;
+	for (auto _ : state) {
+		int fd = open(name(mount_dir, "f", run, i++).c_str(),
+		              O_CREAT | O_EXCL | O_WRONLY, 0644);
+		if (fd < 0)
+			state.SkipWithError("open");
+		close(fd);
+	}
+}
+BENCHMARK(BM_create_in_mount);
+
+// Straight to the kernel: what the file system itself costs.
+void BM_create_on_tmpfs(benchmark::State &state)
+{
+	long run = next_run(), i = 0;
+	for (auto _ : state) {
+		long fd = syscall(SYS_openat, AT_FDCWD,
+		                  name(plain_dir, "f", run, i++).c_str(),
+		                  O_CREAT | O_EXCL | O_WRONLY, 0644);
+		if (fd < 0)
+			state.SkipWithError("open");
+		syscall(SYS_close, fd);
+	}
+}
+BENCHMARK(BM_create_on_tmpfs);
+
+void BM_mkdir_rmdir_in_mount(benchmark::State &state)
+{
+	std::string d = mount_dir + "/d";
+	for (auto _ : state) {
+		if (mkdir(d.c_str(), 0755) < 0 || rmdir(d.c_str()) < 0)
+			state.SkipWithError("mkdir");
+	}
+}
+BENCHMARK(BM_mkdir_rmdir_in_mount);
+
+void BM_mkdir_rmdir_on_tmpfs(benchmark::State &state)
+{
+	std::string d = plain_dir + "/d";
+	for (auto _ : state) {
+		if (syscall(SYS_mkdir, d.c_str(), 0755) < 0 ||
+		    syscall(SYS_rmdir, d.c_str()) < 0)
+			state.SkipWithError("mkdir");
+	}
+}
+BENCHMARK(BM_mkdir_rmdir_on_tmpfs);
+
+void BM_stat_in_mount(benchmark::State &state)
+{
+	std::string f = mount_dir + "/s";
+	close(open(f.c_str(), O_CREAT | O_WRONLY, 0644));
+	struct stat st;
+	for (auto _ : state)
+		benchmark::DoNotOptimize(stat(f.c_str(), &st));
+}
+BENCHMARK(BM_stat_in_mount);
+
+void BM_stat_on_tmpfs(benchmark::State &state)
+{
+	std::string f = plain_dir + "/s";
+	close(open(f.c_str(), O_CREAT | O_WRONLY, 0644));
+	struct stat st;
+	for (auto _ : state)
+		benchmark::DoNotOptimize(syscall(SYS_stat, f.c_str(), &st));
+}
+BENCHMARK(BM_stat_on_tmpfs);
+
+class ratio_reporter : public benchmark::ConsoleReporter
+{
+      public:
+	void ReportRuns(const std::vector<Run> &runs) override
+	{
+		ConsoleReporter::ReportRuns(runs);
+		for (const auto &run : runs)
+			times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+	}
+	void Finalize() override
+	{
+		ConsoleReporter::Finalize();
+		for (const char *op : {"create", "mkdir_rmdir", "stat"}) {
+			std::string sim = std::string("BM_") + op + "_in_mount";
+			std::string base =
+			        std::string("BM_") + op + "_on_tmpfs";
+			if (times_[sim] > 0)
+				printf("%s in a simulated mount: %.2f of "
+				       "tmpfs's "
+				       "rate%s\n",
+				       op, times_[base] / times_[sim],
+				       std::string(op) == "create"
+				               ? " (aim >= 0.80)"
+				               : "");
+		}
+	}
+
+      private:
+	std::map<std::string, double> times_;
+};
+
+// A directory on tmpfs for both sides, so they differ only by the
+// simulator.
+std::string scratch()
+{
+	struct stat st;
+	const char *base =
+	        stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)
+	                ? "/dev/shm"
+	                : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+	std::string dir = std::string(base) + "/zvsim-nsbench.XXXXXX";
+	return mkdtemp(dir.data()) ? dir : std::string();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	std::string top = scratch();
+	if (top.empty() ||
+	    zvsim_setup((top + "/state").c_str(), "bench", 1) != 0 ||
+	    mkdir((top + "/plain").c_str(), 0755) != 0) {
+		fprintf(stderr, "sim_namespace_bench: cannot set up\n");
+		return 1;
+	}
+	mount_dir = zvsim_mount_path();
+	plain_dir = top + "/plain";
+	benchmark::Initialize(&argc, argv);
+	ratio_reporter reporter;
+	benchmark::RunSpecifiedBenchmarks(&reporter);
+	benchmark::Shutdown();
+	zvsim_teardown();
+	std::string cmd = "rm -rf '" + top + "'";
+	return system(cmd.c_str()) == 0 ? 0 : 1;
+}
