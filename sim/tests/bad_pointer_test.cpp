@@ -67,6 +67,11 @@ class BadPointer : public Sim
 	// Each call fails with EFAULT for each bad pointer.
 	void expect_efault(const std::vector<Call> &calls)
 	{
+#if defined(__SANITIZE_ADDRESS__)
+		GTEST_SKIP() << "the address sanitizer's own wrappers of these "
+		                "calls read the pointers before the simulator "
+		                "sees them";
+#endif
 		for (char *bad :
 		     {none_, gone_, reinterpret_cast<char *>(0xDEADC0DEUL)}) {
 			bad_ = bad;

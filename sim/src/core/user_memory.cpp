@@ -121,6 +121,13 @@ bool in_segment(uintptr_t a, size_t len) noexcept
 // (read only).
 bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 {
+#if defined(__SANITIZE_ADDRESS__)
+	// A kernel copies around the caller's objects (a reply's room may lie
+	// past them), which the address sanitizer would take for overflows:
+	// the kernel's own copies do it instead.
+	(void)p, (void)len, (void)write;
+	return false;
+#endif
 	uintptr_t a = reinterpret_cast<uintptr_t>(p);
 	if (a + len < a)
 		return false;
