@@ -30,7 +30,6 @@
 
 #include <zvsim/zvsim.h>
 
-#define ZV_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace zvsim::chlg
 {
@@ -292,16 +291,16 @@ ssize_t serve_write(Entry &e, const char *buf, size_t count)
 	std::string cmd(std::min(count, MAX_COMMAND), '\0');
 	if (copy_from_user(cmd.data(), buf, cmd.size()) < 0)
 		return -EFAULT;
+	auto clear = [&]() -> int {
+		if (count > MAX_COMMAND)
+			return -EINVAL;
+		int rc = clear_command(e.path, cmd);
+		return rc < 0 ? rc : static_cast<int>(count);
+	};
 	ConfigPtr cfg = current();
-	if (cfg && cfg->state == e.state) {
-		log_append(*cfg, REQ_CLEAR, 0, cmd.data(), cmd.size());
-		if (auto inj = inject_take(*cfg, REQ_CLEAR))
-			return inj->reply ? inj->result : -inj->err;
-	}
-	if (count > MAX_COMMAND)
-		return -EINVAL;
-	int rc = clear_command(e.path, cmd);
-	return rc < 0 ? rc : static_cast<ssize_t>(count);
+	if (!cfg || cfg->state != e.state)
+		return clear(); // a log of another simulation: not traced
+	return request_tail(*cfg, REQ_CLEAR, 0, cmd, nullptr, 0, clear);
 }
 
 int64_t serve_seek(int fd, Entry &e, int64_t off, int whence)
