@@ -274,9 +274,8 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	if (rc != 0)
 		return rc;
 
-	auto *cp = static_cast<changelog_private *>(
-	        calloc(1, sizeof(changelog_private)));
-	if (cp == nullptr)
+	auto cp = zv::calloc_as<changelog_private>(sizeof(changelog_private));
+	if (!cp)
 		return -ENOMEM;
 	cp->clp_magic = chlg_priv_magic;
 	cp->clp_send_flags = flags;
@@ -284,19 +283,16 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_buf_pos = cp->clp_buf;
 	cp->clp_plan.key = -1; /* no plan yet */
 
-	cp->clp_fd = open(path, O_RDONLY);
-	if (cp->clp_fd < 0) {
-		rc = -errno;
-		free(cp);
-		return rc;
-	}
-	if (startrec != 0 && lseek(cp->clp_fd, startrec, SEEK_SET) < 0) {
-		rc = -errno;
-		close(cp->clp_fd);
-		free(cp);
-		return rc;
-	}
-	*priv = cp;
+	/* The descriptor is handed to the caller (for poll) as the device
+	 * gave it. */
+	zv::unique_fd fd(open(path, O_RDONLY));
+	if (!fd.valid())
+		return -errno;
+	if (startrec != 0 && lseek(fd.get(), startrec, SEEK_SET) < 0)
+		return -errno;
+	int dev = fd.release();
+	cp->clp_fd = dev;
+	*priv = cp.release();
 
 	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) && !warned_extra_flags) {
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
@@ -313,7 +309,7 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 		warned_jobid = true;
 	}
 	if ((flags & CHANGELOG_FLAG_FOLLOW) &&
-	    ioctl(cp->clp_fd, ZV_IOC_CHLG_FOLLOW, 1) != 0)
+	    ioctl(dev, ZV_IOC_CHLG_FOLLOW, 1) != 0)
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
 		            "can't enable CHANGELOG_FLAG_FOLLOW");
 	return 0;

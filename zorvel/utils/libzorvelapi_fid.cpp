@@ -134,9 +134,8 @@ ZV_EXPORT int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid,
 	if (fid == nullptr || path_buf == nullptr || path_buf_size < 0)
 		return -EINVAL;
 
-	zv::unique_malloc<getinfo_fid2path> gf(static_cast<getinfo_fid2path *>(
-	        calloc(1,
-	               sizeof(getinfo_fid2path) + path_buf_size + guard_nul)));
+	auto gf = zv::calloc_as<getinfo_fid2path>(sizeof(getinfo_fid2path) +
+	                                          path_buf_size + guard_nul);
 	if (!gf)
 		return -ENOMEM;
 	gf->gf_fid = *fid;
@@ -252,8 +251,8 @@ ZV_EXPORT int zvapi_fd2parent(int fd, unsigned int linkno,
 		errno = EOVERFLOW;
 		return -EOVERFLOW;
 	}
-	zv::unique_malloc<getparent> gp(static_cast<getparent *>(
-	        calloc(1, sizeof(getparent) + area + guard_nul)));
+	auto gp =
+	        zv::calloc_as<getparent>(sizeof(getparent) + area + guard_nul);
 	if (!gp) {
 		errno = ENOMEM;
 		return -ENOMEM;

@@ -129,7 +129,8 @@ namespace zv
 int find_mount(const char *path, const char *fsname, int index,
                mount_entry *out) noexcept
 {
-	try {
+	/* Strings of paths: only their length can fail them otherwise. */
+	return c_boundary(ENAMETOOLONG, [&] {
 		bool by_name = fsname != nullptr && fsname[0] != '\0';
 		if (!by_name && index <= 0 &&
 		    (path == nullptr || path[0] == '\0'))
@@ -148,9 +149,7 @@ int find_mount(const char *path, const char *fsname, int index,
 		if (real.empty() || real == abs)
 			return rc;
 		return scan_mounts(real, nullptr, index, out);
-	} catch (const std::bad_alloc &) {
-		return -ENOMEM;
-	}
+	});
 }
 
 } // namespace zv

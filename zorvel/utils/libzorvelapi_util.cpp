@@ -20,26 +20,20 @@ namespace
 constexpr size_t text_buf = 4096;
 constexpr const char *clilov = "-clilov-";
 
-struct file_closer {
-	void operator()(FILE *f) const
-	{
-		fclose(f);
-	}
-};
-
 /* The file a target search reads: the pool's member list or the
  * target_obd list; 0 or a negative errno value (also in errno). */
 int search_file(const char *fsname, const char *poolname, bool is_mdt,
                 const char *tgtname, std::string *file)
 {
-	glob_t paths;
+	zv::unique_glob paths;
 	int rc;
 	if (poolname != nullptr && poolname[0] != '\0') {
 		rc = get_zorvel_param_path("lov", fsname, FILTER_BY_FS_NAME,
-		                           "pools", &paths);
+		                           "pools", paths.out());
 		if (rc == 0) {
+			paths.filled();
 			char buf[text_buf - 1];
-			snprintf(buf, sizeof(buf), "%s/%s", paths.gl_pathv[0],
+			snprintf(buf, sizeof(buf), "%s/%s", paths.first(),
 			         poolname);
 			*file = buf;
 		}
@@ -50,17 +44,16 @@ int search_file(const char *fsname, const char *poolname, bool is_mdt,
 		}
 		rc = get_zorvel_param_path(is_mdt ? "lmv" : "lov", fsname,
 		                           FILTER_BY_FS_NAME, "target_obd",
-		                           &paths);
-		if (rc == 0)
-			*file = std::string(paths.gl_pathv[0])
+		                           paths.out());
+		if (rc == 0) {
+			paths.filled();
+			*file = std::string(paths.first())
 			                .substr(0, text_buf - 1);
+		}
 	}
-	if (rc != 0) {
+	if (rc != 0)
 		errno = -rc;
-		return rc;
-	}
-	globfree(&paths);
-	return 0;
+	return rc;
 }
 
 /* Pool lines name a member; target lines are "<index>: <name> <state>". */
@@ -140,25 +133,20 @@ ZV_EXPORT int zvapi_search_tgt(const char *fsname, const char *poolname,
 		tgtname = nullptr;
 	bool pool_mode = poolname != nullptr && poolname[0] != '\0';
 
-	std::string file;
-	int rc;
-	try {
-		rc = search_file(fsname, poolname, is_mdt, tgtname, &file);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return -ENOMEM;
-	}
-	if (rc != 0)
-		return rc;
-
-	std::unique_ptr<FILE, file_closer> f(fopen(file.c_str(), "re"));
-	if (!f)
-		return -errno;
-	char line[text_buf];
-	while (fgets(line, sizeof(line), f.get()) != nullptr)
-		if (line_matches(line, tgtname, pool_mode))
-			return 1;
-	return 0;
+	return zv::c_boundary(ENOMEM, [&] {
+		std::string file;
+		int rc = search_file(fsname, poolname, is_mdt, tgtname, &file);
+		if (rc != 0)
+			return rc;
+		zv::unique_file f(fopen(file.c_str(), "re"));
+		if (!f)
+			return -errno;
+		char line[text_buf];
+		while (fgets(line, sizeof(line), f.get()) != nullptr)
+			if (line_matches(line, tgtname, pool_mode))
+				return 1;
+		return 0;
+	});
 }
 
 ZV_EXPORT int zvapi_search_mdt(const char *fsname, const char *poolname,
@@ -317,14 +305,14 @@ __attribute__((constructor)) static void libzorvelapi_init(void)
 	struct timeval tv;
 	if (gettimeofday(&tv, nullptr) == 0)
 		seed = unsigned(tv.tv_usec) ^ unsigned(tv.tv_sec) ^ seed;
-	int fd = open("/dev/urandom", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	if (fd >= 0) {
+	zv::unique_fd fd(
+	        open("/dev/urandom", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+	if (fd.valid()) {
 		unsigned int word = 0;
-		ssize_t n = read(fd, &word, sizeof(word));
+		ssize_t n = read(fd.get(), &word, sizeof(word));
 		/* A failed read adds nothing rather than stale bytes. */
 		if (n > 0)
 			seed ^= word ^ unsigned(n);
-		close(fd);
 	}
 	srandom(seed);
 	libzorvelapi_initialized = true;

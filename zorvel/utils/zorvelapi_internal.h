@@ -3,12 +3,13 @@
 #define ZORVEL_UTILS_ZORVELAPI_INTERNAL_H
 
 #include <zorvel/zorvelapi.h>
+#include <zv/c_boundary.h>
+#include <zv/owners.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <glob.h>
 #include <limits.h>
-#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -19,59 +20,6 @@
 
 namespace zv
 {
-
-/* Owns a descriptor; closes it on scope exit, keeping errno. */
-class unique_fd
-{
-      public:
-	unique_fd() = default;
-	explicit unique_fd(int fd) : fd_(fd)
-	{
-	}
-	unique_fd(const unique_fd &) = delete;
-	unique_fd &operator=(const unique_fd &) = delete;
-	~unique_fd()
-	{
-		reset();
-	}
-	int get() const
-	{
-		return fd_;
-	}
-	bool valid() const
-	{
-		return fd_ >= 0;
-	}
-	int release()
-	{
-		int fd = fd_;
-		fd_ = -1;
-		return fd;
-	}
-	void reset(int fd = -1)
-	{
-		if (fd_ >= 0) {
-			int saved = errno;
-			::close(fd_);
-			errno = saved;
-		}
-		fd_ = fd;
-	}
-
-      private:
-	int fd_ = -1;
-};
-
-struct free_deleter {
-	void operator()(void *p) const
-	{
-		std::free(p);
-	}
-};
-
-/* malloc'd memory released with free(). */
-template <typename T>
-using unique_malloc = std::unique_ptr<T, free_deleter>;
 
 /* One entry of the file system's mounts. */
 struct mount_entry {
