@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,8 @@ constexpr int chlg_priv_magic = int(0xCA8E1080);
 constexpr size_t chlg_buf_size = 4096;
 constexpr size_t rec_hdr = sizeof(changelog_rec);
 
-/* Each warned about once per process. */
-bool warned_extra_flags, warned_jobid, warned_uidgid;
+/* Each warned about once per process, whichever thread comes first. */
+std::atomic<bool> warned_extra_flags, warned_jobid, warned_uidgid;
 
 /* The name offset for format bits crf and extension bits cref. (The
  * extension enum shares its name with an accessor, hence the casts.) */
@@ -294,20 +295,17 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_fd = dev;
 	*priv = cp.release();
 
-	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) && !warned_extra_flags) {
+	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) &&
+	    !warned_extra_flags.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_FLAG_EXTRA_FLAGS",
 		            "zvapi_changelog_start");
-		warned_extra_flags = true;
-	}
-	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid) {
+	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_FLAG_JOBID",
 		            "zvapi_changelog_start");
-		warned_jobid = true;
-	}
 	if ((flags & CHANGELOG_FLAG_FOLLOW) &&
 	    ioctl(dev, ZV_IOC_CHLG_FOLLOW, 1) != 0)
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
@@ -322,13 +320,12 @@ ZV_EXPORT int zvapi_changelog_set_xflags(void *priv,
 	if (cp == nullptr)
 		return -EINVAL;
 	cp->clp_send_extra_flags = flags;
-	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) && !warned_uidgid) {
+	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) &&
+	    !warned_uidgid.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_EXTRA_FLAG_UIDGID",
 		            "zvapi_changelog_set_xflags");
-		warned_uidgid = true;
-	}
 	return 0;
 }
 

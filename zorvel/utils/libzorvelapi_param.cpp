@@ -134,9 +134,9 @@ int copy_file_fixed(const char *path, char *buf, size_t *buflen)
 	return 0;
 }
 
-int get_zorvel_param_path(const char *obd_type, const char *filter,
-                          enum param_filter type, const char *param_name,
-                          glob_t *param)
+ZV_EXPORT int get_zorvel_param_path(const char *obd_type, const char *filter,
+                                    enum param_filter type,
+                                    const char *param_name, glob_t *param)
 {
 	char pattern[pattern_max];
 	if (filter == nullptr && type != FILTER_BY_NONE)
@@ -185,9 +185,10 @@ int get_zorvel_param_path(const char *obd_type, const char *filter,
 	return rc != 0 ? -errno : 0;
 }
 
-int get_zorvel_param_value(const char *obd_type, const char *filter,
-                           enum param_filter type, const char *param_name,
-                           char *value, size_t val_len)
+ZV_EXPORT int get_zorvel_param_value(const char *obd_type, const char *filter,
+                                     enum param_filter type,
+                                     const char *param_name, char *value,
+                                     size_t val_len)
 {
 	zv::unique_glob paths;
 	if (get_zorvel_param_path(obd_type, filter, type, param_name,

@@ -49,25 +49,6 @@ int find_mount(const char *path, const char *fsname, int index,
  * into fsname (when path did); both buffers are PATH_MAX bytes. */
 int get_root_path(int want, char *fsname, int *outfd, char *path, int index);
 
-/* How the device instance part of a parameter pattern is formed. */
-enum param_filter {
-	FILTER_BY_NONE = 0,    /* no instance part */
-	FILTER_BY_EXACT = 1,   /* the filter is the instance name */
-	FILTER_BY_FS_NAME = 2, /* "<fsname>-*" */
-	FILTER_BY_PATH = 3,    /* "<fsname of the path>-*" */
-};
-
-/* Paths of parameter param_name (or the device directories when NULL) of
- * devices of type obd_type; the caller releases param with globfree(). */
-int get_zorvel_param_path(const char *obd_type, const char *filter,
-                          enum param_filter type, const char *param_name,
-                          glob_t *param);
-
-/* First line of the first match, newline kept, into value (val_len). */
-int get_zorvel_param_value(const char *obd_type, const char *filter,
-                           enum param_filter type, const char *param_name,
-                           char *value, size_t val_len);
-
 /* Rebuilds a change-log record in place in the layout of these bits. */
 void changelog_remap_rec(struct changelog_rec *rec,
                          enum changelog_rec_flags crf_wanted,
