@@ -5,6 +5,7 @@
 
 #include <zorvel/zorvelapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@ const zorvel_cmd commands[] = {
          "remove directory entries without looking at their objects"},
         {"param", cmd_param, "list|get PATTERN",
          "list the parameters matching PATTERN, or print their values"},
-        {"changelog", cmd_changelog, "TARGET [STARTREC] [--follow] [--json]",
+        {"changelog", cmd_changelog, "TARGET [STARTREC] [--follow]",
          "print the change log of a metadata target, one record a line"},
         {"changelog-clear", cmd_changelog_clear, "TARGET USER ENDREC",
          "purge the records of log user USER up to ENDREC"},
@@ -41,6 +42,19 @@ const zorvel_cmd commands[] = {
         {"tunables", cmd_tunables, "show FILE --type socket|o2ib",
          "print the network driver tunables of a YAML file"},
 };
+
+/* Output that did not reach standard output is a failure, of the command's
+ * own status when it had none. */
+int finish_output(int status)
+{
+	errno = 0;
+	int flushed = fflush(stdout);
+	if (flushed == 0 && !ferror(stdout))
+		return status;
+	int err = flushed != 0 && errno != 0 ? errno : EIO;
+	zvapi_error(ZVAPI_MSG_ERROR, err, "cannot write standard output");
+	return status != 0 ? status : exit_status(err);
+}
 
 void print_usage(FILE *out)
 {
@@ -57,6 +71,13 @@ void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr)
 	FILE *out = to_stderr ? stderr : stdout;
 	fprintf(out, "usage: zorvel %s %s\n  %s\n", cmd.name, cmd.usage,
 	        cmd.help);
+}
+
+int usage_error(const char *cmd, const char *what)
+{
+	fprintf(stderr, "zorvel %s: %s (see 'zorvel %s --help')\n", cmd, what,
+	        cmd);
+	return ZV_EXIT_USAGE;
 }
 
 bool wants_help(int argc, char **argv)
@@ -88,16 +109,16 @@ int main(int argc, char **argv)
 	if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 ||
 	    strcmp(argv[1], "help") == 0) {
 		print_usage(stdout);
-		return 0;
+		return finish_output(0);
 	}
 	for (const auto &cmd : commands) {
 		if (strcmp(argv[1], cmd.name) != 0)
 			continue;
 		if (wants_help(argc - 1, argv + 1)) {
 			print_cmd_usage(cmd, false);
-			return 0;
+			return finish_output(0);
 		}
-		return cmd.run(argc - 1, argv + 1);
+		return finish_output(cmd.run(argc - 1, argv + 1));
 	}
 	fprintf(stderr, "zorvel: unknown command '%s'\n", argv[1]);
 	print_usage(stderr);

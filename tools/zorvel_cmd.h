@@ -15,6 +15,10 @@ struct zorvel_cmd {
 /* Prints "usage: zorvel NAME USAGE" and the help line of cmd. */
 void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr);
 
+/* Prints "zorvel CMD: WHAT (see 'zorvel CMD --help')" to standard error;
+ * returns ZV_EXIT_USAGE. */
+int usage_error(const char *cmd, const char *what);
+
 /* True when argv holds -h or --help. */
 bool wants_help(int argc, char **argv);
 

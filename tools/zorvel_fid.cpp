@@ -19,22 +19,22 @@ constexpr int max_links = 1 << 16;
 
 int usage_of(const char *name)
 {
-	fprintf(stderr,
-	        "zorvel %s: missing arguments (see 'zorvel %s --help')\n", name,
-	        name);
-	return ZV_EXIT_USAGE;
+	return usage_error(name, "missing arguments");
 }
 
-/* The mount point that paths of fid2path are joined to. */
-int root_of(const char *mount_or_fsname, std::string *root)
+/* The mount point that paths of fid2path are joined to, and an open
+ * descriptor of it that the links are asked for on. */
+int root_of(const char *mount_or_fsname, std::string *root, int *root_fd)
 {
 	char buf[PATH_MAX];
 	int rc = mount_or_fsname[0] == '/'
 	                 ? zvapi_search_mounts(mount_or_fsname, 0, buf, nullptr)
 	                 : zvapi_search_rootpath(buf, mount_or_fsname);
-	if (rc == 0)
-		*root = buf;
-	return rc;
+	if (rc != 0)
+		return rc;
+	*root = buf;
+	*root_fd = open(buf, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+	return *root_fd < 0 ? -errno : 0;
 }
 
 std::string join(const std::string &root, const char *rel)
@@ -49,26 +49,34 @@ std::string join(const std::string &root, const char *rel)
 }
 
 /* Prints every hard link of one FID; 0 or a negative errno. */
-int print_links(const char *mount, const std::string &root, const char *fid,
-                bool prefix)
+int print_links(int root_fd, const char *mount, const std::string &root,
+                const char *fidstr, bool prefix)
 {
+	struct zo_fid fid;
+	int rc = zvapi_fid_parse(fidstr, &fid, nullptr);
+	if (rc != 0) {
+		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
+		            "bad FID format '%s', should be [seq:oid:ver] "
+		            "(e.g. " ZO_FID_FMT ")",
+		            fidstr, (unsigned long long)FID_SEQ_NORMAL, 2U, 0U);
+		return rc;
+	}
 	int linkno = 0;
 	long long recno = -1;
 	for (int n = 0; n < max_links; n++) {
 		char path[PATH_MAX];
 		int old = linkno;
-		int rc = zvapi_fid2path(mount, fid, path, sizeof(path), &recno,
-		                        &linkno);
+		rc = zvapi_fid2path_at(root_fd, &fid, path, sizeof(path),
+		                       &recno, &linkno);
 		if (rc != 0) {
-			if (rc != -EINVAL || n > 0)
-				zvapi_error(ZVAPI_MSG_ERROR, rc,
-				            "cannot find a path of %s in '%s'",
-				            fid, mount);
+			zvapi_error(ZVAPI_MSG_ERROR, rc,
+			            "cannot find a path of %s in '%s'", fidstr,
+			            mount);
 			return rc;
 		}
 		std::string full = join(root, path);
 		if (prefix)
-			printf("%s: %s\n", fid, full.c_str());
+			printf("%s: %s\n", fidstr, full.c_str());
 		else
 			printf("%s\n", full.c_str());
 		if (linkno <= old)
@@ -107,18 +115,21 @@ int cmd_fid2path(int argc, char **argv)
 		return usage_of(argv[0]);
 	const char *mount = argv[1];
 	std::string root;
-	int rc = root_of(mount, &root);
+	int root_fd = -1;
+	int rc = root_of(mount, &root, &root_fd);
 	if (rc != 0) {
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "'%s' is not a zorvel mount",
 		            mount);
 		return exit_status(rc);
 	}
+	/* One root descriptor for every link of every FID. */
 	int status = 0;
 	for (int i = 2; i < argc; i++) {
-		rc = print_links(mount, root, argv[i], argc > 3);
+		rc = print_links(root_fd, mount, root, argv[i], argc > 3);
 		if (rc != 0 && status == 0)
 			status = exit_status(rc);
 	}
+	close(root_fd);
 	return status;
 }
 

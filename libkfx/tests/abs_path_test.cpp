@@ -1,4 +1,6 @@
 /* kfx_abs_path against trees built in a temporary directory. */
+#include "zvtest/files.h"
+
 #include <libkfx/util/string.h>
 
 #include <gtest/gtest.h>
@@ -18,10 +20,8 @@ class AbsPath : public ::testing::Test
       protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/kfxabs.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
 		char real[PATH_MAX];
-		ASSERT_NE(realpath(tmpl, real), nullptr);
+		ASSERT_NE(realpath(tmp_.path().c_str(), real), nullptr);
 		dir_ = real;
 		ASSERT_NE(getcwd(cwd_, sizeof(cwd_)), nullptr);
 		ASSERT_EQ(mkdir((dir_ + "/a").c_str(), 0755), 0);
@@ -31,8 +31,6 @@ class AbsPath : public ::testing::Test
 	void TearDown() override
 	{
 		ASSERT_EQ(chdir(cwd_), 0);
-		std::string cmd = "rm -rf '" + dir_ + "'";
-		ASSERT_EQ(system(cmd.c_str()), 0);
 	}
 
 	std::string abs(const std::string &path, int expect_rc = 0)
@@ -49,6 +47,7 @@ class AbsPath : public ::testing::Test
 		return s;
 	}
 
+	zvtest::temp_dir tmp_;
 	std::string dir_;
 	char cwd_[PATH_MAX];
 };

@@ -1,4 +1,7 @@
 /* The control-device registry and the data record's packing. */
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+
 #include <libkfx/util/ioctl.h>
 
 #include <gtest/gtest.h>
@@ -15,62 +18,23 @@
 namespace
 {
 
-int fd_count()
-{
-	int n = 0;
-	DIR *d = opendir("/proc/self/fd");
-	while (struct dirent *e = readdir(d))
-		n += e->d_name[0] != '.';
-	closedir(d);
-	return n - 1;
-}
-
-/* Captures standard error around a call. */
-template <typename F>
-std::string stderr_of(F f)
-{
-	fflush(stderr);
-	char name[] = "/tmp/kfxerr.XXXXXX";
-	int file = mkstemp(name);
-	unlink(name);
-	int saved = dup(2);
-	dup2(file, 2);
-	f();
-	fflush(stderr);
-	dup2(saved, 2);
-	close(saved);
-	std::string text(4096, '\0');
-	text.resize(pread(file, text.data(), text.size(), 0));
-	close(file);
-	return text;
-}
+using zvtest::open_fd_count;
+using zvtest::stderr_of;
 
 class Registry : public ::testing::Test
 {
       protected:
-	void SetUp() override
-	{
-		char tmpl[] = "/tmp/kfxdev.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-		a_ = dir_ + "/a";
-		b_ = dir_ + "/b";
-	}
 	void TearDown() override
 	{
 		for (int id = 0; id < KFX_MAX_IOC_DEV; id++)
 			unregister_ioc_dev(id);
-		unlink(a_.c_str());
-		unlink(b_.c_str());
-		rmdir(dir_.c_str());
 	}
 	void touch(const std::string &p)
 	{
-		FILE *f = fopen(p.c_str(), "w");
-		ASSERT_NE(f, nullptr);
-		fclose(f);
+		zvtest::write_file(p, "");
 	}
-	std::string dir_, a_, b_;
+	zvtest::temp_dir dir_;
+	std::string a_ = dir_.path() + "/a", b_ = dir_.path() + "/b";
 };
 
 TEST_F(Registry, IdBounds)
@@ -105,28 +69,28 @@ TEST_F(Registry, MissingDeviceThenOpenedOnce)
 	                       "hint: the kernel modules may not be loaded\n");
 
 	touch(a_);
-	int before = fd_count();
+	int before = open_fd_count();
 	/* a plain file opens, and refuses the request itself */
 	EXPECT_EQ(l_ioctl(0, 0x1234, nullptr), -ENOTTY);
-	EXPECT_EQ(fd_count(), before + 1) << "kept open";
+	EXPECT_EQ(open_fd_count(), before + 1) << "kept open";
 	EXPECT_EQ(l_ioctl(0, 0x1234, nullptr), -ENOTTY);
-	EXPECT_EQ(fd_count(), before + 1) << "opened once";
+	EXPECT_EQ(open_fd_count(), before + 1) << "opened once";
 	unregister_ioc_dev(0);
-	EXPECT_EQ(fd_count(), before);
+	EXPECT_EQ(open_fd_count(), before);
 }
 
 TEST_F(Registry, ReRegistrationClosesTheOldDevice)
 {
 	touch(a_);
 	touch(b_);
-	int before = fd_count();
+	int before = open_fd_count();
 	ASSERT_EQ(register_ioc_dev(1, a_.c_str()), 1);
 	l_ioctl(1, 0x1234, nullptr);
-	ASSERT_EQ(fd_count(), before + 1);
+	ASSERT_EQ(open_fd_count(), before + 1);
 	ASSERT_EQ(register_ioc_dev(1, b_.c_str()), 1);
-	EXPECT_EQ(fd_count(), before);
+	EXPECT_EQ(open_fd_count(), before);
 	l_ioctl(1, 0x1234, nullptr);
-	EXPECT_EQ(fd_count(), before + 1);
+	EXPECT_EQ(open_fd_count(), before + 1);
 
 	/* the open descriptor is the second path's */
 	bool found = false;

@@ -1,7 +1,7 @@
 #!/bin/bash
-# Compiles every public header alone, as C11 and as C++20, with warnings as
-# errors, the way users include it (include/uapi/X as <X>); then included
-# twice, which needs its include guard.
+# Compiles every public header alone, as strict C11 (-pedantic) and as
+# C++20, with warnings as errors, the way users include it (include/uapi/X
+# as <X>); then included twice, which needs its include guard.
 #
 # usage: check-headers.sh SOURCE_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -30,6 +30,7 @@ for r in "${roots[@]}"; do
 	iflags+=("-I$r")
 done
 
+cflags=(-std=c11 -pedantic -Wall -Wextra -Werror -fsyntax-only)
 failures=0 count=0
 compile() { # what, driver, flags..., file
 	local what=$1
@@ -42,22 +43,33 @@ compile() { # what, driver, flags..., file
 	fi
 }
 
+# A kernel-interface header includes only kernel-interface headers.
+uapi_includes_only_uapi() { # header
+	local bad
+	bad=$(grep -E '^[[:space:]]*#[[:space:]]*include' "$1" |
+		grep -vE '#[[:space:]]*include[[:space:]]*<(linux|asm)/' || true)
+	[[ -z $bad ]] && return 0
+	echo "FAIL: $rel includes more than kernel-interface headers:" >&2
+	echo "$bad" >&2
+	failures=$((failures + 1))
+}
+
 for root in "${roots[@]}"; do
 	while IFS= read -r h; do
 		rel=${h#"$root/"}
 		# A header under include/uapi is reached through the uapi root.
 		[[ $root != */uapi && $rel == uapi/* ]] && continue
 		count=$((count + 1))
+		[[ $root == */uapi ]] && uapi_includes_only_uapi "$h"
 		printf '#include <%s>\n' "$rel" >"$work/alone.c"
 		printf '#include <%s>\n#include <%s>\n' "$rel" "$rel" >"$work/twice.c"
 		cp "$work/alone.c" "$work/alone.cpp"
 		cp "$work/twice.c" "$work/twice.cpp"
 		# The guard check only runs once the header compiles alone.
-		compile "$rel as C11" "$cc" -std=c11 -Wall -Wextra -Werror \
-			-fsyntax-only "${iflags[@]}" "$work/alone.c" &&
-			compile "$rel included twice (C)" "$cc" -std=c11 -Wall \
-				-Wextra -Werror -fsyntax-only "${iflags[@]}" \
-				"$work/twice.c" || true
+		compile "$rel as C11" "$cc" "${cflags[@]}" "${iflags[@]}" \
+			"$work/alone.c" &&
+			compile "$rel included twice (C)" "$cc" "${cflags[@]}" \
+				"${iflags[@]}" "$work/twice.c" || true
 		compile "$rel as C++20" "$cxx" -std=c++20 -Wall -Wextra -Werror \
 			-fsyntax-only "${iflags[@]}" "$work/alone.cpp" &&
 			compile "$rel included twice (C++)" "$cxx" -std=c++20 \
@@ -74,4 +86,4 @@ if ((failures)); then
 	echo "$failures header compilations failed ($count headers)" >&2
 	exit 1
 fi
-echo "headers: $count headers compile alone as C11 and C++20"
+echo "headers: $count headers compile alone as strict C11 and C++20"

@@ -2,6 +2,9 @@
 // read back (by libyaml and by an independent reader), the error tree.
 #include "yaml_helpers.h"
 
+#include "zvtest/files.h"
+#include "zvtest/run.h"
+
 #include <cyaml/cyaml.h>
 
 #include <gtest/gtest.h>
@@ -134,34 +137,24 @@ TEST(CyamlPrint, IndependentReaderSeesTheSameTree)
 	cYAML *root = sample();
 	std::string text = dump(root);
 	cYAML_free_tree(root);
-	char path[] = "/tmp/varn-cyaml.XXXXXX";
-	int fd = mkstemp(path);
-	ASSERT_GE(fd, 0);
-	ASSERT_EQ(write(fd, text.data(), text.size()),
-	          static_cast<ssize_t>(text.size()));
-	close(fd);
+	zvtest::temp_dir tmp;
+	std::string path = tmp.path() + "/tree.yaml";
+	zvtest::write_file(path, text);
 	// The reader prints what it understood as JSON-like Python values.
 	std::string got;
 	int status = -1;
 	// the build's python first, then the system's (python3-yaml)
 	for (const char *python : {PYTHON3, "/usr/bin/python3"}) {
-		std::string cmd =
-		        std::string(python) +
-		        " -c 'import sys, yaml; "
-		        "print(repr(yaml.safe_load(open(sys.argv[1]))))' " +
-		        path + " 2>/dev/null";
-		FILE *p = popen(cmd.c_str(), "r");
-		ASSERT_NE(p, nullptr);
-		char buf[4096];
-		size_t n;
-		got.clear();
-		while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-			got.append(buf, n);
-		status = pclose(p);
+		zvtest::run_result r = zvtest::run_program(
+		        {python, "-c",
+		         "import sys, yaml; "
+		         "print(repr(yaml.safe_load(open(sys.argv[1]))))",
+		         path});
+		got = r.out;
+		status = r.status;
 		if (status == 0)
 			break;
 	}
-	unlink(path);
 	if (status != 0)
 		GTEST_SKIP() << "python3 with its yaml module is not available";
 	EXPECT_EQ(got, "{'udsp': [{'idx': 0, 'src': '192.168.1.[1-3]@tcp', "
@@ -241,21 +234,18 @@ TEST(CyamlBuild, RefusedConstructsGiveTheirPosition)
 
 TEST(CyamlBuild, FilesAndEmptyDocuments)
 {
-	char path[] = "/tmp/varn-cyaml.XXXXXX";
-	int fd = mkstemp(path);
-	ASSERT_GE(fd, 0);
+	zvtest::temp_dir tmp;
+	std::string path = tmp.path() + "/net.yaml";
 	const char text[] = "net:\n- net type: tcp\n";
-	ASSERT_EQ(write(fd, text, sizeof(text) - 1),
-	          static_cast<ssize_t>(sizeof(text) - 1));
-	close(fd);
-	cYAML *t = cYAML_build_tree(path, nullptr, 0, nullptr);
+	zvtest::write_file(path, text);
+	cYAML *t = cYAML_build_tree(path.c_str(), nullptr, 0, nullptr);
 	ASSERT_NE(t, nullptr);
 	EXPECT_EQ(dump(t), text);
 	cYAML_free_tree(t);
-	unlink(path);
+	unlink(path.c_str());
 
 	cYAML *err = nullptr;
-	EXPECT_EQ(cYAML_build_tree(path, nullptr, 0, &err), nullptr);
+	EXPECT_EQ(cYAML_build_tree(path.c_str(), nullptr, 0, &err), nullptr);
 	EXPECT_EQ(varntest::last_outcome_of(err).rc, -ENOENT);
 	cYAML_free_tree(err);
 

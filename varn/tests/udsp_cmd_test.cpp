@@ -4,6 +4,8 @@
 #include "varn_fixture.h"
 #include "wire_bytes.h"
 
+#include "zvtest/fds.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -284,9 +286,9 @@ TEST_F(UdspCmd, BadRepliesAreRefused)
 TEST_F(UdspCmd, DeviceThatCannotOpenGivesTheHint)
 {
 	register_ioc_dev(0, missing_.c_str());
-	testing::internal::CaptureStderr();
+	zvtest::stderr_capture cap;
 	EXPECT_EQ(zorvel_varn_del_udsp(0, 0, &err_), -ENOENT);
-	std::string err = testing::internal::GetCapturedStderr();
+	std::string err = cap.finish();
 	EXPECT_EQ(last_outcome(), (Outcome{"del", -ENOENT,
 	                                   "cannot del udsp: No such file or "
 	                                   "directory"}));
@@ -294,16 +296,17 @@ TEST_F(UdspCmd, DeviceThatCannotOpenGivesTheHint)
 	          std::string::npos);
 	EXPECT_NE(err.find("hint: the kernel modules may not be loaded"),
 	          std::string::npos);
-	testing::internal::CaptureStderr();
-	EXPECT_EQ(add("tcp", nullptr, nullptr, "pref"), ENOENT);
-	EXPECT_NE(testing::internal::GetCapturedStderr().find("hint:"),
+	EXPECT_NE(zvtest::stderr_of([&] {
+		          EXPECT_EQ(add("tcp", nullptr, nullptr, "pref"),
+		                    ENOENT);
+	          }).find("hint:"),
 	          std::string::npos);
 	// A show cannot tell the failed open from the end of the list (both
 	// are ENOENT through l_ioctl): it shows nothing, and the hint says
 	// why.
-	testing::internal::CaptureStderr();
-	EXPECT_EQ(show(-1), "");
-	EXPECT_NE(testing::internal::GetCapturedStderr().find("hint:"),
+	EXPECT_NE(zvtest::stderr_of([&] {
+		          EXPECT_EQ(show(-1), "");
+	          }).find("hint:"),
 	          std::string::npos);
 	// once the device is there again, the next request opens it
 	register_ioc_dev(0, dev_.c_str());

@@ -1,8 +1,10 @@
 // A fresh simulation per test with the networking layer's device
-// registered as device 0, and readers for error trees and the request log.
+// registered as device 0, and the reader of error trees.
 #pragma once
 
 #include "yaml_helpers.h"
+
+#include "zvtest/sim_fixture.h"
 
 #include <cyaml/cyaml.h>
 #include <libkfx/util/ioctl.h>
@@ -20,34 +22,23 @@
 namespace varntest
 {
 
-struct Request {
-	unsigned long code;
-	size_t size;
-	std::vector<unsigned char> bytes;
-};
-
-class SimDevice : public ::testing::Test
+/* A simulation whose networking layer's device is registered as device 0;
+ * missing_ names a device that does not exist. */
+class SimDevice : public zvtest::sim_fixture
 {
       protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/varn-test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-		ASSERT_EQ(zvsim_setup((dir_ + "/state").c_str(), nullptr, 0),
-		          0);
-		ASSERT_EQ(zvsim_log_enable(1), 0);
+		zvtest::sim_fixture::SetUp();
 		dev_ = std::string(zvsim_state_dir()) + "/dev/varn";
-		missing_ = dir_ + "/no-such-device";
+		missing_ = state_dir() + "/no-such-device";
 		ASSERT_EQ(register_ioc_dev(0, dev_.c_str()), 0);
 	}
 	void TearDown() override
 	{
 		unregister_ioc_dev(0);
 		cYAML_free_tree(err_);
-		zvsim_teardown();
-		std::error_code ec;
-		std::filesystem::remove_all(dir_, ec);
+		zvtest::sim_fixture::TearDown();
 	}
 	// The outcome of the last command; the error tree starts afresh.
 	Outcome last_outcome()
@@ -57,28 +48,12 @@ class SimDevice : public ::testing::Test
 		err_ = nullptr;
 		return o;
 	}
-	std::vector<Request> requests() const
-	{
-		zvsim_request *reqs = nullptr;
-		size_t n = 0;
-		std::vector<Request> out;
-		if (zvsim_log_read(&reqs, &n) < 0)
-			return out;
-		for (size_t i = 0; i < n; i++)
-			out.push_back(
-			        {reqs[i].code, reqs[i].size,
-			         std::vector<unsigned char>(
-			                 reqs[i].bytes,
-			                 reqs[i].bytes + reqs[i].nbytes)});
-		zvsim_log_free(reqs, n);
-		return out;
-	}
 	void log_clear()
 	{
-		zvsim_log_clear();
+		clear_requests();
 	}
 
-	std::string dir_, dev_, missing_;
+	std::string dev_, missing_;
 	cYAML *err_ = nullptr;
 };
 

@@ -3,6 +3,8 @@
 #include "varn_fixture.h"
 #include "wire_bytes.h"
 
+#include "zvtest/files.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -190,17 +192,8 @@ TEST_F(VarnDev, EveryProcessSeesTheSameList)
 	Bytes q = request(32, 0, 0, Bytes());
 	ASSERT_EQ(ioctl(other, VARN_IOC_GET_UDSP_SIZE, q.b.data()), 0);
 	close(other);
-	std::string list;
-	{
-		FILE *f = fopen(
-		        (std::string(zvsim_state_dir()) + "/varn/udsp").c_str(),
-		        "r");
-		ASSERT_NE(f, nullptr);
-		char buf[512];
-		size_t n = fread(buf, 1, sizeof(buf), f);
-		fclose(f);
-		list.assign(buf, n);
-	}
+	std::string list = zvtest::read_file(std::string(zvsim_state_dir()) +
+	                                     "/varn/udsp");
 	EXPECT_EQ(list.rfind("1 42 ", 0), 0u) << list;
 }
 

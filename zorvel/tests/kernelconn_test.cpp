@@ -1,11 +1,14 @@
 /* The kernel-to-user message channel, with real pipes. */
-#include "support/test_support.h"
+#include "zvtest/fds.h"
+
+#include <gtest/gtest.h>
 
 #include <zorvel/zorvelapi.h>
 
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {

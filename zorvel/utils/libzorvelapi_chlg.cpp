@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,8 @@ constexpr int chlg_priv_magic = int(0xCA8E1080);
 constexpr size_t chlg_buf_size = 4096;
 constexpr size_t rec_hdr = sizeof(changelog_rec);
 
-/* Each warned about once per process. */
-bool warned_extra_flags, warned_jobid, warned_uidgid;
+/* Each warned about once per process, whichever thread comes first. */
+std::atomic<bool> warned_extra_flags, warned_jobid, warned_uidgid;
 
 /* The name offset for format bits crf and extension bits cref. (The
  * extension enum shares its name with an accessor, hence the casts.) */
@@ -274,9 +275,8 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	if (rc != 0)
 		return rc;
 
-	auto *cp = static_cast<changelog_private *>(
-	        calloc(1, sizeof(changelog_private)));
-	if (cp == nullptr)
+	auto cp = zv::calloc_as<changelog_private>(sizeof(changelog_private));
+	if (!cp)
 		return -ENOMEM;
 	cp->clp_magic = chlg_priv_magic;
 	cp->clp_send_flags = flags;
@@ -284,36 +284,30 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_buf_pos = cp->clp_buf;
 	cp->clp_plan.key = -1; /* no plan yet */
 
-	cp->clp_fd = open(path, O_RDONLY);
-	if (cp->clp_fd < 0) {
-		rc = -errno;
-		free(cp);
-		return rc;
-	}
-	if (startrec != 0 && lseek(cp->clp_fd, startrec, SEEK_SET) < 0) {
-		rc = -errno;
-		close(cp->clp_fd);
-		free(cp);
-		return rc;
-	}
-	*priv = cp;
+	/* The descriptor is handed to the caller (for poll) as the device
+	 * gave it. */
+	zv::unique_fd fd(open(path, O_RDONLY));
+	if (!fd.valid())
+		return -errno;
+	if (startrec != 0 && lseek(fd.get(), startrec, SEEK_SET) < 0)
+		return -errno;
+	int dev = fd.release();
+	cp->clp_fd = dev;
+	*priv = cp.release();
 
-	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) && !warned_extra_flags) {
+	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) &&
+	    !warned_extra_flags.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_FLAG_EXTRA_FLAGS",
 		            "zvapi_changelog_start");
-		warned_extra_flags = true;
-	}
-	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid) {
+	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_FLAG_JOBID",
 		            "zvapi_changelog_start");
-		warned_jobid = true;
-	}
 	if ((flags & CHANGELOG_FLAG_FOLLOW) &&
-	    ioctl(cp->clp_fd, ZV_IOC_CHLG_FOLLOW, 1) != 0)
+	    ioctl(dev, ZV_IOC_CHLG_FOLLOW, 1) != 0)
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
 		            "can't enable CHANGELOG_FLAG_FOLLOW");
 	return 0;
@@ -326,13 +320,12 @@ ZV_EXPORT int zvapi_changelog_set_xflags(void *priv,
 	if (cp == nullptr)
 		return -EINVAL;
 	cp->clp_send_extra_flags = flags;
-	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) && !warned_uidgid) {
+	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) &&
+	    !warned_uidgid.exchange(true))
 		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
 		            "warning: %s() called without "
 		            "CHANGELOG_EXTRA_FLAG_UIDGID",
 		            "zvapi_changelog_set_xflags");
-		warned_uidgid = true;
-	}
 	return 0;
 }
 

@@ -2,7 +2,6 @@
  * descriptors and parents through the kernel client. */
 #include "zorvelapi_internal.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -134,9 +133,8 @@ ZV_EXPORT int zvapi_fid2path_at(int mnt_fd, const struct zo_fid *fid,
 	if (fid == nullptr || path_buf == nullptr || path_buf_size < 0)
 		return -EINVAL;
 
-	zv::unique_malloc<getinfo_fid2path> gf(static_cast<getinfo_fid2path *>(
-	        calloc(1,
-	               sizeof(getinfo_fid2path) + path_buf_size + guard_nul)));
+	auto gf = zv::calloc_as<getinfo_fid2path>(sizeof(getinfo_fid2path) +
+	                                          path_buf_size + guard_nul);
 	if (!gf)
 		return -ENOMEM;
 	gf->gf_fid = *fid;
@@ -243,17 +241,18 @@ ZV_EXPORT int zvapi_fd2parent(int fd, unsigned int linkno,
 		errno = EOVERFLOW;
 		return -EOVERFLOW;
 	}
-	/* Without a name buffer only the FID is wanted: leave the kernel room
-	 * for any entry name so it does not refuse the request. */
-	size_t area = name != nullptr
-	                      ? name_size
-	                      : std::max<size_t>(name_size, NAME_MAX + 1);
+	/* The kernel gets the caller's size even without a name buffer. A
+	 * size too small for any name (below 2, as when only the parent FID
+	 * is asked for with 0) would have the kernel refuse the request: it
+	 * gets room for any entry name instead. */
+	size_t area =
+	        name == nullptr && name_size < 2 ? NAME_MAX + 1 : name_size;
 	if (area > UINT32_MAX) {
 		errno = EOVERFLOW;
 		return -EOVERFLOW;
 	}
-	zv::unique_malloc<getparent> gp(static_cast<getparent *>(
-	        calloc(1, sizeof(getparent) + area + guard_nul)));
+	auto gp =
+	        zv::calloc_as<getparent>(sizeof(getparent) + area + guard_nul);
 	if (!gp) {
 		errno = ENOMEM;
 		return -ENOMEM;

@@ -41,18 +41,15 @@ ZV_EXPORT int libkfx_ukuc_start(struct zorvel_kernelcomm *link, int group,
 	link->zk_rfd = -1;
 	if (pipe(pfd) < 0)
 		return -errno;
-	if (fcntl(pfd[0], F_SETFL, rfd_flags) < 0) {
-		int rc = -errno;
-		close(pfd[0]);
-		close(pfd[1]);
-		return rc;
-	}
+	zv::unique_fd rfd(pfd[0]), wfd(pfd[1]);
+	if (fcntl(rfd.get(), F_SETFL, rfd_flags) < 0)
+		return -errno;
 	link->zk_uid = 0;
 	link->zk_group = 0;
 	link->zk_data_count = 0;
 	link->zk_flags = 0;
-	link->zk_rfd = pfd[0];
-	link->zk_wfd = pfd[1];
+	link->zk_rfd = rfd.release();
+	link->zk_wfd = wfd.release();
 	link->zk_group = group;
 	link->zk_uid = getpid();
 	return 0;

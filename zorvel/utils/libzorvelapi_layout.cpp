@@ -66,8 +66,7 @@ zv::unique_malloc<zv_layout_v3> build_layout(const zvapi_stripe_param *param,
 	size_t count = param->zsp_is_specific ? param->zsp_stripe_count : 0;
 	*size = (v3 ? sizeof(zv_layout_v3) : sizeof(zv_layout_v1)) +
 	        count * sizeof(zv_layout_ost_data);
-	zv::unique_malloc<zv_layout_v3> lum(
-	        static_cast<zv_layout_v3 *>(calloc(1, *size)));
+	auto lum = zv::calloc_as<zv_layout_v3>(*size);
 	if (!lum)
 		return lum;
 	lum->lmm_magic = param->zsp_is_specific ? ZV_LAYOUT_MAGIC_SPECIFIC
@@ -143,7 +142,7 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 {
 	if (name == nullptr || value == nullptr)
 		return -EINVAL;
-	try {
+	return zv::c_boundary(ENAMETOOLONG, [&] {
 		std::string dir, entry;
 		if (!split_path(name, &dir, &entry))
 			return -EINVAL;
@@ -157,8 +156,7 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 		size_t padded = (namelen + 7) & ~size_t(7);
 		size_t size = sizeof(zv_foreign_dir_create) + padded +
 		              sizeof(zv_foreign_layout) + vlen;
-		zv::unique_malloc<char> rec(
-		        static_cast<char *>(calloc(1, size)));
+		auto rec = zv::calloc_as(size);
 		if (!rec)
 			return -ENOMEM;
 		auto *hdr =
@@ -190,9 +188,7 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 			return rc;
 		}
 		return 0;
-	} catch (const std::bad_alloc &) {
-		return -ENOMEM;
-	}
+	});
 }
 
 ZV_EXPORT int zvapi_file_get_stripe(const char *path, struct zv_layout_v1 *lum)

@@ -1,4 +1,5 @@
-/* Mount lookup through the mount table, and small text helpers. */
+/* Mount lookup through the mount table, the names of a mount (file system
+ * and client instance), and small text helpers. */
 #include "zorvelapi_internal.h"
 
 #include <cstdio>
@@ -9,6 +10,8 @@
 
 namespace
 {
+
+constexpr const char *clilov = "-clilov-";
 
 /* The kernel's view of the mounts; every other table derives from it. */
 constexpr const char *mount_table = "/proc/mounts";
@@ -129,7 +132,8 @@ namespace zv
 int find_mount(const char *path, const char *fsname, int index,
                mount_entry *out) noexcept
 {
-	try {
+	/* Strings of paths: only their length can fail them otherwise. */
+	return c_boundary(ENAMETOOLONG, [&] {
 		bool by_name = fsname != nullptr && fsname[0] != '\0';
 		if (!by_name && index <= 0 &&
 		    (path == nullptr || path[0] == '\0'))
@@ -148,9 +152,7 @@ int find_mount(const char *path, const char *fsname, int index,
 		if (real.empty() || real == abs)
 			return rc;
 		return scan_mounts(real, nullptr, index, out);
-	} catch (const std::bad_alloc &) {
-		return -ENOMEM;
-	}
+	});
 }
 
 } // namespace zv
@@ -235,4 +237,60 @@ ZV_EXPORT void zvapi_chomp_string(char *text)
 		text[--len] = '\0';
 	if (len > 0 && text[len - 1] == '\r')
 		text[--len] = '\0';
+}
+
+ZV_EXPORT int zvapi_get_fsname_instance(const char *path, char *fsname,
+                                        size_t fsname_len, char *instance,
+                                        size_t instance_len)
+{
+	struct obd_uuid uuid = {};
+	int rc = zvapi_file_get_lov_uuid(path, &uuid);
+	if (rc != 0)
+		return rc;
+	char *sep = strstr(uuid.uuid, clilov);
+	if (sep == nullptr || (fsname == nullptr && instance == nullptr)) {
+		errno = EINVAL;
+		return -EINVAL;
+	}
+	*sep = '\0';
+	rc = 0;
+	if (instance != nullptr &&
+	    size_t(snprintf(instance, instance_len, "%s",
+	                    sep + strlen(clilov))) >= instance_len)
+		rc = -ENAMETOOLONG;
+	if (fsname != nullptr && size_t(snprintf(fsname, fsname_len, "%s",
+	                                         uuid.uuid)) >= fsname_len) {
+		errno = ENAMETOOLONG;
+		return -ENAMETOOLONG;
+	}
+	errno = -rc;
+	return rc;
+}
+
+ZV_EXPORT int zvapi_get_fsname(const char *path, char *fsname,
+                               size_t fsname_len)
+{
+	return zvapi_get_fsname_instance(path, fsname, fsname_len, nullptr, 0);
+}
+
+ZV_EXPORT int zvapi_get_instance(const char *path, char *instance,
+                                 size_t instance_len)
+{
+	return zvapi_get_fsname_instance(path, nullptr, 0, instance,
+	                                 instance_len);
+}
+
+ZV_EXPORT int zvapi_getname(const char *path, char *name, size_t namelen)
+{
+	char fsname[16], instance[40];
+	int rc = zvapi_get_fsname_instance(path, fsname, sizeof(fsname),
+	                                   instance, sizeof(instance));
+	if (rc != 0)
+		return rc;
+	if (size_t(snprintf(name, namelen, "%s-%s", fsname, instance)) >=
+	    namelen) {
+		errno = ENAMETOOLONG;
+		return -ENAMETOOLONG;
+	}
+	return 0;
 }

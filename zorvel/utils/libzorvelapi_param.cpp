@@ -19,13 +19,6 @@ size_t page_size()
 	return size > 0 ? size_t(size) : 4096;
 }
 
-struct file_closer {
-	void operator()(FILE *f) const
-	{
-		fclose(f);
-	}
-};
-
 /* read() that retries on interruption. */
 ssize_t read_some(int fd, void *buf, size_t len)
 {
@@ -41,8 +34,7 @@ ssize_t read_some(int fd, void *buf, size_t len)
 /* Bytes left to read from fd, read through a page-size scratch buffer. */
 int bytes_remaining(int fd, size_t *file_size)
 {
-	zv::unique_malloc<char> scratch(
-	        static_cast<char *>(malloc(page_size())));
+	auto scratch = zv::malloc_as(page_size());
 	if (!scratch)
 		return -ENOMEM;
 	size_t total = 0;
@@ -77,7 +69,7 @@ int copy_file_expandable(const char *path, char **buf, size_t *buflen)
 		return -errno;
 	int rc = 0;
 	zv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-	zv::unique_malloc<char> chunk(static_cast<char *>(malloc(page_size())));
+	auto chunk = zv::malloc_as(page_size());
 	if (!fd.valid()) {
 		rc = -errno;
 	} else if (!chunk) {
@@ -142,9 +134,9 @@ int copy_file_fixed(const char *path, char *buf, size_t *buflen)
 	return 0;
 }
 
-int get_zorvel_param_path(const char *obd_type, const char *filter,
-                          enum param_filter type, const char *param_name,
-                          glob_t *param)
+ZV_EXPORT int get_zorvel_param_path(const char *obd_type, const char *filter,
+                                    enum param_filter type,
+                                    const char *param_name, glob_t *param)
 {
 	char pattern[pattern_max];
 	if (filter == nullptr && type != FILTER_BY_NONE)
@@ -193,28 +185,28 @@ int get_zorvel_param_path(const char *obd_type, const char *filter,
 	return rc != 0 ? -errno : 0;
 }
 
-int get_zorvel_param_value(const char *obd_type, const char *filter,
-                           enum param_filter type, const char *param_name,
-                           char *value, size_t val_len)
+ZV_EXPORT int get_zorvel_param_value(const char *obd_type, const char *filter,
+                                     enum param_filter type,
+                                     const char *param_name, char *value,
+                                     size_t val_len)
 {
-	glob_t paths;
-	if (get_zorvel_param_path(obd_type, filter, type, param_name, &paths) !=
-	    0)
+	zv::unique_glob paths;
+	if (get_zorvel_param_path(obd_type, filter, type, param_name,
+	                          paths.out()) != 0)
 		return -ENOENT;
+	paths.filled();
 
-	int rc = 0;
-	std::unique_ptr<FILE, file_closer> f(fopen(paths.gl_pathv[0], "re"));
+	zv::unique_file f(fopen(paths.first(), "re"));
 	if (!f) {
-		rc = -errno;
+		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "error: opening '%s'",
-		            paths.gl_pathv[0]);
-	} else if (val_len > 1 &&
-	           fgets(value, int(std::min<size_t>(val_len, INT_MAX)),
-	                 f.get()) == nullptr) {
-		rc = ferror(f.get()) ? -1 : 0;
+		            paths.first());
+		return rc;
 	}
-	globfree(&paths);
-	return rc;
+	if (val_len > 1 && fgets(value, int(std::min<size_t>(val_len, INT_MAX)),
+	                         f.get()) == nullptr)
+		return ferror(f.get()) ? -1 : 0;
+	return 0;
 }
 
 ZV_EXPORT int zvapi_param_get_paths(const char *pattern, glob_t *paths)

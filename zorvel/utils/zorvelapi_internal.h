@@ -3,12 +3,13 @@
 #define ZORVEL_UTILS_ZORVELAPI_INTERNAL_H
 
 #include <zorvel/zorvelapi.h>
+#include <zv/c_boundary.h>
+#include <zv/owners.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <glob.h>
 #include <limits.h>
-#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -19,59 +20,6 @@
 
 namespace zv
 {
-
-/* Owns a descriptor; closes it on scope exit, keeping errno. */
-class unique_fd
-{
-      public:
-	unique_fd() = default;
-	explicit unique_fd(int fd) : fd_(fd)
-	{
-	}
-	unique_fd(const unique_fd &) = delete;
-	unique_fd &operator=(const unique_fd &) = delete;
-	~unique_fd()
-	{
-		reset();
-	}
-	int get() const
-	{
-		return fd_;
-	}
-	bool valid() const
-	{
-		return fd_ >= 0;
-	}
-	int release()
-	{
-		int fd = fd_;
-		fd_ = -1;
-		return fd;
-	}
-	void reset(int fd = -1)
-	{
-		if (fd_ >= 0) {
-			int saved = errno;
-			::close(fd_);
-			errno = saved;
-		}
-		fd_ = fd;
-	}
-
-      private:
-	int fd_ = -1;
-};
-
-struct free_deleter {
-	void operator()(void *p) const
-	{
-		std::free(p);
-	}
-};
-
-/* malloc'd memory released with free(). */
-template <typename T>
-using unique_malloc = std::unique_ptr<T, free_deleter>;
 
 /* One entry of the file system's mounts. */
 struct mount_entry {
@@ -100,25 +48,6 @@ int find_mount(const char *path, const char *fsname, int index,
  * (when fsname selected the mount), with WANT_FSNAME the file-system name
  * into fsname (when path did); both buffers are PATH_MAX bytes. */
 int get_root_path(int want, char *fsname, int *outfd, char *path, int index);
-
-/* How the device instance part of a parameter pattern is formed. */
-enum param_filter {
-	FILTER_BY_NONE = 0,    /* no instance part */
-	FILTER_BY_EXACT = 1,   /* the filter is the instance name */
-	FILTER_BY_FS_NAME = 2, /* "<fsname>-*" */
-	FILTER_BY_PATH = 3,    /* "<fsname of the path>-*" */
-};
-
-/* Paths of parameter param_name (or the device directories when NULL) of
- * devices of type obd_type; the caller releases param with globfree(). */
-int get_zorvel_param_path(const char *obd_type, const char *filter,
-                          enum param_filter type, const char *param_name,
-                          glob_t *param);
-
-/* First line of the first match, newline kept, into value (val_len). */
-int get_zorvel_param_value(const char *obd_type, const char *filter,
-                           enum param_filter type, const char *param_name,
-                           char *value, size_t val_len);
 
 /* Rebuilds a change-log record in place in the layout of these bits. */
 void changelog_remap_rec(struct changelog_rec *rec,

@@ -5,6 +5,8 @@
 
 #include "kfx_internal.h"
 
+#include <zv/c_boundary.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -172,7 +174,7 @@ KFX_EXPORT int kfx_parse_nid_parts(const char *str, struct list_head *addr,
 	if (type == nullptr)
 		return -EINVAL;
 
-	try {
+	return zv::c_boundary(ENOMEM, [&] {
 		pending_lists addr_lists, num_lists;
 		std::string_view number = net.substr(strlen(type->name));
 		if (!number.empty()) {
@@ -190,9 +192,7 @@ KFX_EXPORT int kfx_parse_nid_parts(const char *str, struct list_head *addr,
 		num_lists.move_to(net_num);
 		*net_type = type->type;
 		return 0;
-	} catch (...) {
-		return -ENOMEM;
-	}
+	});
 }
 
 KFX_EXPORT int kfx_expr2str(struct list_head *chain, char *str, size_t size)
@@ -205,7 +205,7 @@ KFX_EXPORT int kfx_expr2str(struct list_head *chain, char *str, size_t size)
 		return static_cast<int>(size);
 	char *end = str + strlen(str);
 	size_t used = 0;
-	try {
+	int rc = zv::c_boundary(ENOMEM, [&] {
 		std::vector<char> piece;
 		list_head *pos;
 		list_for_each(pos, chain)
@@ -219,19 +219,19 @@ KFX_EXPORT int kfx_expr2str(struct list_head *chain, char *str, size_t size)
 			                            static_cast<int>(room), el);
 			size_t need = static_cast<size_t>(n) +
 			              (pos != chain->next ? 1 : 0);
-			if (used + need + 1 > size) {
-				*end = '\0';
+			if (used + need + 1 > size)
 				return -ENOBUFS;
-			}
 			if (pos != chain->next)
 				end[used++] = '.';
 			memcpy(end + used, piece.data(), n);
 			used += n;
 			end[used] = '\0';
 		}
-	} catch (...) {
+		return 0;
+	});
+	if (rc != 0) {
 		*end = '\0';
-		return -ENOMEM;
+		return rc;
 	}
 	return static_cast<int>(size - used);
 }

@@ -3,12 +3,15 @@
 
 #include "kfx_internal.h"
 
+#include <zv/owners.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -135,69 +138,71 @@ KFX_EXPORT int kfx_str2num_check(const char *str, int nob, unsigned int *num,
 	return *num >= min && *num <= max;
 }
 
+namespace
+{
+
+/* The bounds of one token into e: "*", a number, or (bracketed only)
+ * "lo-hi" or "lo-hi/stride". */
+bool parse_bounds(struct kfx_lstr *src, unsigned int min, unsigned int max,
+                  int bracketed, kfx_range_expr *e)
+{
+	if (src->ls_len == 1 && src->ls_str[0] == '*') {
+		e->re_lo = min;
+		e->re_hi = max;
+		return true;
+	}
+	if (kfx_str2num_check(src->ls_str, src->ls_len, &e->re_lo, min, max)) {
+		e->re_hi = e->re_lo;
+		return true;
+	}
+	if (!bracketed)
+		return false;
+	kfx_lstr lo;
+	if (!kfx_gettok(src, '-', &lo) || src->ls_str == nullptr ||
+	    !kfx_str2num_check(lo.ls_str, lo.ls_len, &e->re_lo, min, max))
+		return false;
+	if (kfx_str2num_check(src->ls_str, src->ls_len, &e->re_hi, min, max))
+		return true;
+
+	kfx_lstr hi;
+	if (!kfx_gettok(src, '/', &hi) || src->ls_str == nullptr ||
+	    !kfx_str2num_check(hi.ls_str, hi.ls_len, &e->re_hi, min, max) ||
+	    !kfx_str2num_check(src->ls_str, src->ls_len, &e->re_stride, min,
+	                       max))
+		return false;
+	/* A zero step would never advance, nor divide. */
+	return e->re_stride != 0;
+}
+
+} // namespace
+
 int kfx_range_expr_parse(struct kfx_lstr *src, unsigned int min,
                          unsigned int max, int bracketed,
                          struct kfx_range_expr **expr)
 {
-	kfx_range_expr *e = new_range(0, 0, 1);
-	if (e == nullptr)
+	zv::unique_malloc<kfx_range_expr> e(new_range(0, 0, 1));
+	if (!e)
 		return -ENOMEM;
-
-	if (src->ls_len == 1 && src->ls_str[0] == '*') {
-		e->re_lo = min;
-		e->re_hi = max;
-		goto done;
-	}
-	if (kfx_str2num_check(src->ls_str, src->ls_len, &e->re_lo, min, max)) {
-		e->re_hi = e->re_lo;
-		goto done;
-	}
-	if (!bracketed)
-		goto fail;
-	{
-		kfx_lstr lo;
-		if (!kfx_gettok(src, '-', &lo) || src->ls_str == nullptr ||
-		    !kfx_str2num_check(lo.ls_str, lo.ls_len, &e->re_lo, min,
-		                       max))
-			goto fail;
-		if (kfx_str2num_check(src->ls_str, src->ls_len, &e->re_hi, min,
-		                      max))
-			goto done;
-
-		kfx_lstr hi;
-		if (!kfx_gettok(src, '/', &hi) || src->ls_str == nullptr ||
-		    !kfx_str2num_check(hi.ls_str, hi.ls_len, &e->re_hi, min,
-		                       max) ||
-		    !kfx_str2num_check(src->ls_str, src->ls_len, &e->re_stride,
-		                       min, max))
-			goto fail;
-		/* A zero step would never advance, nor divide. */
-		if (e->re_stride == 0)
-			goto fail;
-	}
-done:
-	*expr = e;
+	if (!parse_bounds(src, min, max, bracketed, e.get()))
+		return -EINVAL;
+	*expr = e.release();
 	return 0;
-fail:
-	free(e);
-	return -EINVAL;
 }
 
 KFX_EXPORT int kfx_expr_list_parse(const char *str, int len, unsigned int min,
                                    unsigned int max,
                                    struct kfx_expr_list **elpp)
 {
-	auto *list =
-	        static_cast<kfx_expr_list *>(calloc(1, sizeof(kfx_expr_list)));
-	if (list == nullptr)
+	if (str == nullptr || len <= 0)
+		return -EINVAL;
+	std::unique_ptr<kfx_expr_list, decltype(&kfx_expr_list_free)> list(
+	        static_cast<kfx_expr_list *>(calloc(1, sizeof(kfx_expr_list))),
+	        &kfx_expr_list_free);
+	if (!list)
 		return -ENOMEM;
 	INIT_LIST_HEAD(&list->el_exprs);
 
 	/* The tokenizer never writes through the piece it walks. */
-	if (str == nullptr || len <= 0) {
-		free(list);
-		return -EINVAL;
-	}
 	kfx_lstr src = {const_cast<char *>(str), len};
 	int rc = 0;
 	if (len >= 2 && str[0] == '[' && str[len - 1] == ']') {
@@ -221,11 +226,9 @@ KFX_EXPORT int kfx_expr_list_parse(const char *str, int len, unsigned int min,
 		if (rc == 0)
 			list_add_tail(&e->re_link, &list->el_exprs);
 	}
-	if (rc != 0) {
-		kfx_expr_list_free(list);
+	if (rc != 0)
 		return rc;
-	}
-	*elpp = list;
+	*elpp = list.release();
 	return 0;
 }
 
@@ -340,20 +343,18 @@ KFX_EXPORT void kfx_expr_list_free_list(struct list_head *list)
 	}
 }
 
-KFX_EXPORT int kfx_abs_path(const char *request_path, char **resolved_path)
+namespace
 {
-	char *result = static_cast<char *>(malloc(path_buf));
-	if (result == nullptr)
-		return -ENOMEM;
-	char work[path_buf] = {};
-	int rc = 0;
-	size_t len;
 
+/* The absolute form of request_path into result (path_buf bytes): its
+ * directory part resolved, its last component kept as it is. */
+int abs_path_into(const char *request_path, char *result)
+{
+	char work[path_buf] = {};
+	size_t len;
 	if (request_path[0] != '/') {
-		if (getcwd(result, path_max) == nullptr) {
-			rc = -errno;
-			goto fail;
-		}
+		if (getcwd(result, path_max) == nullptr)
+			return -errno;
 		len = snprintf(work, sizeof(work), "%s/%s", result,
 		               request_path);
 	} else {
@@ -362,36 +363,32 @@ KFX_EXPORT int kfx_abs_path(const char *request_path, char **resolved_path)
 			p++;
 		len = snprintf(work, sizeof(work), "%s", p);
 	}
-	if (len > path_max) {
-		rc = -ENAMETOOLONG;
-		goto fail;
-	}
+	if (len > path_max)
+		return -ENAMETOOLONG;
 
-	{
-		char *last = strrchr(work, '/');
-		if (last == work) {
-			snprintf(result, path_buf, "%s", work);
-			*resolved_path = result;
-			return 0;
-		}
-		*last = '\0';
-		if (realpath(work, result) == nullptr) {
-			rc = -errno;
-			goto fail;
-		}
-		size_t dirlen = strlen(result);
-		const char *fmt = result[dirlen - 1] == '/' ? "%s" : "/%s";
-		size_t added = snprintf(result + dirlen, path_buf - dirlen, fmt,
-		                        last + 1);
-		if (added >= path_buf - dirlen) {
-			rc = -ENAMETOOLONG;
-			goto fail;
-		}
+	char *last = strrchr(work, '/');
+	if (last == work) {
+		snprintf(result, path_buf, "%s", work);
+		return 0;
 	}
-	*resolved_path = result;
-	return 0;
-fail:
-	free(result);
-	*resolved_path = nullptr;
+	*last = '\0';
+	if (realpath(work, result) == nullptr)
+		return -errno;
+	size_t dirlen = strlen(result);
+	const char *fmt = result[dirlen - 1] == '/' ? "%s" : "/%s";
+	size_t added =
+	        snprintf(result + dirlen, path_buf - dirlen, fmt, last + 1);
+	return added >= path_buf - dirlen ? -ENAMETOOLONG : 0;
+}
+
+} // namespace
+
+KFX_EXPORT int kfx_abs_path(const char *request_path, char **resolved_path)
+{
+	auto result = zv::malloc_as(path_buf);
+	if (!result)
+		return -ENOMEM;
+	int rc = abs_path_into(request_path, result.get());
+	*resolved_path = rc == 0 ? result.release() : nullptr;
 	return rc;
 }

@@ -30,7 +30,6 @@
 
 #include <zvsim/zvsim.h>
 
-
 namespace zvsim::chlg
 {
 

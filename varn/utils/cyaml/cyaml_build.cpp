@@ -1,6 +1,9 @@
 /* Trees from YAML text: libyaml reads the text, events become nodes. */
 #include "cyaml_internal.h"
 
+#include <zv/c_boundary.h>
+#include <zv/owners.h>
+
 #include <yaml.h>
 
 #include <cerrno>
@@ -285,13 +288,6 @@ struct ParserDeleter {
 	}
 };
 
-struct FileCloser {
-	void operator()(FILE *f) const
-	{
-		fclose(f);
-	}
-};
-
 void report(cYAML **err_rc, int rc, const char *what)
 {
 	char text[256];
@@ -315,7 +311,7 @@ void report_at(cYAML **err_rc, int rc, const char *source,
 
 cYAML *build(const char *path, const char *blk, size_t size, cYAML **err_rc)
 {
-	std::unique_ptr<FILE, FileCloser> file;
+	zv::unique_file file;
 	if (path != nullptr) {
 		file.reset(fopen(path, "re"));
 		if (!file) {
@@ -382,9 +378,10 @@ cYAML *build(const char *path, const char *blk, size_t size, cYAML **err_rc)
 CYAML_EXPORT cYAML *cYAML_build_tree(const char *path, const char *yaml_blk,
                                      size_t size, cYAML **err_rc)
 {
-	try {
-		return cyaml::build(path, yaml_blk, size, err_rc);
-	} catch (...) {
-		return nullptr;
-	}
+	cYAML *root = nullptr;
+	zv::c_boundary(ENOMEM, [&] {
+		root = cyaml::build(path, yaml_blk, size, err_rc);
+		return 0;
+	});
+	return root;
 }

@@ -3,6 +3,8 @@
  * tree. */
 #include "cyaml_internal.h"
 
+#include <zv/c_boundary.h>
+
 #include <yaml.h>
 
 #include <cerrno>
@@ -90,13 +92,12 @@ class Printer
       private:
 	static int write_out(void *data, unsigned char *buf, size_t size)
 	{
-		try {
+		int rc = zv::c_boundary(ENOMEM, [&] {
 			static_cast<std::string *>(data)->append(
 			        reinterpret_cast<char *>(buf), size);
 			return 1;
-		} catch (...) {
-			return 0;
-		}
+		});
+		return rc == 1 ? 1 : 0;
 	}
 	bool emit(yaml_event_t *ev)
 	{
@@ -209,17 +210,13 @@ int dump(const cYAML *node, std::string &out)
 {
 	if (node == nullptr)
 		return -EINVAL;
-	try {
+	return zv::c_boundary(EINVAL, [&] {
 		Printer p;
 		int rc = p.print(node);
 		if (rc == 0)
 			out = std::move(p.out_);
 		return rc;
-	} catch (const std::bad_alloc &) {
-		return -ENOMEM;
-	} catch (...) {
-		return -EINVAL;
-	}
+	});
 }
 
 } // namespace

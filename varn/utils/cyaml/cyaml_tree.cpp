@@ -1,6 +1,8 @@
 /* Tree nodes: creation, lookup, linking, release and the error tree. */
 #include "cyaml_internal.h"
 
+#include <zv/owners.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -111,15 +113,12 @@ CYAML_EXPORT cYAML *cYAML_create_number(cYAML *parent, const char *key,
 CYAML_EXPORT cYAML *cYAML_create_string(cYAML *parent, const char *key,
                                         const char *value)
 {
-	char *copy = strdup(value != nullptr ? value : "");
-	if (copy == nullptr)
+	zv::unique_malloc<char> copy(strdup(value != nullptr ? value : ""));
+	if (!copy)
 		return nullptr;
 	cYAML *n = create_under(parent, CYAML_TYPE_STRING, key);
-	if (n == nullptr) {
-		free(copy);
-		return nullptr;
-	}
-	n->cy_valuestring = copy;
+	if (n != nullptr)
+		n->cy_valuestring = copy.release();
 	return n;
 }
 

@@ -5,6 +5,8 @@
 #include <libkfx/util/ioctl.h>
 #include <libkfx/util/nidstr.h>
 #include <libkfx/util/string.h>
+#include <zv/c_boundary.h>
+#include <zv/owners.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -22,14 +24,6 @@ constexpr int varn_dev_id = 0;
 /* Largest policy a size query may announce; anything above is a bad
  * reply, not an allocation to attempt. */
 constexpr __s32 max_udsp_size = 1 << 20;
-
-struct free_deleter {
-	void operator()(void *p) const
-	{
-		free(p);
-	}
-};
-using buffer_ptr = std::unique_ptr<char, free_deleter>;
 
 /* Unaligned access to the wire: replies are not ours to trust. */
 __u32 get32(const char *p)
@@ -462,7 +456,7 @@ int add_udsp(char *src, char *dst, char *rte, char *type,
 	}
 
 	size_t size = varn_get_udsp_size(udsp.get());
-	buffer_ptr buf(static_cast<char *>(calloc(1, size)));
+	auto buf = zv::calloc_as(size);
 	if (!buf) {
 		set_text(err, "\"out of memory\"");
 		return VARN_CONFIG_NO_MEMORY;
@@ -548,7 +542,7 @@ int fetch_udsp(int idx, varn_udsp **out)
 	 * past the buffer */
 	if (size < VARN_IOCTL_UDSP_LEN || size > max_udsp_size)
 		return EFAULT;
-	buffer_ptr buf(static_cast<char *>(calloc(1, size)));
+	auto buf = zv::calloc_as(size);
 	if (!buf)
 		return ENOMEM;
 	auto *req = reinterpret_cast<varn_ioctl_udsp *>(buf.get());
@@ -666,12 +660,16 @@ VARN_EXPORT int zorvel_varn_show_udsp(int idx, int seq_no,
                                       struct cYAML **err_rc)
 {
 	err_text err = "\"out of memory\"";
-	int rc;
-	try {
-		rc = show_udsp(idx, show_rc, err);
-	} catch (...) {
+	/* An exception (only the containers of the show throw, only for
+	 * memory) is the library's own out-of-memory code. */
+	bool returned = false;
+	int rc = zv::c_boundary(ENOMEM, [&] {
+		int shown = show_udsp(idx, show_rc, err);
+		returned = true;
+		return shown;
+	});
+	if (!returned)
 		rc = VARN_CONFIG_NO_MEMORY;
-	}
 	cYAML_build_error(rc, seq_no, "show", "udsp", err, err_rc);
 	return rc;
 }

@@ -1,6 +1,5 @@
 /* The wire records and request codes, checked against the layout the
  * networking layer expects. */
-#include <linux/ioctl.h>
 #include <linux/varn/varn_udsp.h>
 #include <linux/varn/varn_vnd.h>
 
@@ -30,15 +29,21 @@ static_assert(VARN_UDSP_SRC == ('S' | 'R' << 8 | 'C' << 16));
 static_assert(VARN_UDSP_DST == ('D' | 'S' << 8 | 'T' << 16));
 static_assert(VARN_UDSP_RTE == ('R' | 'T' << 8 | 'E' << 16));
 
-static_assert(VARN_IOC_ADD_UDSP == _IOC(_IOC_READ | _IOC_WRITE, VARN_IOC_TYPE,
-                                        105, VARN_IOC_ENCODED_LEN));
-static_assert(VARN_IOC_DEL_UDSP == _IOC(_IOC_READ | _IOC_WRITE, VARN_IOC_TYPE,
-                                        106, VARN_IOC_ENCODED_LEN));
-static_assert(VARN_IOC_GET_UDSP_SIZE == _IOC(_IOC_READ | _IOC_WRITE,
-                                             VARN_IOC_TYPE, 107,
-                                             VARN_IOC_ENCODED_LEN));
-static_assert(VARN_IOC_GET_UDSP == _IOC(_IOC_READ | _IOC_WRITE, VARN_IOC_TYPE,
-                                        108, VARN_IOC_ENCODED_LEN));
+/* A request code composed from its parts independently of the header:
+ * read/write, type 'e', the number, 184 bytes encoded. */
+constexpr unsigned long rw_config(unsigned nr)
+{
+	return (3UL << 30) | (184UL << 16) | ('e' << 8) | nr;
+}
+static_assert(VARN_IOC_ADD_UDSP == 0xc0b86569UL);
+static_assert(VARN_IOC_ADD_UDSP == rw_config(105));
+static_assert(VARN_IOC_DEL_UDSP == 0xc0b8656aUL);
+static_assert(VARN_IOC_DEL_UDSP == rw_config(106));
+static_assert(VARN_IOC_GET_UDSP_SIZE == 0xc0b8656bUL);
+static_assert(VARN_IOC_GET_UDSP_SIZE == rw_config(107));
+static_assert(VARN_IOC_GET_UDSP == 0xc0b8656cUL);
+static_assert(VARN_IOC_GET_UDSP == rw_config(108));
+static_assert(KFX_IOCTL_VERSION_CONFIG == 0x0001000b);
 
 static_assert(sizeof(struct varn_ioctl_config_vnd_cmn_tunables) == 20);
 static_assert(offsetof(varn_ioctl_config_vnd_cmn_tunables,

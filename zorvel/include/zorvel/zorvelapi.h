@@ -253,6 +253,32 @@ int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf, int maxsize,
 
 /* ---- Parameters -------------------------------------------------------- */
 
+/* How the device instance part of a parameter pattern is formed. */
+enum param_filter {
+	FILTER_BY_NONE = 0,    /* none; filter may be NULL */
+	FILTER_BY_EXACT = 1,   /* filter is the device instance name */
+	FILTER_BY_FS_NAME = 2, /* filter is a file-system name: "<name>-*" */
+	FILTER_BY_PATH = 3,    /* filter is a path in a mount: its name, "-*" */
+};
+
+/* Paths of parameter param_name of the devices of type obd_type (such as
+ * "lov" or "lmv"), narrowed by type and filter; with param_name NULL, the
+ * device directories themselves. With FILTER_BY_NONE, param_name alone is
+ * the pattern. On success param holds the paths, which the caller releases
+ * with globfree() or zvapi_param_paths_free(); on failure there is nothing
+ * to release. */
+int get_zorvel_param_path(const char *obd_type, const char *filter,
+                          enum param_filter type, const char *param_name,
+                          glob_t *param);
+
+/* The first line of the first parameter file that get_zorvel_param_path()
+ * finds, newline kept, into value (val_len bytes, NUL-terminated); value is
+ * left as it was when the file is empty. -ENOENT when the lookup fails,
+ * whatever its cause; -1 for a read error. Nothing is left to release. */
+int get_zorvel_param_value(const char *obd_type, const char *filter,
+                           enum param_filter type, const char *param_name,
+                           char *value, size_t val_len);
+
 /* Paths of the parameter files matching pattern (a name relative to the
  * parameter trees, glob wildcards allowed); release with
  * zvapi_param_paths_free(). */

@@ -9,6 +9,7 @@
 #ifndef LIBKFX_UTIL_IOCTL_H
 #define LIBKFX_UTIL_IOCTL_H
 
+#include <linux/kfx/kfx_ioctl.h>
 #include <linux/types.h>
 #include <stddef.h>
 
@@ -16,17 +17,8 @@
 extern "C" {
 #endif
 
-#define KFX_IOCTL_VERSION_DATA   0x0001000a
-#define KFX_IOCTL_VERSION_CONFIG 0x0001000b
-
 /* Number of device ids, 0 to KFX_MAX_IOC_DEV - 1. */
 #define KFX_MAX_IOC_DEV 10
-
-/* Starts every record sent to a control device. */
-struct libkfx_ioctl_hdr {
-	__u32 ioc_len; /* bytes of the record as sent, data included */
-	__u32 ioc_version;
-};
 
 /* Generic data record: 128 bytes, then the inline areas when packed. */
 struct libkfx_ioctl_data {
@@ -45,7 +37,7 @@ struct libkfx_ioctl_data {
 	void *ioc_pbuf1;
 	__u32 ioc_plen2;
 	void *ioc_pbuf2;
-	char ioc_bulk[0];
+	char ioc_bulk[];
 };
 
 /* Registers dev_name (kept by pointer, not copied) as device dev_id,

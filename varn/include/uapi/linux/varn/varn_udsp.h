@@ -9,18 +9,21 @@
 #ifndef _UAPI_LINUX_VARN_VARN_UDSP_H
 #define _UAPI_LINUX_VARN_VARN_UDSP_H
 
-#include <libkfx/util/ioctl.h>
+#include <linux/ioctl.h>
+#include <linux/kfx/kfx_ioctl.h>
 #include <linux/types.h>
 
 /* Read-write requests of type 'e' that encode a size of 184 bytes whatever
  * record they pass. */
-#define VARN_IOC_ADD_UDSP      0xc0b86569U /* record + descriptors */
-#define VARN_IOC_DEL_UDSP      0xc0b8656aU /* record alone */
-#define VARN_IOC_GET_UDSP_SIZE 0xc0b8656bU /* answer in iou_idx */
-#define VARN_IOC_GET_UDSP      0xc0b8656cU /* record + room for descriptors */
-
 #define VARN_IOC_TYPE        'e'
 #define VARN_IOC_ENCODED_LEN 184
+#define VARN_IOC_CONFIG(nr)                                                    \
+	_IOC(_IOC_READ | _IOC_WRITE, VARN_IOC_TYPE, nr, VARN_IOC_ENCODED_LEN)
+
+#define VARN_IOC_ADD_UDSP      VARN_IOC_CONFIG(105) /* record + descriptors */
+#define VARN_IOC_DEL_UDSP      VARN_IOC_CONFIG(106) /* record alone */
+#define VARN_IOC_GET_UDSP_SIZE VARN_IOC_CONFIG(107) /* answer in iou_idx */
+#define VARN_IOC_GET_UDSP      VARN_IOC_CONFIG(108) /* record + room */
 
 /* Descriptor type codes: "SRC", "DST", "RTE" and a zero byte as a u32. */
 #define VARN_UDSP_SRC 0x00435253U

@@ -14,7 +14,6 @@
 #include <linux/ioctl.h>
 #include <linux/types.h>
 #include <linux/zorvel/zorvel_fid.h>
-#include <stddef.h>
 
 /* Record types. */
 enum changelog_rec_type {
@@ -142,10 +141,11 @@ struct changelog_ext_xattr {
 
 /* Bytes from the start of a record to its name for these format and
  * extension bits. */
-static inline size_t changelog_rec_offset(enum changelog_rec_flags crf,
-                                          enum changelog_rec_extra_flags cref)
+static inline __kernel_size_t
+changelog_rec_offset(enum changelog_rec_flags crf,
+                     enum changelog_rec_extra_flags cref)
 {
-	size_t size = sizeof(struct changelog_rec);
+	__kernel_size_t size = sizeof(struct changelog_rec);
 
 	crf = (enum changelog_rec_flags)(crf & CLF_SUPPORTED);
 	cref = (enum changelog_rec_extra_flags)(cref & CLFE_SUPPORTED);
@@ -171,7 +171,7 @@ static inline size_t changelog_rec_offset(enum changelog_rec_flags crf,
 static inline enum changelog_rec_extra_flags
 changelog_rec_extra_bits(const struct changelog_rec *rec)
 {
-	size_t off;
+	__kernel_size_t off;
 
 	if (!(rec->cr_flags & CLF_EXTRA_FLAGS))
 		return CLFE_INVALID;
@@ -186,14 +186,16 @@ changelog_rec_extra_bits(const struct changelog_rec *rec)
 	        CLFE_SUPPORTED);
 }
 
-static inline size_t changelog_rec_varsize(const struct changelog_rec *rec)
+static inline __kernel_size_t
+changelog_rec_varsize(const struct changelog_rec *rec)
 {
 	return changelog_rec_offset((enum changelog_rec_flags)rec->cr_flags,
 	                            changelog_rec_extra_bits(rec));
 }
 
 /* Whole size of a record: header, extensions and name. */
-static inline size_t changelog_rec_size(const struct changelog_rec *rec)
+static inline __kernel_size_t
+changelog_rec_size(const struct changelog_rec *rec)
 {
 	return changelog_rec_varsize(rec) + rec->cr_namelen;
 }

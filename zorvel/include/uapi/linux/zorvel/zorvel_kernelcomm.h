@@ -32,7 +32,7 @@ struct zorvel_kernelcomm {
 	__u32 zk_group; /* group of messages registered for */
 	__u32 zk_data_count;
 	__u32 zk_flags;
-	__u32 zk_data[0];
+	__u32 zk_data[];
 };
 
 #endif /* _UAPI_LINUX_ZORVEL_KERNELCOMM_H */

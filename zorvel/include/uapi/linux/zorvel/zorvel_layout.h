@@ -49,7 +49,7 @@ struct zv_layout_v1 {
 	__u16 lmm_stripe_count;
 	__u16 lmm_stripe_offset; /* first target; the layout generation on read
 	                          */
-	struct zv_layout_ost_data lmm_objects[0];
+	struct zv_layout_ost_data lmm_objects[];
 };
 
 /* Version 3 adds the pool name: a 48-byte header. */
@@ -61,7 +61,7 @@ struct zv_layout_v3 {
 	__u16 lmm_stripe_count;
 	__u16 lmm_stripe_offset;
 	char lmm_pool_name[ZV_LAYOUT_POOL_NAME_LEN];
-	struct zv_layout_ost_data lmm_objects[0];
+	struct zv_layout_ost_data lmm_objects[];
 };
 
 /* Room for the largest striping record the kernel returns: 48048 bytes. */
@@ -75,7 +75,7 @@ struct zv_foreign_layout {
 	__u32 lfm_length; /* value bytes after the header */
 	__u32 lfm_type;
 	__u32 lfm_flags;
-	char lfm_value[0];
+	char lfm_value[];
 };
 
 /* Directory striping request and record head: 48 bytes. */
@@ -104,7 +104,7 @@ struct zv_foreign_dir_create {
 	__u32 zfd_namelen; /* name bytes including the NUL, before padding */
 	__u32 zfd_reclen;
 	__u32 zfd_padding;
-	char zfd_name[0];
+	char zfd_name[];
 };
 
 /* Client striping-device identifier: "<fsname>-clilov-<instance>". */

@@ -4,7 +4,7 @@
  * Linked into test executables as a shared library ahead of libc.
  */
 #define _GNU_SOURCE
-#include "failalloc.h"
+#include "zvtest/failalloc.h"
 
 #include <dlfcn.h>
 #include <errno.h>

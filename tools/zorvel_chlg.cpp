@@ -1,4 +1,5 @@
-/* Change-log subcommands: changelog, changelog-clear. */
+/* Change-log subcommands: changelog (one record a line) and
+ * changelog-clear. */
 #include "zorvel_cmd.h"
 
 #include <zorvel/zorvelapi.h>
@@ -85,10 +86,7 @@ int cmd_changelog(int argc, char **argv)
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "--follow") == 0) {
 			follow = true;
-		} else if (strcmp(argv[i], "--json") == 0) {
-			/* one JSON object a line arrives with the JSON writer
-			 */
-		} else if (target == nullptr) {
+		} else if (target == nullptr && argv[i][0] != '-') {
 			target = argv[i];
 		} else if (!have_start && parse_number(argv[i], &startrec) &&
 		           startrec >= 0) {
@@ -101,7 +99,7 @@ int cmd_changelog(int argc, char **argv)
 	}
 	if (target == nullptr) {
 		fprintf(stderr, "usage: zorvel changelog TARGET [STARTREC] "
-		                "[--follow] [--json]\n");
+		                "[--follow]\n");
 		return ZV_EXIT_USAGE;
 	}
 

@@ -1,7 +1,8 @@
-/* Core services: messages, mount lookup, names, striped creation, foreign
- * directories and striping records. */
-#include "support/failalloc.h"
-#include "support/test_support.h"
+/* Striped creation, foreign directories, striping records and the
+ * striping-device identifier through the simulated kernel client. */
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+#include "zvtest/sim_fixture.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -17,110 +18,17 @@ namespace
 
 using zvtest::open_fd_count;
 using zvtest::stderr_capture;
-using zvtest::write_file;
 
 std::string prog()
 {
 	return program_invocation_short_name;
 }
 
-TEST(Messages, FormatWithAndWithoutErrorNumber)
-{
-	stderr_capture cap;
-	errno = EBUSY;
-	zvapi_error(ZVAPI_MSG_ERROR, -ENOENT, "cannot open '%s'", "x");
-	EXPECT_EQ(errno, EBUSY) << "errno is preserved";
-	zvapi_error(ZVAPI_MSG_ERROR, ENOENT, "positive %d", 2);
-	zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, -ENOENT,
-	            "no number\n");
-	zvapi_error(ZVAPI_MSG_WARN, 0, "plain");
-	EXPECT_EQ(cap.finish(),
-	          prog() +
-	                  ": cannot open 'x': No such file or directory (2)\n" +
-	                  prog() +
-	                  ": positive 2: No such file or directory (2)\n" +
-	                  prog() + ": no number\n" + prog() + ": plain\n");
-}
-
-TEST(Messages, LevelThreshold)
-{
-	int old = zvapi_msg_set_level(ZVAPI_MSG_WARN);
-	EXPECT_EQ(zvapi_msg_get_level(), ZVAPI_MSG_WARN);
-	stderr_capture cap;
-	zvapi_error(ZVAPI_MSG_INFO, 0, "hidden");
-	zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0, "shown");
-	zvapi_msg_set_level(ZVAPI_MSG_OFF);
-	zvapi_error(ZVAPI_MSG_FATAL, 0, "off");
-	EXPECT_EQ(cap.finish(), prog() + ": shown\n");
-	EXPECT_EQ(zvapi_msg_set_level(99), ZVAPI_MSG_OFF);
-	EXPECT_EQ(zvapi_msg_get_level(), ZVAPI_MSG_DEBUG) << "clamped";
-	zvapi_msg_set_level(old);
-}
-
-TEST(TextHelpers, ChompAndMountType)
-{
-	char a[] = "2.15.0\n", b[] = "plain", c[] = "", d[] = "dos\r\n";
-	zvapi_chomp_string(a);
-	zvapi_chomp_string(b);
-	zvapi_chomp_string(c);
-	zvapi_chomp_string(d);
-	zvapi_chomp_string(nullptr);
-	EXPECT_STREQ(a, "2.15.0");
-	EXPECT_STREQ(b, "plain");
-	EXPECT_STREQ(c, "");
-	EXPECT_STREQ(d, "dos");
-
-	EXPECT_NE(zvapi_is_zorvel_mnttype("zorvel"), 0);
-	EXPECT_EQ(zvapi_is_zorvel_mnttype("ext4"), 0);
-	EXPECT_EQ(zvapi_is_zorvel_mnttype("zorvelx"), 0);
-	EXPECT_EQ(zvapi_is_zorvel_mnttype(nullptr), 0);
-}
-
-class CoreSim : public zvtest::sim_fixture
+class LayoutSim : public zvtest::sim_fixture
 {
 };
 
-TEST_F(CoreSim, MountLookupByPathAndName)
-{
-	ASSERT_EQ(mkdir(in_mount("sub").c_str(), 0755), 0);
-	char buf[PATH_MAX];
-	EXPECT_EQ(zvapi_search_mounts(in_mount("sub").c_str(), 0, buf, nullptr),
-	          0);
-	EXPECT_EQ(buf, mount_);
-	/* a name that does not exist yet still lies in the mount */
-	EXPECT_EQ(zvapi_search_mounts(in_mount("sub/new").c_str(), 0, buf,
-	                              nullptr),
-	          0);
-	EXPECT_EQ(buf, mount_);
-	EXPECT_EQ(zvapi_search_fsname(mount_.c_str(), buf), 0);
-	EXPECT_STREQ(buf, "demo");
-	EXPECT_EQ(zvapi_search_rootpath(buf, "demo"), 0);
-	EXPECT_EQ(buf, mount_);
-	EXPECT_EQ(zvapi_search_rootpath(buf, "other"), -ENODEV);
-
-	/* a prefix of the mount's name is not inside it */
-	EXPECT_EQ(zvapi_search_mounts((mount_ + "x").c_str(), 0, buf, nullptr),
-	          -ENODEV);
-
-	/* relative paths, and paths that reach the mount through a link */
-	zvtest::temp_dir outside;
-	std::string link = outside.path() + "/to-mount";
-	ASSERT_EQ(symlink(mount_.c_str(), link.c_str()), 0);
-	EXPECT_EQ(zvapi_search_mounts((link + "/sub").c_str(), 0, buf, nullptr),
-	          0);
-	EXPECT_EQ(buf, mount_);
-	char cwd[PATH_MAX];
-	ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-	ASSERT_EQ(chdir(in_mount("sub").c_str()), 0);
-	int rc = zvapi_search_fsname("file-here", buf);
-	ASSERT_EQ(chdir(cwd), 0);
-	EXPECT_EQ(rc, 0);
-	EXPECT_STREQ(buf, "demo");
-
-	EXPECT_EQ(zvapi_search_fsname(outside.path().c_str(), buf), -ENODEV);
-}
-
-TEST_F(CoreSim, StripingDeviceIdentifier)
+TEST_F(LayoutSim, StripingDeviceIdentifier)
 {
 	struct obd_uuid uuid;
 	memset(&uuid, 0x7f, sizeof(uuid));
@@ -145,7 +53,7 @@ zvapi_stripe_param *new_param(int count, unsigned long long size)
 	return p;
 }
 
-TEST_F(CoreSim, StripedCreateAndStripeQuery)
+TEST_F(LayoutSim, StripedCreateAndStripeQuery)
 {
 	zvtest::temp_dir scratch;
 	auto *param = new_param(2, 4 << 20);
@@ -208,7 +116,7 @@ TEST_F(CoreSim, StripedCreateAndStripeQuery)
 	free(param);
 }
 
-TEST_F(CoreSim, StripedCreateRefusesBadRequests)
+TEST_F(LayoutSim, StripedCreateRefusesBadRequests)
 {
 	auto *param = new_param(1, 1000);
 	stderr_capture cap;
@@ -229,7 +137,7 @@ TEST_F(CoreSim, StripedCreateRefusesBadRequests)
 	free(param);
 }
 
-TEST_F(CoreSim, ForeignDirectory)
+TEST_F(LayoutSim, ForeignDirectory)
 {
 	ASSERT_GE(zvapi_dir_create_foreign(in_mount("fdir").c_str(), 0750,
 	                                   ZV_FOREIGN_TYPE_SYMLINK, 0x1234,
@@ -267,7 +175,7 @@ TEST_F(CoreSim, ForeignDirectory)
 	          -EINVAL);
 }
 
-TEST_F(CoreSim, NothingLeaksOnFailure)
+TEST_F(LayoutSim, NothingLeaksOnFailure)
 {
 	auto *param = new_param(1, 1 << 20);
 	int before = open_fd_count();

@@ -1,9 +1,11 @@
-/* Parameter lookup and access through the simulated parameter trees. */
-#include "support/failalloc.h"
-#include "support/test_support.h"
-#include "zorvelapi_internal.h"
+/* Parameter lookup by device type and instance, and reading parameter
+ * files, through the simulated parameter trees. */
+#include "zvtest/failalloc.h"
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+#include "zvtest/sim_fixture.h"
 
-#include <libkfx/util/param.h>
+#include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
 
 #include <cstring>
@@ -22,65 +24,7 @@ std::string prog()
 
 class ParamSim : public zvtest::sim_fixture
 {
-      protected:
-	void set(const std::string &path, const std::string &content)
-	{
-		ASSERT_EQ(zvsim_param_set(path.c_str(), content.data(),
-		                          content.size()),
-		          0)
-		        << path;
-	}
-	std::vector<std::string> lookup(const char *name, int *rc)
-	{
-		glob_t paths;
-		errno = 0;
-		*rc = kfx_get_param_paths(&paths, "%s", name);
-		std::vector<std::string> out;
-		if (*rc == 0) {
-			for (size_t i = 0; i < paths.gl_pathc; i++)
-				out.emplace_back(paths.gl_pathv[i]);
-			globfree(&paths);
-		}
-		return out;
-	}
 };
-
-TEST_F(ParamSim, TreeOrderAndMisses)
-{
-	set("/proc/fs/zorvel/both/p", "proc\n");
-	set("/sys/fs/zorvel/both/p", "sys\n");
-	set("/sys/kernel/debug/zorvel/both/p", "debug\n");
-	set("/sys/fs/varn/both/p", "varn\n");
-	int rc;
-	auto paths = lookup("both/p", &rc);
-	ASSERT_EQ(rc, 0);
-	EXPECT_EQ(paths, (std::vector<std::string>{
-	                         "/sys/fs/varn/both/p", "/sys/fs/zorvel/both/p",
-	                         "/sys/kernel/debug/zorvel/both/p",
-	                         "/proc/fs/zorvel/both/p"}));
-
-	set("/sys/fs/zorvel/many/b", "");
-	set("/sys/fs/zorvel/many/a", "");
-	paths = lookup("many/*", &rc);
-	EXPECT_EQ(paths, (std::vector<std::string>{"/sys/fs/zorvel/many/a",
-	                                           "/sys/fs/zorvel/many/b"}));
-
-	paths = lookup("no/such/parameter", &rc);
-	EXPECT_EQ(rc, -1);
-	EXPECT_EQ(errno, ENOENT);
-}
-
-TEST_F(ParamSim, NameAndPatternLimits)
-{
-	int rc;
-	lookup(std::string(4096, 'n').c_str(), &rc);
-	EXPECT_EQ(rc, -1);
-	EXPECT_EQ(errno, EINVAL);
-	/* the name fits, the pattern around it does not */
-	lookup(std::string(4095, 'n').c_str(), &rc);
-	EXPECT_EQ(rc, -1);
-	EXPECT_EQ(errno, E2BIG);
-}
 
 TEST_F(ParamSim, Filters)
 {
@@ -138,15 +82,15 @@ TEST_F(ParamSim, Filters)
 
 TEST_F(ParamSim, FirstLineOfTheFirstMatch)
 {
-	set("/sys/fs/zorvel/dev/demo-x/p", "first line\nsecond\n");
-	set("/proc/fs/zorvel/dev/demo-x/p", "later tree\n");
+	set_param("/sys/fs/zorvel/dev/demo-x/p", "first line\nsecond\n");
+	set_param("/proc/fs/zorvel/dev/demo-x/p", "later tree\n");
 	char value[64] = "untouched";
 	EXPECT_EQ(get_zorvel_param_value("dev", "demo", FILTER_BY_FS_NAME, "p",
 	                                 value, sizeof(value)),
 	          0);
 	EXPECT_STREQ(value, "first line\n");
 
-	set("/sys/fs/zorvel/dev/demo-x/empty", "");
+	set_param("/sys/fs/zorvel/dev/demo-x/empty", "");
 	strcpy(value, "untouched");
 	EXPECT_EQ(get_zorvel_param_value("dev", "demo", FILTER_BY_FS_NAME,
 	                                 "empty", value, sizeof(value)),
@@ -170,10 +114,10 @@ TEST_F(ParamSim, FirstLineOfTheFirstMatch)
 
 TEST_F(ParamSim, WholeFileInThreeModes)
 {
-	set("/sys/fs/zorvel/t/ten", "0123456789");
-	set("/sys/fs/zorvel/t/zero", "");
+	set_param("/sys/fs/zorvel/t/ten", "0123456789");
+	set_param("/sys/fs/zorvel/t/zero", "");
 	std::string pages(3 * 4096 + 123, 'p');
-	set("/sys/fs/zorvel/t/pages", pages);
+	set_param("/sys/fs/zorvel/t/pages", pages);
 	const char *ten = "/sys/fs/zorvel/t/ten";
 
 	size_t len = 0;
@@ -229,7 +173,7 @@ TEST_F(ParamSim, WholeFileInThreeModes)
 
 TEST_F(ParamSim, PathsOfACallersPattern)
 {
-	set("/sys/fs/zorvel/zvlite/demo-1/pcc", "x");
+	set_param("/sys/fs/zorvel/zvlite/demo-1/pcc", "x");
 	glob_t paths;
 	ASSERT_EQ(zvapi_param_get_paths("zvlite/*/pcc", &paths), 0);
 	EXPECT_STREQ(paths.gl_pathv[0], "/sys/fs/zorvel/zvlite/demo-1/pcc");
@@ -239,7 +183,7 @@ TEST_F(ParamSim, PathsOfACallersPattern)
 
 TEST_F(ParamSim, NothingLeaksWhenAllocationsFail)
 {
-	set("/sys/fs/zorvel/t/ten", "0123456789");
+	set_param("/sys/fs/zorvel/t/ten", "0123456789");
 	if (!failalloc_active())
 		GTEST_SKIP() << "allocator not interposable in this build";
 	int before = zvtest::open_fd_count();
@@ -249,7 +193,7 @@ TEST_F(ParamSim, NothingLeaksWhenAllocationsFail)
 			char fixed[4], *buf = fixed;
 			size_t len = sizeof(fixed);
 			char *grown = nullptr;
-			failalloc_arm_in("param_sim_test", n);
+			failalloc_arm_in("libzorvelapi", n);
 			int rc = mode == 0 ? zvapi_param_get_value(
 			                             "/sys/fs/zorvel/t/ten",
 			                             nullptr, &len)
@@ -274,90 +218,6 @@ TEST_F(ParamSim, NothingLeaksWhenAllocationsFail)
 		}
 		EXPECT_TRUE(done);
 	}
-}
-
-class ParamCheck : public ParamSim
-{
-      protected:
-	/* Runs the probe in a new process; its standard error. */
-	std::string probe(const char *name, std::string *out)
-	{
-		auto r = zvtest::run_program({PARAM_PROBE, name});
-		*out = r.out;
-		EXPECT_EQ(r.status, 0) << r.err;
-		return r.err;
-	}
-	bool mount_attempted()
-	{
-		for (unsigned long c : request_codes())
-			if (c == ZVSIM_REQ_MOUNT)
-				return true;
-		return false;
-	}
-};
-
-TEST_F(ParamCheck, AlreadyMountedNothingIsDone)
-{
-	std::string out;
-	ASSERT_EQ(zvsim_debugfs(1, 0), 0);
-	ASSERT_EQ(zvsim_mtab(ZVSIM_MTAB_REGULAR), 0);
-	std::string before = zvtest::read_file(zvsim_mtab_path());
-	EXPECT_EQ(probe("version", &out), "");
-	EXPECT_EQ(out, "rc=0 errno=0 n=1\nrc=0 errno=0 n=1\n");
-	EXPECT_FALSE(mount_attempted());
-	EXPECT_EQ(zvtest::read_file(zvsim_mtab_path()), before);
-}
-
-TEST_F(ParamCheck, MountedAndRecordedOnce)
-{
-	std::string out;
-	ASSERT_EQ(zvsim_debugfs(0, 0), 0);
-	ASSERT_EQ(zvsim_mtab(ZVSIM_MTAB_REGULAR), 0);
-	std::string before = zvtest::read_file(zvsim_mtab_path());
-	EXPECT_EQ(probe("version", &out), "");
-	EXPECT_TRUE(mount_attempted());
-	EXPECT_EQ(
-	        zvtest::read_file(zvsim_mtab_path()),
-	        before + "debugfs /sys/kernel/debug debugfs rw,relatime 0 0\n");
-
-	/* a symbolic link is not written */
-	ASSERT_EQ(zvsim_debugfs(0, 0), 0);
-	ASSERT_EQ(zvsim_mtab(ZVSIM_MTAB_SYMLINK), 0);
-	EXPECT_EQ(probe("version", &out), "");
-	EXPECT_EQ(out, "rc=0 errno=0 n=1\nrc=0 errno=0 n=1\n");
-}
-
-TEST_F(ParamCheck, MountFailures)
-{
-	std::string out;
-	for (int err : {EPERM, EBUSY}) {
-		ASSERT_EQ(zvsim_debugfs(0, err), 0);
-		EXPECT_EQ(probe("version", &out), "") << err;
-		EXPECT_EQ(out, "rc=0 errno=0 n=1\nrc=0 errno=0 n=1\n");
-	}
-	ASSERT_EQ(zvsim_debugfs(0, ENODEV), 0);
-	ASSERT_EQ(zvsim_log_clear(), 0);
-	EXPECT_EQ(probe("no/such", &out),
-	          "Warning: failed to mount debug: No such device\n")
-	        << "printed once though the lookup ran twice";
-	EXPECT_EQ(out, "rc=-1 errno=2 n=0\nrc=-1 errno=2 n=0\n");
-	int mounts = 0;
-	for (unsigned long c : request_codes())
-		mounts += c == ZVSIM_REQ_MOUNT;
-	EXPECT_EQ(mounts, 1);
-}
-
-TEST_F(ParamCheck, MtabThatCannotBeOpened)
-{
-	std::string out;
-	ASSERT_EQ(zvsim_debugfs(0, 0), 0);
-	ASSERT_EQ(zvsim_mtab(ZVSIM_MTAB_REGULAR), 0);
-	/* a directory passes the link test but cannot be opened */
-	ASSERT_EQ(unlink(zvsim_mtab_path()), 0);
-	ASSERT_EQ(mkdir(zvsim_mtab_path(), 0755), 0);
-	EXPECT_EQ(probe("version", &out),
-	          "could not open /etc/mtab: Is a directory\n");
-	EXPECT_EQ(out, "rc=0 errno=0 n=1\nrc=0 errno=0 n=1\n");
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 /* File identifiers through the simulated kernel client: what the caller
  * gets and what the kernel received. */
-#include "support/failalloc.h"
-#include "support/test_support.h"
+#include "zvtest/alloc_sweep.h"
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+#include "zvtest/sim_fixture.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -68,6 +70,19 @@ class FidSim : public zvtest::sim_fixture
 		          0);
 		ASSERT_EQ(symlink("file", in_mount("dir/sym").c_str()), 0);
 		ASSERT_EQ(zvsim_log_clear(), 0);
+	}
+	/* gp_name_size of the parent requests the kernel received. */
+	std::vector<uint32_t> parent_name_sizes() const
+	{
+		std::vector<uint32_t> sizes;
+		for (const auto &r : requests()) {
+			if (r.code != ZV_IOC_GETPARENT || r.bytes.size() < 24)
+				continue;
+			uint32_t size;
+			memcpy(&size, r.bytes.data() + 20, sizeof(size));
+			sizes.push_back(size);
+		}
+		return sizes;
 	}
 };
 
@@ -378,6 +393,24 @@ TEST_F(FidSim, ParentNameBuffers)
 	          -ELOOP);
 }
 
+TEST_F(FidSim, ParentNameSizeReachesTheKernelWithoutANameBuffer)
+{
+	int fd = open(in_mount("dir/file").c_str(), O_RDONLY);
+	ASSERT_GE(fd, 0);
+	zo_fid parent{};
+	char name[64];
+	EXPECT_GE(zvapi_fd2parent(fd, 0, &parent, nullptr, 10), 0);
+	EXPECT_TRUE(parent == fid_of(in_mount("dir")));
+	EXPECT_EQ(zvapi_fd2parent(fd, 0, nullptr, name, sizeof(name)), 0);
+	/* sizes too small for any name: room for any name instead */
+	EXPECT_GE(zvapi_fd2parent(fd, 0, &parent, nullptr, 0), 0);
+	EXPECT_GE(zvapi_fd2parent(fd, 0, &parent, nullptr, 1), 0);
+	EXPECT_TRUE(parent == fid_of(in_mount("dir")));
+	close(fd);
+	EXPECT_EQ(parent_name_sizes(),
+	          (std::vector<uint32_t>{10, 64, NAME_MAX + 1, NAME_MAX + 1}));
+}
+
 class FidSimTwoTargets : public FidSim
 {
       protected:
@@ -473,31 +506,11 @@ TEST_F(FidSim, NoDescriptorLeaksOnAnyPath)
 	EXPECT_EQ(open_fd_count(), before);
 }
 
-/* Every allocation of a call failed in turn: the call either succeeds or
- * reports -ENOMEM, and leaves no descriptor behind. */
+/* Every allocation of a call failed in turn; the call allocates. */
 template <typename Call>
 void each_allocation_fails(Call call)
 {
-	if (!failalloc_active())
-		GTEST_SKIP() << "allocator not interposable in this build";
-	int before = open_fd_count();
-	bool reached_success = false;
-	unsigned long n = 0;
-	for (; n < 200 && !reached_success; n++) {
-		failalloc_arm_in("libzorvelapi", n);
-		int rc = call();
-		bool fired = failalloc_disarm();
-		if (!fired) {
-			EXPECT_GE(rc, 0);
-			reached_success = true;
-		} else {
-			EXPECT_TRUE(rc >= 0 || rc == -ENOMEM)
-			        << "allocation " << n << ": " << rc;
-		}
-		ASSERT_EQ(open_fd_count(), before) << "allocation " << n;
-	}
-	EXPECT_TRUE(reached_success);
-	EXPECT_GT(n, 1U) << "no allocation was ever failed";
+	zvtest::each_allocation_fails("libzorvelapi", call, {.min_runs = 2});
 }
 
 TEST_F(FidSim, AllocationFailures)

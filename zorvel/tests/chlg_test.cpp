@@ -1,8 +1,11 @@
 /* The change-log reader against the simulator's log devices: records that
  * namespace operations produce, positioning, follow mode, purging, and
  * malformed records from the kernel. */
-#include "support/failalloc.h"
-#include "support/test_support.h"
+#include "zvtest/failalloc.h"
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+#include "zvtest/run.h"
+#include "zvtest/sim_fixture.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -10,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -344,6 +348,32 @@ TEST_F(ChlgSim, WarningsOncePerProcess)
 	                  ": warning: zvapi_changelog_set_xflags() "
 	                  "called without "
 	                  "CHANGELOG_EXTRA_FLAG_UIDGID\n");
+}
+
+TEST_F(ChlgSim, WarningsOncePerProcessWhateverTheThreads)
+{
+	std::string p = "chlg_warn_probe: warning: ";
+	const std::multiset<std::string> once = {
+	        p + "zvapi_changelog_start() called without "
+	            "CHANGELOG_FLAG_EXTRA_FLAGS",
+	        p + "zvapi_changelog_start() called without "
+	            "CHANGELOG_FLAG_JOBID",
+	        p + "zvapi_changelog_set_xflags() called without "
+	            "CHANGELOG_EXTRA_FLAG_UIDGID"};
+	/* threads racing for the flags; a few processes, as a race shows
+	 * only now and then */
+	for (int run = 0; run < 8; run++) {
+		auto r = zvtest::run_program({CHLG_WARN_PROBE, target, "16"});
+		EXPECT_EQ(r.status, 0) << r.err;
+		/* each once, in the order the threads came to them */
+		std::multiset<std::string> lines;
+		for (size_t start = 0, end; start < r.err.size();
+		     start = end + 1) {
+			end = r.err.find('\n', start);
+			lines.insert(r.err.substr(start, end - start));
+		}
+		ASSERT_EQ(lines, once) << "run " << run;
+	}
 }
 
 TEST_F(ChlgSim, AllocationFailuresInReceive)

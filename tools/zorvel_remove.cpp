@@ -1,56 +1,13 @@
-/* Version, names and removals: version, getname, rmfid, rm-entry. */
+/* Removal subcommands: rmfid (objects by FID) and rm-entry (directory
+ * entries without their objects). */
 #include "zorvel_cmd.h"
 
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-
-int cmd_version(int argc, char **)
-{
-	if (argc != 1) {
-		fprintf(stderr, "usage: zorvel version\n");
-		return ZV_EXIT_USAGE;
-	}
-	char version[128];
-	if (zvapi_get_version_string(version, sizeof(version)) != 0) {
-		int err = errno;
-		zvapi_error(ZVAPI_MSG_ERROR, err,
-		            "cannot get the kernel client's version");
-		return exit_status(err);
-	}
-	printf("%s\n", version);
-	return 0;
-}
-
-int cmd_getname(int argc, char **argv)
-{
-	if (argc < 2) {
-		fprintf(stderr, "usage: zorvel getname PATH...\n");
-		return ZV_EXIT_USAGE;
-	}
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
-		char name[PATH_MAX];
-		int rc = zvapi_getname(argv[i], name, sizeof(name));
-		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc,
-			            "cannot get the client name of '%s'",
-			            argv[i]);
-			if (status == 0)
-				status = exit_status(rc);
-			continue;
-		}
-		if (argc > 2)
-			printf("%s: ", argv[i]);
-		printf("%s\n", name);
-	}
-	return status;
-}
 
 /* The kernel zeroes each FID it removed and leaves the positive errno of
  * a failed one in its version field. */

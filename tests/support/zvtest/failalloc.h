@@ -1,7 +1,7 @@
 /* Allocation-failure injector for tests: makes one chosen malloc, calloc or
  * realloc of the process return NULL with errno ENOMEM. */
-#ifndef ZORVEL_TESTS_FAILALLOC_H
-#define ZORVEL_TESTS_FAILALLOC_H
+#ifndef ZVTEST_FAILALLOC_H
+#define ZVTEST_FAILALLOC_H
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,0 +1,66 @@
+#include "tool_fixture.h"
+
+namespace tooltest
+{
+namespace
+{
+
+// The test's own environment says nothing of a simulation.
+const std::vector<std::string> clean_env = {"ZVSIM_STATE", "ZVSIM_MOUNT"};
+
+} // namespace
+
+void ZorvelTool::SetUp()
+{
+	zvtest::run_result r = zvtest::run_program(
+	        {ZVSIM_BIN, "setup", "--state", state(), "--fsname", "demo"},
+	        clean_env);
+	ASSERT_EQ(r.status, 0) << r.err;
+	mount_ = r.out.substr(0, r.out.find('\n'));
+	ASSERT_FALSE(mount_.empty());
+}
+
+std::string ZorvelTool::file(const std::string &name, const std::string &text)
+{
+	std::string path = dir_.path() + "/" + name;
+	zvtest::write_file(path, text);
+	return path;
+}
+
+zvtest::run_result
+ZorvelTool::under_sim(const std::vector<std::string> &command,
+                      const std::string &state_name)
+{
+	std::vector<std::string> argv = {ZVSIM_BIN, "run", "--state",
+	                                 state(state_name), "--"};
+	argv.insert(argv.end(), command.begin(), command.end());
+	return zvtest::run_program(argv, clean_env);
+}
+
+zvtest::run_result ZorvelTool::zorvel(const std::vector<std::string> &args,
+                                      const std::string &state_name)
+{
+	std::vector<std::string> command = {ZORVEL_BIN};
+	command.insert(command.end(), args.begin(), args.end());
+	return under_sim(command, state_name);
+}
+
+zvtest::run_result ZorvelTool::zorvel_sh(const std::string &args,
+                                         const std::string &state_name)
+{
+	std::string command = std::string("exec ") + ZVSIM_BIN +
+	                      " run --state '" + state(state_name) + "' -- " +
+	                      ZORVEL_BIN + " " + args;
+	return zvtest::run_program({"/bin/sh", "-c", command}, clean_env);
+}
+
+zvtest::run_result
+ZorvelTool::zorvel_alone(const std::vector<std::string> &args,
+                         const std::vector<std::string> &env)
+{
+	std::vector<std::string> argv = {ZORVEL_BIN};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return zvtest::run_program(argv, env);
+}
+
+} // namespace tooltest

@@ -1,0 +1,96 @@
+// The change-log subcommands: changelog, changelog-clear.
+#include "tool_fixture.h"
+
+#include <cerrno>
+#include <csignal>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+TEST_F(ZorvelTool, ChangelogPrintClearAndFollow)
+{
+	run_result reg =
+	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
+	                             "register", "demo-MDT0000"});
+	ASSERT_EQ(reg.status, 0) << reg.err;
+	std::string user = reg.out.substr(0, reg.out.find('\n'));
+	auto sim = [&](std::vector<std::string> cmd) { return under_sim(cmd); };
+	ASSERT_EQ(sim({"/bin/mkdir", m("dir")}).status, 0);
+	ASSERT_EQ(sim({"/bin/ln", "-s", "dir", m("sym")}).status, 0);
+
+	run_result r = zorvel({"changelog", "demo-MDT0000"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("1 MKDIR "), std::string::npos) << r.out;
+	EXPECT_NE(r.out.find(" dir j=mkdir."), std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("2 SOFTLINK "), std::string::npos) << r.out;
+
+	r = zorvel({"changelog", "demo-MDT0000", "2"});
+	EXPECT_EQ(r.out.find("1 MKDIR"), std::string::npos) << "started at 2";
+	EXPECT_NE(r.out.find("2 SOFTLINK"), std::string::npos);
+
+	r = zorvel({"changelog-clear", "demo-MDT0000", user + "-x", "1"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"changelog", "demo-MDT0000"});
+	EXPECT_EQ(r.out.find("1 MKDIR"), std::string::npos) << r.out;
+	r = zorvel({"changelog-clear", "demo-MDT0000", user, "-1"});
+	EXPECT_EQ(r.status, EINVAL);
+	EXPECT_EQ(r.err, "zorvel: can't purge negative records\n");
+	r = zorvel({"changelog", "nosuch-MDT0000"});
+	EXPECT_EQ(r.status, ENOENT);
+
+	/* a follower prints a record made after it started */
+	int out[2];
+	ASSERT_EQ(pipe(out), 0);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+	posix_spawn_file_actions_addclose(&fa, out[0]);
+	std::string state = this->state();
+	std::vector<const char *> argv = {
+	        ZVSIM_BIN, "run",      "--state",   state.c_str(),
+	        "--",      ZORVEL_BIN, "changelog", "demo-MDT0000",
+	        "3",       "--follow", nullptr};
+	pid_t pid;
+	ASSERT_EQ(posix_spawn(&pid, ZVSIM_BIN, &fa, nullptr,
+	                      const_cast<char **>(argv.data()), environ),
+	          0);
+	posix_spawn_file_actions_destroy(&fa);
+	close(out[1]);
+	usleep(200 * 1000);
+	ASSERT_EQ(sim({"/bin/mkdir", m("later")}).status, 0);
+	FILE *f = fdopen(out[0], "r");
+	char line[1024] = "";
+	alarm(10); /* a follower that never prints fails, not hangs */
+	char *got = fgets(line, sizeof(line), f);
+	alarm(0);
+	kill(pid, SIGTERM);
+	waitpid(pid, nullptr, 0);
+	fclose(f);
+	ASSERT_NE(got, nullptr);
+	EXPECT_NE(std::string(line).find(" MKDIR "), std::string::npos) << line;
+	EXPECT_NE(std::string(line).find(" later "), std::string::npos) << line;
+}
+
+TEST_F(ZorvelTool, ChangelogOptions)
+{
+	/* no JSON writer yet: --json is an unknown option, a usage error */
+	run_result r = zorvel({"changelog", "demo-MDT0000", "--json"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "zorvel changelog: bad argument '--json'\n");
+	r = zorvel({"changelog", "--json"});
+	EXPECT_EQ(r.status, 1);
+	r = zorvel({"changelog", "--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "usage: zorvel changelog TARGET [STARTREC] "
+	                 "[--follow]\n  print the change log of a metadata "
+	                 "target, one record a line\n");
+}
+
+} // namespace

@@ -1,0 +1,19 @@
+// The mount subcommands: getname.
+#include "tool_fixture.h"
+
+#include <string>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+TEST_F(ZorvelTool, Getname)
+{
+	run_result r = zorvel({"getname", mount_});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out.rfind("demo-", 0), 0U) << r.out;
+}
+
+} // namespace

@@ -1,0 +1,35 @@
+// The parameter subcommands: param list, param get.
+#include "tool_fixture.h"
+
+#include <cerrno>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+TEST_F(ZorvelTool, Parameters)
+{
+	run_result r = zorvel({"param", "list", "lov/*/target_obd"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("lov/demo-clilov-"), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("/sys/"), std::string::npos)
+	        << "names are relative to their tree";
+
+	r = zorvel({"param", "get", "version"});
+	EXPECT_EQ(r.out, "version=zorvel: 2.16.0\n");
+	r = zorvel({"param", "get", "lov/*/target_obd"});
+	EXPECT_NE(r.out.find("/target_obd=\n0: demo-OST0000_UUID ACTIVE\n"),
+	          std::string::npos)
+	        << r.out;
+
+	r = zorvel({"param", "get", "no/such"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.err, "zorvel: no parameter matches 'no/such': No such "
+	                 "file or directory (2)\n");
+	r = zorvel({"param", "frob", "x"});
+	EXPECT_EQ(r.status, 1);
+}
+
+} // namespace

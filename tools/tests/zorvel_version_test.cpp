@@ -1,0 +1,19 @@
+// The version subcommand.
+#include "tool_fixture.h"
+
+#include <string>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+TEST_F(ZorvelTool, Version)
+{
+	run_result r = zorvel({"version"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "2.16.0\n");
+}
+
+} // namespace

@@ -1,0 +1,59 @@
+// The tunables subcommand: network driver tunables read from YAML files.
+#include "tool_fixture.h"
+
+#include <string>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+class TunablesTool : public ZorvelTool
+{
+};
+
+TEST_F(TunablesTool, Show)
+{
+	std::string cfg = file("net.yaml", "net:\n"
+	                                   "    - net type: o2ib1\n"
+	                                   "      tunables:\n"
+	                                   "          peer_timeout: 180\n"
+	                                   "          credits: 256\n"
+	                                   "      vnd tunables:\n"
+	                                   "          ntx: 512\n"
+	                                   "          conns_per_peer: 2\n");
+	run_result o2ib = zorvel_sh("tunables show " + cfg + " --type o2ib");
+	EXPECT_EQ(o2ib.status, 0) << o2ib.err;
+	EXPECT_EQ(o2ib.out, "tunables:\n"
+	                    "  peer_timeout: 180\n"
+	                    "  peer_credits: 0\n"
+	                    "  peer_buffer_credits: 0\n"
+	                    "  credits: 256\n"
+	                    "vnd tunables:\n"
+	                    "  peercredits_hiw: 0\n"
+	                    "  map_on_demand: 0\n"
+	                    "  concurrent_sends: 0\n"
+	                    "  fmr_pool_size: 0\n"
+	                    "  fmr_flush_trigger: 0\n"
+	                    "  fmr_cache: 0\n"
+	                    "  ntx: 512\n"
+	                    "  conns_per_peer: 2\n");
+	std::string sock = file("sock.yaml", "vnd tunables:\n"
+	                                     "  conns_per_peer: 4\n");
+	run_result s = zorvel_sh("tunables show --type socket " + sock);
+	EXPECT_EQ(s.status, 0);
+	EXPECT_EQ(s.out, "vnd tunables:\n  conns_per_peer: 4\n");
+	run_result missing = zorvel_sh("tunables show " + dir_.path() +
+	                               "/nope --type socket");
+	EXPECT_EQ(missing.status, 22);
+	EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+}
+
+TEST_F(TunablesTool, UsageErrors)
+{
+	EXPECT_EQ(zorvel_sh("tunables show").status, 1);
+	EXPECT_EQ(zorvel_sh("tunables show f --type lo").status, 1);
+}
+
+} // namespace
