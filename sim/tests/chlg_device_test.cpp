@@ -449,13 +449,14 @@ TEST_F(ChlgDevice, OrdinaryFilesAreUntouched)
 TEST_F(ChlgDevice, LauncherSteersTheLogs)
 {
 	std::string z = std::string(ZVSIM_LAUNCHER) + " --state " +
-	                quote(state()) + " changelog ";
-	Output r = run(z + "register demo-MDT0000");
+	                shell_quote(state()) + " changelog ";
+	run_result r = run_shell(z + "register demo-MDT0000");
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "cl2\n");
-	r = run(z + "users demo-MDT0000");
+	r = run_shell(z + "users demo-MDT0000");
 	EXPECT_EQ(r.out, "cl1 0\ncl2 0\n");
-	EXPECT_EQ(run(z + "mask demo-MDT0000 0x4").status, 0); // MKDIR only
+	EXPECT_EQ(run_shell(z + "mask demo-MDT0000 0x4").status,
+	          0); // MKDIR only
 	make_dirs(1);
 	write_file(mnt("file"));
 	std::string rec = raw_record(9, "raw");
@@ -465,20 +466,24 @@ TEST_F(ChlgDevice, LauncherSteersTheLogs)
 		snprintf(two, sizeof two, "%02x", c);
 		hex += two;
 	}
-	EXPECT_EQ(run(z + "append demo-MDT0000 " + hex).status, 0);
+	EXPECT_EQ(run_shell(z + "append demo-MDT0000 " + hex).status, 0);
 	std::vector<Rec> recs = read_log(MDT0);
 	ASSERT_EQ(recs.size(), 2u);
 	EXPECT_EQ(recs[0].type, unsigned(CL_MKDIR));
 	EXPECT_EQ(recs[1].name, "raw");
-	EXPECT_EQ(run(z + "deregister demo-MDT0000 cl2").status, 0);
-	EXPECT_EQ(run(z + "deregister demo-MDT0000 cl2 2>/dev/null").status, 1);
-	EXPECT_EQ(run(z + "mask demo-MDT0000 zz 2>/dev/null").status, 1);
-	EXPECT_EQ(run(z + "append demo-MDT0000 abc 2>/dev/null").status, 1);
-	EXPECT_EQ(run(z + "register demo-MDT0009 2>/dev/null").status, 1);
+	EXPECT_EQ(run_shell(z + "deregister demo-MDT0000 cl2").status, 0);
+	EXPECT_EQ(
+	        run_shell(z + "deregister demo-MDT0000 cl2 2>/dev/null").status,
+	        1);
+	EXPECT_EQ(run_shell(z + "mask demo-MDT0000 zz 2>/dev/null").status, 1);
+	EXPECT_EQ(run_shell(z + "append demo-MDT0000 abc 2>/dev/null").status,
+	          1);
+	EXPECT_EQ(run_shell(z + "register demo-MDT0009 2>/dev/null").status, 1);
 
 	// A preloaded program's operations are recorded too.
-	r = run(std::string(ZVSIM_LAUNCHER) + " run --state " + quote(state()) +
-	        " -- sh -c 'mkdir \"$ZVSIM_MOUNT/from-sh\"'");
+	r = run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	              shell_quote(state()) +
+	              " -- sh -c 'mkdir \"$ZVSIM_MOUNT/from-sh\"'");
 	EXPECT_EQ(r.status, 0);
 	recs = read_log(MDT0);
 	ASSERT_EQ(recs.size(), 3u);

@@ -129,9 +129,9 @@ TEST_F(Fid, ChildProcessSeesTheSameFids)
 	ASSERT_EQ(mkdir(mnt("d").c_str(), 0755), 0);
 	write_file(mnt("d/f"));
 	std::string want = fid_text(fid(mnt("d/f")));
-	Output r = run(std::string(ZVSIM_LAUNCHER) + " run --state " +
-	               quote(state()) + " -- " + ZVSIM_PROBE + " fid " +
-	               quote(mnt("d/f")));
+	run_result r = run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	                         shell_quote(state()) + " -- " + ZVSIM_PROBE +
+	                         " fid " + shell_quote(mnt("d/f")));
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, want + "\n");
 }

@@ -16,57 +16,6 @@
 namespace zvtest
 {
 
-TempDir::TempDir()
-{
-	const char *base = getenv("TMPDIR");
-	std::string tmpl = std::string(base && *base ? base : "/tmp") +
-	                   "/zvsim-test.XXXXXX";
-	if (!mkdtemp(tmpl.data()))
-		throw std::runtime_error("mkdtemp failed");
-	path_ = tmpl;
-}
-
-TempDir::~TempDir()
-{
-	remove_tree(path_);
-}
-
-void remove_tree(const std::string &path)
-{
-	nftw(
-	        path.c_str(),
-	        [](const char *p, const struct stat *st, int type,
-	           struct FTW *) {
-		        if (type == FTW_DP || type == FTW_D) {
-			        chmod(p, 0700);
-			        return rmdir(p), 0;
-		        }
-		        (void)st;
-		        return unlink(p), 0;
-	        },
-	        16, FTW_DEPTH | FTW_PHYS);
-}
-
-int count_fds()
-{
-	DIR *d = opendir("/proc/self/fd");
-	int n = 0;
-	while (struct dirent *de = readdir(d))
-		if (de->d_name[0] != '.')
-			++n;
-	closedir(d);
-	return n - 1; // the directory's own descriptor
-}
-
-void write_file(const std::string &path, const std::string &data)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-	ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-	ASSERT_EQ(write(fd, data.data(), data.size()),
-	          static_cast<ssize_t>(data.size()));
-	close(fd);
-}
-
 std::string fid_text(const zo_fid &fid)
 {
 	char buf[ZO_FID_FMT_LEN];
@@ -79,41 +28,17 @@ bool same_fid(const zo_fid &a, const zo_fid &b)
 	return a.f_seq == b.f_seq && a.f_oid == b.f_oid && a.f_ver == b.f_ver;
 }
 
-Output run(const std::string &cmd)
-{
-	Output r;
-	FILE *p = popen(cmd.c_str(), "r");
-	if (!p)
-		return r;
-	char buf[4096];
-	size_t n;
-	while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-		r.out.append(buf, n);
-	int ws = pclose(p);
-	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-	return r;
-}
-
-std::string quote(const std::string &s)
-{
-	std::string out = "'";
-	for (char c : s)
-		out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-	return out + "'";
-}
-
 void Sim::SetUp()
 {
-	fds_before_ = count_fds();
-	ASSERT_EQ(zvsim_setup(state().c_str(), "demo", 1), 0);
-	ASSERT_EQ(zvsim_log_enable(1), 0);
+	fds_before_ = open_fd_count();
+	sim_fixture::SetUp();
 }
 
 void Sim::TearDown()
 {
-	zvsim_teardown();
+	sim_fixture::TearDown();
 	// No request path may leave a descriptor behind.
-	EXPECT_EQ(count_fds(), fds_before_);
+	EXPECT_EQ(open_fd_count(), fds_before_);
 }
 
 void Sim::resetup(int mdts, int osts)

@@ -1,6 +1,12 @@
-// Shared fixtures: a temporary directory, a fresh simulation per test, and
-// small wrappers over the kernel requests under test.
+// The simulator's tests: a fresh simulation per test (the shared fixture)
+// with a scratch directory beside it, no descriptor left behind, and small
+// wrappers over the kernel requests under test.
 #pragma once
+
+#include "zvtest/fds.h"
+#include "zvtest/files.h"
+#include "zvtest/run.h"
+#include "zvtest/sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,33 +20,8 @@
 namespace zvtest
 {
 
-class TempDir
-{
-      public:
-	TempDir();
-	~TempDir();
-	const std::string &path() const
-	{
-		return path_;
-	}
-
-      private:
-	std::string path_;
-};
-
-void remove_tree(const std::string &path);
-int count_fds();
-void write_file(const std::string &path, const std::string &data = "");
 std::string fid_text(const zo_fid &fid);
 bool same_fid(const zo_fid &a, const zo_fid &b);
-
-// Output and exit status of a command run with /bin/sh -c.
-struct Output {
-	int status = -1;
-	std::string out;
-};
-Output run(const std::string &cmd);
-std::string quote(const std::string &s);
 
 // Result of one request: rc is the call's result, err its errno.
 struct Res {
@@ -48,7 +29,7 @@ struct Res {
 	int err;
 };
 
-class Sim : public ::testing::Test
+class Sim : public sim_fixture
 {
       protected:
 	void SetUp() override;
@@ -59,7 +40,7 @@ class Sim : public ::testing::Test
 	std::string mnt(const std::string &rel = "") const;
 	std::string state() const
 	{
-		return tmp_.path() + "/state";
+		return state_dir();
 	}
 
 	// FID through name_to_handle_at (follow: AT_SYMLINK_FOLLOW).
@@ -73,7 +54,7 @@ class Sim : public ::testing::Test
 	// Every link of fid, walked one FID2PATH call at a time.
 	std::vector<std::string> all_links(const zo_fid &fid);
 
-	TempDir tmp_;
+	temp_dir tmp_; // scratch, beside the simulation
 	int fds_before_ = 0;
 };
 

@@ -97,9 +97,10 @@ TEST_F(NamespaceCalls, OwnDirectoriesCannotBeRemovedRenamedOrReplaced)
 	EXPECT_EQ(recs[2].type, unsigned(CL_RMDIR));
 
 	// find's way of emptying a tree leaves them too.
-	Output r = run(std::string(ZVSIM_LAUNCHER) + " run --state " +
-	               quote(state()) + " -- find " + quote(mnt()) +
-	               " -mindepth 1 -delete 2>&1");
+	run_result r =
+	        run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	                  shell_quote(state()) + " -- find " +
+	                  shell_quote(mnt()) + " -mindepth 1 -delete 2>&1");
 	EXPECT_NE(r.status, 0);
 	EXPECT_EQ(stat(mnt(".zorvel/fid").c_str(), &st), 0);
 }

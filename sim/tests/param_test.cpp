@@ -513,14 +513,16 @@ TEST_F(Params, ReadingTheMountTableStillListsTheMount)
 TEST_F(Params, AChildProcessSeesWhatSteeringSet)
 {
 	set("/sys/fs/zorvel/zvlite/demo-" + inst() + "/pcc", "cache 1\n");
-	Output r = run(std::string(ZVSIM_LAUNCHER) + " run --state " +
-	               quote(state()) + " -- " ZVSIM_PROBE " param " +
-	               quote("/sys/fs/zorvel/zvlite/demo-" + inst() + "/pcc"));
+	run_result r = run_shell(
+	        std::string(ZVSIM_LAUNCHER) + " run --state " +
+	        shell_quote(state()) + " -- " ZVSIM_PROBE " param " +
+	        shell_quote("/sys/fs/zorvel/zvlite/demo-" + inst() + "/pcc"));
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "cache 1\n");
 	set("/proc/fs/zorvel/both", "");
 	set("/sys/fs/varn/both", "");
-	r = run(std::string(ZVSIM_LAUNCHER) + " run --state " + quote(state()) +
-	        " -- " ZVSIM_PROBE " glob '" + TREES + "/both'");
+	r = run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	              shell_quote(state()) + " -- " ZVSIM_PROBE " glob '" +
+	              TREES + "/both'");
 	EXPECT_EQ(r.out, "/sys/fs/varn/both\n/proc/fs/zorvel/both\n");
 }

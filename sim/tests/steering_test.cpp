@@ -149,11 +149,11 @@ TEST_F(Inject, InjectionReachesAChildProcess)
 	write_file(mnt("f"));
 	ASSERT_EQ(zvsim_inject_errno(ZV_IOC_GETOBDNAME, ENXIO, 0), 0);
 	std::string cmd = std::string(ZVSIM_LAUNCHER) + " run --state " +
-	                  quote(state()) + " -- " + ZVSIM_PROBE + " obdname " +
-	                  quote(mnt("f"));
-	Output r = run(cmd);
+	                  shell_quote(state()) + " -- " + ZVSIM_PROBE +
+	                  " obdname " + shell_quote(mnt("f"));
+	run_result r = run_shell(cmd);
 	EXPECT_EQ(r.out, "error ENXIO\n");
-	r = run(cmd);
+	r = run_shell(cmd);
 	EXPECT_EQ(r.out, std::string("demo-clilov-") + zvsim_instance() + "\n");
 }
 
@@ -330,7 +330,7 @@ TEST(Steering, WithoutASimulationCallsFail)
 
 TEST(Steering, SetupValidatesAndAttachesAsIs)
 {
-	TempDir tmp;
+	temp_dir tmp;
 	std::string st = tmp.path() + "/s";
 	EXPECT_EQ(zvsim_setup(st.c_str(), "much-too-long", 1), -EINVAL);
 	EXPECT_EQ(zvsim_setup(st.c_str(), "demo", -1), -EINVAL);

@@ -3,6 +3,7 @@
 #include "zvtest/files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -82,6 +83,29 @@ run_result run_program(const std::vector<std::string> &argv,
 	res.out = read_file(out_path);
 	res.err = read_file(err_path);
 	return res;
+}
+
+run_result run_shell(const std::string &cmd)
+{
+	run_result r{-1, {}, {}};
+	FILE *p = popen(cmd.c_str(), "r");
+	if (!p)
+		return r;
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+		r.out.append(buf, n);
+	int ws = pclose(p);
+	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	return r;
+}
+
+std::string shell_quote(const std::string &s)
+{
+	std::string out = "'";
+	for (char c : s)
+		out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+	return out + "'";
 }
 
 } // namespace zvtest

@@ -29,7 +29,7 @@ class temp_dir
 void remove_tree(const std::string &path);
 
 /* Writes content as the whole file (throws when it cannot). */
-void write_file(const std::string &path, const std::string &content);
+void write_file(const std::string &path, const std::string &content = "");
 /* The whole file; "" when it cannot be read. */
 std::string read_file(const std::string &path);
 

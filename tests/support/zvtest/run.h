@@ -21,6 +21,13 @@ struct run_result {
 run_result run_program(const std::vector<std::string> &argv,
                        const std::vector<std::string> &env = {});
 
+/* Runs cmd with /bin/sh -c; out is its standard output (err stays empty:
+ * redirect in cmd). */
+run_result run_shell(const std::string &cmd);
+
+/* s quoted for the shell. */
+std::string shell_quote(const std::string &s);
+
 } // namespace zvtest
 
 #endif
