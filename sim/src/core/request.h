@@ -80,6 +80,7 @@ struct Row {
 };
 
 struct NsEvent;
+struct FdHooks;
 
 // A family: its rows, what it keeps in a state directory, and whether and
 // how it follows changes of the namespace.
@@ -89,6 +90,8 @@ struct Family {
 	int (*init)(const Config &cfg); // setup hook; null: nothing
 	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
 	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
+	// What it does on descriptors it marked (fd_table.h); null: none.
+	const FdHooks *fd_hooks = nullptr;
 };
 
 // Every family (families.cpp).

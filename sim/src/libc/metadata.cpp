@@ -3,6 +3,7 @@
 // statfs of the debug file system is answered; attribute changes in the
 // mount are published to the families that watch the namespace.
 #include "core/export.h"
+#include "core/fd_table.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
 #include "core/request.h"
@@ -235,14 +236,18 @@ ZVSIM_EXPORT int truncate64(const char *path, off64_t len)
 
 ZVSIM_EXPORT int ftruncate(int fd, off_t len)
 {
-	return attr_fd(real::call(real::fns().ftruncate, fd, len), fd,
-	               CL_TRUNC);
+	int rc;
+	if (!marked_truncate(fd, len, rc))
+		rc = real::call(real::fns().ftruncate, fd, len);
+	return attr_fd(rc, fd, CL_TRUNC);
 }
 
 ZVSIM_EXPORT int ftruncate64(int fd, off64_t len)
 {
-	return attr_fd(real::call(real::fns().ftruncate64, fd, len), fd,
-	               CL_TRUNC);
+	int rc;
+	if (!marked_truncate(fd, len, rc))
+		rc = real::call(real::fns().ftruncate64, fd, len);
+	return attr_fd(rc, fd, CL_TRUNC);
 }
 
 ZVSIM_EXPORT int setxattr(const char *path, const char *name, const void *value,

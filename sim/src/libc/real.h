@@ -40,6 +40,14 @@ using errfunc_fn = int (*)(const char *, int);
 	X(mkdtemp, char *, (char *))                                           \
 	X(read, ssize_t, (int, void *, size_t))                                \
 	X(write, ssize_t, (int, const void *, size_t))                         \
+	X(pread, ssize_t, (int, void *, size_t, off_t))                        \
+	X(pread64, ssize_t, (int, void *, size_t, off64_t))                    \
+	X(pwrite, ssize_t, (int, const void *, size_t, off_t))                 \
+	X(pwrite64, ssize_t, (int, const void *, size_t, off64_t))             \
+	X(fallocate, int, (int, int, off_t, off_t))                            \
+	X(fallocate64, int, (int, int, off64_t, off64_t))                      \
+	X(fstat, int, (int, struct stat *))                                    \
+	X(fstat64, int, (int, struct stat64 *))                                \
 	X(lseek, off_t, (int, off_t, int))                                     \
 	X(lseek64, off64_t, (int, off64_t, int))                               \
 	X(close, int, (int))                                                   \
