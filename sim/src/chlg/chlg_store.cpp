@@ -300,8 +300,14 @@ int Locked::store()
 	return pwrite_all(fd_, buf, sizeof buf, 0);
 }
 
+// Without the lock when the log exists: a writer holds it across its
+// operation, and an open of the device must not wait for that.
 int ensure_log(const Config &cfg, int index)
 {
+	struct stat st;
+	if (::stat(log_path(cfg, index).c_str(), &st) == 0 &&
+	    st.st_size >= static_cast<off_t>(HDR_SIZE))
+		return 0;
 	Locked log;
 	return log.open(cfg, index);
 }
