@@ -293,3 +293,32 @@ TEST_F(ChlgDeadWriter, PendingCreationsFollowTheirEntryAcrossTargets)
 	EXPECT_EQ(one[1].name, "h");
 	EXPECT_EQ(pending_mark(MDT1), 0u);
 }
+
+// Without a log user the namespace calls reach the kernel as they would
+// without the simulator: one system call each, wherever their paths are
+// (opens are left out: they copy every path in to look at it).
+TEST_F(ChlgDeadWriter, WithoutLogUsersNamespaceCallsAddNoSystemCall)
+{
+	ASSERT_EQ(zvsim_changelog_deregister(MDT0, "cl1"), 0);
+	static char a[4096], b[4096], c[4096]; // neither stack nor heap
+	snprintf(a, sizeof a, "%s", mnt("a").c_str());
+	snprintf(b, sizeof b, "%s", mnt("b").c_str());
+	snprintf(c, sizeof c, "%s", mnt("c").c_str());
+	Tracee t([&] {
+		syscall(SYS_getppid);
+		mkdir(a, 0755);
+		rename(a, b);
+		symlink("target", c);
+		unlink(c);
+		mknod(c, S_IFIFO | 0644, 0);
+		chmod(c, 0600);
+		link(c, a);
+		unlink(a);
+		unlink(c);
+		rmdir(b);
+		syscall(SYS_getppid);
+	});
+	if (!t.ok())
+		GTEST_SKIP() << "no ptrace here";
+	EXPECT_EQ(t.calls_between(SYS_getppid), 10);
+}

@@ -58,24 +58,8 @@ class Tracee
 	bool stop_at(const std::string &path, bool after)
 	{
 		bool inside = false;
-		int sig = 0;
-		while (pid_ > 0) {
-			if (ptrace(PTRACE_SYSCALL, pid_, nullptr, sig) < 0)
-				return false;
-			sig = 0;
-			int st;
-			if (waitpid(pid_, &st, 0) != pid_ || !WIFSTOPPED(st)) {
-				pid_ = -1;
-				return false;
-			}
-			if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
-				sig = WSTOPSIG(st); // a signal: delivered
-				continue;
-			}
-			__ptrace_syscall_info si;
-			if (ptrace(PTRACE_GET_SYSCALL_INFO, pid_, sizeof si,
-			           &si) <= 0)
-				return false;
+		__ptrace_syscall_info si;
+		while (next_stop(si)) {
 			if (si.op == PTRACE_SYSCALL_INFO_ENTRY &&
 			    names(si, path)) {
 				if (!after)
@@ -89,6 +73,26 @@ class Tracee
 		return false;
 	}
 
+	// Runs the child to its next two calls of marker and counts the system
+	// calls it makes between them; -1 when it ended first.
+	int calls_between(long marker)
+	{
+		int seen = -1;
+		__ptrace_syscall_info si;
+		while (next_stop(si)) {
+			if (si.op != PTRACE_SYSCALL_INFO_ENTRY)
+				continue;
+			if (static_cast<long>(si.entry.nr) != marker) {
+				seen += seen >= 0;
+			} else if (seen >= 0) {
+				return seen;
+			} else {
+				seen = 0;
+			}
+		}
+		return -1;
+	}
+
 	void kill()
 	{
 		if (pid_ <= 0)
@@ -100,6 +104,28 @@ class Tracee
 	}
 
       private:
+	// Resumes the child to its next system-call stop, delivering the
+	// signals it gets meanwhile.
+	bool next_stop(__ptrace_syscall_info &si)
+	{
+		int sig = 0;
+		while (pid_ > 0) {
+			if (ptrace(PTRACE_SYSCALL, pid_, nullptr, sig) < 0)
+				return false;
+			int st;
+			if (waitpid(pid_, &st, 0) != pid_ || !WIFSTOPPED(st)) {
+				pid_ = -1;
+				return false;
+			}
+			sig = WSTOPSIG(st) == (SIGTRAP | 0x80) ? 0
+			                                       : WSTOPSIG(st);
+			if (!sig)
+				return ptrace(PTRACE_GET_SYSCALL_INFO, pid_,
+				              sizeof si, &si) > 0;
+		}
+		return false;
+	}
+
 	// The path arguments of the calls that change the namespace.
 	bool names(const __ptrace_syscall_info &si, const std::string &path)
 	{

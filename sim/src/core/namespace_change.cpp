@@ -197,9 +197,10 @@ EntryChange::~EntryChange() = default;
 void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 {
 	quietly([&] {
-		cfg = ns_watching();
+		if (!(cfg = ns_watching()))
+			return;
 		UserPath p(path);
-		if (!cfg || !p.ok() ||
+		if (!p.ok() ||
 		    !locate_entry(*cfg, dirfd, p.c_str(), dir, ev.name))
 			return;
 		ev.type = type;
@@ -237,9 +238,10 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
                            const char *newpath)
 {
 	quietly([&] {
-		cfg = ns_watching();
+		if (!(cfg = ns_watching()))
+			return;
 		UserPath o(oldpath), n(newpath);
-		if (!cfg || !o.ok() || !n.ok() ||
+		if (!o.ok() || !n.ok() ||
 		    !locate_entry(*cfg, olddirfd, o.c_str(), from, from_name) ||
 		    !locate_entry(*cfg, newdirfd, n.c_str(), to, ev.name))
 			return;
