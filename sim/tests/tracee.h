@@ -93,6 +93,13 @@ class Tracee
 		return -1;
 	}
 
+	// Lets the child run on untraced; it is still killed at the end.
+	void detach()
+	{
+		if (pid_ > 0)
+			ptrace(PTRACE_DETACH, pid_, nullptr, nullptr);
+	}
+
 	void kill()
 	{
 		if (pid_ <= 0)

@@ -61,14 +61,24 @@ bool locate_entry(const Config &cfg, int dirfd, const char *path, NsDir &d,
 }
 
 bool entry_fid(const Config &cfg, const NsDir &d, const std::string &name,
-               Fid &fid)
+               Fid &fid, mode_t *mode = nullptr)
 {
 	struct stat st;
 	if (::fstatat(d.fd.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 ||
 	    st.st_dev != cfg.dev)
 		return false;
 	fid = cfg.fid_of(st.st_dev, st.st_ino);
+	if (mode)
+		*mode = st.st_mode;
 	return true;
+}
+
+// An open of an existing FIFO or device (or through a symbolic link) may
+// wait for another process, which may need the log's lock to get there:
+// such an open does not hold the lock.
+bool open_may_wait(const EntryChange &c)
+{
+	return c.mode && !S_ISREG(c.mode) && !S_ISDIR(c.mode);
 }
 
 bool open_dir(const Config &cfg, const std::string &rel, NsDir &d)
@@ -208,7 +218,7 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 		intent = std::make_unique<chlg::Intent>();
 		if (!intent->lock(*cfg, type, cfg->mdt_of(dir.fid)))
 			return;
-		bool exists = entry_fid(*cfg, dir, ev.name, ev.tfid);
+		bool exists = entry_fid(*cfg, dir, ev.name, ev.tfid, &mode);
 		if (removal && exists)
 			intent->write(ev, check_of(NsCheck::Gone, dir, ev.name,
 			                           ev.tfid));
@@ -288,8 +298,8 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 	return rc;
 }
 
-// Served under the log's lock whether or not the file exists: whether the
-// open creates it is settled there.
+// Served under the log's lock also when the file exists, so that no
+// removal comes between the look at the entry and the open.
 bool create_open(int dirfd, const char *path, int flags, unsigned mode,
                  int &result)
 {
@@ -298,8 +308,8 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 	Creation c;
 	c.ev.open_flags = static_cast<uint32_t>(flags);
 	c.prepare(CL_CREATE, dirfd, path);
-	if (!c.intent)
-		return false; // not watched, or outside the mount
+	if (!c.intent || open_may_wait(c))
+		return false; // not watched, outside the mount, or no creation
 	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
 	                            mode);
 	c.finish(result < 0 ? -1 : 0); // keeps errno
@@ -339,6 +349,8 @@ FILE *fopen_creating(const char *path, const char *mode,
 	Creation c;
 	c.ev.open_flags = static_cast<uint32_t>(flags);
 	c.prepare(CL_CREATE, AT_FDCWD, path);
+	if (open_may_wait(c))
+		c.intent.reset();
 	FILE *fp = real::call(fn, path, mode);
 	c.finish(fp ? 0 : -1);
 	return fp;

@@ -87,7 +87,8 @@ struct EntryChange {
 	~EntryChange();
 	ConfigPtr cfg;
 	NsDir dir;
-	NsEvent ev; // open_flags may be set before prepare()
+	NsEvent ev;      // open_flags may be set before prepare()
+	mode_t mode = 0; // of the entry before the operation (0: none)
 	std::unique_ptr<chlg::Intent> intent;
 	const bool removal;
 

@@ -1,7 +1,8 @@
-// Writers that die inside an operation at an exact point: just before the
-// system call that makes the change, or just after it returned. The record
-// written ahead of the change must then be committed or dropped, by the
-// next writer or by a reader, from what the namespace shows.
+// Writers of the change logs. Killed inside an operation at an exact point
+// (just before the system call that makes the change, or just after it
+// returned), the record a writer wrote ahead must be committed or dropped,
+// by the next writer or by a reader, from what the namespace shows. Alive,
+// a writer must not hold a log where it would cost or block others.
 #include "chlg_helpers.h"
 #include "tracee.h"
 
@@ -44,7 +45,7 @@ bool exists(const std::string &path)
 
 } // namespace
 
-class ChlgDeadWriter : public Sim
+class ChlgWriters : public Sim
 {
       protected:
 	void SetUp() override
@@ -149,7 +150,7 @@ class ChlgDeadWriter : public Sim
 
 // Killed after its system call, the change is in the namespace and its
 // record is committed; killed before, neither (and no index is taken).
-TEST_F(ChlgDeadWriter, TheNextWriterSettlesEachChangeByWhatItLeft)
+TEST_F(ChlgWriters, TheNextWriterSettlesEachChangeByWhatItLeft)
 {
 	for (bool after : {true, false})
 		for (Kind k : ALL) {
@@ -173,7 +174,7 @@ TEST_F(ChlgDeadWriter, TheNextWriterSettlesEachChangeByWhatItLeft)
 		}
 }
 
-TEST_F(ChlgDeadWriter, ReadersSettleOnlyOnceTheWriterIsGone)
+TEST_F(ChlgWriters, ReadersSettleOnlyOnceTheWriterIsGone)
 {
 	{
 		// Alive inside its change, the writer holds the log: a reader
@@ -232,7 +233,7 @@ TEST_F(ChlgDeadWriter, ReadersSettleOnlyOnceTheWriterIsGone)
 
 // A pending creation whose entry or directory moves before it is settled,
 // with two targets: the root on 0, d on 1.
-TEST_F(ChlgDeadWriter, PendingCreationsFollowTheirEntryAcrossTargets)
+TEST_F(ChlgWriters, PendingCreationsFollowTheirEntryAcrossTargets)
 {
 	resetup(2);
 	register_user(MDT0);
@@ -282,7 +283,7 @@ TEST_F(ChlgDeadWriter, PendingCreationsFollowTheirEntryAcrossTargets)
 // Without a log user the namespace calls reach the kernel as they would
 // without the simulator: one system call each, wherever their paths are
 // (opens are left out: they copy every path in to look at it).
-TEST_F(ChlgDeadWriter, WithoutLogUsersNamespaceCallsAddNoSystemCall)
+TEST_F(ChlgWriters, WithoutLogUsersNamespaceCallsAddNoSystemCall)
 {
 	ASSERT_EQ(zvsim_changelog_deregister(MDT0, "cl1"), 0);
 	static char a[4096], b[4096], c[4096]; // neither stack nor heap
@@ -306,4 +307,43 @@ TEST_F(ChlgDeadWriter, WithoutLogUsersNamespaceCallsAddNoSystemCall)
 	if (!t.ok())
 		GTEST_SKIP() << "no ptrace here";
 	EXPECT_EQ(t.calls_between(SYS_getppid), 10);
+}
+
+// An open with O_CREAT of an existing FIFO waits for a reader, which may
+// change the directory first: that open holds no log.
+TEST_F(ChlgWriters, AnOpenThatWaitsForAnotherProcessHoldsNoLog)
+{
+	ASSERT_EQ(mkfifo(mnt("fifo").c_str(), 0644), 0);
+	Tracee writer([&] {
+		int fd = open(mnt("fifo").c_str(), O_WRONLY | O_CREAT, 0644);
+		(void)!write(fd, "x", 1);
+	});
+	if (!writer.ok())
+		GTEST_SKIP() << "no ptrace here";
+	ASSERT_TRUE(writer.stop_at(mnt("fifo"), false));
+	writer.detach(); // into its open, past everything it locks before
+
+	int done[2];
+	ASSERT_EQ(pipe(done), 0);
+	pid_t changer = fork();
+	ASSERT_GE(changer, 0);
+	if (changer == 0)
+		_exit(mkdir(mnt("meanwhile").c_str(), 0755) == 0 &&
+		                      write(done[1], "m", 1) == 1
+		              ? 0
+		              : 1);
+	struct pollfd p = {done[0], POLLIN, 0};
+	EXPECT_EQ(poll(&p, 1, 10000), 1) << "the change waited for the open";
+	kill(changer, SIGKILL);
+	waitpid(changer, nullptr, 0);
+	int fd = open(mnt("fifo").c_str(), O_RDONLY);
+	char c = 0;
+	EXPECT_EQ(read(fd, &c, 1), 1);
+	EXPECT_EQ(c, 'x');
+	close(fd);
+	for (int d : done)
+		close(d);
+	std::vector<Rec> recs = read_log(MDT0);
+	ASSERT_EQ(recs.size(), 2u); // the FIFO's, then the directory's
+	EXPECT_EQ(recs[1].name, "meanwhile");
 }
