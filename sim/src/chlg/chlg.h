@@ -84,10 +84,6 @@ class Locked
 	// wait false: -EWOULDBLOCK while another process holds the lock.
 	int open(const std::string &path, bool wait = true);
 	void close(); // releases the lock
-	bool is_open() const
-	{
-		return fd_ >= 0;
-	}
 	int fd() const
 	{
 		return fd_;
