@@ -193,6 +193,7 @@ int RenameChange::finish(int rc)
 			ev.sfid = ev.tfid;
 			ev.spfid = ev.pfid;
 			ev.pfid = to.fid;
+			ev.sname = ev.name;
 			ev.name = to_name;
 			ns_publish(*from.cfg, ev);
 		});

@@ -24,6 +24,7 @@ struct NsEvent {
 	Fid tfid, pfid;
 	Fid sfid, spfid; // rename only
 	std::string name;
+	std::string sname; // rename only: the old name
 	uint32_t open_flags = 0;
 	std::string xattr;
 };
