@@ -4,6 +4,8 @@
 //                                    "error <errno name>"
 //   zvsim_links churn DIR SEED N     N random namespace changes under DIR,
 //                                    with lookups of what they touch
+#include "churn.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -81,50 +83,15 @@ bool fid_of(const std::string &path, zo_fid &fid)
 	return true;
 }
 
-// A path under dir from a small set, so that changes meet each other.
-std::string pick(const std::string &dir, unsigned &seed)
-{
-	static const char *const shapes[] = {"a",   "b",   "c",   "d",
-	                                     "s",   "t",   "s/a", "s/b",
-	                                     "t/a", "t/s", "s/t", "t/s/a"};
-	return dir + "/" + shapes[rand_r(&seed) % std::size(shapes)];
-}
-
 int churn(const std::string &dir, unsigned seed, long n)
 {
 	for (long i = 0; i < n; ++i) {
-		std::string p = pick(dir, seed), q = pick(dir, seed);
-		switch (rand_r(&seed) % 8) {
-		case 0: {
-			int fd = open(p.c_str(), O_WRONLY | O_CREAT, 0644);
-			if (fd >= 0)
-				close(fd);
-			break;
-		}
-		case 1:
-			mkdir(p.c_str(), 0755);
-			break;
-		case 2:
-		case 3:
-			rename(p.c_str(), q.c_str());
-			break;
-		case 4:
-			link(p.c_str(), q.c_str());
-			break;
-		case 5:
-			unlink(p.c_str());
-			break;
-		case 6:
-			rmdir(p.c_str());
-			break;
-		default: {
-			zo_fid fid;
-			std::vector<std::string> links;
-			if (fid_of(p, fid))
-				links_of(fid, links);
-			break;
-		}
-		}
+		std::string p = zvtest::churn_path(dir, seed);
+		std::string q = zvtest::churn_path(dir, seed);
+		zo_fid fid;
+		std::vector<std::string> links;
+		if (!zvtest::churn_change(p, q, seed, false) && fid_of(p, fid))
+			links_of(fid, links);
 	}
 	return 0;
 }
