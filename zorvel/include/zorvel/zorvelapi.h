@@ -19,6 +19,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <linux/zorvel/zorvel_changelog.h>
@@ -296,6 +297,57 @@ int zvapi_param_get_paths(const char *pattern, glob_t *paths);
 int zvapi_param_get_value(const char *path, char **buf, size_t *buflen);
 
 void zvapi_param_paths_free(glob_t *paths);
+
+/* ---- JSON lists ------------------------------------------------------- */
+
+/* Types of the values of a JSON list item. */
+enum zvapi_json_types {
+	ZVAPI_JSON_INTEGER = 1, /* int, written with "%d" */
+	ZVAPI_JSON_BIGNUM = 2,  /* uint64_t, written with "%llu" */
+	ZVAPI_JSON_REAL = 3,   /* double, written with "%f"; not finite: null */
+	ZVAPI_JSON_STRING = 4, /* text, escaped between double quotes */
+};
+
+/* One key and its value; the item owns its key and string value. */
+typedef struct zvapi_json_item {
+	char *zji_key;
+	uint32_t zji_type;
+	union {
+		int zji_integer;
+		uint64_t zji_u64;
+		double zji_real;
+		char *zji_string;
+	};
+	struct zvapi_json_item *zji_next;
+} zvapi_json_item;
+
+/* A flat object: the most recently added item comes first. */
+typedef struct zvapi_json_item_list {
+	int zjil_item_count;
+	zvapi_json_item *zjil_items;
+} zvapi_json_item_list;
+
+/* An empty list into *json_items, released with zvapi_json_destroy_list(). */
+int zvapi_json_init_list(zvapi_json_item_list **json_items);
+
+/* Adds a copy of key and of the value at val (an int, uint64_t or double
+ * for the number types, the text itself for ZVAPI_JSON_STRING) in front of
+ * the list; the caller's buffers may be reused at once. -EINVAL for a null
+ * argument or an unknown type (list unchanged), -ENOMEM. */
+int zvapi_json_add_item(zvapi_json_item_list **json_items, char *key,
+                        uint32_t type, void *val);
+
+/* Writes the list to fp as one line of JSON: keys and strings escaped
+ * (control characters without a short escape as \u00XX), a real that is
+ * not finite as null. Write errors of the stream are the caller's to see. */
+int zvapi_json_write_list(zvapi_json_item_list **json_items, FILE *fp);
+
+/* Frees the list, its items and their texts; *json_items becomes NULL. */
+int zvapi_json_destroy_list(zvapi_json_item_list **json_items);
+
+/* A malloc'd escaped copy of in_string into *out_string (the caller frees
+ * it); *out_string is untouched on failure. */
+int zvapi_json_escape_string(char **out_string, char *in_string);
 
 #ifdef __cplusplus
 }
