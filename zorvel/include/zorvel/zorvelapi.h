@@ -298,6 +298,21 @@ int zvapi_param_get_value(const char *path, char **buf, size_t *buflen);
 
 void zvapi_param_paths_free(glob_t *paths);
 
+/* ---- Sparse files ----------------------------------------------------- */
+
+/* True when the file of fd is not empty and has a hole that starts before
+ * its end; false on any seek failure. Leaves the file offset at the first
+ * hole. */
+bool zvapi_file_is_sparse(int fd);
+
+/* Offset of the next data at or after offset, with the length of that
+ * stretch of data in *length; past the last data, the end of the file with
+ * *length 0. Moves the file offset. */
+off_t zvapi_data_seek(int src_fd, off_t offset, size_t *length);
+
+/* Punches a hole over [start, start + length), keeping the file size. */
+int zvapi_hole_punch(int fd, off_t start, size_t length);
+
 /* ---- JSON lists ------------------------------------------------------- */
 
 /* Types of the values of a JSON list item. */
