@@ -19,18 +19,6 @@ using namespace zvtest;
 namespace
 {
 
-struct Fd {
-	int fd;
-	explicit Fd(int f) : fd(f)
-	{
-	}
-	~Fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-};
-
 class DataPath : public Sim
 {
       protected:

@@ -82,13 +82,17 @@ void changed(Selection &s)
 		shared(s.rec->stale).fetch_and(~(uint64_t(1) << s.id));
 }
 
-// A selection this hook serves: not the primary. err: why it fails.
-Selection *served(int fd, int &err)
+// A selection this hook serves: not the primary. err: why the call fails
+// there (the mirror is missing, or the descriptor's mode forbids it: an
+// access mode of refused_mode gives mode_err).
+Selection *served(int fd, int &err, int refused_mode = -1, int mode_err = 0)
 {
 	Selection *s = selection_of(fd);
 	if (!s || (s->id == 1 && !s->missing))
 		return nullptr;
-	err = s->missing ? ENOENT : 0;
+	err = s->missing                               ? ENOENT
+	      : (s->flags & O_ACCMODE) == refused_mode ? mode_err
+	                                               : 0;
 	return s;
 }
 
@@ -97,11 +101,9 @@ Selection *served(int fd, int &err)
 bool read(int fd, void *buf, size_t n, int64_t off, ssize_t &r)
 {
 	int err;
-	Selection *s = served(fd, err);
-	if (!s)
-		return false;
-	if (err || (s->flags & O_ACCMODE) == O_WRONLY)
-		return fail(r, err ? err : EBADF);
+	Selection *s = served(fd, err, O_WRONLY, EBADF);
+	if (!s || err)
+		return s && fail(r, err);
 	int64_t pos = off >= 0 ? off : position(fd);
 	if (pos < 0)
 		return fail(r, errno);
@@ -115,11 +117,9 @@ bool read(int fd, void *buf, size_t n, int64_t off, ssize_t &r)
 bool write(int fd, const void *buf, size_t n, int64_t off, ssize_t &r)
 {
 	int err;
-	Selection *s = served(fd, err);
-	if (!s)
-		return false;
-	if (err || (s->flags & O_ACCMODE) == O_RDONLY)
-		return fail(r, err ? err : EBADF);
+	Selection *s = served(fd, err, O_RDONLY, EBADF);
+	if (!s || err)
+		return s && fail(r, err);
 	int64_t pos = off;
 	if (off < 0) {
 		struct stat st;
@@ -177,11 +177,9 @@ bool seek(int fd, int64_t off, int whence, int64_t &r)
 bool truncate(int fd, int64_t len, int &r)
 {
 	int err;
-	Selection *s = served(fd, err);
-	if (!s)
-		return false;
-	if (err || (s->flags & O_ACCMODE) == O_RDONLY)
-		return fail(r, err ? err : EINVAL);
+	Selection *s = served(fd, err, O_RDONLY, EINVAL);
+	if (!s || err)
+		return s && fail(r, err);
 	raw(r, syscall(SYS_ftruncate, s->backing, len));
 	if (r == 0)
 		changed(*s);
@@ -191,11 +189,9 @@ bool truncate(int fd, int64_t len, int &r)
 bool allocate(int fd, int mode, int64_t off, int64_t len, int &r)
 {
 	int err;
-	Selection *s = served(fd, err);
-	if (!s)
-		return false;
-	if (err || (s->flags & O_ACCMODE) == O_RDONLY)
-		return fail(r, err ? err : EBADF);
+	Selection *s = served(fd, err, O_RDONLY, EBADF);
+	if (!s || err)
+		return s && fail(r, err);
 	raw(r, syscall(SYS_fallocate, s->backing, mode, off, len));
 	if (r == 0)
 		changed(*s);
@@ -207,10 +203,8 @@ bool stat(int fd, struct stat64 *st, int &r)
 {
 	int err;
 	Selection *s = served(fd, err);
-	if (!s)
-		return false;
-	if (err)
-		return fail(r, err);
+	if (!s || err)
+		return s && fail(r, err);
 	struct stat b;
 	if (syscall(SYS_fstat, fd, st) < 0 ||
 	    syscall(SYS_fstat, s->backing, &b) < 0)
