@@ -68,8 +68,9 @@ const zorvel_cmd commands[] = {
         {"ladvise", cmd_ladvise,
          "FILE --advice willread|dontneed|locknoexpand|lockahead "
          "[--start S] [--end E]... [--async] [--unset] [--json]",
-         "give several advices on byte ranges in one request; prints the "
-         "result of\n  each lockahead\n"
+         "give several advices on byte ranges in one request\n"
+         "  each --advice starts an advice, --start and --end set its range;"
+         "\n  the kernel's result of each lockahead is printed\n"
          "  --json keys, a line per advice: file advice start end [result]"},
         {"heat", cmd_heat, "get|set [--clear] [--off] [--on] FILE... [--json]",
          "print a file's access counts, or clear them and stop or restart "
