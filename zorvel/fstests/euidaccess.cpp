@@ -33,6 +33,13 @@ void print_groups(const gid_t *groups, int count)
 	printf("\n");
 }
 
+// Whether a failed user lookup failed, or only found nobody: the
+// databases set ENOENT or ESRCH for a name they do not hold.
+bool lookup_failed()
+{
+	return errno != 0 && errno != ENOENT && errno != ESRCH;
+}
+
 // A failure of the call just made: its errno, or 1 when it set none.
 int failed(const char *label)
 {
@@ -150,7 +157,7 @@ int main(int argc, char **argv)
 	errno = 0;
 	struct passwd *pw = getpwuid(getuid());
 	if (!pw) {
-		if (errno)
+		if (lookup_failed())
 			return failed("getpwuid");
 		fprintf(stderr, "Cannot find user in passwd db\n");
 		return 1;
@@ -164,7 +171,7 @@ int main(int argc, char **argv)
 	errno = 0;
 	struct passwd *target = getpwnam(argv[1]);
 	if (!target) {
-		if (errno)
+		if (lookup_failed())
 			return failed("getpwnam");
 		fprintf(stderr, "Cannot find user %s in passwd db\n", argv[1]);
 		return 1;
