@@ -8,6 +8,7 @@
 #include "param/param.h"
 #include "removal/removal.h"
 #include "varn/varn_device.h"
+#include "vm/vm.h"
 
 namespace zvsim
 {
@@ -15,8 +16,8 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,  &layout::family, &removal::family,
-        &chlg::family, &param::family,  &varn::family,
+        &fid::family,   &layout::family, &removal::family, &chlg::family,
+        &param::family, &varn::family,   &vm::family,
 };
 } // namespace
 

@@ -10,6 +10,7 @@
 #include "fid/fid.h"
 #include "libc/real.h"
 #include "param/param.h"
+#include "vm/vm.h"
 
 #include <linux/zorvel/zorvel_changelog.h>
 
@@ -39,6 +40,7 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 		if (!p.ok())
 			return false;
 		return chlg::device_open(p.c_str(), flags, result) ||
+		       vm::drop_caches_open(p.c_str(), flags, result) ||
 		       param::open(p.c_str(), flags, mode, result) ||
 		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
 		       ((flags & O_CREAT) &&
