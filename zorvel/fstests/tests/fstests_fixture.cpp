@@ -106,10 +106,8 @@ zvtest::run_result FsTest::run_sim(const std::vector<std::string> &options,
 
 std::string FsTest::zvsim(const std::vector<std::string> &args)
 {
-	std::vector<std::string> argv = {ZVSIM_BIN};
+	std::vector<std::string> argv = {ZVSIM_BIN, "--state", state()};
 	argv.insert(argv.end(), args.begin(), args.end());
-	argv.push_back("--state");
-	argv.push_back(state());
 	zvtest::run_result r = zvtest::run_program(argv, clean_env);
 	EXPECT_EQ(r.status, 0) << "zvsim " << args[0] << ": " << r.err;
 	return r.out;

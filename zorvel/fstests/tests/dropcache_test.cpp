@@ -1,0 +1,125 @@
+// dropcache_race run as a harness runs it: under the simulator, which
+// stands in for the drop-caches control file, one file reached through two
+// mounts; and through a second mount that answers a stale value.
+#include "fstests_fixture.h"
+
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fstests
+{
+namespace
+{
+
+using zvtest::run_result;
+
+class Dropcache : public FsTest
+{
+      protected:
+	// dropcache_race under zvsim run with a further mount m2, stopped
+	// after seconds (it never ends by itself).
+	run_result race(const std::string &a, const std::string &b,
+	                const std::string &faults = "", double seconds = 1)
+	{
+		std::vector<std::string> env = {"ZVSIM_STATE", "ZVSIM_MOUNT"};
+		if (!faults.empty()) {
+			const char *asan = getenv("ASAN_OPTIONS");
+			env.push_back("FSFAULT=" + faults);
+			env.push_back("FSFAULT_PROG=dropcache_race");
+			env.push_back(std::string("LD_PRELOAD=") + FSFAULT_LIB);
+			env.push_back(std::string("ASAN_OPTIONS=") +
+			              (asan ? asan : "") +
+			              ":verify_asan_link_order=0");
+		}
+		char limit[32];
+		snprintf(limit, sizeof limit, "%.1f", seconds);
+		return zvtest::run_program({"/usr/bin/timeout", "-s", "TERM",
+		                            limit, ZVSIM_BIN, "run", "--state",
+		                            state(), "--mount", m2(), "--",
+		                            bin("dropcache_race"), a, b},
+		                           env);
+	}
+	std::string m2()
+	{
+		return dir(Place::Tmp) + "/mnt2";
+	}
+	long long drops()
+	{
+		return std::stoll(zvsim({"drops"}));
+	}
+};
+
+TEST_F(Dropcache, RunsUntilStoppedThroughTwoMounts)
+{
+	run_result r = race(mount() + "/t/f", m2() + "/t/f");
+	EXPECT_EQ(r.status, 124) << r.err; // stopped by the time limit
+	EXPECT_EQ(r.err, "");
+	EXPECT_GT(drops(), 0);
+	// The further mount stays with a state directory that stays.
+	struct stat st {
+	};
+	EXPECT_EQ(lstat(m2().c_str(), &st), 0);
+	EXPECT_EQ(zvsim({"mount", "list"}), m2() + "\n");
+}
+
+// Under the simulator the drop-caches file is the stand-in wherever the
+// file lies; the second path reaches it through a link, as a mount would.
+TEST_F(Dropcache, RunsOnOtherFileSystemsUnderTheSimulator)
+{
+	for (Place p : {Place::Tmpfs, Place::Tmp}) {
+		std::string link = path(p, "again");
+		ASSERT_EQ(symlink(dir(p).c_str(), link.c_str()), 0);
+		long long before = drops();
+		run_result r = race(path(p, "f"), link + "/f", "", 0.5);
+		EXPECT_EQ(r.status, 124) << place_name(p) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_GT(drops(), before);
+	}
+}
+
+TEST_F(Dropcache, CatchesAStaleValueThroughTheSecondMount)
+{
+	run_result r =
+	        race(mount() + "/t/f", m2() + "/t/f", "stale:" + m2(), 20);
+	EXPECT_EQ(r.status, 128 + SIGABRT);
+	std::regex report("error: u = [0-9]+, v = [1-9][0-9]*, 0\n");
+	EXPECT_TRUE(std::regex_match(r.err, report)) << r.err;
+}
+
+TEST_F(Dropcache, RefusesTwoFilesAndBadUsage)
+{
+	run_result r = race(mount() + "/t/a", m2() + "/t/b");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "file mismatch\n");
+	r = run_sim({}, "dropcache_race", {"only-one"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Usage: " + bin("dropcache_race") +
+	                         " /mnt/zorvel/file0 /mnt/zorvel2/file0\n");
+	r = race(mount() + "/t/no/such", m2() + "/t/f");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "open: No such file or directory\n");
+}
+
+// Without the simulator the real control file is refused to a user
+// without privilege; the program is never run with it otherwise.
+TEST_F(Dropcache, StopsWhenTheControlFileCannotBeOpened)
+{
+	std::vector<std::string> argv;
+	if (geteuid() == 0) {
+		if (access("/usr/bin/setpriv", X_OK) != 0)
+			GTEST_SKIP() << "setpriv (util-linux) not found";
+		argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+		        "--clear-groups"};
+	}
+	argv.push_back(bin("dropcache_race"));
+	argv.push_back("/nonexistent/a");
+	argv.push_back("/nonexistent/b");
+	run_result r =
+	        zvtest::run_program(argv, {"ZVSIM_STATE", "ZVSIM_MOUNT"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "!(drop_caches_fd < 0): Permission denied\n");
+}
+
+} // namespace
+} // namespace fstests
