@@ -149,6 +149,12 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
 	return out;
 }
 
+void set_target(std::string &record, const Fid &fid)
+{
+	if (record.size() >= R_HDR)
+		fid_put(record.data(), R_TFID, fid);
+}
+
 void produce(const Config &cfg, const NsEvent &ev)
 {
 	const Fid none{};
