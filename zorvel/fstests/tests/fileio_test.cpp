@@ -380,6 +380,12 @@ TEST_P(EveryPlace, MknodmapMakesGrowsAndMaps)
 	r = run(GetParam(), "mknodmap", {f});
 	EXPECT_EQ(r.status, EEXIST);
 	EXPECT_EQ(r.err, "mknod: File exists\n");
+	// A file system that cannot map the file: the last step fails.
+	r = run(GetParam(), "mknodmap", {path(GetParam(), "unmapped")},
+	        "mmap-fail");
+	EXPECT_EQ(r.status, ENODEV);
+	EXPECT_EQ(r.err, "mknod: No such device\n");
+	EXPECT_EQ(stat_of(path(GetParam(), "unmapped")).st_size, 4096);
 	r = run(GetParam(), "mknodmap", {});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "Usage: " + bin("mknodmap") +

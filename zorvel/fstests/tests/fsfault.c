@@ -7,6 +7,8 @@
  *                    a hole began there
  *   short-write      a write of more than one byte writes half of it
  *   read-fail        a read fails with EIO
+ *   mmap-fail        mapping a file fails with ENODEV, as where the file
+ *                    system cannot map
  *   stale:PREFIX     a file opened through a path starting with PREFIX
  *                    keeps answering preads with what its first pread read
  *
@@ -20,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -28,7 +31,7 @@
 #define MAX_FD      1024
 #define STALE_BYTES 64
 
-static int on_falloc, on_seek_hole, on_short_write, on_read_fail;
+static int on_falloc, on_seek_hole, on_short_write, on_read_fail, on_mmap_fail;
 static char stale_prefix[4096];
 static unsigned char stale_fd[MAX_FD];   /* opened through the prefix */
 static unsigned char stale_have[MAX_FD]; /* first pread kept */
@@ -52,6 +55,8 @@ __attribute__((constructor)) static void fsfault_init(void)
 			on_short_write = 1;
 		else if (strcmp(t, "read-fail") == 0)
 			on_read_fail = 1;
+		else if (strcmp(t, "mmap-fail") == 0)
+			on_mmap_fail = 1;
 		else if (strncmp(t, "stale:", 6) == 0)
 			snprintf(stale_prefix, sizeof(stale_prefix), "%s",
 			         t + 6);
@@ -184,4 +189,17 @@ EXPORT ssize_t pread(int fd, void *buf, size_t n, off_t off)
 EXPORT ssize_t pread64(int fd, void *buf, size_t n, off64_t off)
 {
 	return pread(fd, buf, n, off);
+}
+
+EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd,
+                  off_t off)
+{
+	static void *(*fn)(void *, size_t, int, int, int, off_t);
+	if (!fn)
+		fn = next("mmap");
+	if (on_mmap_fail && regular(fd)) {
+		errno = ENODEV;
+		return MAP_FAILED;
+	}
+	return fn(addr, len, prot, flags, fd, off);
 }
