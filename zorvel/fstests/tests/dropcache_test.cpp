@@ -20,7 +20,7 @@ class Dropcache : public FsTest
 	// dropcache_race under zvsim run with a further mount m2, stopped
 	// after seconds (it never ends by itself).
 	run_result race(const std::string &a, const std::string &b,
-	                const std::string &faults = "", double seconds = 1)
+	                const std::string &faults = "", double seconds = 2)
 	{
 		std::vector<std::string> env = {"ZVSIM_STATE", "ZVSIM_MOUNT"};
 		if (!faults.empty()) {
@@ -71,7 +71,7 @@ TEST_F(Dropcache, RunsOnOtherFileSystemsUnderTheSimulator)
 		std::string link = path(p, "again");
 		ASSERT_EQ(symlink(dir(p).c_str(), link.c_str()), 0);
 		long long before = drops();
-		run_result r = race(path(p, "f"), link + "/f", "", 0.5);
+		run_result r = race(path(p, "f"), link + "/f", "", 1.5);
 		EXPECT_EQ(r.status, 124) << place_name(p) << r.err;
 		EXPECT_EQ(r.err, "");
 		EXPECT_GT(drops(), before);

@@ -252,11 +252,13 @@ TEST_P(EveryPlace, BytewriteWritesTheCountInBlocks)
 TEST_F(FsTest, BytewriteLabelsABlockEverySecondUntilStopped)
 {
 	std::string f = path(Place::Tmpfs, "labels");
-	run_result r = zvtest::run_shell("timeout -s TERM 1.5 " +
+	run_result r = zvtest::run_shell("timeout -s TERM 2.5 " +
 	                                 bin("bytewrite") + " " + f);
 	EXPECT_EQ(r.status, 124);
+	// A block a second: two or three by now, however loaded the machine.
 	std::string data = read_file(f);
-	ASSERT_EQ(data.size(), 8192u);
+	ASSERT_GE(data.size(), 8192u);
+	EXPECT_EQ(data.size() % 4096, 0u);
 	EXPECT_EQ(data.substr(0, 8), std::string("write 0\n"));
 	EXPECT_EQ(data.substr(4096, 11), "write 4096\n");
 }
