@@ -157,6 +157,8 @@ void set_target(std::string &record, const Fid &fid)
 
 void produce(const Config &cfg, const NsEvent &ev)
 {
+	if (ev.recorded)
+		return; // written ahead, with its operation (chlg_intent.cpp)
 	const Fid none{};
 	int index = cfg.mdt_of(ev.pfid == none ? ev.tfid : ev.pfid);
 	Locked log;

@@ -18,7 +18,8 @@ struct ControlPage {
 	uint32_t log_on;     // requests are appended to <state>/log
 	uint32_t injections; // entries in <state>/inject
 	uint32_t chlg_users; // some change log has a registered user
-	uint32_t reserved[11];
+	uint32_t links_gen;  // generation of the link index (0: not kept)
+	uint32_t reserved[10];
 };
 
 constexpr uint32_t CONTROL_MAGIC = 0x5043565AU; // "ZVCP"

@@ -202,8 +202,10 @@ EntryChange::EntryChange(bool removal) : removal(removal)
 
 EntryChange::~EntryChange() = default;
 
-// What the entry is is read under the log's lock: a creation is recorded
-// only when the entry is missing, a removal only when it exists.
+// What the entry is is read under the log's lock (when a log keeps the
+// change): a creation is a change only when the entry is missing, a
+// removal only when it exists. Every watching family hears of it after the
+// operation; the change log, which wrote its record ahead, skips it then.
 void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 {
 	quietly([&] {
@@ -213,30 +215,40 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 		if (!p.ok() ||
 		    !locate_entry(*cfg, dirfd, p.c_str(), dir, ev.name))
 			return;
+		located = true;
 		ev.type = type;
 		ev.pfid = dir.fid;
-		intent = std::make_unique<chlg::Intent>();
-		if (!intent->lock(*cfg, type, cfg->mdt_of(dir.fid)))
-			return;
+		bool keeps = false;
+		if (chlg::any_user(*cfg)) {
+			intent = std::make_unique<chlg::Intent>();
+			keeps = intent->lock(*cfg, type, cfg->mdt_of(dir.fid));
+		}
 		bool exists = entry_fid(*cfg, dir, ev.name, ev.tfid, &mode);
-		if (removal && exists)
-			intent->write(ev, check_of(NsCheck::Gone, dir, ev.name,
-			                           ev.tfid));
-		else if (!removal && !exists)
-			intent->write(ev,
-			              check_of(NsCheck::Appears, dir, ev.name));
+		changes = removal ? exists : !exists;
+		if (keeps && changes)
+			intent->write(ev, removal ? check_of(NsCheck::Gone, dir,
+			                                     ev.name, ev.tfid)
+			                          : check_of(NsCheck::Appears,
+			                                     dir, ev.name));
 	});
 }
 
 int EntryChange::finish(int rc)
 {
-	if (intent)
+	if (located)
 		quietly([&] {
 			Fid made;
-			bool done = rc == 0 &&
+			bool done = rc == 0 && changes &&
 			            (removal ||
 			             entry_fid(*cfg, dir, ev.name, made));
-			intent->end(done, removal ? nullptr : &made);
+			if (intent)
+				intent->end(done, removal ? nullptr : &made);
+			if (!done)
+				return;
+			if (!removal)
+				ev.tfid = made;
+			ev.recorded = intent != nullptr;
+			ns_publish(*cfg, ev);
 		});
 	return rc;
 }
@@ -255,24 +267,37 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
 		    !locate_entry(*cfg, olddirfd, o.c_str(), from, from_name) ||
 		    !locate_entry(*cfg, newdirfd, n.c_str(), to, ev.name))
 			return;
-		intent = std::make_unique<chlg::Intent>();
-		if (!intent->lock(*cfg, CL_RENAME, cfg->mdt_of(to.fid),
-		                  cfg->mdt_of(from.fid)) ||
-		    !entry_fid(*cfg, from, from_name, ev.tfid))
+		bool keeps = false;
+		if (chlg::any_user(*cfg)) {
+			intent = std::make_unique<chlg::Intent>();
+			keeps = intent->lock(*cfg, CL_RENAME,
+			                     cfg->mdt_of(to.fid),
+			                     cfg->mdt_of(from.fid));
+		}
+		if (!entry_fid(*cfg, from, from_name, ev.tfid))
 			return;
+		located = true;
 		ev.type = CL_RENAME;
 		ev.pfid = to.fid;
 		ev.sfid = ev.tfid;
 		ev.spfid = from.fid;
-		intent->write(ev,
-		              check_of(NsCheck::Names, to, ev.name, ev.tfid));
+		ev.sname = from_name;
+		if (keeps)
+			intent->write(ev, check_of(NsCheck::Names, to, ev.name,
+			                           ev.tfid));
 	});
 }
 
 int RenameChange::finish(int rc)
 {
-	if (intent)
-		quietly([&] { intent->end(rc == 0); });
+	quietly([&] {
+		if (intent)
+			intent->end(rc == 0);
+		if (rc != 0 || !located)
+			return;
+		ev.recorded = intent != nullptr;
+		ns_publish(*cfg, ev);
+	});
 	return rc;
 }
 
@@ -308,7 +333,7 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 	Creation c;
 	c.ev.open_flags = static_cast<uint32_t>(flags);
 	c.prepare(CL_CREATE, dirfd, path);
-	if (!c.intent || open_may_wait(c))
+	if (!c.located || (!c.changes && !c.intent) || open_may_wait(c))
 		return false; // not watched, outside the mount, or no creation
 	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
 	                            mode);

@@ -31,8 +31,11 @@ struct NsEvent {
 	Fid tfid, pfid;
 	Fid sfid, spfid; // rename only
 	std::string name;
+	std::string sname; // rename only: the old name
 	uint32_t open_flags = 0;
 	std::string xattr;
+	// The change log wrote this change's record with the operation.
+	bool recorded = false;
 };
 
 // The current simulation when some family watches the namespace.
@@ -91,6 +94,8 @@ struct EntryChange {
 	mode_t mode = 0; // of the entry before the operation (0: none)
 	std::unique_ptr<chlg::Intent> intent;
 	const bool removal;
+	bool located = false; // the entry is in the mount
+	bool changes = false; // the operation would change it
 
 	void prepare(uint32_t type, int dirfd, const char *path);
 	int finish(int rc);
@@ -118,6 +123,7 @@ struct RenameChange {
 	std::string from_name;
 	NsEvent ev;
 	std::unique_ptr<chlg::Intent> intent;
+	bool located = false; // both entries are in the mount
 
 	void prepare(int olddirfd, const char *oldpath, int newdirfd,
 	             const char *newpath);
