@@ -4,9 +4,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <mntent.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace zvtest;
@@ -50,6 +53,48 @@ TEST_F(Mounts, AFurtherMountNamesTheSameObjects)
 	EXPECT_EQ(path, "file");
 	EXPECT_EQ(zorvel_mounts(),
 	          (std::vector<std::string>{zvsim_mount_path(), m2}));
+}
+
+// Requests and path calls made through a further mount reach the same
+// simulated kernel as through the mount.
+TEST_F(Mounts, CallsThroughAFurtherMountAreTheFileSystems)
+{
+	std::string m2 = tmp_.path() + "/mnt2";
+	ASSERT_EQ(zvsim_mount_add(m2.c_str()), 0);
+	ASSERT_EQ(mkdir((m2 + "/d").c_str(), 0755), 0);
+	int fd = open((m2 + "/d/f").c_str(), O_WRONLY | O_CREAT, 0644);
+	ASSERT_GE(fd, 0);
+	std::string rec(16 + 4, '\0');
+	zv_foreign_layout h = {ZV_FOREIGN_FILE_MAGIC, 4,
+	                       ZV_FOREIGN_TYPE_SYMLINK, 0};
+	memcpy(rec.data(), &h, sizeof h);
+	memcpy(rec.data() + 16, "abcd", 4);
+	clear_requests();
+	ASSERT_EQ(ioctl(fd, ZV_IOC_LOV_SETSTRIPE, rec.data()), 0);
+	close(fd);
+	char buf[64];
+	EXPECT_EQ(
+	        getxattr((m2 + "/d/f").c_str(), "zorvel.lov", buf, sizeof buf),
+	        static_cast<ssize_t>(rec.size()));
+	EXPECT_EQ(std::string(buf, rec.size()), rec);
+	EXPECT_EQ(request_codes(),
+	          (std::vector<unsigned long>{ZV_IOC_LOV_SETSTRIPE,
+	                                      ZVSIM_REQ_GETXATTR}));
+	// Opened by FID through the further mount: the same object.
+	std::string by_fid = m2 + "/.zorvel/fid/" + fid_text(fid(mnt("d/f")));
+	fd = open(by_fid.c_str(), O_RDONLY);
+	ASSERT_GE(fd, 0) << by_fid;
+	struct stat a, b;
+	EXPECT_EQ(fstat(fd, &a), 0);
+	close(fd);
+	ASSERT_EQ(stat(mnt("d/f").c_str(), &b), 0);
+	EXPECT_EQ(a.st_ino, b.st_ino);
+	// The parent named from the further mount is the mount's.
+	zo_fid parent;
+	std::string name;
+	ASSERT_EQ(getparent(m2 + "/d/f", 0, parent, name).rc, 0);
+	EXPECT_TRUE(same_fid(parent, fid(mnt("d"))));
+	EXPECT_EQ(name, "f");
 }
 
 TEST_F(Mounts, AddingChecksThePlace)
