@@ -11,6 +11,9 @@
  *                    system cannot map
  *   stale:PREFIX     a file opened through a path starting with PREFIX
  *                    keeps answering preads with what its first pread read
+ *   term-at:N        the program's N-th pwrite (on a file it opened)
+ *                    raises SIGTERM instead, as an operator stops a
+ *                    program that runs until it is stopped
  *
  * Every other call, and every call of another program, is the C
  * library's. */
@@ -18,6 +21,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,7 +36,9 @@
 #define STALE_BYTES 64
 
 static int on_falloc, on_seek_hole, on_short_write, on_read_fail, on_mmap_fail;
+static long term_at; /* 0: never */
 static char stale_prefix[4096];
+static unsigned char seen_fd[MAX_FD];    /* opened by the program */
 static unsigned char stale_fd[MAX_FD];   /* opened through the prefix */
 static unsigned char stale_have[MAX_FD]; /* first pread kept */
 static unsigned char stale_data[MAX_FD][STALE_BYTES];
@@ -57,6 +63,8 @@ __attribute__((constructor)) static void fsfault_init(void)
 			on_read_fail = 1;
 		else if (strcmp(t, "mmap-fail") == 0)
 			on_mmap_fail = 1;
+		else if (strncmp(t, "term-at:", 8) == 0)
+			term_at = strtol(t + 8, NULL, 10);
 		else if (strncmp(t, "stale:", 6) == 0)
 			snprintf(stale_prefix, sizeof(stale_prefix), "%s",
 			         t + 6);
@@ -77,6 +85,8 @@ static int regular(int fd)
 
 static int opened(int fd, const char *path)
 {
+	if (fd >= 0 && fd < MAX_FD)
+		seen_fd[fd] = 1;
 	if (fd >= 0 && fd < MAX_FD && stale_prefix[0]) {
 		stale_fd[fd] =
 		        strncmp(path, stale_prefix, strlen(stale_prefix)) == 0;
@@ -189,6 +199,23 @@ EXPORT ssize_t pread(int fd, void *buf, size_t n, off_t off)
 EXPORT ssize_t pread64(int fd, void *buf, size_t n, off64_t off)
 {
 	return pread(fd, buf, n, off);
+}
+
+EXPORT ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
+{
+	static ssize_t (*fn)(int, const void *, size_t, off_t);
+	static long count; /* only on the program's own files */
+	if (!fn)
+		fn = next("pwrite");
+	if (term_at && fd >= 0 && fd < MAX_FD && seen_fd[fd] &&
+	    ++count == term_at)
+		raise(SIGTERM);
+	return fn(fd, buf, n, off);
+}
+
+EXPORT ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off)
+{
+	return pwrite(fd, buf, n, off);
 }
 
 EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd,
