@@ -194,4 +194,30 @@ TEST_F(DropCaches, WritesAreCheckedAndCounted)
 	EXPECT_EQ(zvsim_drop_caches_count(), 3);
 }
 
+// Streams write through the C library's own calls, which pass no wrapper:
+// the stand-in must still take them (sysctl -w writes this way).
+TEST_F(DropCaches, StreamsAreTheStandInToo)
+{
+	FILE *f = fopen("/proc/sys/vm/drop_caches", "w");
+	ASSERT_NE(f, nullptr);
+	// The stand-in's stream has no descriptor; a stream on the host's
+	// file would, and is closed without a write.
+	if (fileno(f) >= 0) {
+		fclose(f);
+		FAIL() << "the host's control file was opened";
+	}
+	EXPECT_GT(fprintf(f, "3\n"), 0);
+	EXPECT_EQ(fflush(f), 0);
+	EXPECT_EQ(zvsim_drop_caches_count(), 1);
+	EXPECT_GT(fprintf(f, "9\n"), 0);
+	EXPECT_EQ(fclose(f), EOF);
+	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(zvsim_drop_caches_count(), 1);
+	errno = 0;
+	EXPECT_EQ(fopen("/proc/sys/vm/drop_caches", "r"), nullptr);
+	EXPECT_EQ(errno, EACCES);
+	EXPECT_EQ(fopen("/proc/sys/vm/drop_caches", "w+"), nullptr);
+	EXPECT_EQ(errno, EACCES);
+}
+
 } // namespace

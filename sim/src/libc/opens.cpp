@@ -166,7 +166,10 @@ FILE *sim_fopen(const char *path, const char *mode,
 	if (!p.ok() || !m.ok())
 		return real::call(fn, path, mode);
 	FILE *fp = nullptr;
-	if (guarded(fp, [&] { return param::fopen(p.c_str(), m.c_str(), fp); }))
+	if (guarded(fp, [&] {
+		    return param::fopen(p.c_str(), m.c_str(), fp) ||
+		           vm::drop_caches_fopen(p.c_str(), m.c_str(), fp);
+	    }))
 		return fp;
 	// A stream creating a file in the mount is a creation.
 	return fopen_creating(p.c_str(), m.c_str(), fn);

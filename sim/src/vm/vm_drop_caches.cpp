@@ -1,12 +1,14 @@
 // A stand-in for /proc/sys/vm/drop_caches: processes under a simulation
-// that open it get a descriptor of <state>/vm/drop_caches, whose writes are
-// checked as the kernel checks them ("1", "2" or "3", a line end allowed)
-// and counted in <state>/vm/drops, shared by every process. The host's
+// that open it get a descriptor of <state>/vm/drop_caches (fopen: a stream
+// of its own, as the C library's internal writes pass no wrapper), whose
+// writes are checked as the kernel checks them ("1", "2" or "3", a line end
+// allowed) and counted in <state>/vm/drops, shared by every process. The host's
 // caches are never touched. Nothing is cached by the simulated client, so
 // a drop only counts.
 #include "vm.h"
 
 #include "core/fd_table.h"
+#include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/sysio.h"
 
@@ -63,6 +65,18 @@ bool ours(const Config &cfg, int fd)
 	return sys::fd_path(fd, path) == 0 && path == file_of(cfg);
 }
 
+// One write of the control file: count, or -errno.
+ssize_t take_write(const Config &cfg, const void *buf, size_t count)
+{
+	char text[8];
+	size_t n = count < sizeof text ? count : sizeof text;
+	std::memcpy(text, buf, n);
+	if (count > 4 || !valid_value(text, count))
+		return -EINVAL;
+	int rc = count_drop(cfg);
+	return rc < 0 ? rc : static_cast<ssize_t>(count);
+}
+
 bool op_write(int fd, const void *buf, size_t count, ssize_t &result)
 {
 	sys::Reentry guard;
@@ -71,17 +85,26 @@ bool op_write(int fd, const void *buf, size_t count, ssize_t &result)
 		fd_forget(fd);
 		return false;
 	}
-	char text[8];
-	size_t n = count < sizeof text ? count : sizeof text;
-	std::memcpy(text, buf, n);
-	if (count > 4 || !valid_value(text, count)) {
-		result = syscall_result<ssize_t>(-EINVAL);
-		return true;
-	}
-	int rc = count_drop(*cfg);
-	result = rc < 0 ? syscall_result<ssize_t>(rc)
-	                : static_cast<ssize_t>(count);
+	result = syscall_result(take_write(*cfg, buf, count));
 	return true;
+}
+
+// A stream's flushes, one write each as the kernel would see them; the
+// stream keeps the configuration it was opened under.
+ssize_t stream_write(void *cookie, const char *buf, size_t count)
+{
+	sys::Reentry guard;
+	ssize_t rc = take_write(**static_cast<ConfigPtr *>(cookie), buf, count);
+	if (rc >= 0)
+		return rc;
+	errno = static_cast<int>(-rc);
+	return 0; // a stream's write reports failure as nothing written
+}
+
+int stream_close(void *cookie)
+{
+	delete static_cast<ConfigPtr *>(cookie);
+	return 0;
 }
 
 bool op_read(int, void *, size_t, ssize_t &result)
@@ -144,6 +167,30 @@ bool drop_caches_open(const char *path, int flags, int &result)
 	if (fd >= 0)
 		fd_register(fd, &drop_ops);
 	result = syscall_result(fd);
+	return true;
+}
+
+bool drop_caches_fopen(const char *path, const char *mode, FILE *&result)
+{
+	int flags;
+	if (std::strcmp(path, DROP_CACHES) != 0 ||
+	    !parse_fopen_mode(mode, flags))
+		return false;
+	sys::Reentry guard;
+	ConfigPtr cfg = current();
+	if (!cfg)
+		return false;
+	result = nullptr;
+	if ((flags & O_ACCMODE) != O_WRONLY) {
+		errno = EACCES; // not readable, as for open()
+		return true;
+	}
+	auto *copy = new ConfigPtr(cfg);
+	cookie_io_functions_t io = {nullptr, stream_write, nullptr,
+	                            stream_close};
+	result = ::fopencookie(copy, "w", io);
+	if (!result)
+		delete copy;
 	return true;
 }
 
