@@ -99,9 +99,21 @@ zvtest::run_result FsTest::run_sim(const std::vector<std::string> &options,
 	std::vector<std::string> argv = {ZVSIM_BIN, "run", "--state", state()};
 	argv.insert(argv.end(), options.begin(), options.end());
 	argv.push_back("--");
+	// The faults go ahead of the simulator: it serves some calls on the
+	// mount's files (fallocate) with system calls of its own, past
+	// anything preloaded after it.
+	if (!faults.empty())
+		argv.insert(
+		        argv.end(),
+		        {"/bin/sh", "-c",
+		         "LD_PRELOAD=\"$FSFAULT_LIB:$LD_PRELOAD\" exec \"$@\"",
+		         "sh"});
 	argv.push_back(program[0] == '/' ? program : bin(program));
 	argv.insert(argv.end(), args.begin(), args.end());
-	return zvtest::run_program(argv, fault_env(program, faults));
+	std::vector<std::string> env = fault_env(program, faults);
+	if (!faults.empty())
+		env.push_back(std::string("FSFAULT_LIB=") + FSFAULT_LIB);
+	return zvtest::run_program(argv, env);
 }
 
 std::string FsTest::zvsim(const std::vector<std::string> &args)
