@@ -31,24 +31,20 @@ int main(int argc, char **argv)
 			name = optarg;
 			break;
 		case 'm':
-			if (!fstest::parse_u32(optarg, mode, 8)) {
-				fprintf(stderr, "%s: invalid mode '%s'\n",
-				        argv[0], optarg);
+			if (!fstest::option_u32(argv[0], "mode", optarg, mode,
+			                        8)) {
 				return 1;
 			}
 			break;
 		case 't':
-			if (!fstest::parse_u32(optarg, type)) {
-				fprintf(stderr, "%s: invalid type '%s'\n",
-				        argv[0], optarg);
+			if (!fstest::option_u32(argv[0], "type", optarg,
+			                        type)) {
 				return 1;
 			}
 			break;
 		case 'f':
-			if (!fstest::parse_u32(optarg, flags) ||
-			    flags == 0xFFFFFFFFU) {
-				fprintf(stderr, "%s: invalid flags '%s'\n",
-				        argv[0], optarg);
+			if (!fstest::option_u32(argv[0], "flags", optarg, flags,
+			                        0, true)) {
 				return 1;
 			}
 			break;

@@ -34,6 +34,18 @@ inline bool parse_u32(const char *text, uint32_t &out, int base = 0)
 	return true;
 }
 
+/* An option's 32-bit value as parse_u32 reads it; on a refusal prints
+ * "<prog>: invalid <what> '<text>'" and returns false. With flags set, all
+ * ones (0xFFFFFFFF) is refused too, as the tools' flags options do. */
+inline bool option_u32(const char *prog, const char *what, const char *text,
+                       uint32_t &out, int base = 0, bool flags = false)
+{
+	if (parse_u32(text, out, base) && !(flags && out == UINT32_MAX))
+		return true;
+	fprintf(stderr, "%s: invalid %s '%s'\n", prog, what, text);
+	return false;
+}
+
 } // namespace fstest
 
 #endif

@@ -72,17 +72,14 @@ int main(int argc, char **argv)
 			value = optarg;
 			break;
 		case 't':
-			if (!fstest::parse_u32(optarg, type)) {
-				fprintf(stderr, "%s: invalid type '%s'\n",
-				        argv[0], optarg);
+			if (!fstest::option_u32(argv[0], "type", optarg,
+			                        type)) {
 				return 1;
 			}
 			break;
 		case 'F':
-			if (!fstest::parse_u32(optarg, flags) ||
-			    flags == 0xFFFFFFFFU) {
-				fprintf(stderr, "%s: invalid flags '%s'\n",
-				        argv[0], optarg);
+			if (!fstest::option_u32(argv[0], "flags", optarg, flags,
+			                        0, true)) {
 				return 1;
 			}
 			break;
