@@ -70,7 +70,7 @@ done
 if [[ -d $prefix/bin ]]; then
 	for p in "$prefix"/bin/*; do
 		case $(basename "$p") in
-		zorvel | zvsim)
+		zorvel | zvsim | chunkwrite | mpicreate | spreadalloc)
 			if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
 				fail "bin/$(basename "$p") misses libraries:"
 				env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2
