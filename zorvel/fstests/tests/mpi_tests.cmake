@@ -1,0 +1,27 @@
+# The MPI programs run by mpirun on one host, on tmpfs and on the simulated
+# file system, and against file systems made to misbehave (preloads of the
+# tests' own).
+add_library(boundary_fault SHARED ${CMAKE_CURRENT_SOURCE_DIR}/boundary_fault.c)
+target_link_libraries(boundary_fault PRIVATE ${CMAKE_DL_LIBS})
+add_library(mpi_fakes SHARED ${CMAKE_CURRENT_SOURCE_DIR}/mpi_fakes.c)
+target_link_libraries(mpi_fakes PRIVATE MPI::MPI_C ${CMAKE_DL_LIBS})
+add_library(nomem SHARED ${CMAKE_CURRENT_SOURCE_DIR}/nomem.c)
+
+set(mpi_defs
+  MPITEST_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+  MPIEXEC="${MPIEXEC_EXECUTABLE}"
+  MPITEST_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp")
+if(ZV_SANITIZE)
+  list(APPEND mpi_defs MPITEST_SANITIZED=1)
+endif()
+
+zv_gtest(mpi_programs_tests
+  SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/mpi_fixture.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/chunkwrite_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/mpicreate_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/spreadalloc_test.cpp
+  PROGRAMS ZVSIM_BIN=zvsim_launcher BOUNDARY_FAULT_LIB=boundary_fault
+    MPI_FAKES_LIB=mpi_fakes NOMEM_LIB=nomem CHUNKWRITE_DEP=chunkwrite
+    MPICREATE_DEP=mpicreate SPREADALLOC_DEP=spreadalloc
+  DEFINITIONS ${mpi_defs})
