@@ -1,6 +1,7 @@
 # The MPI programs run by mpirun on one host, on tmpfs and on the simulated
-# file system, and against file systems made to misbehave (preloads of the
-# tests' own).
+# file system, against file systems made to misbehave (preloads of the
+# tests' own), and across simulated client hosts (scripts/cluster; skipped
+# with the reason where network namespaces cannot be made).
 add_library(boundary_fault SHARED ${CMAKE_CURRENT_SOURCE_DIR}/boundary_fault.c)
 target_link_libraries(boundary_fault PRIVATE ${CMAKE_DL_LIBS})
 add_library(mpi_fakes SHARED ${CMAKE_CURRENT_SOURCE_DIR}/mpi_fakes.c)
@@ -10,7 +11,8 @@ add_library(nomem SHARED ${CMAKE_CURRENT_SOURCE_DIR}/nomem.c)
 set(mpi_defs
   MPITEST_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
   MPIEXEC="${MPIEXEC_EXECUTABLE}"
-  MPITEST_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp")
+  MPITEST_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp"
+  CLUSTER_SCRIPT="${PROJECT_SOURCE_DIR}/scripts/cluster")
 if(ZV_SANITIZE)
   list(APPEND mpi_defs MPITEST_SANITIZED=1)
 endif()
@@ -21,7 +23,9 @@ zv_gtest(mpi_programs_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/chunkwrite_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/mpicreate_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/spreadalloc_test.cpp
-  PROGRAMS ZVSIM_BIN=zvsim_launcher BOUNDARY_FAULT_LIB=boundary_fault
+    ${CMAKE_CURRENT_SOURCE_DIR}/cluster_test.cpp
+  PROGRAMS ZVSIM_BIN=zvsim_launcher ZORVEL_BIN=zorvel
+    BOUNDARY_FAULT_LIB=boundary_fault
     MPI_FAKES_LIB=mpi_fakes NOMEM_LIB=nomem CHUNKWRITE_DEP=chunkwrite
     MPICREATE_DEP=mpicreate SPREADALLOC_DEP=spreadalloc
   DEFINITIONS ${mpi_defs})
