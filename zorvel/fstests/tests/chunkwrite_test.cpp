@@ -41,23 +41,18 @@ std::vector<std::string> rank_env(std::vector<std::string> preloads,
                                   size_t nomem = 0,
                                   std::vector<std::string> more = {})
 {
-	std::string asan = "verify_asan_link_order=0";
 #ifdef MPITEST_SANITIZED
 	if (nomem)
-		asan += ":allocator_may_return_null=1:max_allocation_size_mb=" +
-		        std::to_string((nomem >> 20) - 1);
+		more.push_back("ASAN_OPTIONS=allocator_may_return_null=1:"
+		               "max_allocation_size_mb=" +
+		               std::to_string((nomem >> 20) - 1));
 #else
 	if (nomem) {
 		preloads.push_back(NOMEM_LIB);
 		more.push_back("NOMEM_LIMIT=" + std::to_string(nomem));
 	}
 #endif
-	std::string list;
-	for (const auto &p : preloads)
-		list += (list.empty() ? "" : ":") + p;
-	more.push_back("LD_PRELOAD=" + list);
-	more.push_back("ASAN_OPTIONS=" + asan);
-	return more;
+	return preload_env(preloads, more);
 }
 
 class Chunkwrite : public EveryPlace
@@ -84,12 +79,18 @@ TEST_P(Chunkwrite, PassesTwoHundredLoops)
 	EXPECT_EQ(file_size(file), static_cast<long>(sizes[199] * ranks()));
 }
 
+MPITEST_EVERY_PLACE(Chunkwrite);
+
+class ChunkwriteCases : public EveryPlace
+{
+};
+
 // Loop 1000 prints its chunk size as loop 0 does; the limit is the largest
 // chunk plus one.
-TEST_P(Chunkwrite, PrintsEveryThousandthLoop)
+TEST_F(MpiTest, ChunkwritePrintsEveryThousandthLoop)
 {
-	std::string file = path(place(), "shared");
-	auto r = mpirun(ranks(), place(), "chunkwrite",
+	std::string file = path(Place::Tmpfs, "shared");
+	auto r = mpirun(2, Place::Tmpfs, "chunkwrite",
 	                {"-f", file, "-n", "1001", "-m", "0x10", "-s", "3"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	auto sizes = chunk_sizes(3, 16, 1001);
@@ -100,26 +101,40 @@ TEST_P(Chunkwrite, PrintsEveryThousandthLoop)
 		                                  std::to_string(sizes[loop])),
 		        1)
 		        << r.out;
-	EXPECT_EQ(count_line(r.out, "Finished after 1001 loops"), ranks());
+	EXPECT_EQ(count_line(r.out, "Finished after 1001 loops"), 2);
 }
 
 // No loop: nothing is written, rank 0 still creates the file and seeds.
-TEST_P(Chunkwrite, ZeroLoopsWriteNothing)
+TEST_F(MpiTest, ChunkwriteZeroLoopsWriteNothing)
 {
-	std::string file = path(place(), "shared");
-	auto r = mpirun(ranks(), place(), "chunkwrite",
+	std::string file = path(Place::Sim, "shared");
+	auto r = mpirun(2, Place::Sim, "chunkwrite",
 	                {"-f", file, "-n", "0", "-m", "4096", "-s", "017"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	EXPECT_EQ(count_line(r.out, "random seed: 15"), 1) << r.out;
-	EXPECT_EQ(count_line(r.out, "Finished after 0 loops"), ranks());
-	EXPECT_EQ(lines_of(r.out).size(), 1u + ranks()) << r.out;
+	EXPECT_EQ(count_line(r.out, "Finished after 0 loops"), 2);
+	EXPECT_EQ(lines_of(r.out).size(), 3u) << r.out;
 	EXPECT_EQ(file_size(file), 0);
 }
 
 // Refused limits end the job on every rank before the file exists.
-TEST_P(Chunkwrite, RefusesLimitsBeforeTouchingTheFile)
+TEST_P(ChunkwriteCases, RefusesLimitsBeforeTouchingTheFile)
 {
 	std::string file = path(place(), "shared");
+	auto r = mpirun(ranks(), place(), "chunkwrite",
+	                {"-f", file, "-n", "1", "-m", "0"});
+	EXPECT_EQ(r.status, 255) << r.out << r.err;
+	EXPECT_EQ(count_line(r.out,
+	                     report(-1, -1, "Chunk size must be positive: 0")),
+	          ranks())
+	        << r.out;
+	EXPECT_EQ(file_size(file), -1);
+}
+
+// Every refused limit, each in a job of one.
+TEST_F(MpiTest, ChunkwriteRefusedLimits)
+{
+	std::string file = path(Place::Tmpfs, "shared");
 	struct refused {
 		const char *limit, *report;
 	} cases[] = {
@@ -129,30 +144,29 @@ TEST_P(Chunkwrite, RefusesLimitsBeforeTouchingTheFile)
 	        {"-4096", "Chunk size must be positive: -4096"},
 	};
 	for (const auto &c : cases) {
-		auto r = mpirun(ranks(), place(), "chunkwrite",
-		                {"-f", file, "-n", "1", "-m", c.limit});
+		auto r = alone("chunkwrite",
+		               {"-f", file, "-n", "1", "-m", c.limit});
 		EXPECT_EQ(r.status, 255) << c.limit << r.out << r.err;
-		EXPECT_EQ(count_line(r.out, report(-1, -1, c.report)), ranks())
-		        << c.limit << r.out;
+		EXPECT_EQ(r.out, report(-1, -1, c.report) + "\n") << c.limit;
 		EXPECT_EQ(file_size(file), -1) << c.limit;
 	}
 }
 
 // The largest limit is a limit like any other.
-TEST_P(Chunkwrite, AcceptsTheLargestLimit)
+TEST_F(MpiTest, ChunkwriteAcceptsTheLargestLimit)
 {
-	std::string file = path(place(), "shared");
-	auto r = mpirun(ranks(), place(), "chunkwrite",
+	std::string file = path(Place::Tmpfs, "shared");
+	auto r = mpirun(2, Place::Tmpfs, "chunkwrite",
 	                {"-f", file, "-n", "1", "-m", "16777216", "-s", "9"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	auto sizes = chunk_sizes(9, 16777216, 1);
-	EXPECT_EQ(count_line(r.out, "Finished after 1 loops"), ranks());
-	EXPECT_EQ(file_size(file), static_cast<long>(sizes[0] * ranks()));
+	EXPECT_EQ(count_line(r.out, "Finished after 1 loops"), 2);
+	EXPECT_EQ(file_size(file), static_cast<long>(sizes[0] * 2));
 }
 
 // A file rank 0 cannot create: it says so, the job ends before the other
 // ranks open anything.
-TEST_P(Chunkwrite, ReportsAFileThatCannotBeOpened)
+TEST_P(ChunkwriteCases, ReportsAFileThatCannotBeOpened)
 {
 	std::string file = path(place(), "missing/shared");
 	auto r = mpirun(ranks(), place(), "chunkwrite",
@@ -165,7 +179,7 @@ TEST_P(Chunkwrite, ReportsAFileThatCannotBeOpened)
 	        << r.out;
 }
 
-MPITEST_EVERY_PLACE(Chunkwrite);
+MPITEST_TWO_PLACES(ChunkwriteCases);
 
 class ChunkwriteFault : public MpiTest,
                         public ::testing::WithParamInterface<int>
@@ -222,39 +236,36 @@ TEST_P(ChunkwriteFault, CatchesACorruptedChunkBoundary)
 	EXPECT_EQ(count_line(r.out, "Finished after 200 loops"), 0);
 }
 
+INSTANTIATE_TEST_SUITE_P(Ranks, ChunkwriteFault, ::testing::Values(2, 4));
+
 // The same file system without the fault: the same run passes.
-TEST_P(ChunkwriteFault, PassesWithoutTheFault)
+TEST_F(MpiTest, ChunkwritePassesWithoutTheFault)
 {
-	int ranks = GetParam();
 	std::string file = path(Place::Tmpfs, "shared");
-	auto r = mpirun(ranks, Place::Tmpfs, "chunkwrite",
+	auto r = mpirun(2, Place::Tmpfs, "chunkwrite",
 	                {"-f", file, "-n", "20", "-m", "20000", "-s", "77"},
 	                rank_env({BOUNDARY_FAULT_LIB}, 0,
 	                         {"BOUNDARY_FAULT_FILE=" + file,
 	                          "BOUNDARY_FAULT_EVERY=0"}));
 	EXPECT_EQ(r.status, 0) << r.out << r.err;
-	EXPECT_EQ(count_line(r.out, "Finished after 20 loops"), ranks);
+	EXPECT_EQ(count_line(r.out, "Finished after 20 loops"), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ranks, ChunkwriteFault, ::testing::Values(2, 4));
-
-// nprocs x limit must stay below 2^31 for the read-back: a job of 128
-// ranks (faked: the preload answers MPI_Comm_size) with the default limit
-// is refused before anything is allocated or opened.
+// nprocs x limit must stay below 2^31 for the read-back: rank 0 of a job
+// of 128 with the default limit refuses before anything is allocated or
+// opened.
 TEST_F(MpiTest, ChunkwriteRefusesAReadBufferOf2GiB)
 {
 	std::string file = path(Place::Tmpfs, "shared");
-	auto r = mpirun(1, Place::Tmpfs, "chunkwrite", {"-f", file, "-n", "1"},
-	                rank_env({MPI_FAKES_LIB}, 0, {"MPI_FAKES_NPROCS=128"}));
+	auto r = alone("chunkwrite", {"-f", file, "-n", "1"}, 128);
 	EXPECT_EQ(r.status, 255) << r.out << r.err;
 	EXPECT_EQ(r.out, report(0, -1,
 	                        "128 ranks x chunk size limit 16777216 is 2^31 "
 	                        "bytes or more\n"));
 	EXPECT_EQ(file_size(file), -1);
 	// One rank fewer is allowed: here the memory runs out instead.
-	r = mpirun(1, Place::Tmpfs, "chunkwrite", {"-f", file, "-n", "0"},
-	           rank_env({MPI_FAKES_LIB}, size_t(1) << 30,
-	                    {"MPI_FAKES_NPROCS=127"}));
+	r = alone("chunkwrite", {"-f", file, "-n", "0"}, 127,
+	          rank_env({MPI_ALONE_LIB}, size_t(1) << 30));
 	EXPECT_EQ(r.status, 255) << r.out << r.err;
 	EXPECT_EQ(r.out,
 	          report(0, -1,

@@ -138,4 +138,40 @@ zvtest::run_result MpiTest::direct(Place p, const std::string &program,
 	return zvtest::run_program(argv, launcher_env(tmp_.path()));
 }
 
+std::vector<std::string> preload_env(const std::vector<std::string> &libs,
+                                     std::vector<std::string> more)
+{
+	std::string list;
+	for (const auto &l : libs)
+		list += (list.empty() ? "" : ":") + l;
+	more.push_back("LD_PRELOAD=" + list);
+	// The sanitizer runtime would otherwise insist on coming first.
+	bool asan = false;
+	for (auto &e : more)
+		if (e.rfind("ASAN_OPTIONS=", 0) == 0) {
+			e += ":verify_asan_link_order=0";
+			asan = true;
+		}
+	if (!asan)
+		more.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+	return more;
+}
+
+zvtest::run_result MpiTest::alone(const std::string &program,
+                                  const std::vector<std::string> &args,
+                                  int size, std::vector<std::string> env)
+{
+	bool preloads = false;
+	for (const auto &e : env)
+		preloads |= e.rfind("LD_PRELOAD=", 0) == 0;
+	if (!preloads)
+		env = preload_env({MPI_ALONE_LIB}, env);
+	env.push_back("MPI_ALONE_SIZE=" + std::to_string(size));
+	std::vector<std::string> argv = {bin(program)};
+	argv.insert(argv.end(), args.begin(), args.end());
+	auto all = launcher_env(tmp_.path());
+	all.insert(all.end(), env.begin(), env.end());
+	return zvtest::run_program(argv, all);
+}
+
 } // namespace mpitest

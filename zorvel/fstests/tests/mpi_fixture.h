@@ -58,6 +58,14 @@ class MpiTest : public ::testing::Test
 	// The same without a launcher: one process, as a user types it.
 	zvtest::run_result direct(Place p, const std::string &program,
 	                          const std::vector<std::string> &args);
+	// program on tmpfs as rank 0 of a job of size ranks without starting
+	// one: its MPI calls answered by a stand-in (mpi_alone.c), for the
+	// tables of checks that need no other rank. env as mpirun's; the
+	// stand-in is preloaded unless env sets LD_PRELOAD (put it first).
+	zvtest::run_result alone(const std::string &program,
+	                         const std::vector<std::string> &args,
+	                         int size = 1,
+	                         std::vector<std::string> env = {});
 
 	// zvsim ARGS on the test's state directory; asserts success.
 	std::string zvsim(const std::vector<std::string> &args);
@@ -82,6 +90,11 @@ class EveryPlace : public MpiTest,
 	}
 };
 
+// "LD_PRELOAD=<libs>" and what a sanitized program needs to accept it,
+// followed by more.
+std::vector<std::string> preload_env(const std::vector<std::string> &libs,
+                                     std::vector<std::string> more = {});
+
 std::string
 every_place_name(const ::testing::TestParamInfo<std::tuple<Place, int>> &info);
 
@@ -91,6 +104,16 @@ every_place_name(const ::testing::TestParamInfo<std::tuple<Place, int>> &info);
 	        ::testing::Combine(::testing::Values(mpitest::Place::Tmpfs,    \
 	                                             mpitest::Place::Sim),     \
 	                           ::testing::Values(2, 4)),                   \
+	        mpitest::every_place_name)
+
+// The cases whose outcome does not depend on the place or the number of
+// ranks: tmpfs with 2 ranks and the simulator with 4, each MPI start a
+// second or so.
+#define MPITEST_TWO_PLACES(suite)                                              \
+	INSTANTIATE_TEST_SUITE_P(                                              \
+	        Places, suite,                                                 \
+	        ::testing::Values(std::make_tuple(mpitest::Place::Tmpfs, 2),   \
+	                          std::make_tuple(mpitest::Place::Sim, 4)),    \
 	        mpitest::every_place_name)
 
 } // namespace mpitest

@@ -4,8 +4,8 @@
 # with the reason where network namespaces cannot be made).
 add_library(boundary_fault SHARED ${CMAKE_CURRENT_SOURCE_DIR}/boundary_fault.c)
 target_link_libraries(boundary_fault PRIVATE ${CMAKE_DL_LIBS})
-add_library(mpi_fakes SHARED ${CMAKE_CURRENT_SOURCE_DIR}/mpi_fakes.c)
-target_link_libraries(mpi_fakes PRIVATE MPI::MPI_C ${CMAKE_DL_LIBS})
+add_library(mpi_alone SHARED ${CMAKE_CURRENT_SOURCE_DIR}/mpi_alone.c)
+target_link_libraries(mpi_alone PRIVATE MPI::MPI_C)
 add_library(nomem SHARED ${CMAKE_CURRENT_SOURCE_DIR}/nomem.c)
 
 set(mpi_defs
@@ -26,6 +26,6 @@ zv_gtest(mpi_programs_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/cluster_test.cpp
   PROGRAMS ZVSIM_BIN=zvsim_launcher ZORVEL_BIN=zorvel
     BOUNDARY_FAULT_LIB=boundary_fault
-    MPI_FAKES_LIB=mpi_fakes NOMEM_LIB=nomem CHUNKWRITE_DEP=chunkwrite
+    MPI_ALONE_LIB=mpi_alone NOMEM_LIB=nomem CHUNKWRITE_DEP=chunkwrite
     MPICREATE_DEP=mpicreate SPREADALLOC_DEP=spreadalloc
   DEFINITIONS ${mpi_defs})

@@ -80,10 +80,16 @@ TEST_P(Mpicreate, OpenModeCreatesTheNumberedNames)
 	EXPECT_EQ(st.st_mode & 07777, 0644u & ~mask);
 }
 
+MPITEST_EVERY_PLACE(Mpicreate);
+
+class MpicreateCases : public EveryPlace
+{
+};
+
 // Links need distinct names: of the ranks racing for x10, one makes it
 // and goes on to x11, each other stops at once with EEXIST, which becomes
 // the job's exit status; every rank still prints its summary.
-TEST_P(Mpicreate, LinkModeRanksRaceForTheNames)
+TEST_P(MpicreateCases, LinkModeRanksRaceForTheNames)
 {
 	std::string d = path(place(), "d");
 	ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
@@ -106,40 +112,35 @@ TEST_P(Mpicreate, LinkModeRanksRaceForTheNames)
 	EXPECT_EQ(count_matching(r.out, FINISH), ranks()) << r.out;
 }
 
+MPITEST_TWO_PLACES(MpicreateCases);
+
 // A name that exists stops mknod at once: the error, the summary with no
 // creation and a rate of 0, and EEXIST as the status.
-TEST_P(Mpicreate, MknodStopsAtAnExistingName)
+TEST_F(MpiTest, MpicreateMknodStopsAtAnExistingName)
 {
-	std::string d = path(place(), "d");
+	std::string d = path(Place::Tmpfs, "d");
 	ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
 	zvtest::write_file(d + "/f7");
-	auto r = mpirun(ranks(), place(), "mpicreate",
+	auto r = mpirun(4, Place::Tmpfs, "mpicreate",
 	                {"-m", d + "/f", "7", "3"});
 	EXPECT_EQ(r.status, 17) << r.out << r.err;
 	EXPECT_EQ(count_line(r.out, "mknod(" + d + "/f7) error: File exists"),
-	          ranks())
+	          4)
 	        << r.out;
 	auto found = rates(r.out, "0", "[01]");
-	ASSERT_EQ(found.size(), static_cast<size_t>(ranks())) << r.out;
+	ASSERT_EQ(found.size(), 4u) << r.out;
 	for (double rate : found)
 		EXPECT_EQ(rate, 0.0);
 	EXPECT_EQ(names_in(d), std::vector<std::string>{"f7"});
 }
 
-MPITEST_EVERY_PLACE(Mpicreate);
-
-class MpicreateOnePlace : public MpiTest,
-                          public ::testing::WithParamInterface<Place>
-{
-};
-
 // A negative count is seconds: mknod makes f0, f1, ... for one second and
 // no more, with a progress line every 10000 names.
-TEST_P(MpicreateOnePlace, MknodForSeconds)
+TEST_F(MpiTest, MpicreateMknodForSeconds)
 {
-	std::string d = path(GetParam(), "d");
+	std::string d = path(Place::Sim, "d");
 	ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-	auto r = mpirun(1, GetParam(), "mpicreate", {"-m", d + "/f", "-1"});
+	auto r = mpirun(1, Place::Sim, "mpicreate", {"-m", d + "/f", "-1"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	std::smatch m;
 	std::regex total(
@@ -166,28 +167,21 @@ TEST_P(MpicreateOnePlace, MknodForSeconds)
 }
 
 // The index is 64-bit: a format's %d prints all of it.
-TEST_P(MpicreateOnePlace, IndexBeyond32Bits)
+TEST_F(MpiTest, MpicreateIndexBeyond32Bits)
 {
-	std::string d = path(GetParam(), "d");
+	std::string d = path(Place::Tmpfs, "d");
 	ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-	auto r = mpirun(2, GetParam(), "mpicreate",
+	auto r = mpirun(2, Place::Tmpfs, "mpicreate",
 	                {"-o", d + "/n", "0x100000000", "2"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	EXPECT_EQ(names_in(d),
 	          (std::vector<std::string>{"n4294967296", "n4294967297"}));
-	r = mpirun(2, GetParam(), "mpicreate",
-	           {"-o", d + "/h%%%lx", "-1", "1"});
+	r = alone("mpicreate", {"-o", d + "/h%%%lx", "-1", "1"});
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 	EXPECT_EQ(names_in(d),
 	          (std::vector<std::string>{"h%ffffffffffffffff", "n4294967296",
 	                                    "n4294967297"}));
 }
-
-INSTANTIATE_TEST_SUITE_P(Places, MpicreateOnePlace,
-                         ::testing::Values(Place::Tmpfs, Place::Sim),
-                         [](const auto &info) {
-	                         return place_name(info.param);
-                         });
 
 // Usage errors: the usage text on every rank and status 1, nothing made.
 TEST_F(MpiTest, MpicreateUsage)
@@ -204,14 +198,20 @@ TEST_F(MpiTest, MpicreateUsage)
 	        {"-l", d + "/f", "1"},  {"-ox", d + "/f", "1"},
 	        {"-mm", d + "/f", "1"}, {"-x", d + "/f", "1"},
 	};
+	std::string text;
+	for (const auto &line : usage)
+		text += line + "\n";
 	for (const auto &args : bad) {
-		auto r = mpirun(2, Place::Tmpfs, "mpicreate", args);
+		auto r = alone("mpicreate", args);
 		EXPECT_EQ(r.status, 1) << args[0];
-		for (const auto &line : usage)
-			EXPECT_EQ(count_line(r.out, line), 2)
-			        << args[0] << r.out;
-		EXPECT_EQ(lines_of(r.out).size(), 6u) << args[0] << r.out;
+		EXPECT_EQ(r.out, text) << args[0];
 	}
+	// Under a launcher, every rank says it.
+	auto r = mpirun(2, Place::Tmpfs, "mpicreate", bad[0]);
+	EXPECT_EQ(r.status, 1);
+	for (const auto &line : usage)
+		EXPECT_EQ(count_line(r.out, line), 2) << r.out;
+	EXPECT_EQ(lines_of(r.out).size(), 6u) << r.out;
 	EXPECT_TRUE(names_in(d).empty());
 }
 
@@ -228,17 +228,16 @@ TEST_F(MpiTest, MpicreateRefusesFormats)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "name too long\nname too long\n");
 	for (const char *fmt : {"/%s", "/%d%d", "/%n", "/%5$d", "/%*d"}) {
-		r = mpirun(2, Place::Tmpfs, "mpicreate", {"-o", d + fmt, "1"});
+		r = alone("mpicreate", {"-o", d + fmt, "1"});
 		EXPECT_EQ(r.status, 1) << fmt;
-		EXPECT_EQ(count_line(r.out, "name format must hold one integer "
-		                            "conversion"),
-		          2)
-		        << fmt << r.out;
+		EXPECT_EQ(r.out,
+		          "name format must hold one integer conversion\n")
+		        << fmt;
 	}
 	EXPECT_TRUE(names_in(d).empty());
 	// 4080 characters are a name format like any other; its names are
 	// too long for the file system.
-	r = mpirun(1, Place::Tmpfs, "mpicreate", {"-o", longest, "1"});
+	r = alone("mpicreate", {"-o", longest, "1"});
 	EXPECT_EQ(r.status, 36) << r.out;
 	EXPECT_EQ(count_line(r.out, "open(" + longest +
 	                                    "0) error: File name "
