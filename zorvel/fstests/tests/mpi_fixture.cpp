@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <dirent.h>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -51,6 +52,20 @@ std::vector<std::string> lines_of(const std::string &text)
 	std::string line;
 	while (std::getline(in, line))
 		out.push_back(line);
+	return out;
+}
+
+std::vector<std::string> names_in(const std::string &dir)
+{
+	std::vector<std::string> out;
+	DIR *d = opendir(dir.c_str());
+	if (!d)
+		return out;
+	while (struct dirent *e = readdir(d))
+		if (e->d_name[0] != '.')
+			out.emplace_back(e->d_name);
+	closedir(d);
+	std::sort(out.begin(), out.end());
 	return out;
 }
 

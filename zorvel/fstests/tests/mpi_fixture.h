@@ -26,6 +26,8 @@ std::string bin(const std::string &program);
 
 // Lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
+// The names in dir but . and .., sorted; none when it cannot be read.
+std::vector<std::string> names_in(const std::string &dir);
 // How many lines of text are exactly line.
 int count_line(const std::string &text, const std::string &line);
 // How many lines of text match the regular expression (whole line).

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <dirent.h>
 #include <regex>
 #include <sys/stat.h>
 
@@ -12,21 +11,6 @@ using namespace mpitest;
 
 namespace
 {
-
-// Names in dir, sorted.
-std::vector<std::string> names_in(const std::string &dir)
-{
-	std::vector<std::string> out;
-	DIR *d = opendir(dir.c_str());
-	if (!d)
-		return out;
-	while (struct dirent *e = readdir(d))
-		if (e->d_name[0] != '.')
-			out.emplace_back(e->d_name);
-	closedir(d);
-	std::sort(out.begin(), out.end());
-	return out;
-}
 
 const char *const START =
         R"(starting at \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4})";

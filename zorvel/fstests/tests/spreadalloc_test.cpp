@@ -3,27 +3,12 @@
 #include "mpi_fixture.h"
 
 #include <algorithm>
-#include <dirent.h>
 #include <sys/stat.h>
 
 using namespace mpitest;
 
 namespace
 {
-
-std::vector<std::string> names_in(const std::string &dir)
-{
-	std::vector<std::string> out;
-	DIR *d = opendir(dir.c_str());
-	if (!d)
-		return out;
-	while (struct dirent *e = readdir(d))
-		if (e->d_name[0] != '.')
-			out.emplace_back(e->d_name);
-	closedir(d);
-	std::sort(out.begin(), out.end());
-	return out;
-}
 
 // The files ranks put in one mount's directory: base-<rank>-<i>.
 std::vector<std::string> files_of(const std::vector<int> &ranks, int files)
