@@ -2,9 +2,12 @@
 // folder under sim/src and one line here.
 #include "request.h"
 
+#include "advice/advice.h"
 #include "chlg/chlg.h"
 #include "fid/fid.h"
+#include "heat/heat.h"
 #include "layout/layout.h"
+#include "mirror/mirror.h"
 #include "param/param.h"
 #include "removal/removal.h"
 #include "varn/varn_device.h"
@@ -15,8 +18,9 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,  &layout::family, &removal::family,
-        &chlg::family, &param::family,  &varn::family,
+        &fid::family,    &layout::family, &removal::family,
+        &chlg::family,   &param::family,  &varn::family,
+        &mirror::family, &heat::family,   &advice::family,
 };
 } // namespace
 
