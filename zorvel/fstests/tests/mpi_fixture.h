@@ -108,14 +108,17 @@ every_place_name(const ::testing::TestParamInfo<std::tuple<Place, int>> &info);
 	                           ::testing::Values(2, 4)),                   \
 	        mpitest::every_place_name)
 
-// The cases whose outcome does not depend on the place or the number of
-// ranks: tmpfs with 2 ranks and the simulator with 4, each MPI start a
-// second or so.
-#define MPITEST_TWO_PLACES(suite)                                              \
+// Each MPI start costs a second or so: the cases that need no more run on
+// two of the four, tmpfs with 2 ranks and the simulator with 4, or the
+// other way round.
+#define MPITEST_PLACES(suite, tmpfs_ranks, sim_ranks)                          \
 	INSTANTIATE_TEST_SUITE_P(                                              \
 	        Places, suite,                                                 \
-	        ::testing::Values(std::make_tuple(mpitest::Place::Tmpfs, 2),   \
-	                          std::make_tuple(mpitest::Place::Sim, 4)),    \
+	        ::testing::Values(                                             \
+	                std::make_tuple(mpitest::Place::Tmpfs, tmpfs_ranks),   \
+	                std::make_tuple(mpitest::Place::Sim, sim_ranks)),      \
 	        mpitest::every_place_name)
+#define MPITEST_TMPFS2_SIM4(suite) MPITEST_PLACES(suite, 2, 4)
+#define MPITEST_TMPFS4_SIM2(suite) MPITEST_PLACES(suite, 4, 2)
 
 } // namespace mpitest

@@ -96,7 +96,7 @@ TEST_P(MpicreateCases, LinkModeRanksRaceForTheNames)
 	EXPECT_EQ(count_matching(r.out, FINISH), ranks()) << r.out;
 }
 
-MPITEST_TWO_PLACES(MpicreateCases);
+MPITEST_TMPFS2_SIM4(MpicreateCases);
 
 // A name that exists stops mknod at once: the error, the summary with no
 // creation and a rate of 0, and EEXIST as the status.

@@ -135,7 +135,7 @@ TEST_P(SpreadallocCases, ReportsAFileItCannotCreate)
 	}
 }
 
-MPITEST_TWO_PLACES(SpreadallocCases);
+MPITEST_TMPFS2_SIM4(SpreadallocCases);
 
 // Argument errors are found before MPI starts: on standard error, then
 // the usage text, status 1; with or without a launcher.
