@@ -18,6 +18,7 @@ struct Command {
 std::span<const Command> core_commands();
 std::span<const Command> param_commands();
 std::span<const Command> chlg_commands();
+std::span<const Command> lock_commands();
 
 // --- shared by the commands (command_util.cpp) ----------------------------
 

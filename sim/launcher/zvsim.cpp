@@ -35,6 +35,7 @@ std::span<const Command> (*const tables[])() = {
         core_commands,
         param_commands,
         chlg_commands,
+        lock_commands,
 };
 
 void print_usage(FILE *out)

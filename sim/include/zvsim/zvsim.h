@@ -161,6 +161,20 @@ int zvsim_changelog_layout(const char *target, int crf_bits, int cref_bits);
  * record, whole, whatever their header says. */
 int zvsim_changelog_append(const char *target, const void *bytes, size_t len);
 
+/*
+ * Group locks, leases and the client cache of a file in the mount (path
+ * not followed when it is a symbolic link; -EINVAL outside the mount).
+ * The show calls copy up to len bytes of text, one line per holder or
+ * entry, into buf and return the text's full size ("" when there is
+ * nothing).
+ */
+/* A creation under a volatile name in the mount, logged with the path as
+ * given: an injected error refuses it (an injected reply lets it go on). */
+#define ZVSIM_REQ_VOLATILE_OPEN 0x5A560010UL
+
+/* "gid=<id> pid=<pid>" for each holder of a group lock. */
+int zvsim_grouplock_show(const char *path, char *buf, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,8 +5,10 @@
 #include "chlg/chlg.h"
 #include "fid/fid.h"
 #include "layout/layout.h"
+#include "lock/lock.h"
 #include "param/param.h"
 #include "removal/removal.h"
+#include "swap/swap.h"
 #include "varn/varn_device.h"
 
 namespace zvsim
@@ -15,8 +17,8 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,  &layout::family, &removal::family,
-        &chlg::family, &param::family,  &varn::family,
+        &fid::family,   &layout::family, &removal::family, &chlg::family,
+        &param::family, &varn::family,   &swap::family,    &lock::family,
 };
 } // namespace
 

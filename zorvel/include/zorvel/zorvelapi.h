@@ -25,6 +25,7 @@
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
+#include <linux/zorvel/zorvel_swap.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -296,6 +297,53 @@ int zvapi_param_get_paths(const char *pattern, glob_t *paths);
 int zvapi_param_get_value(const char *path, char **buf, size_t *buflen);
 
 void zvapi_param_paths_free(glob_t *paths);
+
+/* ---- Data versions, volatile files, layout swaps, group locks ---------- */
+
+/* The data version of open file fd into *data_version (left untouched on
+ * failure); flags (the low 32 bits) are the kernel's request flags. */
+int zvapi_get_data_version(int fd, uint64_t *data_version, uint64_t flags);
+
+/* The layout version of open file fd into *layout_version. */
+int zvapi_get_ost_layout_version(int fd, uint32_t *layout_version);
+
+/* Creates a file in directory that has no name once the call returns and
+ * hands out its descriptor, which the caller closes (the file goes with its
+ * last descriptor). mdt_idx is the metadata target carried in the name, or
+ * -1 for none; an O_RDONLY access mode becomes O_RDWR, and O_CREAT, O_EXCL
+ * and O_NOFOLLOW are added. stripe_param, when not NULL, is the striping
+ * asked for (read only). A name collision is retried with a new name, a
+ * few thousand times at most, then -EEXIST. errno is kept on success. */
+int zvapi_create_volatile_param(const char *directory, int mdt_idx,
+                                int open_flags, mode_t mode,
+                                const zvapi_stripe_param *stripe_param);
+
+/* The same with mode 0600 and no striping request. */
+int zvapi_create_volatile_idx(const char *directory, int mdt_idx,
+                              int open_flags);
+
+/* Exchanges the layouts (the data) of open files fd1 and fd2 under group
+ * lock id gid. flags go to the kernel (ZV_SWAP_CHECK_DV1/2 compare dv1 and
+ * dv2 with the files' data versions: -EAGAIN when one moved); with
+ * ZV_SWAP_KEEP_MTIME or ZV_SWAP_KEEP_ATIME each file keeps its own time
+ * (whole seconds), and a time not kept is exchanged. */
+int zvapi_fswap_layouts_grouplock(int fd1, int fd2, uint64_t dv1, uint64_t dv2,
+                                  int gid, uint64_t flags);
+
+/* The same under a random non-zero group lock id. */
+int zvapi_fswap_layouts(int fd1, int fd2, uint64_t dv1, uint64_t dv2,
+                        uint64_t flags);
+
+/* The same on two paths, each opened for writing for the call. */
+int zvapi_swap_layouts(const char *path1, const char *path2, uint64_t dv1,
+                       uint64_t dv2, uint64_t flags);
+
+/* Take or release group lock gid on open file fd: the kernel's
+ * non-negative result. The 32-bit forms pass gid zero-extended. */
+int zvapi_group_lock(int fd, int gid);
+int zvapi_group_unlock(int fd, int gid);
+int zvapi_group_lock64(int fd, uint64_t gid);
+int zvapi_group_unlock64(int fd, uint64_t gid);
 
 #ifdef __cplusplus
 }
