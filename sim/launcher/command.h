@@ -19,6 +19,7 @@ std::span<const Command> core_commands();
 std::span<const Command> param_commands();
 std::span<const Command> chlg_commands();
 std::span<const Command> lock_commands();
+std::span<const Command> lease_commands();
 
 // --- shared by the commands (command_util.cpp) ----------------------------
 

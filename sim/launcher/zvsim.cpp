@@ -32,10 +32,8 @@ namespace
 
 // The command tables of the families, in the order usage lists them.
 std::span<const Command> (*const tables[])() = {
-        core_commands,
-        param_commands,
-        chlg_commands,
-        lock_commands,
+        core_commands, param_commands, chlg_commands,
+        lock_commands, lease_commands,
 };
 
 void print_usage(FILE *out)

@@ -175,6 +175,17 @@ int zvsim_changelog_append(const char *target, const void *bytes, size_t len);
 /* "gid=<id> pid=<pid>" for each holder of a group lock. */
 int zvsim_grouplock_show(const char *path, char *buf, size_t len);
 
+/* "mode=READ|WRITE state=held|broken pid=<pid>" for each lease, and
+ * "break=next" while a break of the next grant is armed. */
+int zvsim_lease_show(const char *path, char *buf, size_t len);
+/* Break the leases held on the file now, as another client's open would
+ * (next != 0: the next lease granted on it, at once, as if another client
+ * opened the file right after the grant). */
+int zvsim_lease_break(const char *path, int next);
+/* on != 0: the kernel knows only the by-mode lease request and answers
+ * the record form with ENOTTY; 0: it knows both (the default). */
+int zvsim_lease_by_mode_only(int on);
+
 #ifdef __cplusplus
 }
 #endif

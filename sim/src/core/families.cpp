@@ -5,6 +5,7 @@
 #include "chlg/chlg.h"
 #include "fid/fid.h"
 #include "layout/layout.h"
+#include "lease/lease.h"
 #include "lock/lock.h"
 #include "param/param.h"
 #include "removal/removal.h"
@@ -17,8 +18,9 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,   &layout::family, &removal::family, &chlg::family,
-        &param::family, &varn::family,   &swap::family,    &lock::family,
+        &fid::family,  &layout::family, &removal::family,
+        &chlg::family, &param::family,  &varn::family,
+        &swap::family, &lock::family,   &lease::family,
 };
 } // namespace
 

@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cstring>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace zvsim
@@ -102,6 +104,7 @@ Holder HolderTable::of(int fd)
 	Self me = self();
 	Holder h{me.pid, me.start, ++next_};
 	fds_[fd] = h;
+	fd_mark(fd, mark_);
 	return h;
 }
 
@@ -118,10 +121,12 @@ void HolderTable::duped(int from, int to)
 {
 	std::lock_guard<std::mutex> lock(mutex_);
 	auto it = fds_.find(from);
-	if (it != fds_.end())
-		fds_[to] = it->second;
-	else
+	if (it == fds_.end()) {
 		fds_.erase(to);
+		return;
+	}
+	fds_[to] = it->second;
+	fd_mark(to, mark_);
 }
 
 std::optional<Holder> HolderTable::closed(int fd)
@@ -138,6 +143,18 @@ std::optional<Holder> HolderTable::closed(int fd)
 		if (held == h)
 			return std::nullopt;
 	return h;
+}
+
+void HolderTable::release_on_close(int fd, Release release)
+{
+	sys::Reentry guard;
+	auto h = closed(fd);
+	ConfigPtr cfg = current();
+	struct stat st;
+	if (!h || !cfg || ::syscall(SYS_fstat, fd, &st) < 0)
+		return;
+	StateLock lock(*cfg);
+	release(*cfg, key_of(fd, st.st_ino), *h);
 }
 
 } // namespace zvsim

@@ -7,6 +7,9 @@
 // nothing, as the parent's open files live on.
 #pragma once
 
+#include "fd_table.h"
+#include "object_record.h"
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -34,11 +37,16 @@ struct Holder {
 // Start time of a process (0 when it does not run).
 uint64_t process_start(pid_t pid);
 
-// One family's holders in this process: descriptor to open file.
+// One family's holders in this process: descriptor to open file. The
+// descriptors carry the family's mark, so that their closes and dups
+// reach it.
 class HolderTable
 {
       public:
-	// The holder of fd, made when fd has none yet.
+	explicit HolderTable(uint32_t mark) : mark_(mark)
+	{
+	}
+	// The holder of fd, made (and fd marked) when fd has none yet.
 	Holder of(int fd);
 	std::optional<Holder> find(int fd);
 	// to now names from's open file.
@@ -46,11 +54,27 @@ class HolderTable
 	// fd is being closed: its holder when it was the holder's last
 	// descriptor in the process that made it (what it held goes now).
 	std::optional<Holder> closed(int fd);
+	// The same, then release(cfg, object, holder) under StateLock.
+	using Release = void (*)(const Config &cfg, const ObjectKey &key,
+	                         const Holder &h);
+	void release_on_close(int fd, Release release);
 
       private:
+	const uint32_t mark_;
 	std::mutex mutex_;
 	std::unordered_map<int, Holder> fds_;
 	uint64_t next_ = 0;
 };
+
+// The descriptor hooks of a family whose marks only follow closes and dups.
+constexpr FdHooks close_and_dup_hooks(uint32_t mark, void (*closed)(int),
+                                      void (*duped)(int, int))
+{
+	FdHooks h{};
+	h.mark = mark;
+	h.closed = closed;
+	h.duped = duped;
+	return h;
+}
 
 } // namespace zvsim

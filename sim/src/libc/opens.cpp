@@ -3,6 +3,7 @@
 // other open goes to libc unchanged.
 #include "chlg/chlg.h"
 #include "core/export.h"
+#include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
 #include "core/request.h"
@@ -48,16 +49,37 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 	});
 }
 
+// A descriptor the caller opened, told to the families that follow opens
+// (leases broken, opens of cached files counted).
+int open_done(int fd, int flags)
+{
+	if (fd < 0 || !may_simulate())
+		return fd;
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		sys::Reentry guard;
+		if (ConfigPtr cfg = current())
+			for (const Family *f : families())
+				if (f->opened)
+					f->opened(*cfg, fd, flags);
+		return true;
+	});
+	errno = saved;
+	return fd;
+}
+
 // The fortified opens carry no mode; with changed flags they go to openat.
 template <typename Fortified>
 int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
 {
 	int orig = flags, rc;
 	if (sim_open(dirfd, path, flags, 0, rc))
-		return rc;
+		return open_done(rc, flags);
 	if (flags != orig)
-		return real::call(real::fns().openat, dirfd, path, flags, 0);
-	return fn(flags);
+		return open_done(
+		        real::call(real::fns().openat, dirfd, path, flags, 0),
+		        flags);
+	return open_done(fn(flags), flags);
 }
 
 // A file made by a C library function that opens it internally (the
@@ -85,8 +107,9 @@ ZVSIM_EXPORT int open(const char *path, int flags, ...)
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc))
-		return rc;
-	return real::call(real::fns().open, path, flags, mode);
+		return open_done(rc, flags);
+	return open_done(real::call(real::fns().open, path, flags, mode),
+	                 flags);
 }
 
 ZVSIM_EXPORT int open64(const char *path, int flags, ...)
@@ -94,8 +117,9 @@ ZVSIM_EXPORT int open64(const char *path, int flags, ...)
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc))
-		return rc;
-	return real::call(real::fns().open64, path, flags, mode);
+		return open_done(rc, flags);
+	return open_done(real::call(real::fns().open64, path, flags, mode),
+	                 flags);
 }
 
 ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -103,8 +127,10 @@ ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
 	if (sim_open(dirfd, path, flags, mode, rc))
-		return rc;
-	return real::call(real::fns().openat, dirfd, path, flags, mode);
+		return open_done(rc, flags);
+	return open_done(
+	        real::call(real::fns().openat, dirfd, path, flags, mode),
+	        flags);
 }
 
 ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -112,8 +138,10 @@ ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
 	if (sim_open(dirfd, path, flags, mode, rc))
-		return rc;
-	return real::call(real::fns().openat64, dirfd, path, flags, mode);
+		return open_done(rc, flags);
+	return open_done(
+	        real::call(real::fns().openat64, dirfd, path, flags, mode),
+	        flags);
 }
 
 ZVSIM_EXPORT int __open_2(const char *path, int flags)
@@ -169,7 +197,11 @@ FILE *sim_fopen(const char *path, const char *mode,
 	if (guarded(fp, [&] { return param::fopen(p.c_str(), m.c_str(), fp); }))
 		return fp;
 	// A stream creating a file in the mount is a creation.
-	return fopen_creating(p.c_str(), m.c_str(), fn);
+	fp = fopen_creating(p.c_str(), m.c_str(), fn);
+	int flags = 0;
+	if (fp && parse_fopen_mode(m.c_str(), flags))
+		open_done(fileno(fp), flags);
+	return fp;
 }
 } // namespace
 

@@ -27,7 +27,7 @@ constexpr long WAIT_NS = 10 * 1000 * 1000;
 
 HolderTable &holders()
 {
-	static HolderTable table;
+	static HolderTable table(fdmark::GROUP_LOCK);
 	return table;
 }
 
@@ -94,7 +94,6 @@ int do_lock(Request &req)
 	if (gid == 0 || !S_ISREG(req.obj->st.st_mode))
 		return -EINVAL;
 	Holder me = holders().of(req.fd);
-	fd_mark(req.fd, fdmark::GROUP_LOCK);
 	ObjectKey key = key_of(req.fd, req.obj->st.st_ino);
 	bool nonblock = ::fcntl(req.fd, F_GETFL) & O_NONBLOCK;
 	for (;;) {
@@ -127,40 +126,28 @@ int do_unlock(Request &req)
 }
 
 // The last descriptor of an open file goes: so do its locks.
-void closed(int fd)
+void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 {
-	sys::Reentry guard;
-	auto me = holders().closed(fd);
-	ConfigPtr cfg = current();
-	struct stat st;
-	if (!me || !cfg || ::syscall(SYS_fstat, fd, &st) < 0)
-		return;
-	ObjectKey key = key_of(fd, st.st_ino);
-	StateLock lock(*cfg);
-	std::vector<Entry> entries = load_live(*cfg, key), kept;
+	std::vector<Entry> entries = load_live(cfg, key), kept;
 	for (const Entry &e : entries)
-		if (!(e.holder == *me))
+		if (!(e.holder == h))
 			kept.push_back(e);
 	if (kept.size() != entries.size())
-		store(*cfg, key, kept);
+		store(cfg, key, kept);
+}
+
+void closed(int fd)
+{
+	holders().release_on_close(fd, release);
 }
 
 void duped(int from, int to)
 {
 	holders().duped(from, to);
-	fd_mark(to, fdmark::GROUP_LOCK);
 }
 
-const FdHooks hooks = {.mark = fdmark::GROUP_LOCK,
-                       .read = nullptr,
-                       .write = nullptr,
-                       .seek = nullptr,
-                       .truncate = nullptr,
-                       .allocate = nullptr,
-                       .stat = nullptr,
-                       .after = nullptr,
-                       .closed = closed,
-                       .duped = duped};
+constexpr FdHooks hooks =
+        close_and_dup_hooks(fdmark::GROUP_LOCK, closed, duped);
 
 const Row rows[] = {
         {ZV_IOC_GROUP_LOCK, "GROUP_LOCK", Target::MountObject, ArgKind::Value,

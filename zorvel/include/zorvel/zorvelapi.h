@@ -25,6 +25,7 @@
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
+#include <linux/zorvel/zorvel_lease.h>
 #include <linux/zorvel/zorvel_swap.h>
 
 #ifdef __cplusplus
@@ -344,6 +345,34 @@ int zvapi_group_lock(int fd, int gid);
 int zvapi_group_unlock(int fd, int gid);
 int zvapi_group_lock64(int fd, uint64_t gid);
 int zvapi_group_unlock64(int fd, uint64_t gid);
+
+/* ---- Leases ------------------------------------------------------------ */
+
+/* Sends the lease record data (header and data->zil_count ids) unchanged;
+ * the kernel's non-negative result. Releases answer the mode that was
+ * still held (positive: the intent took effect) or 0 when the kernel had
+ * broken the lease meanwhile. */
+int zvapi_lease_set(int fd, const struct zv_ioc_lease *data);
+
+/* Takes a read or write lease on fd (ZV_LEASE_RDLCK or ZV_LEASE_WRLCK,
+ * else -EINVAL); on a kernel that knows only the by-mode request, falls
+ * back to it after one message. */
+int zvapi_lease_acquire(int fd, enum zv_lease_mode mode);
+
+/* Gives the lease of fd back; no fallback. */
+int zvapi_lease_release(int fd);
+
+/* Gives the lease back with the intent of data (its mode must be
+ * ZV_LEASE_UNLCK, else -EINVAL). */
+int zvapi_lease_release_intent(int fd, struct zv_ioc_lease *data);
+
+/* The kernel's report on the lease fd holds (0: none). */
+int zvapi_lease_check(int fd);
+
+/* The by-mode pair: take (mode 1 or 2, else -EINVAL) and give back; no
+ * messages. */
+int zvapi_lease_get(int fd, int mode);
+int zvapi_lease_put(int fd);
 
 #ifdef __cplusplus
 }
