@@ -33,7 +33,7 @@ namespace
 // The command tables of the families, in the order usage lists them.
 std::span<const Command> (*const tables[])() = {
         core_commands, param_commands, chlg_commands,
-        lock_commands, lease_commands,
+        lock_commands, lease_commands, pcc_commands,
 };
 
 void print_usage(FILE *out)

@@ -1,6 +1,7 @@
 /* Leases through the simulated kernel client: the records the kernel
  * received (built here byte by byte), results, messages, the fallback to
  * the by-mode request, and leases broken by other processes. */
+#include "wire_words.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/child.h"
 #include "zvtest/fds.h"
@@ -24,24 +25,9 @@ using zvtest::stderr_capture;
 using zvtest::stderr_of;
 using zvtest::write_file;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
-
-std::vector<unsigned char> u32s(std::initializer_list<uint32_t> words)
-{
-	std::vector<unsigned char> b;
-	for (uint32_t w : words)
-		for (int i = 0; i < 4; i++)
-			b.push_back((w >> (8 * i)) & 0xff);
-	return b;
-}
-
-std::vector<unsigned char> value(uint64_t v)
-{
-	return u32s({uint32_t(v), uint32_t(v >> 32)});
-}
+using wiretest::prog;
+using wiretest::u32s;
+using wiretest::u64;
 
 class LeaseSim : public zvtest::sim_fixture
 {
@@ -93,8 +79,8 @@ TEST_F(LeaseSim, RecordsOnTheWire)
 	EXPECT_EQ(reqs[2].bytes, u32s({4, 0, 0}));
 	EXPECT_EQ(reqs[5].code, 0xC00866F3UL);
 	EXPECT_EQ(reqs[5].size, 8U);
-	EXPECT_EQ(reqs[5].bytes, value(1)) << "the mode by value";
-	EXPECT_EQ(reqs[6].bytes, value(4));
+	EXPECT_EQ(reqs[5].bytes, u64(1)) << "the mode by value";
+	EXPECT_EQ(reqs[6].bytes, u64(4));
 }
 
 TEST_F(LeaseSim, IntentTravelsWithItsIds)

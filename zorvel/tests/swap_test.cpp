@@ -1,6 +1,7 @@
 /* Data versions, volatile files, layout swaps and group locks through the
  * simulated kernel client: what the caller gets, what the kernel received
  * (records built here byte by byte), and what other processes see. */
+#include "wire_words.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/child.h"
 #include "zvtest/fds.h"
@@ -27,27 +28,10 @@ using zvtest::read_file;
 using zvtest::stderr_capture;
 using zvtest::write_file;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
-
-/* Little-endian bytes, as the kernel reads a record. */
-struct wire {
-	std::vector<unsigned char> b;
-	wire &u32(uint32_t v)
-	{
-		for (int i = 0; i < 4; i++)
-			b.push_back((v >> (8 * i)) & 0xff);
-		return *this;
-	}
-	wire &u64(uint64_t v)
-	{
-		for (int i = 0; i < 8; i++)
-			b.push_back((v >> (8 * i)) & 0xff);
-		return *this;
-	}
-};
+using wiretest::operator+;
+using wiretest::prog;
+using wiretest::u32s;
+using wiretest::u64;
 
 uint64_t u64_at(const std::vector<unsigned char> &b, size_t off)
 {
@@ -119,7 +103,7 @@ TEST_F(SwapSim, DataVersionOnTheWire)
 	/* only the low 32 bits of the flags travel */
 	EXPECT_EQ(std::vector<unsigned char>(reqs[0].bytes.begin() + 12,
 	                                     reqs[0].bytes.end()),
-	          wire().u32(3).b);
+	          u32s({3}));
 	EXPECT_EQ(reqs[1].bytes, std::vector<unsigned char>(16, 0))
 	        << "the layout version asks with an all-zero record";
 
@@ -324,12 +308,8 @@ TEST_F(SwapSim, SwapExchangesDataAndKeepsFids)
 	auto reqs = requests();
 	ASSERT_GE(reqs.size(), 1U);
 	EXPECT_EQ(reqs[0].code, 0x402066DBUL);
-	EXPECT_EQ(reqs[0].bytes, wire().u64(flags)
-	                                 .u32(uint32_t(b.fd))
-	                                 .u32(0x77)
-	                                 .u64(dva)
-	                                 .u64(dvb)
-	                                 .b);
+	EXPECT_EQ(reqs[0].bytes, u64(flags) + u32s({uint32_t(b.fd), 0x77}) +
+	                                 u64(dva) + u64(dvb));
 }
 
 TEST_F(SwapSim, SwapRefusedWhenTheDataMoved)
@@ -454,11 +434,11 @@ TEST_F(SwapSim, GroupLockIdsOnTheWire)
 	ASSERT_EQ(reqs.size(), 4U);
 	EXPECT_EQ(reqs[0].code, 0x4008669EUL);
 	EXPECT_EQ(reqs[1].code, 0x4008669FUL);
-	EXPECT_EQ(reqs[0].bytes, wire().u64(0xFFFFFFFFULL).b)
+	EXPECT_EQ(reqs[0].bytes, u64(0xFFFFFFFFULL))
 	        << "a 32-bit id is not sign-extended";
-	EXPECT_EQ(reqs[1].bytes, wire().u64(0xFFFFFFFFULL).b);
-	EXPECT_EQ(reqs[2].bytes, wire().u64(~0ULL).b);
-	EXPECT_EQ(reqs[3].bytes, wire().u64(~0ULL).b);
+	EXPECT_EQ(reqs[1].bytes, u64(0xFFFFFFFFULL));
+	EXPECT_EQ(reqs[2].bytes, u64(~0ULL));
+	EXPECT_EQ(reqs[3].bytes, u64(~0ULL));
 }
 
 TEST_F(SwapSim, GroupLockRefusalsAreReported)

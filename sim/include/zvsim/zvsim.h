@@ -186,6 +186,13 @@ int zvsim_lease_break(const char *path, int next);
  * the record form with ENOTTY; 0: it knows both (the default). */
 int zvsim_lease_by_mode_only(int on);
 
+/* Commands written to the cache parameter zvlite/<instance>/pcc. */
+#define ZVSIM_REQ_PCC_COMMAND 0x5A560011UL
+
+/* "archive_id=<id> opens=<n> path=<cached copy>" for a file attached to
+ * the client cache. */
+int zvsim_pcc_show(const char *path, char *buf, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #include "lease/lease.h"
 #include "lock/lock.h"
 #include "param/param.h"
+#include "pcc/pcc.h"
 #include "removal/removal.h"
 #include "swap/swap.h"
 #include "varn/varn_device.h"
@@ -18,9 +19,9 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,  &layout::family, &removal::family,
-        &chlg::family, &param::family,  &varn::family,
-        &swap::family, &lock::family,   &lease::family,
+        &fid::family,   &layout::family, &removal::family, &chlg::family,
+        &param::family, &varn::family,   &swap::family,    &lock::family,
+        &lease::family, &pcc::family,
 };
 } // namespace
 

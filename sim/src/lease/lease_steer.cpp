@@ -3,6 +3,7 @@
 
 #include "core/export.h"
 #include "core/guard.h"
+#include "core/object_steer.h"
 
 #include <zvsim/zvsim.h>
 
@@ -19,14 +20,7 @@ ZVSIM_EXPORT int zvsim_lease_break(const char *path, int next)
 
 ZVSIM_EXPORT int zvsim_lease_show(const char *path, char *buf, size_t len)
 {
-	if (len && !buf)
-		return -EINVAL;
-	return with_config([&](const Config &cfg) {
-		ObjectKey key;
-		int rc = key_of_path(cfg, path, key);
-		return rc < 0 ? rc
-		              : copy_out_text(lease::show(cfg, key), buf, len);
-	});
+	return show_object(path, buf, len, lease::show);
 }
 
 ZVSIM_EXPORT int zvsim_lease_by_mode_only(int on)

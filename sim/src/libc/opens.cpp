@@ -11,6 +11,7 @@
 #include "fid/fid.h"
 #include "libc/real.h"
 #include "param/param.h"
+#include "pcc/pcc.h"
 #include "swap/swap.h"
 
 #include <linux/zorvel/zorvel_changelog.h>
@@ -41,6 +42,7 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 		if (!p.ok())
 			return false;
 		return chlg::device_open(p.c_str(), flags, result) ||
+		       pcc::param_open(p.c_str(), flags, result) ||
 		       param::open(p.c_str(), flags, mode, result) ||
 		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
 		       swap::volatile_open(dirfd, p.c_str(), flags, result) ||

@@ -35,6 +35,10 @@ int versions_locked(const Config &cfg, const Object &obj, Versions &out,
 // what was overwritten is put back as far as the file system lets it.
 int exchange_data(const Config &cfg, int fd1, int fd2);
 
+// The whole data of from (size and content, holes kept) into to, both
+// descriptors of the simulator's own: 0 or -errno.
+int copy_data(int from, int to);
+
 // An open of a volatile name (path already copied in) in a directory of
 // the mount: true when the name is refused (result -1 with errno set);
 // false lets the open go on.

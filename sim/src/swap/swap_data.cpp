@@ -117,7 +117,8 @@ int copy_range(int from, int to, off_t off, off_t len)
 	return 0;
 }
 
-// The whole data of from (size and content) into to.
+} // namespace
+
 int copy_data(int from, int to)
 {
 	struct stat st;
@@ -139,8 +140,6 @@ int copy_data(int from, int to)
 	}
 	return ::ftruncate(to, st.st_size) < 0 ? -errno : 0;
 }
-
-} // namespace
 
 int exchange_data(const Config &cfg, int fd1, int fd2)
 {

@@ -26,6 +26,7 @@
 #include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
 #include <linux/zorvel/zorvel_lease.h>
+#include <linux/zorvel/zorvel_pcc.h>
 #include <linux/zorvel/zorvel_swap.h>
 
 #ifdef __cplusplus
@@ -373,6 +374,45 @@ int zvapi_lease_check(int fd);
  * messages. */
 int zvapi_lease_get(int fd, int mode);
 int zvapi_lease_put(int fd);
+
+/* ---- Persistent client cache ------------------------------------------ */
+
+/* Attach the file at path (or FID fid, or FID text fidstr, under the mount
+ * at mntpath) to cache area id: a write lease on the file, released with
+ * the attach intent. Only ZO_PCC_READWRITE is accepted (-EINVAL). -EBUSY
+ * when another opener broke the lease before the attach took place. */
+int zvapi_pcc_attach(const char *path, uint32_t id, enum zo_pcc_type type);
+int zvapi_pcc_attach_fid(const char *mntpath, const struct zo_fid *fid,
+                         uint32_t id, enum zo_pcc_type type);
+/* fidstr: any number of '[', then "0x<seq>:0x<oid>:0x<ver>" (hexadecimal,
+ * each within its field's width); what follows is ignored. */
+int zvapi_pcc_attach_fid_str(const char *mntpath, const char *fidstr,
+                             uint32_t id, enum zo_pcc_type type);
+
+/* Detach the open file fd, the file at path, or the file of FID fid (or
+ * text fidstr, which must also name a FID this file system can issue)
+ * under the mount at mntpath, with the kernel's option bits. These return
+ * the detach request's own result: 0, or -1 with errno set; failures
+ * before the request are negative errno values. */
+int zvapi_pcc_detach_fd(int fd, uint32_t option);
+int zvapi_pcc_detach_file(const char *path, uint32_t option);
+int zvapi_pcc_detach_fid(const char *mntpath, const struct zo_fid *fid,
+                         uint32_t option);
+int zvapi_pcc_detach_fid_str(const char *mntpath, const char *fidstr,
+                             uint32_t option);
+
+/* The cache state of the open file fd (or of the file at path) into
+ * *state. */
+int zvapi_pcc_state_get_fd(int fd, struct zo_pcc_state *state);
+int zvapi_pcc_state_get(const char *path, struct zo_pcc_state *state);
+
+/* Write the text cmd (exactly its bytes, no line end) to the cache
+ * configuration of the mount at mntpath. */
+int zvapi_pccdev_set(const char *mntpath, const char *cmd);
+
+/* Copy the cache configuration of the mount at mntpath to the standard
+ * output stream (not flushed). */
+int zvapi_pccdev_get(const char *mntpath);
 
 #ifdef __cplusplus
 }
