@@ -41,6 +41,18 @@ const zorvel_cmd commands[] = {
          "add, delete, show or import network selection policies (YAML)"},
         {"tunables", cmd_tunables, "show FILE --type socket|o2ib",
          "print the network driver tunables of a YAML file"},
+        {"data-version", cmd_data_version, "FILE...",
+         "print the data version of each file"},
+        {"swap-layouts", cmd_swap_layouts,
+         "FILE1 FILE2 [--keep-mtime] [--keep-atime] [--check-dv]",
+         "exchange the data of two files, each keeping its FID and name"},
+        {"lease", cmd_lease, "get|put [--read|--write] FILE | check FILE",
+         "take (and give back) a lease on an open of FILE, print its mode"},
+        {"pcc", cmd_pcc,
+         "attach --id ID [--fid MOUNT] FILE... | detach|state [--fid MOUNT] "
+         "FILE... | add|del MOUNT ID | clear|list MOUNT",
+         "attach files to the client cache, detach them, show their "
+         "state; configure the cache areas"},
 };
 
 /* Output that did not reach standard output is a failure, of the command's

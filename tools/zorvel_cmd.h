@@ -38,5 +38,9 @@ int cmd_changelog(int argc, char **argv);
 int cmd_changelog_clear(int argc, char **argv);
 int cmd_udsp(int argc, char **argv);
 int cmd_tunables(int argc, char **argv);
+int cmd_data_version(int argc, char **argv);
+int cmd_swap_layouts(int argc, char **argv);
+int cmd_lease(int argc, char **argv);
+int cmd_pcc(int argc, char **argv);
 
 #endif
