@@ -4,7 +4,8 @@
 # tests/CMakeLists.txt (corpus replay in every test build).
 set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz expr_list_fuzz
   abs_path_fuzz ioctl_unpack_fuzz
-  udsp_demarshal_fuzz nid_parse_fuzz cyaml_build_fuzz)
+  udsp_demarshal_fuzz nid_parse_fuzz cyaml_build_fuzz
+  json_write_fuzz)
 
 set(ZV_FUZZ_LIBS_fid_parse_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_chlg_recv_fuzz zorvelapi)
@@ -15,3 +16,4 @@ set(ZV_FUZZ_LIBS_ioctl_unpack_fuzz kfxutil)
 set(ZV_FUZZ_LIBS_udsp_demarshal_fuzz varnconfig)
 set(ZV_FUZZ_LIBS_nid_parse_fuzz kfxutil)
 set(ZV_FUZZ_LIBS_cyaml_build_fuzz cyaml)
+set(ZV_FUZZ_LIBS_json_write_fuzz zorvelapi)

@@ -41,6 +41,45 @@ const zorvel_cmd commands[] = {
          "add, delete, show or import network selection policies (YAML)"},
         {"tunables", cmd_tunables, "show FILE --type socket|o2ib",
          "print the network driver tunables of a YAML file"},
+        {"mirror", cmd_mirror,
+         "list|read|write|copy|verify FILE [--id N] [--src N] "
+         "[--dst M[,M...]] [--offset O] [--length L] [--json]",
+         "list, read, write, copy (resync) or compare the mirrors of a file\n"
+         "  read: mirror --id to standard output from --offset for --length"
+         "\n  write: standard input to mirror --id (at page-aligned "
+         "--offset;\n    without one it becomes the whole mirror)\n"
+         "  copy: mirror --src (0: the file) to each --dst, holes kept;\n"
+         "    with --offset and --length only that range; a progress bar"
+         " on a terminal\n"
+         "  verify: sizes, holes and data against mirror 1; exit status 117"
+         " when they differ\n"
+         "  --json keys: list: file mirror size sparse data; read: file "
+         "mirror offset\n    length hex; write: file mirror offset length;"
+         " copy: file src dst [offset\n    copied]; verify: file mirror "
+         "agrees [difference]"},
+        {"sparse", cmd_sparse, "FILE... [--json]",
+         "tell whether each file is sparse, and its data extents\n"
+         "  --json keys: file sparse size data (\"offset+length,...\" or "
+         "\"-\")"},
+        {"punch", cmd_punch, "FILE OFFSET LENGTH [--id N] [--json]",
+         "punch a hole, keeping the size (with --id, in that mirror "
+         "alone)\n"
+         "  --json keys: file mirror (0: the file) offset length"},
+        {"ladvise", cmd_ladvise,
+         "FILE --advice willread|dontneed|locknoexpand|lockahead "
+         "[--start S] [--end E]... [--async] [--unset] [--json]",
+         "give several advices on byte ranges in one request\n"
+         "  each --advice starts an advice, --start and --end set its range;"
+         "\n  the kernel's result of each lockahead is printed\n"
+         "  --json keys, a line per advice: file advice start end [result]"},
+        {"heat", cmd_heat, "get|set [--clear] [--off] [--on] FILE... [--json]",
+         "print a file's access counts, or clear them and stop or restart "
+         "counting\n"
+         "  --json keys: get: file reads writes bytes_read bytes_written "
+         "counting;\n    set: file flags"},
+        {"nodemap", cmd_nodemap, "exists NAME [--json]",
+         "tell whether a nodemap exists (exit status 0, else 2)\n"
+         "  --json keys: nodemap exists"},
         {"data-version", cmd_data_version, "FILE...",
          "print the data version of each file"},
         {"swap-layouts", cmd_swap_layouts,
@@ -71,8 +110,11 @@ int finish_output(int status)
 void print_usage(FILE *out)
 {
 	fprintf(out, "usage: zorvel COMMAND [ARGS]\n\ncommands:\n");
-	for (const auto &cmd : commands)
-		fprintf(out, "  %-16s %s\n", cmd.name, cmd.help);
+	for (const auto &cmd : commands) {
+		/* The first line of the help; --help shows the rest. */
+		int len = (int)strcspn(cmd.help, "\n");
+		fprintf(out, "  %-16s %.*s\n", cmd.name, len, cmd.help);
+	}
 	fprintf(out, "\n'zorvel COMMAND --help' tells more.\n");
 }
 

@@ -4,6 +4,8 @@
 
 /* Exit status of a usage error; failures exit with their errno. */
 #define ZV_EXIT_USAGE 1
+/* Exit status of a comparison that found differences (EUCLEAN). */
+#define ZV_EXIT_DIFFER 117
 
 struct zorvel_cmd {
 	const char *name;
@@ -42,5 +44,11 @@ int cmd_data_version(int argc, char **argv);
 int cmd_swap_layouts(int argc, char **argv);
 int cmd_lease(int argc, char **argv);
 int cmd_pcc(int argc, char **argv);
+int cmd_mirror(int argc, char **argv);
+int cmd_sparse(int argc, char **argv);
+int cmd_punch(int argc, char **argv);
+int cmd_ladvise(int argc, char **argv);
+int cmd_heat(int argc, char **argv);
+int cmd_nodemap(int argc, char **argv);
 
 #endif

@@ -21,6 +21,7 @@ std::span<const Command> chlg_commands();
 std::span<const Command> lock_commands();
 std::span<const Command> lease_commands();
 std::span<const Command> pcc_commands();
+std::span<const Command> mirror_commands();
 
 // --- shared by the commands (command_util.cpp) ----------------------------
 

@@ -32,7 +32,7 @@ namespace
 
 // The command tables of the families, in the order usage lists them.
 std::span<const Command> (*const tables[])() = {
-        core_commands, param_commands, chlg_commands,
+        core_commands, param_commands, chlg_commands, mirror_commands,
         lock_commands, lease_commands, pcc_commands,
 };
 

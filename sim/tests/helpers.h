@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <linux/zorvel/zorvel_fid.h>
@@ -22,6 +23,21 @@ namespace zvtest
 
 std::string fid_text(const zo_fid &fid);
 bool same_fid(const zo_fid &a, const zo_fid &b);
+
+// Owns a descriptor for the length of a test.
+struct Fd {
+	int fd;
+	explicit Fd(int f) : fd(f)
+	{
+	}
+	~Fd()
+	{
+		if (fd >= 0)
+			close(fd);
+	}
+	Fd(const Fd &) = delete;
+	Fd &operator=(const Fd &) = delete;
+};
 
 // Result of one request: rc is the call's result, err its errno.
 struct Res {

@@ -12,18 +12,6 @@ using namespace zvtest;
 namespace
 {
 
-struct Fd {
-	int fd;
-	explicit Fd(int f) : fd(f)
-	{
-	}
-	~Fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-};
-
 std::vector<char> foreign(__u32 magic, const std::string &value,
                           __u32 type = ZV_FOREIGN_TYPE_SYMLINK, __u32 flags = 7)
 {

@@ -16,6 +16,7 @@
 extern void *__libc_malloc(size_t size);
 extern void *__libc_calloc(size_t n, size_t size);
 extern void *__libc_realloc(void *p, size_t size);
+extern void *__libc_memalign(size_t align, size_t size);
 
 static atomic_long countdown = -1; /* -1: disarmed */
 static atomic_int fired;
@@ -79,6 +80,20 @@ EXPORT void *calloc(size_t n, size_t size)
 EXPORT void *realloc(void *p, size_t size)
 {
 	return should_fail() ? NULL : __libc_realloc(p, size);
+}
+
+/* Returns the error rather than setting errno, as POSIX has it. */
+EXPORT int posix_memalign(void **memptr, size_t align, size_t size)
+{
+	if (align < sizeof(void *) || (align & (align - 1)) != 0)
+		return EINVAL;
+	if (should_fail())
+		return ENOMEM;
+	void *p = __libc_memalign(align, size);
+	if (p == NULL)
+		return ENOMEM;
+	*memptr = p;
+	return 0;
 }
 
 EXPORT void failalloc_arm_in(const char *object, unsigned long n)

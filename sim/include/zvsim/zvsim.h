@@ -162,6 +162,35 @@ int zvsim_changelog_layout(const char *target, int crf_bits, int cref_bits);
 int zvsim_changelog_append(const char *target, const void *bytes, size_t len);
 
 /*
+ * Mirrored files. Mirror 1 is the file itself; ordinary I/O reaches it
+ * alone and marks the others stale. A mirror selected on a descriptor
+ * (ZV_IOC_MIRROR_SET) takes that descriptor's I/O.
+ */
+/* Give the regular file at path (in the mount) n mirrors, 1 to 32: new
+ * ones start empty and stale, dropped ones lose their data. */
+int zvsim_mirror_count(const char *path, unsigned n);
+/* The mirrors as text, a line each: "<id> <size> <stale 0|1> <data>", data
+ * "<offset>+<length>,..." or "-" for none; copies up to len bytes and
+ * returns the full size. */
+int zvsim_mirror_list(const char *path, char *buf, size_t len);
+/* Up to len bytes of mirror id at off into buf: the bytes read. */
+int zvsim_mirror_read(const char *path, unsigned id, int64_t off, void *buf,
+                      size_t len);
+
+/* Make SEEK_DATA on the selected mirrors 2 and up of the file at path fail
+ * with err (a positive errno value; 0: work again). */
+int zvsim_mirror_fail_data_seek(const char *path, int err);
+
+/* What the simulated kernel answers in zla_value3 of each lock-ahead
+ * advice. */
+#define ZVSIM_LOCKAHEAD_GRANTED 1
+
+/* Nodemaps: directories /proc/fs/zorvel/nodemap/<name> (1 to 64 letters,
+ * digits, '_', '-' or '.'). -EEXIST, -ENOENT. */
+int zvsim_nodemap_add(const char *name);
+int zvsim_nodemap_remove(const char *name);
+
+/*
  * Group locks, leases and the client cache of a file in the mount (path
  * not followed when it is a symbolic link; -EINVAL outside the mount).
  * The show calls copy up to len bytes of text, one line per holder or

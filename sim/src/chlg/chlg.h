@@ -45,12 +45,13 @@ struct Header {
 	uint16_t cref = 0;       // extension bits of produced records
 	uint32_t next_user = 0;
 	std::vector<User> users;
+	uint64_t pending = 0; // bytes of the pending unit at end_off (0: none)
 };
 
 constexpr size_t HDR_SIZE = 4096;
 // Unit frame: u32 length, u16 kind, u16 magic, u64 record index.
 constexpr size_t FRAME = 16;
-constexpr uint16_t KIND_RECORD = 0, KIND_RAW = 1;
+constexpr uint16_t KIND_RECORD = 0, KIND_RAW = 1, KIND_PENDING = 2;
 constexpr uint16_t FRAME_MAGIC = 0xC10C;
 
 // Index of target name "<fsname>-MDT<4 lowercase hex>", or -1 when the
@@ -61,14 +62,17 @@ std::string log_path(const Config &cfg, int index);
 
 // Header as stored (-EIO when it is not a log header).
 int read_header(int fd, Header &h);
-// Just the live units' bounds, without allocating (the read path).
+// Just the live units' bounds and the pending mark, without allocating
+// (the read path).
 struct Bounds {
-	uint64_t first = 0, end = 0;
+	uint64_t first = 0, end = 0, pending = 0;
+	bool operator==(const Bounds &) const = default;
 };
 int read_bounds(int fd, Bounds &b);
 
 // A log file locked exclusively for an update; created with a fresh
-// header when missing.
+// header when missing. Opened by target, it settles what a dead writer
+// left pending (chlg_intent.cpp) before anything else.
 class Locked
 {
       public:
@@ -77,7 +81,9 @@ class Locked
 	Locked(const Locked &) = delete;
 	Locked &operator=(const Locked &) = delete;
 	int open(const Config &cfg, int index);
-	int open(const std::string &path);
+	// wait false: -EWOULDBLOCK while another process holds the lock.
+	int open(const std::string &path, bool wait = true);
+	void close(); // releases the lock
 	int fd() const
 	{
 		return fd_;
@@ -95,6 +101,19 @@ int ensure_log(const Config &cfg, int index);
 // Appends one unit; for KIND_RECORD the index is assigned here and written
 // into the record (offsets 8 and 16); rec is changed accordingly.
 int append_unit(Locked &log, uint16_t kind, std::string &bytes);
+
+// A record written ahead of its operation: a unit of kind KIND_PENDING at
+// the end of the units, which the header marks but does not announce,
+// followed by what tells whether the operation took effect (check). The
+// record's index and previous index are assigned here.
+int write_pending(Locked &log, std::string &record, std::string_view check);
+// The pending unit's record and check; -EIO when there is none or it is
+// broken.
+int read_pending(Locked &log, std::string &record, std::string &check);
+// The pending record (possibly changed since, same size) becomes the next
+// record; or it is forgotten.
+int commit_pending(Locked &log, const std::string &record);
+int drop_pending(Locked &log);
 
 // Purges what every registered user has cleared (everything when none).
 int purge(Locked &log);
@@ -116,6 +135,16 @@ int append_raw(const Config &cfg, int index, const void *bytes, size_t len);
 // Whether any log of the simulation has a user (the control page).
 bool any_user(const Config &cfg);
 
+// --- records written with their operation (chlg_intent.cpp) ---------------
+
+// Settles the intent a dead writer left pending in a locked log: its record
+// is committed when the namespace shows the operation took effect, else
+// dropped. Nothing pending: nothing to do.
+int settle(const Config &cfg, Locked &log);
+// The same for a reader, which only settles when no process holds the
+// log's lock (its writer is gone): true when something was settled.
+bool settle_idle(const Config &cfg, const std::string &path);
+
 // --- records (chlg_record.cpp) --------------------------------------------
 
 // Appends the record of an operation that succeeded to the log of the
@@ -125,6 +154,8 @@ void produce(const Config &cfg, const NsEvent &ev);
 // The record bytes for a log's layout; index and prev are filled in later.
 std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
                    uint16_t cref);
+// Sets cr_tfid of encoded record bytes (known after a creation).
+void set_target(std::string &record, const Fid &fid);
 // 64-bit NID of the mount ("a.b.c.d@tcpN" and friends; 0 when unknown).
 uint64_t mount_nid(const Config &cfg);
 std::string job_id();

@@ -162,8 +162,17 @@ int device_open(const Config &cfg, const char *path, int flags)
 	return fd;
 }
 
+// A record left pending by a writer that died would never reach a reader
+// if no other writer came: a reader at the end of the log settles it when
+// no process holds the log's lock. True when it did.
+bool settle_for_reader(const Entry &e)
+{
+	ConfigPtr cfg = current();
+	return cfg && cfg->state == e.state && settle_idle(*cfg, e.path);
+}
+
 // Waits until the log's bounds change: -EINTR on a signal.
-int wait_for_change(int fd, const Bounds &seen)
+int wait_for_change(int fd, const Entry &e, const Bounds &seen)
 {
 	for (;;) {
 		struct timespec ts {
@@ -175,7 +184,7 @@ int wait_for_change(int fd, const Bounds &seen)
 		int rc = read_bounds(fd, b);
 		if (rc < 0)
 			return rc;
-		if (b.first != seen.first || b.end != seen.end)
+		if (b != seen || (b.pending && settle_for_reader(e)))
 			return 0;
 	}
 }
@@ -253,12 +262,14 @@ ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 			return -errno;
 		uint64_t pos = std::max<uint64_t>(cur, b.first);
 		if (pos >= b.end) {
+			if (b.pending && settle_for_reader(e))
+				continue;
 			if (!e.follow)
 				return 0;
 			int fl = ::fcntl(fd, F_GETFL);
 			if (fl >= 0 && (fl & O_NONBLOCK))
 				return -EAGAIN;
-			if ((rc = wait_for_change(fd, b)) < 0)
+			if ((rc = wait_for_change(fd, e, b)) < 0)
 				return rc;
 			continue;
 		}

@@ -149,8 +149,16 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
 	return out;
 }
 
+void set_target(std::string &record, const Fid &fid)
+{
+	if (record.size() >= R_HDR)
+		fid_put(record.data(), R_TFID, fid);
+}
+
 void produce(const Config &cfg, const NsEvent &ev)
 {
+	if (ev.recorded)
+		return; // written ahead, with its operation (chlg_intent.cpp)
 	const Fid none{};
 	int index = cfg.mdt_of(ev.pfid == none ? ev.tfid : ev.pfid);
 	Locked log;

@@ -6,6 +6,7 @@
 //  32 u32 type mask      36 u16 format bits       38 u16 extension bits
 //  40 u32 next user id   44 u32 user count
 //  48 users, 16 bytes each: u32 id, u32 0, u64 cleared index
+// 560 u64 size of the pending unit at the end of the units (0: none)
 // Units follow from offset 4096, each a 16-byte frame (u32 length, u16
 // kind, u16 magic, u64 record index) and its bytes. Offsets only grow:
 // purged units are given back to the file system by punching holes, so a
@@ -15,6 +16,13 @@
 // unit is written before the header announces it, and the first live
 // offset moves before its units are punched, so a reader that checks the
 // header again after reading knows whether its bytes were still live.
+//
+// A pending unit (a record written ahead of its operation) lies at the
+// end offset, beyond what readers read: its frame's length is the
+// record's, and what tells whether the operation took effect follows the
+// record. Committing rewrites the frame and record in place, then the
+// header announces them; the check behind stays until the next unit
+// overwrites it, so a commit cut short can be done again.
 #include "chlg.h"
 
 #include "core/control_page.h"
@@ -43,7 +51,8 @@ constexpr uint32_t HDR_MAGIC = 0x4843565AU; // "ZVCH"
 constexpr uint32_t HDR_VERSION = 1;
 constexpr size_t H_MAGIC = 0, H_VERSION = 4, H_LAST = 8, H_FIRST = 16,
                  H_END = 24, H_MASK = 32, H_CRF = 36, H_CREF = 38,
-                 H_NEXT_USER = 40, H_NUSERS = 44, H_USERS = 48, U_SIZE = 16;
+                 H_NEXT_USER = 40, H_NUSERS = 44, H_USERS = 48, U_SIZE = 16,
+                 H_PENDING = H_USERS + MAX_USERS * U_SIZE;
 constexpr size_t SCAN_CHUNK = 64 * 1024;
 
 constexpr uint32_t ALL_TYPES = (1U << CL_LAST) - 1;
@@ -193,7 +202,7 @@ std::string log_path(const Config &cfg, int index)
 
 int read_header(int fd, Header &h)
 {
-	char buf[H_USERS + MAX_USERS * U_SIZE];
+	char buf[H_PENDING + 8];
 	int rc = pread_all(fd, buf, sizeof buf, 0);
 	if (rc < 0)
 		return rc;
@@ -208,6 +217,7 @@ int read_header(int fd, Header &h)
 	h.crf = rec::get16(buf, H_CRF);
 	h.cref = rec::get16(buf, H_CREF);
 	h.next_user = rec::get32(buf, H_NEXT_USER);
+	h.pending = rec::get64(buf, H_PENDING);
 	h.users.resize(n);
 	for (uint32_t i = 0; i < n; ++i) {
 		h.users[i].id = rec::get32(buf, H_USERS + i * U_SIZE);
@@ -218,7 +228,7 @@ int read_header(int fd, Header &h)
 
 int read_bounds(int fd, Bounds &b)
 {
-	char buf[H_END + 8];
+	char buf[H_PENDING + 8];
 	int rc = pread_all(fd, buf, sizeof buf, 0);
 	if (rc < 0)
 		return rc;
@@ -226,27 +236,37 @@ int read_bounds(int fd, Bounds &b)
 		return -EIO;
 	b.first = rec::get64(buf, H_FIRST);
 	b.end = rec::get64(buf, H_END);
+	b.pending = rec::get64(buf, H_PENDING);
 	return 0;
 }
 
 Locked::~Locked()
 {
+	close();
+}
+
+void Locked::close()
+{
 	if (fd_ >= 0)
 		::close(fd_); // also releases the lock
+	fd_ = -1;
 }
 
 int Locked::open(const Config &cfg, int index)
 {
 	int rc = make_dir(cfg);
-	return rc < 0 ? rc : open(log_path(cfg, index));
+	if (rc == 0)
+		rc = open(log_path(cfg, index));
+	return rc == 0 && h.pending ? settle(cfg, *this) : rc;
 }
 
-int Locked::open(const std::string &path)
+// Close on exec: a program started meanwhile must not keep the lock alive.
+int Locked::open(const std::string &path, bool wait)
 {
-	fd_ = sys::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+	fd_ = sys::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 	if (fd_ < 0)
 		return fd_;
-	while (::flock(fd_, LOCK_EX) < 0)
+	while (::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)) < 0)
 		if (errno != EINTR)
 			return -errno;
 	struct stat st;
@@ -272,6 +292,7 @@ int Locked::store()
 	rec::put16(buf, H_CREF, h.cref);
 	rec::put32(buf, H_NEXT_USER, h.next_user);
 	rec::put32(buf, H_NUSERS, static_cast<uint32_t>(h.users.size()));
+	rec::put64(buf, H_PENDING, h.pending);
 	for (size_t i = 0; i < h.users.size(); ++i) {
 		rec::put32(buf, H_USERS + i * U_SIZE, h.users[i].id);
 		rec::put64(buf, H_USERS + i * U_SIZE + 8, h.users[i].cleared);
@@ -279,34 +300,112 @@ int Locked::store()
 	return pwrite_all(fd_, buf, sizeof buf, 0);
 }
 
+// Without the lock when the log exists: a writer holds it across its
+// operation, and an open of the device must not wait for that.
 int ensure_log(const Config &cfg, int index)
 {
+	struct stat st;
+	if (::stat(log_path(cfg, index).c_str(), &st) == 0 &&
+	    st.st_size >= static_cast<off_t>(HDR_SIZE))
+		return 0;
 	Locked log;
 	return log.open(cfg, index);
 }
 
-int append_unit(Locked &log, uint16_t kind, std::string &bytes)
+namespace
 {
-	uint64_t index;
-	if (kind == KIND_RECORD) {
-		index = log.h.last_index + 1;
-		rec::put64(bytes.data(), 8, index);
-		rec::put64(bytes.data(), 16, log.h.last_index);
-	} else {
-		index = bytes.size() >= 16 ? rec::get64(bytes.data(), 8) : 0;
-	}
+
+// A unit: its frame (the length is the record's), the record, and what
+// follows it (a pending unit's check).
+std::string unit_of(uint16_t kind, uint64_t index, std::string_view bytes,
+                    std::string_view tail = {})
+{
 	std::string unit(FRAME, '\0');
 	rec::put32(unit.data(), 0, static_cast<uint32_t>(bytes.size()));
 	rec::put16(unit.data(), 4, kind);
 	rec::put16(unit.data(), 6, FRAME_MAGIC);
 	rec::put64(unit.data(), 8, index);
 	unit += bytes;
-	// The unit first, then the header that makes it visible.
+	unit += tail;
+	return unit;
+}
+
+// Numbers a record as the next one of the log.
+uint64_t number(Locked &log, std::string &record)
+{
+	uint64_t index = log.h.last_index + 1;
+	rec::put64(record.data(), 8, index);
+	rec::put64(record.data(), 16, log.h.last_index);
+	return index;
+}
+
+// The unit first, then the header that makes it visible.
+int announce(Locked &log, const std::string &unit, uint64_t index)
+{
 	int rc = pwrite_all(log.fd(), unit.data(), unit.size(), log.h.end_off);
 	if (rc < 0)
 		return rc;
 	log.h.end_off += unit.size();
 	log.h.last_index = std::max(log.h.last_index, index);
+	log.h.pending = 0;
+	return log.store();
+}
+
+} // namespace
+
+int append_unit(Locked &log, uint16_t kind, std::string &bytes)
+{
+	if (log.h.pending)
+		return -EBUSY; // it would overwrite the pending unit
+	uint64_t index = kind == KIND_RECORD  ? number(log, bytes)
+	                 : bytes.size() >= 16 ? rec::get64(bytes.data(), 8)
+	                                      : 0;
+	return announce(log, unit_of(kind, index, bytes), index);
+}
+
+int write_pending(Locked &log, std::string &record, std::string_view check)
+{
+	if (log.h.pending)
+		return -EBUSY;
+	std::string unit =
+	        unit_of(KIND_PENDING, number(log, record), record, check);
+	int rc = pwrite_all(log.fd(), unit.data(), unit.size(), log.h.end_off);
+	if (rc < 0)
+		return rc;
+	log.h.pending = unit.size();
+	return log.store();
+}
+
+int read_pending(Locked &log, std::string &record, std::string &check)
+{
+	uint64_t size = log.h.pending;
+	if (size < FRAME || size > FRAME + MAX_RAW)
+		return -EIO;
+	std::string unit(size, '\0');
+	int rc = pread_all(log.fd(), unit.data(), size, log.h.end_off);
+	if (rc < 0)
+		return rc;
+	uint32_t len = rec::get32(unit.data(), 0);
+	uint16_t kind = rec::get16(unit.data(), 4);
+	// A commit cut short has already turned the frame into a record's.
+	if (rec::get16(unit.data(), 6) != FRAME_MAGIC || FRAME + len > size ||
+	    (kind != KIND_PENDING && kind != KIND_RECORD) ||
+	    rec::get64(unit.data(), 8) != log.h.last_index + 1)
+		return -EIO;
+	record = unit.substr(FRAME, len);
+	check = unit.substr(FRAME + len);
+	return 0;
+}
+
+int commit_pending(Locked &log, const std::string &record)
+{
+	uint64_t index = log.h.last_index + 1;
+	return announce(log, unit_of(KIND_RECORD, index, record), index);
+}
+
+int drop_pending(Locked &log)
+{
+	log.h.pending = 0;
 	return log.store();
 }
 

@@ -2,11 +2,14 @@
 // folder under sim/src and one line here.
 #include "request.h"
 
+#include "advice/advice.h"
 #include "chlg/chlg.h"
 #include "fid/fid.h"
+#include "heat/heat.h"
 #include "layout/layout.h"
 #include "lease/lease.h"
 #include "lock/lock.h"
+#include "mirror/mirror.h"
 #include "param/param.h"
 #include "pcc/pcc.h"
 #include "removal/removal.h"
@@ -19,9 +22,10 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,   &layout::family, &removal::family, &chlg::family,
-        &param::family, &varn::family,   &swap::family,    &lock::family,
-        &lease::family, &pcc::family,
+        &fid::family,    &layout::family, &removal::family, &chlg::family,
+        &param::family,  &varn::family,   &mirror::family,  &heat::family,
+        &advice::family, &swap::family,   &lock::family,    &lease::family,
+        &pcc::family,
 };
 } // namespace
 

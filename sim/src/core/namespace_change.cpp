@@ -1,5 +1,6 @@
 #include "namespace_change.h"
 
+#include "chlg/chlg_intent.h"
 #include "fopenmode.h"
 #include "libc/real.h"
 #include "request.h"
@@ -28,9 +29,9 @@ constexpr int DELAY_CREATE_BIT = 0x1000000;
 
 bool dir_in_mount(const Config &cfg, int fd, NsDir &d)
 {
-	std::string real, rel;
+	std::string real;
 	struct stat st;
-	if (sys::fd_path(fd, real) < 0 || !cfg.relative(real, rel) ||
+	if (sys::fd_path(fd, real) < 0 || !cfg.relative(real, d.rel) ||
 	    ::fstat(fd, &st) < 0 || st.st_dev != cfg.dev)
 		return false;
 	d.fid = cfg.fid_of(st.st_dev, st.st_ino);
@@ -60,14 +61,48 @@ bool locate_entry(const Config &cfg, int dirfd, const char *path, NsDir &d,
 }
 
 bool entry_fid(const Config &cfg, const NsDir &d, const std::string &name,
-               Fid &fid)
+               Fid &fid, mode_t *mode = nullptr)
 {
 	struct stat st;
 	if (::fstatat(d.fd.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 ||
 	    st.st_dev != cfg.dev)
 		return false;
 	fid = cfg.fid_of(st.st_dev, st.st_ino);
+	if (mode)
+		*mode = st.st_mode;
 	return true;
+}
+
+// An open of an existing FIFO or device (or through a symbolic link) may
+// wait for another process, which may need the log's lock to get there:
+// such an open does not hold the lock.
+bool open_may_wait(const EntryChange &c)
+{
+	return c.mode && !S_ISREG(c.mode) && !S_ISDIR(c.mode);
+}
+
+bool open_dir(const Config &cfg, const std::string &rel, NsDir &d)
+{
+	if (d.fd.fd >= 0)
+		sys::close(d.fd.fd);
+	d.fd.fd = sys::openat(AT_FDCWD, cfg.abs(rel).c_str(),
+	                      O_PATH | O_DIRECTORY | O_NOFOLLOW);
+	return d.fd.fd >= 0 && dir_in_mount(cfg, d.fd.fd, d);
+}
+
+// A checked directory: where it was, else wherever its FID is now.
+bool find_dir(const Config &cfg, const NsCheck &c, NsDir &d)
+{
+	std::string rel;
+	return (open_dir(cfg, c.dir, d) && d.fid == c.dir_fid) ||
+	       (fid_to_rel(cfg, c.dir_fid, rel) == 0 && open_dir(cfg, rel, d) &&
+	        d.fid == c.dir_fid);
+}
+
+NsCheck check_of(uint32_t kind, const NsDir &d, const std::string &name,
+                 const Fid &object = {})
+{
+	return {kind, d.rel, d.fid, name, object};
 }
 
 // An existing object behind a descriptor: its FID, parent and name (the
@@ -147,55 +182,122 @@ void ns_publish(const Config &cfg, const NsEvent &ev)
 			f->observe(cfg, ev);
 }
 
+bool NsCheck::took_effect(const Config &cfg, Fid &found) const
+{
+	NsDir d;
+	bool there = find_dir(cfg, *this, d) && entry_fid(cfg, d, name, found);
+	switch (kind) {
+	case Appears:
+		return there;
+	case Names:
+		return there && found == object;
+	default:
+		return !(there && found == object);
+	}
+}
+
+EntryChange::EntryChange(bool removal) : removal(removal)
+{
+}
+
+EntryChange::~EntryChange() = default;
+
+// What the entry is is read under the log's lock (when a log keeps the
+// change): a creation is a change only when the entry is missing, a
+// removal only when it exists. Every watching family hears of it after the
+// operation; the change log, which wrote its record ahead, skips it then.
 void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 {
 	quietly([&] {
-		cfg = ns_watching();
-		if (!cfg)
+		if (!(cfg = ns_watching()))
 			return;
 		UserPath p(path);
-		armed = p.ok() &&
-		        locate_entry(*cfg, dirfd, p.c_str(), dir, ev.name) &&
-		        (!fid_before || entry_fid(*cfg, dir, ev.name, ev.tfid));
+		if (!p.ok() ||
+		    !locate_entry(*cfg, dirfd, p.c_str(), dir, ev.name))
+			return;
+		located = true;
 		ev.type = type;
 		ev.pfid = dir.fid;
+		bool keeps = false;
+		if (chlg::any_user(*cfg)) {
+			intent = std::make_unique<chlg::Intent>();
+			keeps = intent->lock(*cfg, type, cfg->mdt_of(dir.fid));
+		}
+		bool exists = entry_fid(*cfg, dir, ev.name, ev.tfid, &mode);
+		changes = removal ? exists : !exists;
+		if (keeps && changes)
+			intent->write(ev, removal ? check_of(NsCheck::Gone, dir,
+			                                     ev.name, ev.tfid)
+			                          : check_of(NsCheck::Appears,
+			                                     dir, ev.name));
 	});
 }
 
 int EntryChange::finish(int rc)
 {
-	if (rc == 0 && armed)
+	if (located)
 		quietly([&] {
-			if (fid_before ||
-			    entry_fid(*cfg, dir, ev.name, ev.tfid))
-				ns_publish(*cfg, ev);
+			Fid made;
+			bool done = rc == 0 && changes &&
+			            (removal ||
+			             entry_fid(*cfg, dir, ev.name, made));
+			if (intent)
+				intent->end(done, removal ? nullptr : &made);
+			if (!done)
+				return;
+			if (!removal)
+				ev.tfid = made;
+			ev.recorded = intent != nullptr;
+			ns_publish(*cfg, ev);
 		});
 	return rc;
 }
 
+RenameChange::RenameChange() = default;
+RenameChange::~RenameChange() = default;
+
 void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
                            const char *newpath)
 {
-	from.prepare(CL_RENAME, olddirfd, oldpath);
-	if (from.armed)
-		quietly([&] {
-			UserPath p(newpath);
-			armed = p.ok() && locate_entry(*from.cfg, newdirfd,
-			                               p.c_str(), to, to_name);
-		});
+	quietly([&] {
+		if (!(cfg = ns_watching()))
+			return;
+		UserPath o(oldpath), n(newpath);
+		if (!o.ok() || !n.ok() ||
+		    !locate_entry(*cfg, olddirfd, o.c_str(), from, from_name) ||
+		    !locate_entry(*cfg, newdirfd, n.c_str(), to, ev.name))
+			return;
+		bool keeps = false;
+		if (chlg::any_user(*cfg)) {
+			intent = std::make_unique<chlg::Intent>();
+			keeps = intent->lock(*cfg, CL_RENAME,
+			                     cfg->mdt_of(to.fid),
+			                     cfg->mdt_of(from.fid));
+		}
+		if (!entry_fid(*cfg, from, from_name, ev.tfid))
+			return;
+		located = true;
+		ev.type = CL_RENAME;
+		ev.pfid = to.fid;
+		ev.sfid = ev.tfid;
+		ev.spfid = from.fid;
+		ev.sname = from_name;
+		if (keeps)
+			intent->write(ev, check_of(NsCheck::Names, to, ev.name,
+			                           ev.tfid));
+	});
 }
 
 int RenameChange::finish(int rc)
 {
-	if (rc == 0 && armed)
-		quietly([&] {
-			NsEvent ev = from.ev;
-			ev.sfid = ev.tfid;
-			ev.spfid = ev.pfid;
-			ev.pfid = to.fid;
-			ev.name = to_name;
-			ns_publish(*from.cfg, ev);
-		});
+	quietly([&] {
+		if (intent)
+			intent->end(rc == 0);
+		if (rc != 0 || !located)
+			return;
+		ev.recorded = intent != nullptr;
+		ns_publish(*cfg, ev);
+	});
 	return rc;
 }
 
@@ -221,39 +323,22 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 	return rc;
 }
 
+// Served under the log's lock also when the file exists, so that no
+// removal comes between the look at the entry and the open.
 bool create_open(int dirfd, const char *path, int flags, unsigned mode,
                  int &result)
 {
-	bool served = false;
-	int err = 0;
-	quietly([&] {
-		ConfigPtr cfg = ns_watching();
-		if (!cfg || std::strstr(path, ".zorvel/fid"))
-			return;
-		NsDir dir;
-		NsEvent ev;
-		Fid existing;
-		if (!locate_entry(*cfg, dirfd, path, dir, ev.name) ||
-		    entry_fid(*cfg, dir, ev.name, existing))
-			return; // outside the mount, or no creation
-		served = true;
-		int fd = real::fns().openat(dirfd, path,
-		                            flags & ~DELAY_CREATE_BIT, mode);
-		if (fd < 0) {
-			result = -1;
-			err = errno;
-			return;
-		}
-		result = fd;
-		ev.type = CL_CREATE;
-		ev.pfid = dir.fid;
-		ev.open_flags = static_cast<uint32_t>(flags);
-		if (entry_fid(*cfg, dir, ev.name, ev.tfid))
-			ns_publish(*cfg, ev);
-	});
-	if (served && result < 0)
-		errno = err;
-	return served;
+	if (std::strstr(path, ".zorvel/fid"))
+		return false;
+	Creation c;
+	c.ev.open_flags = static_cast<uint32_t>(flags);
+	c.prepare(CL_CREATE, dirfd, path);
+	if (!c.located || (!c.changes && !c.intent) || open_may_wait(c))
+		return false; // not watched, outside the mount, or no creation
+	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
+	                            mode);
+	c.finish(result < 0 ? -1 : 0); // keeps errno
+	return true;
 }
 
 void created_fd(int fd, uint32_t open_flags)
@@ -287,13 +372,10 @@ FILE *fopen_creating(const char *path, const char *mode,
 	if (!parse_fopen_mode(mode, flags) || !(flags & O_CREAT))
 		return real::call(fn, path, mode);
 	Creation c;
-	c.prepare(CL_CREATE, AT_FDCWD, path);
-	quietly([&] {
-		Fid existing;
-		if (c.armed && entry_fid(*c.cfg, c.dir, c.ev.name, existing))
-			c.armed = false; // opened, not created
-	});
 	c.ev.open_flags = static_cast<uint32_t>(flags);
+	c.prepare(CL_CREATE, AT_FDCWD, path);
+	if (open_may_wait(c))
+		c.intent.reset();
 	FILE *fp = real::call(fn, path, mode);
 	c.finish(fp ? 0 : -1);
 	return fp;

@@ -1,7 +1,8 @@
 // Changes of the namespace in a simulated mount, captured around the
 // operation for the families that follow them (the change logs). The
-// operation itself always runs on the backing directory through libc; an
-// event follows only when it succeeded.
+// operation itself always runs on the backing directory through libc.
+// Changes of directory entries are recorded with the operation (see
+// EntryChange); attribute changes are published once they succeeded.
 //
 // Cost while no family watches: a getenv() and one look at the control
 // page, no system call.
@@ -12,11 +13,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
 namespace zvsim
 {
+
+namespace chlg
+{
+class Intent;
+}
 
 // One change, in the change log's vocabulary (record types CL_*).
 struct NsEvent {
@@ -24,8 +31,11 @@ struct NsEvent {
 	Fid tfid, pfid;
 	Fid sfid, spfid; // rename only
 	std::string name;
+	std::string sname; // rename only: the old name
 	uint32_t open_flags = 0;
 	std::string xattr;
+	// The change log wrote this change's record with the operation.
+	bool recorded = false;
 };
 
 // The current simulation when some family watches the namespace.
@@ -42,25 +52,50 @@ struct OwnedFd {
 	~OwnedFd();
 };
 
-// A directory of the mount reached through a path: its FID and an O_PATH
-// descriptor on it.
+// A directory of the mount reached through a path: its FID, its path
+// relative to the mount root and an O_PATH descriptor on it.
 struct NsDir {
 	OwnedFd fd;
 	Fid fid;
+	std::string rel;
 };
 
-// A change of one directory entry: located before the operation, published
-// after it. The object's FID is taken after the operation for a new entry
-// and before it for a removal, while the entry exists.
+// What an entry change leaves in the namespace: how a later process tells
+// whether the operation of one that died took effect. The entry is `name`
+// in directory `dir`, found again by its FID when the directory moved (a
+// directory gone holds no entry).
+struct NsCheck {
+	enum Kind : uint32_t {
+		Appears = 1, // a creation: the entry exists
+		Names = 2,   // a rename: the entry names `object`
+		Gone = 3,    // a removal: the entry no longer names `object`
+	};
+	uint32_t kind = Appears;
+	std::string dir;
+	Fid dir_fid;
+	std::string name;
+	Fid object;
+	// found: the object the entry names now, when there is one.
+	bool took_effect(const Config &cfg, Fid &found) const;
+};
+
+// A change of one directory entry, made as one step with its record:
+// while the log of the entry's directory has a user, its lock is held from
+// prepare() to finish(), and the record is written ahead as pending
+// (chlg::Intent), then committed or dropped. The object's FID is taken
+// after the operation for a new entry and before it for a removal, while
+// the entry exists.
 struct EntryChange {
-	explicit EntryChange(bool fid_before) : fid_before(fid_before)
-	{
-	}
+	explicit EntryChange(bool removal);
+	~EntryChange();
 	ConfigPtr cfg;
 	NsDir dir;
-	NsEvent ev;
-	bool armed = false;
-	const bool fid_before;
+	NsEvent ev;      // open_flags may be set before prepare()
+	mode_t mode = 0; // of the entry before the operation (0: none)
+	std::unique_ptr<chlg::Intent> intent;
+	const bool removal;
+	bool located = false; // the entry is in the mount
+	bool changes = false; // the operation would change it
 
 	void prepare(uint32_t type, int dirfd, const char *path);
 	int finish(int rc);
@@ -79,12 +114,16 @@ struct Removal : EntryChange {
 };
 
 // A rename: the renamed object's FID in tfid and sfid, the new parent and
-// name, the old parent in spfid.
+// name, the old parent in spfid. It holds the logs of both directories.
 struct RenameChange {
-	Removal from;
-	NsDir to;
-	std::string to_name;
-	bool armed = false;
+	RenameChange();
+	~RenameChange();
+	ConfigPtr cfg;
+	NsDir from, to;
+	std::string from_name;
+	NsEvent ev;
+	std::unique_ptr<chlg::Intent> intent;
+	bool located = false; // both entries are in the mount
 
 	void prepare(int olddirfd, const char *oldpath, int newdirfd,
 	             const char *newpath);

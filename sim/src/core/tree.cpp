@@ -1,12 +1,12 @@
 #include "tree.h"
 
+#include "link_index.h"
 #include "sysio.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zvsim
@@ -15,64 +15,85 @@ namespace zvsim
 namespace
 {
 
-// Visits one directory; pushes its subdirectories on todo.
-void scan_dir(const Config &cfg, const std::string &rel, ino_t ino,
-              std::vector<std::string> &todo, std::vector<std::string> &found,
-              nlink_t &want)
+// Lists one directory; pushes its subdirectories on todo. False when the
+// visitor asked to stop.
+bool scan_dir(const Config &cfg, const std::string &rel,
+              std::vector<std::string> &todo,
+              const std::function<bool(const WalkEntry &)> &visit)
 {
 	int fd = sys::open(cfg.abs(rel).c_str(),
 	                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 	if (fd < 0)
-		return;
+		return true;
 	struct stat dst;
 	if (::fstat(fd, &dst) < 0 || dst.st_dev != cfg.dev) {
 		::close(fd);
-		return;
+		return true;
 	}
 	DIR *dir = ::fdopendir(fd);
 	if (!dir) {
 		::close(fd);
-		return;
+		return true;
 	}
-	while (struct dirent *de = ::readdir(dir)) {
+	bool go_on = true;
+	while (struct dirent *de = go_on ? ::readdir(dir) : nullptr) {
 		std::string_view name = de->d_name;
 		if (name == "." || name == "..")
 			continue;
 		if (rel.empty() && name == ".zorvel")
 			continue;
-		std::string child = rel.empty() ? std::string(name)
-		                                : rel + "/" + std::string(name);
-		unsigned char type = de->d_type;
-		if (de->d_ino == ino || type == DT_UNKNOWN) {
+		bool is_dir = de->d_type == DT_DIR;
+		if (de->d_type == DT_UNKNOWN) {
 			struct stat st;
 			if (::fstatat(fd, de->d_name, &st,
 			              AT_SYMLINK_NOFOLLOW) < 0)
 				continue;
-			type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-			if (st.st_ino == ino && st.st_dev == cfg.dev) {
-				found.push_back(child);
-				want = S_ISDIR(st.st_mode) ? 1 : st.st_nlink;
-			}
+			is_dir = S_ISDIR(st.st_mode);
 		}
-		if (type == DT_DIR)
-			todo.push_back(std::move(child));
+		go_on = visit({rel, dst.st_ino, fd, name, de->d_ino, is_dir});
+		if (is_dir)
+			todo.push_back(join_rel(rel, name));
 	}
 	::closedir(dir);
+	return go_on;
 }
 
 } // namespace
 
-std::vector<std::string> find_links(const Config &cfg, ino_t ino)
+void walk_mount(const Config &cfg,
+                const std::function<bool(const WalkEntry &)> &visit)
 {
-	std::vector<std::string> found, todo{""};
-	nlink_t want = 0;
+	std::vector<std::string> todo{""};
 	while (!todo.empty()) {
 		std::string rel = std::move(todo.back());
 		todo.pop_back();
-		scan_dir(cfg, rel, ino, todo, found, want);
-		if (want && found.size() >= want)
+		if (!scan_dir(cfg, rel, todo, visit))
 			break;
 	}
+}
+
+bool entry_names(const Config &cfg, const WalkEntry &e, ino_t ino,
+                 struct stat &st)
+{
+	std::string name(e.name);
+	return e.ino == ino &&
+	       ::fstatat(e.dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+	               0 &&
+	       st.st_ino == ino && st.st_dev == cfg.dev;
+}
+
+std::vector<std::string> find_links(const Config &cfg, ino_t ino)
+{
+	std::vector<std::string> found;
+	nlink_t want = 0;
+	walk_mount(cfg, [&](const WalkEntry &e) {
+		struct stat st;
+		if (entry_names(cfg, e, ino, st)) {
+			found.push_back(join_rel(e.dir, e.name));
+			want = S_ISDIR(st.st_mode) ? 1 : st.st_nlink;
+		}
+		return !want || found.size() < want;
+	});
 	std::sort(found.begin(), found.end());
 	return found;
 }
@@ -102,7 +123,7 @@ int fid_links(const Config &cfg, const Fid &fid,
 	// The root's inode number is reachable only through the root FID.
 	if (t.ino == cfg.root_ino)
 		return -ENOENT;
-	links = find_links(cfg, static_cast<ino_t>(t.ino));
+	links = lookup_links(cfg, static_cast<ino_t>(t.ino));
 	return links.empty() ? -ENOENT : 0;
 }
 
@@ -126,6 +147,15 @@ std::string basename_of(const std::string &rel)
 {
 	auto pos = rel.rfind('/');
 	return pos == std::string::npos ? rel : rel.substr(pos + 1);
+}
+
+std::string join_rel(const std::string &rel, std::string_view name)
+{
+	std::string out = rel;
+	if (!out.empty())
+		out += '/';
+	out += name;
+	return out;
 }
 
 } // namespace zvsim

@@ -3,6 +3,7 @@
 #include "fid.h"
 #include "fid_wire.h"
 
+#include "core/link_index.h"
 #include "core/tree.h"
 
 #include <algorithm>
@@ -151,6 +152,8 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"identifiers", rows, nullptr};
+// The link index follows the namespace once a FID has been looked up.
+const Family family = {"identifiers", rows, nullptr, link_index_on,
+                       link_index_note};
 
 } // namespace zvsim::fid

@@ -9,6 +9,7 @@
 #include "core/request.h"
 #include "core/user_memory.h"
 #include "fid/fid.h"
+#include "heat/heat.h"
 #include "libc/real.h"
 #include "param/param.h"
 #include "pcc/pcc.h"
@@ -33,7 +34,8 @@ bool needs_mode(int flags)
 // True when the open was served here (result set); otherwise flags are
 // what libc should get. The path is read only through a copy: one that
 // cannot be read goes to libc, and the kernel answers it.
-bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
+bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result,
+              heat::OpenCount &counted)
 {
 	return guarded(result, [&] {
 		if (!may_simulate())
@@ -41,6 +43,7 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result)
 		UserPath p(path);
 		if (!p.ok())
 			return false;
+		counted.check(p.c_str());
 		return chlg::device_open(p.c_str(), flags, result) ||
 		       pcc::param_open(p.c_str(), flags, result) ||
 		       param::open(p.c_str(), flags, mode, result) ||
@@ -75,13 +78,15 @@ template <typename Fortified>
 int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
 {
 	int orig = flags, rc;
-	if (sim_open(dirfd, path, flags, 0, rc))
-		return open_done(rc, flags);
+	heat::OpenCount counted;
+	if (sim_open(dirfd, path, flags, 0, rc, counted))
+		return open_done(counted.opened(rc), flags);
 	if (flags != orig)
 		return open_done(
-		        real::call(real::fns().openat, dirfd, path, flags, 0),
+		        counted.opened(real::call(real::fns().openat, dirfd,
+		                                  path, flags, 0)),
 		        flags);
-	return open_done(fn(flags), flags);
+	return open_done(counted.opened(fn(flags)), flags);
 }
 
 // A file made by a C library function that opens it internally (the
@@ -108,19 +113,23 @@ ZVSIM_EXPORT int open(const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
-	if (sim_open(AT_FDCWD, path, flags, mode, rc))
-		return open_done(rc, flags);
-	return open_done(real::call(real::fns().open, path, flags, mode),
-	                 flags);
+	heat::OpenCount counted;
+	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
+		return open_done(counted.opened(rc), flags);
+	return open_done(
+	        counted.opened(real::call(real::fns().open, path, flags, mode)),
+	        flags);
 }
 
 ZVSIM_EXPORT int open64(const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
-	if (sim_open(AT_FDCWD, path, flags, mode, rc))
-		return open_done(rc, flags);
-	return open_done(real::call(real::fns().open64, path, flags, mode),
+	heat::OpenCount counted;
+	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().open64, path,
+	                                           flags, mode)),
 	                 flags);
 }
 
@@ -128,22 +137,24 @@ ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
-	if (sim_open(dirfd, path, flags, mode, rc))
-		return open_done(rc, flags);
-	return open_done(
-	        real::call(real::fns().openat, dirfd, path, flags, mode),
-	        flags);
+	heat::OpenCount counted;
+	if (sim_open(dirfd, path, flags, mode, rc, counted))
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().openat, dirfd,
+	                                           path, flags, mode)),
+	                 flags);
 }
 
 ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
 	int rc;
-	if (sim_open(dirfd, path, flags, mode, rc))
-		return open_done(rc, flags);
-	return open_done(
-	        real::call(real::fns().openat64, dirfd, path, flags, mode),
-	        flags);
+	heat::OpenCount counted;
+	if (sim_open(dirfd, path, flags, mode, rc, counted))
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().openat64, dirfd,
+	                                           path, flags, mode)),
+	                 flags);
 }
 
 ZVSIM_EXPORT int __open_2(const char *path, int flags)

@@ -1,5 +1,5 @@
-/* Allocation-failure injector for tests: makes one chosen malloc, calloc or
- * realloc of the process return NULL with errno ENOMEM. */
+/* Allocation-failure injector for tests: makes one chosen malloc, calloc,
+ * realloc or posix_memalign of the process return NULL with errno ENOMEM. */
 #ifndef ZVTEST_FAILALLOC_H
 #define ZVTEST_FAILALLOC_H
 

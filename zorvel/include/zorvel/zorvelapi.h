@@ -19,13 +19,17 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
+#include <linux/zorvel/zorvel_advice.h>
 #include <linux/zorvel/zorvel_changelog.h>
 #include <linux/zorvel/zorvel_fid.h>
+#include <linux/zorvel/zorvel_heat.h>
 #include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
 #include <linux/zorvel/zorvel_lease.h>
+#include <linux/zorvel/zorvel_mirror.h>
 #include <linux/zorvel/zorvel_pcc.h>
 #include <linux/zorvel/zorvel_swap.h>
 
@@ -299,6 +303,143 @@ int zvapi_param_get_paths(const char *pattern, glob_t *paths);
 int zvapi_param_get_value(const char *path, char **buf, size_t *buflen);
 
 void zvapi_param_paths_free(glob_t *paths);
+
+/* ---- Sparse files ----------------------------------------------------- */
+
+/* True when the file of fd is not empty and has a hole that starts before
+ * its end; false on any seek failure. Leaves the file offset at the first
+ * hole. */
+bool zvapi_file_is_sparse(int fd);
+
+/* Offset of the next data at or after offset, with the length of that
+ * stretch of data in *length; past the last data, the end of the file with
+ * *length 0. Moves the file offset. */
+off_t zvapi_data_seek(int src_fd, off_t offset, size_t *length);
+
+/* Punches a hole over [start, start + length), keeping the file size. */
+int zvapi_hole_punch(int fd, off_t start, size_t length);
+
+/* ---- Mirrors ---------------------------------------------------------- */
+
+/* Mirror ids are 1 and up; 0 selects no mirror. Every call below selects
+ * its mirror on fd, works, and clears the selection again before it
+ * returns, on every path; none reports messages. */
+
+/* Selects mirror id on fd (0: clears the selection); I/O through fd then
+ * reaches that mirror alone. The selection is checked with fstat; when
+ * that fails it is cleared and fstat's error returned. */
+int zvapi_mirror_set(int fd, unsigned int id);
+
+/* zvapi_mirror_set(fd, 0). */
+int zvapi_mirror_clear(int fd);
+
+/* Bytes read from mirror id at pos, up to count; ends at the first read
+ * that is not a multiple of the page size. */
+ssize_t zvapi_mirror_read(int fd, unsigned int id, void *buf, size_t count,
+                          off_t pos);
+
+/* Writes count bytes to mirror id at pos: count, or an error (-EINVAL when
+ * buf or pos is not page-aligned, or a partial write ends inside a page);
+ * there is no partial success. */
+ssize_t zvapi_mirror_write(int fd, unsigned int id, const void *buf,
+                           size_t count, off_t pos);
+
+/* ftruncate of mirror id to length. */
+int zvapi_mirror_truncate(int fd, unsigned int id, off_t length);
+
+/* zvapi_hole_punch() on mirror id. */
+int zvapi_mirror_punch(int fd, unsigned int id, off_t start, size_t length);
+
+/* zvapi_file_is_sparse() on mirror id; false when it cannot be selected. */
+bool zvapi_mirror_is_sparse(int fd, unsigned int id);
+
+/* zvapi_data_seek() on mirror id. */
+off_t zvapi_mirror_data_seek(int fd, unsigned int id, off_t pos, size_t *size);
+
+/* Copies count bytes at pos ((size_t)-1: to the end) from mirror src (0:
+ * the file as a whole) to mirror dst through a 4 MiB buffer: the bytes
+ * copied, or an error. pos and count must be page-aligned, dst not 0.
+ * The result is wide enough for copies of 2 GiB and more. */
+ssize_t zvapi_mirror_copy(int fd, unsigned int src, unsigned int dst, off_t pos,
+                          size_t count);
+
+/* Copies mirror src to the count mirrors listed in dst, skipping the
+ * holes of a sparse source: the number of destinations that hold the
+ * copy, which are then the first entries of dst (failed ones are moved
+ * past them), or the last destination error when none does. */
+ssize_t zvapi_mirror_copy_many(int fd, uint16_t src, uint16_t *dst,
+                               size_t count);
+
+/* ---- Advice, heat and nodemaps ---------------------------------------- */
+
+/* Gives the num_advise advices of ladvise (1 to 1023) for fd in one
+ * request, with flags masked to LF_ASYNC | LF_UNSET. On success the
+ * kernel's result of each lock-ahead entry is copied into its zla_value3.
+ * Returns 0, or -1 with errno set (not a negative errno value). */
+int zvapi_ladvise(int fd, uint64_t flags, int num_advise,
+                  zvapi_zo_ladvise *ladvise);
+
+/* Fills the caller's record, sized for heat->zh_count values, with the
+ * file's heat. */
+int zvapi_heat_get(int fd, struct zo_heat *heat);
+
+/* Sets the file's heat flags (ZO_HEAT_FLAG_*). */
+int zvapi_heat_set(int fd, uint64_t flags);
+
+/* 0 when a nodemap of this name is published among the parameters, 1
+ * when not (or when the lookup fails). */
+int zvapi_nodemap_exists(const char *nodemap);
+
+/* ---- JSON lists ------------------------------------------------------- */
+
+/* Types of the values of a JSON list item. */
+enum zvapi_json_types {
+	ZVAPI_JSON_INTEGER = 1, /* int, written with "%d" */
+	ZVAPI_JSON_BIGNUM = 2,  /* uint64_t, written with "%llu" */
+	ZVAPI_JSON_REAL = 3,   /* double, written with "%f"; not finite: null */
+	ZVAPI_JSON_STRING = 4, /* text, escaped between double quotes */
+};
+
+/* One key and its value; the item owns its key and string value. */
+typedef struct zvapi_json_item {
+	char *zji_key;
+	uint32_t zji_type;
+	union {
+		int zji_integer;
+		uint64_t zji_u64;
+		double zji_real;
+		char *zji_string;
+	};
+	struct zvapi_json_item *zji_next;
+} zvapi_json_item;
+
+/* A flat object: the most recently added item comes first. */
+typedef struct zvapi_json_item_list {
+	int zjil_item_count;
+	zvapi_json_item *zjil_items;
+} zvapi_json_item_list;
+
+/* An empty list into *json_items, released with zvapi_json_destroy_list(). */
+int zvapi_json_init_list(zvapi_json_item_list **json_items);
+
+/* Adds a copy of key and of the value at val (an int, uint64_t or double
+ * for the number types, the text itself for ZVAPI_JSON_STRING) in front of
+ * the list; the caller's buffers may be reused at once. -EINVAL for a null
+ * argument or an unknown type (list unchanged), -ENOMEM. */
+int zvapi_json_add_item(zvapi_json_item_list **json_items, char *key,
+                        uint32_t type, void *val);
+
+/* Writes the list to fp as one line of JSON: keys and strings escaped
+ * (control characters without a short escape as \u00XX), a real that is
+ * not finite as null. Write errors of the stream are the caller's to see. */
+int zvapi_json_write_list(zvapi_json_item_list **json_items, FILE *fp);
+
+/* Frees the list, its items and their texts; *json_items becomes NULL. */
+int zvapi_json_destroy_list(zvapi_json_item_list **json_items);
+
+/* A malloc'd escaped copy of in_string into *out_string (the caller frees
+ * it); *out_string is untouched on failure. */
+int zvapi_json_escape_string(char **out_string, char *in_string);
 
 /* ---- Data versions, volatile files, layout swaps, group locks ---------- */
 

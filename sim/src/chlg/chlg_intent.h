@@ -1,0 +1,48 @@
+// Records written with their operation.
+//
+// A kernel writes a change's record in the same step as the change. Here
+// the change is a libc call, so a process killed between the call and its
+// record would leave a change the log never tells. Instead, the writer
+// takes the log's lock, writes the record ahead as pending (unseen by
+// readers), makes the change, then commits or drops the record, and only
+// then lets the lock go. A pending record found by the next holder of the
+// lock, or by a reader when nobody holds it, was left by a writer that
+// died: the namespace tells whether its change took effect (NsCheck), and
+// the record is committed or dropped accordingly.
+#pragma once
+
+#include "chlg.h"
+
+namespace zvsim::chlg
+{
+
+class Intent
+{
+      public:
+	Intent() = default;
+	~Intent(); // drops what is still pending, releases the locks
+	Intent(const Intent &) = delete;
+	Intent &operator=(const Intent &) = delete;
+
+	// Takes the lock of log index and, for a rename, of log other (in
+	// index order, settling each), keeping those with users: a change
+	// holds the lock of every directory's log it touches. True when log
+	// index keeps records of type.
+	bool lock(const Config &cfg, uint32_t type, int index, int other = -1);
+	// Writes ev's record ahead of the operation.
+	void write(const NsEvent &ev, const NsCheck &check);
+	// After the operation: the record is committed when it took effect
+	// (with the created object's FID when given), else dropped; the locks
+	// are released.
+	void end(bool done, const Fid *tfid = nullptr);
+
+      private:
+	const Config *cfg_ = nullptr;
+	Locked logs_[2];
+	Locked *rec_ = nullptr; // log index, while locked
+	bool keeps_ = false;
+	bool pending_ = false;
+	std::string record_;
+};
+
+} // namespace zvsim::chlg

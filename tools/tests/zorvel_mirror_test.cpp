@@ -1,0 +1,235 @@
+// The data-path subcommands: mirror, sparse, punch, ladvise, heat,
+// nodemap, each with --json lines that a JSON parser reads.
+#include "tool_fixture.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+using zvtest::shell_quote;
+
+class DataTool : public ZorvelTool
+{
+      protected:
+	void SetUp() override
+	{
+		ZorvelTool::SetUp();
+		f_ = m("f");
+		std::string data;
+		for (int i = 0; i < 10000; i++)
+			data += char('a' + i % 26);
+		data_ = file("data", data);
+	}
+	// zvsim steering of state "s".
+	run_result zvsim(const std::vector<std::string> &args)
+	{
+		std::vector<std::string> argv = {ZVSIM_BIN, "--state", state()};
+		argv.insert(argv.end(), args.begin(), args.end());
+		return zvtest::run_program(argv);
+	}
+	// Every line of text, read by Python's json module: the keys of
+	// each, sorted, one line each.
+	std::string json_keys(const std::string &text)
+	{
+		std::string path = file("lines", text);
+		auto r = zvtest::run_shell(
+		        "python3 -c 'import json,sys\n"
+		        "for l in open(sys.argv[1]):\n"
+		        "  print(\" \".join(sorted(json.loads(l))))' " +
+		        shell_quote(path) + " 2>&1");
+		EXPECT_EQ(r.status, 0) << r.out << text;
+		return r.out;
+	}
+	std::string f_, data_;
+};
+
+TEST_F(DataTool, WriteCopyVerifyAMirroredFile)
+{
+	zvtest::write_file(f_, "old");
+	ASSERT_EQ(zvsim({"mirror", "count", f_, "3"}).status, 0);
+	run_result r = zorvel_sh("mirror write " + shell_quote(f_) +
+	                         " --id 1 < " + shell_quote(data_));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(zvtest::read_file(f_), zvtest::read_file(data_));
+
+	r = zorvel({"mirror", "list", f_});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out,
+	          f_ + ": mirror 1: size 10000, not sparse, data 0+10000\n" +
+	                  f_ + ": mirror 2: size 0, not sparse, data -\n" + f_ +
+	                  ": mirror 3: size 0, not sparse, data -\n");
+
+	r = zorvel({"mirror", "verify", f_});
+	EXPECT_EQ(r.status, 117);
+	EXPECT_EQ(r.out,
+	          f_ + ": mirror 2 differs from mirror 1: size 0, not 10000\n" +
+	                  f_ +
+	                  ": mirror 3 differs from mirror 1: size 0, not "
+	                  "10000\n");
+
+	r = zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2,3"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, f_ + ": mirror 1 copied to 2,3\n");
+	EXPECT_EQ(r.err, "") << "no progress bar on a pipe";
+	r = zorvel({"mirror", "verify", f_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, f_ + ": 3 mirrors agree\n");
+
+	r = zorvel({"mirror", "read", f_, "--id", "3", "--offset", "26",
+	            "--length", "5"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "abcde");
+
+	// A hole punched in one mirror only.
+	r = zorvel({"punch", f_, "0", "4096", "--id", "3"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"mirror", "verify", f_});
+	EXPECT_EQ(r.status, 117);
+	EXPECT_EQ(r.out, f_ + ": mirror 3 differs from mirror 1: data "
+	                      "4096+5904, not 0+10000\n");
+	r = zorvel({"punch", f_, "0", "4096"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"mirror", "verify", f_});
+	EXPECT_EQ(r.out, f_ + ": mirror 2 differs from mirror 1: data "
+	                      "0+10000, not 4096+5904\n");
+}
+
+TEST_F(DataTool, CopyFailuresAndRanges)
+{
+	zvtest::write_file(f_, std::string(9000, 'x'));
+	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
+	run_result r =
+	        zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2,9"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, f_ + ": mirror 1 copied to 2\n");
+	EXPECT_EQ(r.err, "zorvel: cannot copy mirror 1 of '" + f_ +
+	                         "' to mirror 9: No such file or directory "
+	                         "(2)\n");
+
+	r = zorvel({"mirror", "copy", f_, "--src", "0", "--dst", "2",
+	            "--offset", "4096", "--length", "4096", "--json"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "{\"file\": \"" + f_ +
+	                         "\", \"src\": 0, \"dst\": \"2\", \"offset\": "
+	                         "4096, \"copied\": 4096}\n");
+
+	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--dst", "2"}).status, 1);
+	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "0"})
+	                  .status,
+	          1);
+	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2",
+	                  "--offset", "0"})
+	                  .status,
+	          1);
+	EXPECT_EQ(zorvel({"mirror", "frob", f_}).status, 1);
+	EXPECT_EQ(zorvel({"mirror", "read", f_}).status, 1) << "no --id";
+	r = zorvel({"mirror", "read", f_, "--id", "5"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.err, "zorvel: cannot read mirror 5 of '" + f_ +
+	                         "': No such file or directory (2)\n");
+}
+
+TEST_F(DataTool, ProgressBarOnATerminal)
+{
+	zvtest::write_file(f_, std::string(1 << 20, 'x'));
+	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
+	// script(1) gives the command a terminal.
+	std::string cmd = std::string(ZVSIM_BIN) + " run --state " +
+	                  shell_quote(state()) + " -- " + ZORVEL_BIN +
+	                  " mirror copy " + shell_quote(f_) +
+	                  " --src 1 --dst 2";
+	auto r = zvtest::run_shell("script -qec " + shell_quote(cmd) +
+	                           " /dev/null 2>&1");
+	if (r.status != 0 && r.out.find("script") != std::string::npos)
+		GTEST_SKIP() << "no terminal to be had: " << r.out;
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_NE(r.out.find("copy [##############################] 100% "
+	                     "1.0 MiB"),
+	          std::string::npos)
+	        << r.out;
+}
+
+TEST_F(DataTool, JsonLines)
+{
+	zvtest::write_file(f_, std::string(5000, 'j'));
+	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
+	std::string all;
+	for (std::vector<std::string> args : {
+	             std::vector<std::string>{"mirror", "list", f_},
+	             {"mirror", "read", f_, "--id", "1", "--length", "3"},
+	             {"mirror", "copy", f_, "--src", "1", "--dst", "2"},
+	             {"mirror", "verify", f_},
+	             {"sparse", f_},
+	             {"punch", f_, "0", "4096"},
+	             {"ladvise", f_, "--advice", "willread", "--advice",
+	              "lockahead", "--start", "0", "--end", "4096"},
+	             {"heat", "get", f_},
+	             {"heat", "set", "--clear", f_},
+	             {"nodemap", "exists", "default"},
+	     }) {
+		args.push_back("--json");
+		run_result r = zorvel(args);
+		EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << r.err;
+		all += r.out;
+	}
+	EXPECT_EQ(json_keys(all),
+	          "data file mirror size sparse\n"
+	          "data file mirror size sparse\n"
+	          "file hex length mirror offset\n"
+	          "dst file src\n"
+	          "agrees file mirror\n"
+	          "data file size sparse\n"
+	          "file length mirror offset\n"
+	          "advice end file start\n"
+	          "advice end file result start\n"
+	          "bytes_read bytes_written counting file reads writes\n"
+	          "file flags\n"
+	          "exists nodemap\n");
+	EXPECT_NE(all.find("\"hex\": \"6a6a6a\""), std::string::npos) << all;
+}
+
+TEST_F(DataTool, SparsePunchAdviceHeatNodemap)
+{
+	zvtest::write_file(f_, std::string(8192, 's'));
+	run_result r = zorvel({"sparse", f_});
+	EXPECT_EQ(r.out, f_ + ": not sparse, size 8192, data 0+8192\n");
+	EXPECT_EQ(zorvel({"punch", f_, "0", "4096"}).status, 0);
+	r = zorvel({"sparse", f_, m("none")});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, f_ + ": sparse, size 8192, data 4096+4096\n");
+	EXPECT_EQ(zorvel({"punch", f_, "x", "1"}).status, 1);
+
+	r = zorvel({"ladvise", f_, "--advice", "lockahead", "--start", "0",
+	            "--end", "100", "--async"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, f_ + ": lockahead 0-100: result 1\n");
+	EXPECT_EQ(zorvel({"ladvise", f_, "--start", "0"}).status, 1);
+	EXPECT_EQ(zorvel({"ladvise", f_, "--advice", "nope"}).status, 1);
+
+	r = zorvel({"heat", "set", "--clear", f_});
+	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"heat", "get", f_});
+	EXPECT_EQ(r.out, f_ + ": reads 0, writes 0, bytes read 0, bytes "
+	                      "written 0\n");
+	EXPECT_EQ(zorvel({"heat", "set", "--off", f_}).status, 0);
+	r = zorvel({"heat", "get", f_});
+	EXPECT_EQ(r.out.substr(r.out.find("written")),
+	          "written 0 (not counting)\n");
+	EXPECT_EQ(zorvel({"heat", "set", f_}).status, 1);
+
+	r = zorvel({"nodemap", "exists", "default"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "default: exists\n");
+	r = zorvel({"nodemap", "exists", "lab"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, "lab: does not exist\n");
+	ASSERT_EQ(zvsim({"nodemap", "add", "lab"}).status, 0);
+	EXPECT_EQ(zorvel({"nodemap", "exists", "lab"}).status, 0);
+}
+
+} // namespace

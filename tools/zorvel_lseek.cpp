@@ -1,0 +1,109 @@
+/* Sparse-file subcommands: sparse (holes and data of files), punch. */
+#include "zorvel_cmd.h"
+#include "zorvel_output.h"
+
+#include <zorvel/zorvelapi.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+int sparse_one(const char *path, bool json)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0) {
+		int rc = -errno;
+		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot open '%s'", path);
+		return rc;
+	}
+	struct stat st;
+	std::string data;
+	int rc = fstat(fd, &st) == 0 ? 0 : -errno;
+	bool sparse = rc == 0 && zvapi_file_is_sparse(fd);
+	if (rc == 0)
+		rc = data_extents(
+		        [&](int64_t pos, size_t *len) {
+			        return zvapi_data_seek(fd, pos, len);
+		        },
+		        data);
+	close(fd);
+	if (rc != 0) {
+		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot find the data of '%s'",
+		            path);
+		return rc;
+	}
+	if (json)
+		return json_line()
+		        .add("file", path)
+		        .add_int("sparse", sparse)
+		        .add_u64("size", st.st_size)
+		        .add("data", data)
+		        .write();
+	printf("%s: %s, size %jd, data %s\n", path,
+	       sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
+	       data.c_str());
+	return 0;
+}
+
+} // namespace
+
+int cmd_sparse(int argc, char **argv)
+{
+	bool json = take_json_flag(argc, argv);
+	if (argc < 2)
+		return usage_error(argv[0], "missing arguments");
+	int status = 0;
+	for (int i = 1; i < argc; i++) {
+		int rc = sparse_one(argv[i], json);
+		if (rc != 0 && status == 0)
+			status = exit_status(rc);
+	}
+	return status;
+}
+
+/* punch FILE OFFSET LENGTH [--id N]: with --id, in that mirror alone. */
+int cmd_punch(int argc, char **argv)
+{
+	bool json = take_json_flag(argc, argv);
+	uint64_t id = 0;
+	if (argc == 6 && strcmp(argv[4], "--id") == 0) {
+		if (!parse_u64(argv[5], id) || id < 1 || id > UINT32_MAX)
+			return usage_error(argv[0], "bad mirror id");
+		argc = 4;
+	}
+	if (argc != 4)
+		return usage_error(argv[0], "need FILE OFFSET LENGTH");
+	uint64_t off, len;
+	if (!parse_u64(argv[2], off) || off > INT64_MAX ||
+	    !parse_u64(argv[3], len))
+		return usage_error(argv[0], "bad OFFSET or LENGTH");
+	const char *path = argv[1];
+	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	int rc = fd < 0    ? -errno
+	         : id == 0 ? zvapi_hole_punch(fd, off, len)
+	                   : zvapi_mirror_punch(fd, id, off, len);
+	if (fd >= 0)
+		close(fd);
+	if (rc != 0) {
+		zvapi_error(ZVAPI_MSG_ERROR, rc,
+		            "cannot punch %" PRIu64 "+%" PRIu64 " in '%s'", off,
+		            len, path);
+		return exit_status(rc);
+	}
+	if (json)
+		return exit_status(json_line()
+		                           .add("file", path)
+		                           .add_u64("mirror", id)
+		                           .add_u64("offset", off)
+		                           .add_u64("length", len)
+		                           .write());
+	return 0;
+}

@@ -1,0 +1,75 @@
+/* Shared by the data-path subcommands: one JSON object a line through the
+ * client library's writer, keys in the order they are added, the text of
+ * data extents, numbers from the command line. */
+#ifndef ZORVEL_TOOLS_ZORVEL_OUTPUT_H
+#define ZORVEL_TOOLS_ZORVEL_OUTPUT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/* One JSON line, written to standard output by write(). */
+class json_line
+{
+      public:
+	json_line &add(const char *key, const std::string &value);
+	json_line &add(const char *key, const char *value)
+	{
+		return add(key, std::string(value));
+	}
+	json_line &add_int(const char *key, int value);
+	json_line &add_u64(const char *key, uint64_t value);
+	json_line &add_real(const char *key, double value);
+	/* 0, or a negative errno when the line could not be made. */
+	int write() const;
+
+      private:
+	struct item {
+		const char *key;
+		uint32_t type;
+		std::string text;
+		int i = 0;
+		uint64_t u = 0;
+		double d = 0;
+	};
+	std::vector<item> items_;
+};
+
+/* True when argv holds --json (which is then removed from argv). */
+bool take_json_flag(int &argc, char **argv);
+
+/* Data stretches found by seek(pos, &len) (a data seek of a file or of one
+ * mirror), as "<offset>+<length>,..." or "-" for none; total receives the
+ * bytes of data. A negative errno when a seek fails. */
+template <typename Seek>
+int data_extents(Seek &&seek, std::string &out, uint64_t *total = nullptr)
+{
+	out.clear();
+	uint64_t sum = 0;
+	for (int64_t pos = 0;;) {
+		size_t len = 0;
+		int64_t at = seek(pos, &len);
+		if (at < 0)
+			return static_cast<int>(at);
+		if (len == 0)
+			break;
+		if (!out.empty())
+			out += ",";
+		out += std::to_string(at) + "+" + std::to_string(len);
+		sum += len;
+		pos = at + static_cast<int64_t>(len);
+	}
+	if (out.empty())
+		out = "-";
+	if (total)
+		*total = sum;
+	return 0;
+}
+
+/* A non-negative number in any C base, the whole text. */
+bool parse_u64(const char *s, uint64_t &out);
+
+/* A number of bytes with a unit for people: "12.3 MiB". */
+std::string human_bytes(double bytes);
+
+#endif
