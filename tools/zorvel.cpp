@@ -80,6 +80,18 @@ const zorvel_cmd commands[] = {
         {"nodemap", cmd_nodemap, "exists NAME [--json]",
          "tell whether a nodemap exists (exit status 0, else 2)\n"
          "  --json keys: nodemap exists"},
+        {"data-version", cmd_data_version, "FILE...",
+         "print the data version of each file"},
+        {"swap-layouts", cmd_swap_layouts,
+         "FILE1 FILE2 [--keep-mtime] [--keep-atime] [--check-dv]",
+         "exchange the data of two files, each keeping its FID and name"},
+        {"lease", cmd_lease, "get|put [--read|--write] FILE | check FILE",
+         "take (and give back) a lease on an open of FILE, print its mode"},
+        {"pcc", cmd_pcc,
+         "attach --id ID [--fid MOUNT] FILE... | detach|state [--fid MOUNT] "
+         "FILE... | add|del MOUNT ID | clear|list MOUNT",
+         "attach files to the client cache, detach them, show their "
+         "state; configure the cache areas"},
 };
 
 /* Output that did not reach standard output is a failure, of the command's

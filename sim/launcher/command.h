@@ -21,6 +21,9 @@ std::span<const Command> chlg_commands();
 std::span<const Command> layout_commands();
 std::span<const Command> mount_commands();
 std::span<const Command> vm_commands();
+std::span<const Command> lock_commands();
+std::span<const Command> lease_commands();
+std::span<const Command> pcc_commands();
 std::span<const Command> mirror_commands();
 
 // --- shared by the commands (command_util.cpp) ----------------------------

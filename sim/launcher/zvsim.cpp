@@ -33,7 +33,8 @@ namespace
 // The command tables of the families, in the order usage lists them.
 std::span<const Command> (*const tables[])() = {
         core_commands,  param_commands, chlg_commands,   layout_commands,
-        mount_commands, vm_commands,    mirror_commands,
+        mount_commands, vm_commands,    mirror_commands, lock_commands,
+        lease_commands, pcc_commands,
 };
 
 void print_usage(FILE *out)

@@ -21,6 +21,12 @@ int open_fd_count()
 	return count - 1; /* the directory's own descriptor */
 }
 
+fd_owner::~fd_owner()
+{
+	if (fd >= 0)
+		close(fd);
+}
+
 stderr_capture::stderr_capture()
 {
 	fflush(stderr);

@@ -220,6 +220,38 @@ int zvsim_mirror_fail_data_seek(const char *path, int err);
 int zvsim_nodemap_add(const char *name);
 int zvsim_nodemap_remove(const char *name);
 
+/*
+ * Group locks, leases and the client cache of a file in the mount (path
+ * not followed when it is a symbolic link; -EINVAL outside the mount).
+ * The show calls copy up to len bytes of text, one line per holder or
+ * entry, into buf and return the text's full size ("" when there is
+ * nothing).
+ */
+/* A creation under a volatile name in the mount, logged with the path as
+ * given: an injected error refuses it (an injected reply lets it go on). */
+#define ZVSIM_REQ_VOLATILE_OPEN 0x5A560010UL
+
+/* "gid=<id> pid=<pid>" for each holder of a group lock. */
+int zvsim_grouplock_show(const char *path, char *buf, size_t len);
+
+/* "mode=READ|WRITE state=held|broken pid=<pid>" for each lease, and
+ * "break=next" while a break of the next grant is armed. */
+int zvsim_lease_show(const char *path, char *buf, size_t len);
+/* Break the leases held on the file now, as another client's open would
+ * (next != 0: the next lease granted on it, at once, as if another client
+ * opened the file right after the grant). */
+int zvsim_lease_break(const char *path, int next);
+/* on != 0: the kernel knows only the by-mode lease request and answers
+ * the record form with ENOTTY; 0: it knows both (the default). */
+int zvsim_lease_by_mode_only(int on);
+
+/* Commands written to the cache parameter zvlite/<instance>/pcc. */
+#define ZVSIM_REQ_PCC_COMMAND 0x5A560011UL
+
+/* "archive_id=<id> opens=<n> path=<cached copy>" for a file attached to
+ * the client cache. */
+int zvsim_pcc_show(const char *path, char *buf, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

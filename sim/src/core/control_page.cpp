@@ -34,6 +34,8 @@ void initialise(ControlPage *page, const std::string &state)
 	page->log_on = exists(state + "/log") ? 1 : 0;
 	page->injections = injections;
 	page->chlg_users = exists(state + "/changelog/active") ? 1 : 0;
+	page->lease_by_mode_only =
+	        exists(state + "/lease/by-mode-only") ? 1 : 0;
 	std::atomic_ref<uint32_t>(page->magic)
 	        .store(CONTROL_MAGIC, std::memory_order_release);
 }

@@ -19,7 +19,10 @@ struct ControlPage {
 	uint32_t injections; // entries in <state>/inject
 	uint32_t chlg_users; // some change log has a registered user
 	uint32_t links_gen;  // generation of the link index (0: not kept)
-	uint32_t reserved[10];
+	uint32_t leases;     // leases held (opens must look for conflicts)
+	uint32_t lease_by_mode_only; // the record form of LEASE_SET: ENOTTY
+	uint32_t pcc_attached;       // files attached to the client cache
+	uint32_t reserved[7];
 };
 
 constexpr uint32_t CONTROL_MAGIC = 0x5043565AU; // "ZVCP"

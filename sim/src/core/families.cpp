@@ -7,9 +7,13 @@
 #include "fid/fid.h"
 #include "heat/heat.h"
 #include "layout/layout.h"
+#include "lease/lease.h"
+#include "lock/lock.h"
 #include "mirror/mirror.h"
 #include "param/param.h"
+#include "pcc/pcc.h"
 #include "removal/removal.h"
+#include "swap/swap.h"
 #include "varn/varn_device.h"
 #include "vm/vm.h"
 
@@ -21,7 +25,8 @@ namespace
 const Family *const all[] = {
         &fid::family,    &layout::family, &removal::family, &chlg::family,
         &param::family,  &varn::family,   &mirror::family,  &heat::family,
-        &advice::family, &vm::family,
+        &advice::family, &vm::family,     &advice::family,  &swap::family,
+        &lock::family,   &lease::family,  &pcc::family,
 };
 } // namespace
 

@@ -40,6 +40,7 @@ constexpr uint32_t MIRROR = 1u << 0;     // a mirror is selected
 constexpr uint32_t GROUP_LOCK = 1u << 1; // group locks are held
 constexpr uint32_t LEASE = 1u << 2;      // a lease was taken through it
 constexpr uint32_t HEAT = 1u << 3;       // its I/O is counted
+constexpr uint32_t PCC = 1u << 4;        // opened a file attached to a cache
 } // namespace fdmark
 
 enum class IoKind : uint8_t {

@@ -92,6 +92,9 @@ struct Family {
 	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
+	// A descriptor opened by the caller (any open that succeeded); it
+	// must look at the control page before anything costing a call.
+	void (*opened)(const Config &cfg, int fd, int flags) = nullptr;
 };
 
 // Every family (families.cpp).

@@ -39,5 +39,10 @@ std::string xattr_names(const Config &cfg, const Object &obj);
 // stand by the layout requests and attributes.
 int store_raw(const Config &cfg, const Object &obj, bool lmv,
               const std::string &bytes);
+// Whether a regular file has a stored layout (striping or foreign).
+bool has_file_layout(const Config &cfg, const Object &obj);
+// Gives each of two regular files the other's stored layout (none stays
+// none). The caller holds StateLock.
+int exchange_file_layouts(const Config &cfg, const Object &a, const Object &b);
 
 } // namespace zvsim::layout

@@ -408,4 +408,37 @@ bool has_foreign_layout(const Config &cfg, const Object &obj)
 	       kind == KIND_FOREIGN_FILE;
 }
 
+bool has_file_layout(const Config &cfg, const Object &obj)
+{
+	uint32_t kind;
+	std::string record;
+	return S_ISREG(obj.st.st_mode) &&
+	       load_layout(cfg, obj.st.st_ino, birth_of(obj.fd), ".lov", kind,
+	                   record);
+}
+
+int exchange_file_layouts(const Config &cfg, const Object &a, const Object &b)
+{
+	Birth birth[2] = {birth_of(a.fd), birth_of(b.fd)};
+	ino_t ino[2] = {a.st.st_ino, b.st.st_ino};
+	uint32_t kind[2];
+	std::string record[2];
+	bool has[2];
+	for (int i = 0; i < 2; ++i)
+		has[i] = load_layout(cfg, ino[i], birth[i], ".lov", kind[i],
+		                     record[i]);
+	int rc = 0;
+	for (int i = 0; i < 2 && rc == 0; ++i) {
+		int other = 1 - i;
+		if (has[other])
+			rc = save_layout(cfg, ino[i], birth[i], ".lov",
+			                 kind[other], record[other]);
+		else if (::unlink(store_path(cfg, ino[i], ".lov").c_str()) <
+		                 0 &&
+		         errno != ENOENT)
+			rc = -errno;
+	}
+	return rc;
+}
+
 } // namespace zvsim::layout

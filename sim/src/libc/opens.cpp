@@ -3,6 +3,7 @@
 // other open goes to libc unchanged.
 #include "chlg/chlg.h"
 #include "core/export.h"
+#include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
 #include "core/request.h"
@@ -11,6 +12,8 @@
 #include "heat/heat.h"
 #include "libc/real.h"
 #include "param/param.h"
+#include "pcc/pcc.h"
+#include "swap/swap.h"
 #include "vm/vm.h"
 
 #include <linux/zorvel/zorvel_changelog.h>
@@ -44,11 +47,32 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result,
 		counted.check(p.c_str());
 		return chlg::device_open(p.c_str(), flags, result) ||
 		       vm::drop_caches_open(p.c_str(), flags, result) ||
+		       pcc::param_open(p.c_str(), flags, result) ||
 		       param::open(p.c_str(), flags, mode, result) ||
 		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
+		       swap::volatile_open(dirfd, p.c_str(), flags, result) ||
 		       ((flags & O_CREAT) &&
 		        create_open(dirfd, p.c_str(), flags, mode, result));
 	});
+}
+
+// A descriptor the caller opened, told to the families that follow opens
+// (leases broken, opens of cached files counted).
+int open_done(int fd, int flags)
+{
+	if (fd < 0 || !may_simulate())
+		return fd;
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		sys::Reentry guard;
+		if (ConfigPtr cfg = current())
+			for (const Family *f : families())
+				if (f->opened)
+					f->opened(*cfg, fd, flags);
+		return true;
+	});
+	errno = saved;
+	return fd;
 }
 
 // The fortified opens carry no mode; with changed flags they go to openat.
@@ -58,11 +82,13 @@ int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
 	int orig = flags, rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, 0, rc, counted))
-		return counted.opened(rc);
+		return open_done(counted.opened(rc), flags);
 	if (flags != orig)
-		return counted.opened(
-		        real::call(real::fns().openat, dirfd, path, flags, 0));
-	return counted.opened(fn(flags));
+		return open_done(
+		        counted.opened(real::call(real::fns().openat, dirfd,
+		                                  path, flags, 0)),
+		        flags);
+	return open_done(counted.opened(fn(flags)), flags);
 }
 
 // A file made by a C library function that opens it internally (the
@@ -91,8 +117,10 @@ ZVSIM_EXPORT int open(const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return counted.opened(rc);
-	return counted.opened(real::call(real::fns().open, path, flags, mode));
+		return open_done(counted.opened(rc), flags);
+	return open_done(
+	        counted.opened(real::call(real::fns().open, path, flags, mode)),
+	        flags);
 }
 
 ZVSIM_EXPORT int open64(const char *path, int flags, ...)
@@ -101,9 +129,10 @@ ZVSIM_EXPORT int open64(const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return counted.opened(rc);
-	return counted.opened(
-	        real::call(real::fns().open64, path, flags, mode));
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().open64, path,
+	                                           flags, mode)),
+	                 flags);
 }
 
 ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -112,9 +141,10 @@ ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return counted.opened(rc);
-	return counted.opened(
-	        real::call(real::fns().openat, dirfd, path, flags, mode));
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().openat, dirfd,
+	                                           path, flags, mode)),
+	                 flags);
 }
 
 ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -123,9 +153,10 @@ ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return counted.opened(rc);
-	return counted.opened(
-	        real::call(real::fns().openat64, dirfd, path, flags, mode));
+		return open_done(counted.opened(rc), flags);
+	return open_done(counted.opened(real::call(real::fns().openat64, dirfd,
+	                                           path, flags, mode)),
+	                 flags);
 }
 
 ZVSIM_EXPORT int __open_2(const char *path, int flags)
@@ -184,7 +215,11 @@ FILE *sim_fopen(const char *path, const char *mode,
 	    }))
 		return fp;
 	// A stream creating a file in the mount is a creation.
-	return fopen_creating(p.c_str(), m.c_str(), fn);
+	fp = fopen_creating(p.c_str(), m.c_str(), fn);
+	int flags = 0;
+	if (fp && parse_fopen_mode(m.c_str(), flags))
+		open_done(fileno(fp), flags);
+	return fp;
 }
 } // namespace
 

@@ -11,6 +11,17 @@ namespace zvtest
 /* Number of descriptors open in this process, -1 when unknown. */
 int open_fd_count();
 
+/* Owns a descriptor a test opened; closes it when it goes. */
+struct fd_owner {
+	int fd;
+	explicit fd_owner(int f) : fd(f)
+	{
+	}
+	~fd_owner();
+	fd_owner(const fd_owner &) = delete;
+	fd_owner &operator=(const fd_owner &) = delete;
+};
+
 /* Captures what is written to standard error (descriptor 2) from its
  * construction until finish(). */
 class stderr_capture

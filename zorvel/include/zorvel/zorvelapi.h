@@ -28,7 +28,10 @@
 #include <linux/zorvel/zorvel_heat.h>
 #include <linux/zorvel/zorvel_kernelcomm.h>
 #include <linux/zorvel/zorvel_layout.h>
+#include <linux/zorvel/zorvel_lease.h>
 #include <linux/zorvel/zorvel_mirror.h>
+#include <linux/zorvel/zorvel_pcc.h>
+#include <linux/zorvel/zorvel_swap.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -437,6 +440,120 @@ int zvapi_json_destroy_list(zvapi_json_item_list **json_items);
 /* A malloc'd escaped copy of in_string into *out_string (the caller frees
  * it); *out_string is untouched on failure. */
 int zvapi_json_escape_string(char **out_string, char *in_string);
+
+/* ---- Data versions, volatile files, layout swaps, group locks ---------- */
+
+/* The data version of open file fd into *data_version (left untouched on
+ * failure); flags (the low 32 bits) are the kernel's request flags. */
+int zvapi_get_data_version(int fd, uint64_t *data_version, uint64_t flags);
+
+/* The layout version of open file fd into *layout_version. */
+int zvapi_get_ost_layout_version(int fd, uint32_t *layout_version);
+
+/* Creates a file in directory that has no name once the call returns and
+ * hands out its descriptor, which the caller closes (the file goes with its
+ * last descriptor). mdt_idx is the metadata target carried in the name, or
+ * -1 for none; an O_RDONLY access mode becomes O_RDWR, and O_CREAT, O_EXCL
+ * and O_NOFOLLOW are added. stripe_param, when not NULL, is the striping
+ * asked for (read only). A name collision is retried with a new name, a
+ * few thousand times at most, then -EEXIST. errno is kept on success. */
+int zvapi_create_volatile_param(const char *directory, int mdt_idx,
+                                int open_flags, mode_t mode,
+                                const zvapi_stripe_param *stripe_param);
+
+/* The same with mode 0600 and no striping request. */
+int zvapi_create_volatile_idx(const char *directory, int mdt_idx,
+                              int open_flags);
+
+/* Exchanges the layouts (the data) of open files fd1 and fd2 under group
+ * lock id gid. flags go to the kernel (ZV_SWAP_CHECK_DV1/2 compare dv1 and
+ * dv2 with the files' data versions: -EAGAIN when one moved); with
+ * ZV_SWAP_KEEP_MTIME or ZV_SWAP_KEEP_ATIME each file keeps its own time
+ * (whole seconds), and a time not kept is exchanged. */
+int zvapi_fswap_layouts_grouplock(int fd1, int fd2, uint64_t dv1, uint64_t dv2,
+                                  int gid, uint64_t flags);
+
+/* The same under a random non-zero group lock id. */
+int zvapi_fswap_layouts(int fd1, int fd2, uint64_t dv1, uint64_t dv2,
+                        uint64_t flags);
+
+/* The same on two paths, each opened for writing for the call. */
+int zvapi_swap_layouts(const char *path1, const char *path2, uint64_t dv1,
+                       uint64_t dv2, uint64_t flags);
+
+/* Take or release group lock gid on open file fd: the kernel's
+ * non-negative result. The 32-bit forms pass gid zero-extended. */
+int zvapi_group_lock(int fd, int gid);
+int zvapi_group_unlock(int fd, int gid);
+int zvapi_group_lock64(int fd, uint64_t gid);
+int zvapi_group_unlock64(int fd, uint64_t gid);
+
+/* ---- Leases ------------------------------------------------------------ */
+
+/* Sends the lease record data (header and data->zil_count ids) unchanged;
+ * the kernel's non-negative result. Releases answer the mode that was
+ * still held (positive: the intent took effect) or 0 when the kernel had
+ * broken the lease meanwhile. */
+int zvapi_lease_set(int fd, const struct zv_ioc_lease *data);
+
+/* Takes a read or write lease on fd (ZV_LEASE_RDLCK or ZV_LEASE_WRLCK,
+ * else -EINVAL); on a kernel that knows only the by-mode request, falls
+ * back to it after one message. */
+int zvapi_lease_acquire(int fd, enum zv_lease_mode mode);
+
+/* Gives the lease of fd back; no fallback. */
+int zvapi_lease_release(int fd);
+
+/* Gives the lease back with the intent of data (its mode must be
+ * ZV_LEASE_UNLCK, else -EINVAL). */
+int zvapi_lease_release_intent(int fd, struct zv_ioc_lease *data);
+
+/* The kernel's report on the lease fd holds (0: none). */
+int zvapi_lease_check(int fd);
+
+/* The by-mode pair: take (mode 1 or 2, else -EINVAL) and give back; no
+ * messages. */
+int zvapi_lease_get(int fd, int mode);
+int zvapi_lease_put(int fd);
+
+/* ---- Persistent client cache ------------------------------------------ */
+
+/* Attach the file at path (or FID fid, or FID text fidstr, under the mount
+ * at mntpath) to cache area id: a write lease on the file, released with
+ * the attach intent. Only ZO_PCC_READWRITE is accepted (-EINVAL). -EBUSY
+ * when another opener broke the lease before the attach took place. */
+int zvapi_pcc_attach(const char *path, uint32_t id, enum zo_pcc_type type);
+int zvapi_pcc_attach_fid(const char *mntpath, const struct zo_fid *fid,
+                         uint32_t id, enum zo_pcc_type type);
+/* fidstr: any number of '[', then "0x<seq>:0x<oid>:0x<ver>" (hexadecimal,
+ * each within its field's width); what follows is ignored. */
+int zvapi_pcc_attach_fid_str(const char *mntpath, const char *fidstr,
+                             uint32_t id, enum zo_pcc_type type);
+
+/* Detach the open file fd, the file at path, or the file of FID fid (or
+ * text fidstr, which must also name a FID this file system can issue)
+ * under the mount at mntpath, with the kernel's option bits. These return
+ * the detach request's own result: 0, or -1 with errno set; failures
+ * before the request are negative errno values. */
+int zvapi_pcc_detach_fd(int fd, uint32_t option);
+int zvapi_pcc_detach_file(const char *path, uint32_t option);
+int zvapi_pcc_detach_fid(const char *mntpath, const struct zo_fid *fid,
+                         uint32_t option);
+int zvapi_pcc_detach_fid_str(const char *mntpath, const char *fidstr,
+                             uint32_t option);
+
+/* The cache state of the open file fd (or of the file at path) into
+ * *state. */
+int zvapi_pcc_state_get_fd(int fd, struct zo_pcc_state *state);
+int zvapi_pcc_state_get(const char *path, struct zo_pcc_state *state);
+
+/* Write the text cmd (exactly its bytes, no line end) to the cache
+ * configuration of the mount at mntpath. */
+int zvapi_pccdev_set(const char *mntpath, const char *cmd);
+
+/* Copy the cache configuration of the mount at mntpath to the standard
+ * output stream (not flushed). */
+int zvapi_pccdev_get(const char *mntpath);
 
 #ifdef __cplusplus
 }
