@@ -91,17 +91,18 @@ TEST_F(UdspTool, FailuresPrintTheErrorTree)
 
 TEST_F(UdspTool, UsageErrors)
 {
-	EXPECT_EQ(zorvel_sh("udsp").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp add --src tcp").status, 1);
+	EXPECT_EQ(zorvel_sh("udsp").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp add --src tcp").status, 255);
 	EXPECT_EQ(zorvel_sh("udsp add --src tcp --pref --priority 2").status,
-	          1);
-	EXPECT_EQ(zorvel_sh("udsp add --src tcp --priority x").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp del").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp del -1").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp show 1 2").status, 1);
+	          255);
+	EXPECT_EQ(zorvel_sh("udsp add --src tcp --priority x").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp del").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp del -1").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp show 1 2").status, 255);
 	run_result help = zorvel_sh("udsp --help");
 	EXPECT_EQ(help.status, 0);
-	EXPECT_NE(help.out.find("usage: zorvel udsp add"), std::string::npos);
+	EXPECT_NE(help.out.find("usage: zorvel udsp [--json] add"),
+	          std::string::npos);
 }
 
 TEST_F(UdspTool, MissingDeviceGivesTheHint)
