@@ -52,6 +52,38 @@ TEST_F(TunablesTool, Show)
 	EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
 
+TEST_F(TunablesTool, ValuesOutOfRangeAndMissingObjects)
+{
+	for (const char *v : {"99999999999999", "-1", "65536", "1.5", "x"}) {
+		std::string cfg =
+		        file("v.yaml", std::string("vnd tunables:\n"
+		                                   "  conns_per_peer: ") +
+		                               v + "\n");
+		run_result r =
+		        zorvel({"tunables", "show", cfg, "--type", "o2ib"});
+		EXPECT_EQ(r.status, ERANGE) << v;
+		EXPECT_EQ(r.out, "") << v;
+		EXPECT_EQ(r.err,
+		          "zorvel tunables: " + cfg +
+		                  ": vnd tunables conns_per_peer is not a "
+		                  "whole number from 0 to 65535: Numerical "
+		                  "result out of range (34)\n");
+	}
+	std::string hiw =
+	        file("h.yaml", "vnd tunables:\n  peercredits_hiw: 7\n");
+	run_result r = zorvel({"tunables", "show", hiw, "--type", "o2ib"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("  peercredits_hiw: 7\n"), std::string::npos)
+	        << r.out;
+	std::string none = file("n.yaml", "other: 1\n");
+	r = zorvel({"tunables", "show", none, "--type", "socket"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "zorvel tunables: " + none +
+	                         " holds no \"tunables\" or \"vnd tunables\" "
+	                         "object: No such file or directory (2)\n");
+}
+
 TEST_F(TunablesTool, UsageErrors)
 {
 	EXPECT_EQ(zorvel_sh("tunables show").status, 255);
