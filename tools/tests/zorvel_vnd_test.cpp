@@ -84,6 +84,20 @@ TEST_F(TunablesTool, ValuesOutOfRangeAndMissingObjects)
 	                         "object: No such file or directory (2)\n");
 }
 
+TEST_F(TunablesTool, TheExampleFileIsAccepted)
+{
+	run_result r = zorvel({"tunables", "show",
+	                       ZV_SOURCE_DIR "/doc/examples/tunables.yaml",
+	                       "--type", "o2ib", "--json"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 1u);
+	for (const char *kv : {"\"vnd_tunables_peercredits_hiw\": 4",
+	                       "\"vnd_tunables_conns_per_peer\": 2",
+	                       "\"tunables_credits\": 256"})
+		EXPECT_NE(lines[0].find(kv), std::string::npos) << lines[0];
+}
+
 TEST_F(TunablesTool, UsageErrors)
 {
 	EXPECT_EQ(zorvel_sh("tunables show").status, 255);
