@@ -44,9 +44,9 @@ int heat_get(const char *path, bool json)
 		        .write();
 	out_printf("%s: reads %" PRIu64 ", writes %" PRIu64
 	           ", bytes read %" PRIu64 ", bytes written %" PRIu64 "%s\n",
-	           path, v[ZO_HEAT_READ_SAMPLES], v[ZO_HEAT_WRITE_SAMPLES],
-	           v[ZO_HEAT_READ_BYTES], v[ZO_HEAT_WRITE_BYTES],
-	           off ? " (not counting)" : "");
+	           escaped(path).c_str(), v[ZO_HEAT_READ_SAMPLES],
+	           v[ZO_HEAT_WRITE_SAMPLES], v[ZO_HEAT_READ_BYTES],
+	           v[ZO_HEAT_WRITE_BYTES], off ? " (not counting)" : "");
 	return 0;
 }
 

@@ -115,7 +115,7 @@ int cmd_ladvise(int argc, char **argv)
 		} else if (ahead) {
 			out_printf("%s: lockahead %" PRIu64 "-%" PRIu64
 			           ": result %u\n",
-			           path, (uint64_t)e.zla_start,
+			           escaped(path).c_str(), (uint64_t)e.zla_start,
 			           (uint64_t)e.zla_end, e.zla_value3);
 		}
 	}

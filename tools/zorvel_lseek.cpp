@@ -47,7 +47,7 @@ int sparse_one(const char *path, bool json)
 		        .add_u64("size", st.st_size)
 		        .add("data", data)
 		        .write();
-	out_printf("%s: %s, size %jd, data %s\n", path,
+	out_printf("%s: %s, size %jd, data %s\n", escaped(path).c_str(),
 	           sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
 	           data.c_str());
 	return 0;

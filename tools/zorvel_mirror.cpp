@@ -215,7 +215,7 @@ int mirror_list(const char *path, const options &o)
 				return exit_status(rc);
 		} else {
 			out_printf("%s: mirror %u: size %jd, %s, data %s\n",
-			           path, id, (intmax_t)size,
+			           escaped(path).c_str(), id, (intmax_t)size,
 			           sparse ? "sparse" : "not sparse",
 			           data.c_str());
 		}
@@ -515,7 +515,8 @@ int mirror_copy(const char *path, const options &o)
 			if (w != 0)
 				return exit_status(w);
 		} else {
-			out_printf("%s: mirror %u copied to %s\n", path, src,
+			out_printf("%s: mirror %u copied to %s\n",
+			           escaped(path).c_str(), src,
 			           id_list(dst.data(), live).c_str());
 		}
 	}
@@ -591,11 +592,12 @@ int mirror_verify(const char *path, const options &o)
 				return exit_status(rc);
 		} else if (!why.empty()) {
 			out_printf("%s: mirror %u differs from mirror 1: %s\n",
-			           path, id, why.c_str());
+			           escaped(path).c_str(), id, why.c_str());
 		}
 	}
 	if (!o.json && !differ)
-		out_printf("%s: %zu mirrors agree\n", path, ids.size());
+		out_printf("%s: %zu mirrors agree\n", escaped(path).c_str(),
+		           ids.size());
 	return differ ? ZV_EXIT_DIFFER : 0;
 }
 

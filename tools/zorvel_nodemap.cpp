@@ -26,7 +26,7 @@ int cmd_nodemap(int argc, char **argv)
 		if (rc != 0)
 			return exit_status(rc);
 	} else {
-		out_printf("%s: %s\n", name,
+		out_printf("%s: %s\n", escaped(name).c_str(),
 		           exists ? "exists" : "does not exist");
 	}
 	return exists ? 0 : ENOENT;
