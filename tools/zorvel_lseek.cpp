@@ -74,20 +74,28 @@ int cmd_punch(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
 	uint64_t id = 0;
-	if (argc == 6 && strcmp(argv[4], "--id") == 0) {
-		if (!parse_u64(argv[5], id) || id < 1 || id > UINT32_MAX)
-			return usage_error("bad mirror id");
-		argc = 4;
+	std::vector<const char *> ops;
+	bool options = true;
+	for (int i = 1; i < argc; i++) {
+		if (options && strcmp(argv[i], "--") == 0) {
+			options = false;
+		} else if (options && strcmp(argv[i], "--id") == 0) {
+			if (i + 1 == argc || !parse_u64(argv[++i], id) ||
+			    id < 1 || id > UINT32_MAX)
+				return usage_error("bad mirror id");
+		} else {
+			ops.push_back(argv[i]);
+		}
 	}
-	if (argc < 4)
+	if (ops.size() < 3)
 		return missing_arguments();
-	if (argc != 4)
+	if (ops.size() != 3)
 		return usage_error("need FILE OFFSET LENGTH [--id N]");
 	uint64_t off, len;
-	if (!parse_u64(argv[2], off) || off > INT64_MAX ||
-	    !parse_u64(argv[3], len))
+	if (!parse_u64(ops[1], off) || off > INT64_MAX ||
+	    !parse_u64(ops[2], len))
 		return usage_error("bad OFFSET or LENGTH");
-	const char *path = argv[1];
+	const char *path = ops[0];
 	int fd = open(path, O_WRONLY | O_CLOEXEC);
 	int rc = fd < 0    ? -errno
 	         : id == 0 ? zvapi_hole_punch(fd, off, len)

@@ -145,6 +145,12 @@ TEST_F(ZorvelTool, AlikeCommandsBehaveAlike)
 
 	r = zorvel({"path2fid", "--", m("-dash")});
 	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"punch", "--json", "--", m("-dash"), "0", "4096"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file\": \"" + m("-dash") +
+	                                   "\", \"length\": 4096, "
+	                                   "\"mirror\": 0, \"offset\": 0}"});
 	r = zorvel({"--bogus"});
 	EXPECT_EQ(r.status, 255);
 }
