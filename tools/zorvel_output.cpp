@@ -116,7 +116,8 @@ int json_line::write() const
 		                              const_cast<uint64_t *>(&it->u))
 		                    : static_cast<void *>(
 		                              const_cast<double *>(&it->d));
-		rc = zvapi_json_add_item(&list, const_cast<char *>(it->key),
+		rc = zvapi_json_add_item(&list,
+		                         const_cast<char *>(it->key.c_str()),
 		                         it->type, val);
 	}
 	if (rc != 0) {

@@ -36,7 +36,7 @@ class json_line
 
       private:
 	struct item {
-		const char *key;
+		std::string key;
 		uint32_t type;
 		std::string text;
 		int i = 0;

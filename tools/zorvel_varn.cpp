@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 
 std::string varn_dev_path()
@@ -30,14 +29,6 @@ void register_varn_dev()
 
 namespace
 {
-
-/* json_line keeps key pointers: the flattened keys live to the end. */
-const char *strdup_key(const std::string &key)
-{
-	static std::deque<std::string> keys;
-	keys.push_back(key);
-	return keys.back().c_str();
-}
 
 /* The first "rc" number of a tree, depth first; false when it has none. */
 bool tree_rc(cYAML *node, int *rc)
@@ -71,17 +62,17 @@ void flatten(cYAML *node, const std::string &prefix, json_line &line)
 			flatten(node->cy_child, key, line);
 			break;
 		case CYAML_TYPE_STRING:
-			line.add(strdup_key(key), node->cy_valuestring);
+			line.add(key.c_str(), node->cy_valuestring);
 			break;
 		case CYAML_TYPE_NUMBER:
 			if (d == std::floor(d) && d >= 0 && d < 1.8e19)
-				line.add_u64(strdup_key(key), uint64_t(d));
+				line.add_u64(key.c_str(), uint64_t(d));
 			else
-				line.add_real(strdup_key(key), d);
+				line.add_real(key.c_str(), d);
 			break;
 		case CYAML_TYPE_TRUE:
 		case CYAML_TYPE_FALSE:
-			line.add_int(strdup_key(key),
+			line.add_int(key.c_str(),
 			             node->cy_type == CYAML_TYPE_TRUE);
 			break;
 		default:
