@@ -85,8 +85,9 @@ foreach(subsystem zorvel libkfx varn mesk)
 endforeach()
 
 # ---- Programs users run ---------------------------------------------------
-# The front end (tools/) and the simulator (sim/: its launcher and its
-# library, which users preload or link into their own test programs).
+# The front end (tools/), the simulator (sim/: its launcher and its
+# library, which users preload or link into their own test programs) and the
+# test programs a harness runs on clients (zorvel/fstests/).
 # Nothing from a tests/ folder is installed.
 file(RELATIVE_PATH zv_bin_to_lib
   /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
@@ -119,7 +120,7 @@ function(zv_install_programs_of dir)
   endforeach()
 endfunction()
 
-foreach(dir tools sim)
+foreach(dir tools sim zorvel/fstests)
   if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/${dir})
     zv_install_programs_of(${PROJECT_SOURCE_DIR}/${dir})
   endif()

@@ -18,6 +18,9 @@ struct Command {
 std::span<const Command> core_commands();
 std::span<const Command> param_commands();
 std::span<const Command> chlg_commands();
+std::span<const Command> layout_commands();
+std::span<const Command> mount_commands();
+std::span<const Command> vm_commands();
 std::span<const Command> mirror_commands();
 
 // --- shared by the commands (command_util.cpp) ----------------------------
@@ -42,6 +45,8 @@ bool parse_errno(const char *s, int &out);
 // Hexadecimal bytes, "0x" allowed in front.
 bool parse_hex(const char *s, std::string &out);
 std::string read_stdin();
+// path made absolute against the current directory.
+std::string absolute_path(const char *path);
 // Writes text to standard output: 0, or 1 after a message.
 int print(const std::string &text);
 // Prints what a steering call copies out: query(buf, len) copies up to len

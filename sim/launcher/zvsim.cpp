@@ -32,17 +32,16 @@ namespace
 
 // The command tables of the families, in the order usage lists them.
 std::span<const Command> (*const tables[])() = {
-        core_commands,
-        param_commands,
-        chlg_commands,
-        mirror_commands,
+        core_commands,  param_commands, chlg_commands,   layout_commands,
+        mount_commands, vm_commands,    mirror_commands,
 };
 
 void print_usage(FILE *out)
 {
 	fprintf(out,
 	        "usage: %s run [--state DIR] [--keep] [--log] [--fsname NAME] "
-	        "[--mdts N] [--osts N] -- COMMAND [ARGS...]\n"
+	        "[--mdts N] [--osts N] [--mount PATH]... "
+	        "[--numbered-mounts PREFIX:N] -- COMMAND [ARGS...]\n"
 	        "       %s setup --state DIR [--log] [--fsname NAME] "
 	        "[--mdts N] [--osts N]\n",
 	        prog, prog);
@@ -207,6 +206,7 @@ struct Options {
 	const char *mdts_text = nullptr, *osts_text = nullptr;
 	int mdts = 0, osts = 0;
 	bool keep = false, log = false;
+	std::vector<std::string> mounts; // further mounts, absolute
 };
 
 [[noreturn]] void bad_option(const char *what)
@@ -234,6 +234,21 @@ bool parse_count(const char *s, int max, int &out)
 		return false;
 	out = static_cast<int>(v);
 	return true;
+}
+
+// PREFIX:N: mounts PREFIX0 to PREFIX<N-1>.
+void add_numbered(Options &o, const char *text)
+{
+	const char *colon = strrchr(text, ':');
+	long long n;
+	if (!colon || colon == text || !parse_long(colon + 1, n) || n < 1 ||
+	    n > 1024)
+		bad_option(("--numbered-mounts '" + std::string(text) +
+		            "': PREFIX:N with N from 1 to 1024")
+		                   .c_str());
+	std::string prefix = absolute_path(std::string(text, colon).c_str());
+	for (long long k = 0; k < n; k++)
+		o.mounts.push_back(prefix + std::to_string(k));
 }
 
 // Options shared by run and setup; returns the index of the first operand.
@@ -273,6 +288,10 @@ int parse_options(int argc, char **argv, int i, Options &o, bool run)
 				            std::string(o.osts_text) +
 				            "': from 1 to 2000 storage targets")
 				                   .c_str());
+		} else if (a == "--mount" && run) {
+			o.mounts.push_back(absolute_path(value()));
+		} else if (a == "--numbered-mounts" && run) {
+			add_numbered(o, value());
 		} else if (a == "--keep" && run) {
 			o.keep = true;
 		} else if (a == "--log") {
@@ -311,6 +330,18 @@ int setup_state(const std::string &state, const Options &o)
 		fail("log", -rc);
 		return 1;
 	}
+	std::string listed;
+	for (const std::string &m : o.mounts) {
+		if ((rc = zvsim_mount_add(m.c_str())) < 0) {
+			fprintf(stderr, "%s: mount %s: %s\n", prog, m.c_str(),
+			        strerror(-rc));
+			return 1;
+		}
+		listed += (listed.empty() ? "" : ":") + m;
+	}
+	// The command learns its further mounts as it learns the mount.
+	if (!listed.empty())
+		setenv("ZVSIM_MOUNTS", listed.c_str(), 1);
 	return 0;
 }
 
@@ -343,6 +374,8 @@ int cmd_run(int argc, char **argv, int i)
 		state = o.state;
 	}
 	if (setup_state(state, o)) {
+		if (temporary)
+			zvsim_mounts_remove();
 		zvsim_teardown();
 		if (temporary)
 			remove_tree(AT_FDCWD, state.c_str());
@@ -379,7 +412,9 @@ int cmd_run(int argc, char **argv, int i)
 		                           : 1;
 	}
 	// Removed as plain files: the simulation would keep its own
-	// directories.
+	// directories. Further mounts go with the state they link to.
+	if (temporary && !o.keep)
+		zvsim_mounts_remove();
 	zvsim_teardown();
 	if (temporary && !o.keep)
 		remove_tree(AT_FDCWD, state.c_str());

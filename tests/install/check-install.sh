@@ -77,12 +77,16 @@ for f in ZorvelConfig.cmake ZorvelConfigVersion.cmake ZorvelTargets.cmake; do
 		fail "$libdir/cmake/Zorvel/$f not installed"
 done
 
-# Only the programs users run are installed, and they find the installed
-# libraries by themselves.
+# Only the programs users run are installed (the front end, the simulator
+# and the test programs a harness runs on clients), and they find the
+# installed libraries by themselves.
 if [[ -d $prefix/bin ]]; then
 	for p in "$prefix"/bin/*; do
 		case $(basename "$p") in
-		zorvel | zvsim)
+		zorvel | zvsim | fallocheck | ioloop | dropcache_race | bytewrite | \
+			seekprobe | truncread | mknodmap | renamer | chmodder | \
+			foreigncheck | lmvxattrdump | lovxattrdump | lovxattrset | \
+			foreigndir | stripeshow | euidaccess)
 			if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
 				fail "bin/$(basename "$p") misses libraries:"
 				env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2
@@ -121,6 +125,17 @@ if "$cc" -std=c11 -Wall -Wextra -Werror "${extra_flags[@]}" \
 		fail "pkg-config zvsim: sim_consumer failed ('$out')"
 else
 	fail "pkg-config: sim_consumer does not build with: ${sim_flags[*]}"
+fi
+
+# ---- The agent library, from a framework's C program ----------------------
+read -ra mesk_flags <<<"$(pkg-config --cflags --libs meskagent)"
+if "$cc" -std=c11 -Wall -Wextra -Werror "${extra_flags[@]}" \
+	-o "$work/mesk-consumer" "$here/mesk_consumer.c" "${mesk_flags[@]}"; then
+	out=$("$work/mesk-consumer") || fail "meskagent: consumer failed"
+	[[ $out == 10.0.0.1:8494 ]] ||
+		fail "meskagent: consumer printed '$out', expected 10.0.0.1:8494"
+else
+	fail "meskagent: consumer does not build with: ${mesk_flags[*]}"
 fi
 
 # ---- The same programs through find_package(Zorvel) ------------------------

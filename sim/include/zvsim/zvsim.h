@@ -162,6 +162,36 @@ int zvsim_changelog_layout(const char *target, int crf_bits, int cref_bits);
 int zvsim_changelog_append(const char *target, const void *bytes, size_t len);
 
 /*
+ * Layouts stored as raw records: bytes (len 0 to 65536) become the "lov"
+ * (file striping, or a directory's default) or "lmv" (a directory's own
+ * layout) record of the object at path, replacing what it had; the layout
+ * requests and the attributes "zorvel.lov" and "trusted.lmv" answer them
+ * as they stand, byte for byte. -EXDEV for a path outside the mount,
+ * -ENOTDIR for "lmv" on a non-directory.
+ */
+#define ZVSIM_REQ_GETXATTR  0x5A560010UL /* a layout attribute read */
+#define ZVSIM_REQ_LISTXATTR 0x5A560011UL /* attributes listed */
+int zvsim_layout_store(const char *path, const char *which, const void *bytes,
+                       size_t len);
+
+/*
+ * Further mounts of the file system: path (absolute, not existing, or a
+ * link made by an earlier call) becomes a symbolic link to the mount, so it
+ * names the same objects; it is listed in the mount table after the mount.
+ * -EEXIST when something else is there.
+ */
+int zvsim_mount_add(const char *path);
+/* The further mounts, one a line: copies up to len bytes and returns the
+ * full size. */
+int zvsim_mounts(char *buf, size_t len);
+/* Removes every further mount (the links) and empties the list. */
+int zvsim_mounts_remove(void);
+
+/* Writes the drop-caches stand-in took (/proc/sys/vm/drop_caches opened
+ * under a simulation), or -ENOENT without one. */
+long long zvsim_drop_caches_count(void);
+
+/*
  * Mirrored files. Mirror 1 is the file itself; ordinary I/O reaches it
  * alone and marks the others stale. A mirror selected on a descriptor
  * (ZV_IOC_MIRROR_SET) takes that descriptor's I/O.

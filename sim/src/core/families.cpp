@@ -11,6 +11,7 @@
 #include "param/param.h"
 #include "removal/removal.h"
 #include "varn/varn_device.h"
+#include "vm/vm.h"
 
 namespace zvsim
 {
@@ -18,9 +19,9 @@ namespace zvsim
 namespace
 {
 const Family *const all[] = {
-        &fid::family,    &layout::family, &removal::family,
-        &chlg::family,   &param::family,  &varn::family,
-        &mirror::family, &heat::family,   &advice::family,
+        &fid::family,    &layout::family, &removal::family, &chlg::family,
+        &param::family,  &varn::family,   &mirror::family,  &heat::family,
+        &advice::family, &vm::family,
 };
 } // namespace
 

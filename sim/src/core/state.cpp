@@ -107,6 +107,13 @@ int load(const std::string &state, ConfigPtr &out)
 	if (::stat((cfg->mount + "/.zorvel/fid").c_str(), &st) == 0)
 		cfg->fiddir_ino = st.st_ino;
 	cfg->mtab = state + "/etc/mtab";
+	std::string more;
+	if (sys::read_file(state + "/mounts", more) == 0) {
+		std::istringstream lines(more);
+		for (std::string m; std::getline(lines, m);)
+			if (!m.empty())
+				cfg->more_mounts.push_back(m);
+	}
 	cfg->page = control_page_map(state);
 	out = std::move(cfg);
 	return 0;
@@ -183,18 +190,31 @@ int export_env(const Config &cfg)
 
 } // namespace
 
-bool Config::relative(const std::string &path, std::string &rel) const
+namespace
 {
-	if (path.compare(0, mount.size(), mount) != 0)
+bool under(const std::string &path, const std::string &dir, std::string &rel)
+{
+	if (path.compare(0, dir.size(), dir) != 0)
 		return false;
-	if (path.size() == mount.size()) {
+	if (path.size() == dir.size()) {
 		rel.clear();
 		return true;
 	}
-	if (path[mount.size()] != '/')
+	if (path[dir.size()] != '/')
 		return false;
-	rel = path.substr(mount.size() + 1);
+	rel = path.substr(dir.size() + 1);
 	return true;
+}
+} // namespace
+
+bool Config::relative(const std::string &path, std::string &rel) const
+{
+	if (under(path, mount, rel))
+		return true;
+	for (const std::string &m : more_mounts)
+		if (under(path, m, rel))
+			return true;
+	return false;
 }
 
 Fid Config::fid_of(dev_t d, ino_t ino) const
@@ -302,6 +322,12 @@ void forget()
 	std::lock_guard<std::mutex> lock(state_mutex());
 	::unsetenv(ZVSIM_STATE_ENV);
 	::unsetenv(ZVSIM_MOUNT_ENV);
+	cache().set({}, nullptr);
+}
+
+void refresh()
+{
+	std::lock_guard<std::mutex> lock(state_mutex());
 	cache().set({}, nullptr);
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace zvsim
 {
@@ -20,6 +21,9 @@ struct Config {
 	std::string instance; // 16 lowercase hex digits
 	std::string nid;
 	std::string mtab; // what stands for /etc/mtab
+	// Further mounts of this file system (<state>/mounts): links to the
+	// mount, so they name its objects. Paths answered are the mount's.
+	std::vector<std::string> more_mounts;
 	int mdts = 1;
 	int osts = 2;
 	// Identity of the special directories, read when the config is loaded.
@@ -38,7 +42,8 @@ struct Config {
 	{
 		return rel.empty() ? mount : mount + "/" + rel;
 	}
-	// The path relative to the mount root when path lies in the mount.
+	// The path relative to the mount root when path lies in the mount
+	// (or in a further mount of it).
 	bool relative(const std::string &path, std::string &rel) const;
 	Fid fid_of(dev_t dev, ino_t ino) const;
 	// Target index of an object: from its FID; the root and .zorvel on 0.
@@ -61,6 +66,8 @@ ConfigPtr current();
 int setup(const char *state_dir, const char *fsname, int mdts, int osts);
 int attach(const char *state_dir);
 void forget();
+// Drops this process's copy of the config: the next call reads it again.
+void refresh();
 
 // Cross-process exclusive lock on <state>/lock, held for its lifetime.
 class StateLock

@@ -1,12 +1,7 @@
 // Layout requests: striping of files, default striping of directories,
-// foreign layouts of files and directories.
-//
-// Layouts live in <state>/layouts/<inode>.lov (file striping, foreign file
-// layout, directory default) and <inode>.lmv (foreign directory layout),
-// each a 24-byte header and the record. The header keeps the object's birth
-// time, so a layout left behind by a deleted object is not taken for the
-// layout of a later object that reuses its inode number.
+// foreign layouts of files and directories (kept as layout_store.h says).
 #include "layout.h"
+#include "layout_store.h"
 #include "layout_wire.h"
 
 #include "core/sysio.h"
@@ -62,73 +57,6 @@ constexpr uint16_t STRIPE_ANY = 0xFFFF; // count: all targets; offset: any
 constexpr uint32_t MAX_FOREIGN_VALUE = 65536 - rec::LFM_HDR;
 constexpr uint32_t MAX_NAMELEN = 256; // name and its NUL
 constexpr size_t MAX_FDC = rec::FDC_HDR + MAX_NAMELEN + 65536;
-
-enum Kind : uint32_t {
-	KIND_STRIPED = 1,
-	KIND_FOREIGN_FILE = 2,
-	KIND_DIR_DEFAULT = 3,
-	KIND_FOREIGN_DIR = 4,
-};
-
-constexpr uint32_t STORE_MAGIC = 0x594C565A; // "ZVLY"
-constexpr size_t STORE_HDR = 24;
-
-struct Birth {
-	int64_t sec = 0;
-	uint32_t nsec = 0;
-};
-
-Birth birth_of(int dirfd, const char *name, int flags)
-{
-	struct statx sx;
-	Birth b;
-	if (::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME,
-	            &sx) == 0 &&
-	    (sx.stx_mask & STATX_BTIME)) {
-		b.sec = sx.stx_btime.tv_sec;
-		b.nsec = sx.stx_btime.tv_nsec;
-	}
-	return b;
-}
-
-Birth birth_of(int fd)
-{
-	return birth_of(fd, "", AT_EMPTY_PATH);
-}
-
-std::string store_path(const Config &cfg, ino_t ino, const char *ext)
-{
-	return cfg.state + "/layouts/" + std::to_string(ino) + ext;
-}
-
-// Stored record of an object, when one exists and belongs to it.
-bool load_layout(const Config &cfg, ino_t ino, const Birth &birth,
-                 const char *ext, uint32_t &kind, std::string &record)
-{
-	std::string data;
-	if (sys::read_file(store_path(cfg, ino, ext), data) < 0 ||
-	    data.size() < STORE_HDR ||
-	    rec::get32(data.data(), 0) != STORE_MAGIC)
-		return false;
-	Birth b{static_cast<int64_t>(rec::get64(data.data(), 8)),
-	        rec::get32(data.data(), 16)};
-	if (b.sec != birth.sec || b.nsec != birth.nsec)
-		return false; // an earlier object with the same inode number
-	kind = rec::get32(data.data(), 4);
-	record = data.substr(STORE_HDR);
-	return true;
-}
-
-int save_layout(const Config &cfg, ino_t ino, const Birth &birth,
-                const char *ext, uint32_t kind, const std::string &record)
-{
-	std::string data(STORE_HDR, '\0');
-	rec::put32(data.data(), 0, STORE_MAGIC);
-	rec::put32(data.data(), 4, kind);
-	rec::put64(data.data(), 8, static_cast<uint64_t>(birth.sec));
-	rec::put32(data.data(), 16, birth.nsec);
-	return sys::write_file_atomic(store_path(cfg, ino, ext), data + record);
-}
 
 // A striping request checked against the targets, in the form the kernel
 // answers with (less lmm_oi, filled on every read).
@@ -327,35 +255,21 @@ int do_lov_setstripe(Request &req)
 	uint32_t old_kind;
 	std::string old;
 	// A file's layout is set once; a directory's default may be replaced.
-	if (!dir &&
-	    load_layout(cfg, obj.st.st_ino, birth, ".lov", old_kind, old))
+	if (!dir && load_layout(cfg, obj.st.st_ino, birth, LOV, old_kind, old))
 		return -EEXIST;
-	return save_layout(cfg, obj.st.st_ino, birth, ".lov", kind, record);
+	return save_layout(cfg, obj.st.st_ino, birth, LOV, kind, record);
 }
 
 int do_lov_getstripe(Request &req)
 {
-	const Config &cfg = req.cfg;
-	const Object &obj = *req.obj;
-	void *arg = req.arg;
-	uint32_t kind;
 	std::string record;
-	bool stored = load_layout(cfg, obj.st.st_ino, birth_of(obj.fd), ".lov",
-	                          kind, record);
-	if (S_ISDIR(obj.st.st_mode)) {
-		if (!stored || kind != KIND_DIR_DEFAULT)
-			return -ENODATA;
-	} else if (!S_ISREG(obj.st.st_mode)) {
-		return -ENODATA;
-	} else if (!stored) {
-		record = default_striping(cfg, obj);
-	} else if (kind == KIND_STRIPED) {
-		personalize(record, obj);
-	}
+	int rc = lov_record(req.cfg, *req.obj, record);
+	if (rc < 0)
+		return rc;
 	// The caller's buffer holds ZV_LAYOUT_MAX_SIZE bytes.
 	if (record.size() > rec::LMM_MAX_SIZE)
 		return -ERANGE;
-	std::memcpy(arg, record.data(), record.size());
+	std::memcpy(req.arg, record.data(), record.size());
 	return 0;
 }
 
@@ -394,9 +308,9 @@ int do_lmv_setstripe(Request &req)
 	if (rc == 0) {
 		StateLock lock(cfg);
 		// Nothing of an earlier object with this inode number applies.
-		::unlink(store_path(cfg, st.st_ino, ".lov").c_str());
-		rc = save_layout(cfg, st.st_ino, birth_of(obj.fd, name, 0),
-		                 ".lmv", KIND_FOREIGN_DIR,
+		::unlink(store_path(cfg, st.st_ino, LOV).c_str());
+		rc = save_layout(cfg, st.st_ino, birth_of(obj.fd, name, 0), LMV,
+		                 KIND_FOREIGN_DIR,
 		                 std::string(p + lfm, reclen - lfm));
 	}
 	if (rc < 0)
@@ -413,11 +327,8 @@ int do_lmv_getstripe(Request &req)
 		return -ENOTDIR;
 	if (rec::get32(arg, rec::LUM_MAGIC) != rec::MAGIC_DIR_REQUEST)
 		return -EINVAL;
-	uint32_t kind;
 	std::string record;
-	if (load_layout(cfg, obj.st.st_ino, birth_of(obj.fd), ".lmv", kind,
-	                record) &&
-	    kind == KIND_FOREIGN_DIR) {
+	if (lmv_record(cfg, obj, record) == 0) {
 		// A record larger than the caller's room is never written
 		// past it.
 		if (record.size() > LMV_GET_ROOM)
@@ -443,11 +354,45 @@ const Row rows[] = {
          ArgKind::Struct, rec::FDC_HDR, lmv_set_extent, do_lmv_setstripe},
         {ZV_IOC_LMV_GETSTRIPE, "LMV_GETSTRIPE", Target::MountObject,
          ArgKind::Struct, rec::LUM_SIZE, lmv_get_extent, do_lmv_getstripe},
+        // The layout attributes (layout_xattr.cpp), for their names.
+        {REQ_GETXATTR, "GETXATTR", Target::Call, ArgKind::None, 0, nullptr,
+         nullptr},
+        {REQ_LISTXATTR, "LISTXATTR", Target::Call, ArgKind::None, 0, nullptr,
+         nullptr},
 };
 
 } // namespace
 
 const Family family = {"layouts", rows, nullptr};
+
+int lov_record(const Config &cfg, const Object &obj, std::string &record)
+{
+	uint32_t kind;
+	bool stored = load_layout(cfg, obj.st.st_ino, birth_of(obj.fd), LOV,
+	                          kind, record);
+	if (S_ISDIR(obj.st.st_mode)) {
+		if (!stored || (kind != KIND_DIR_DEFAULT && kind != KIND_RAW))
+			return -ENODATA;
+	} else if (!S_ISREG(obj.st.st_mode)) {
+		return -ENODATA;
+	} else if (!stored) {
+		record = default_striping(cfg, obj);
+	} else if (kind == KIND_STRIPED) {
+		personalize(record, obj);
+	}
+	return 0;
+}
+
+int lmv_record(const Config &cfg, const Object &obj, std::string &record)
+{
+	uint32_t kind;
+	if (S_ISDIR(obj.st.st_mode) &&
+	    load_layout(cfg, obj.st.st_ino, birth_of(obj.fd), LMV, kind,
+	                record) &&
+	    (kind == KIND_FOREIGN_DIR || kind == KIND_RAW))
+		return 0;
+	return -ENODATA;
+}
 
 bool has_foreign_layout(const Config &cfg, const Object &obj)
 {
@@ -455,11 +400,11 @@ bool has_foreign_layout(const Config &cfg, const Object &obj)
 	std::string record;
 	Birth birth = birth_of(obj.fd);
 	if (S_ISDIR(obj.st.st_mode))
-		return load_layout(cfg, obj.st.st_ino, birth, ".lmv", kind,
+		return load_layout(cfg, obj.st.st_ino, birth, LMV, kind,
 		                   record) &&
 		       kind == KIND_FOREIGN_DIR;
 	return S_ISREG(obj.st.st_mode) &&
-	       load_layout(cfg, obj.st.st_ino, birth, ".lov", kind, record) &&
+	       load_layout(cfg, obj.st.st_ino, birth, LOV, kind, record) &&
 	       kind == KIND_FOREIGN_FILE;
 }
 

@@ -11,6 +11,7 @@
 #include "heat/heat.h"
 #include "libc/real.h"
 #include "param/param.h"
+#include "vm/vm.h"
 
 #include <linux/zorvel/zorvel_changelog.h>
 
@@ -42,6 +43,7 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result,
 			return false;
 		counted.check(p.c_str());
 		return chlg::device_open(p.c_str(), flags, result) ||
+		       vm::drop_caches_open(p.c_str(), flags, result) ||
 		       param::open(p.c_str(), flags, mode, result) ||
 		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
 		       ((flags & O_CREAT) &&
@@ -176,7 +178,10 @@ FILE *sim_fopen(const char *path, const char *mode,
 	if (!p.ok() || !m.ok())
 		return real::call(fn, path, mode);
 	FILE *fp = nullptr;
-	if (guarded(fp, [&] { return param::fopen(p.c_str(), m.c_str(), fp); }))
+	if (guarded(fp, [&] {
+		    return param::fopen(p.c_str(), m.c_str(), fp) ||
+		           vm::drop_caches_fopen(p.c_str(), m.c_str(), fp);
+	    }))
 		return fp;
 	// A stream creating a file in the mount is a creation.
 	return fopen_creating(p.c_str(), m.c_str(), fn);

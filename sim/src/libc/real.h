@@ -102,6 +102,12 @@ using errfunc_fn = int (*)(const char *, int);
 	X(lsetxattr, int,                                                      \
 	  (const char *, const char *, const void *, size_t, int))             \
 	X(fsetxattr, int, (int, const char *, const void *, size_t, int))      \
+	X(getxattr, ssize_t, (const char *, const char *, void *, size_t))     \
+	X(lgetxattr, ssize_t, (const char *, const char *, void *, size_t))    \
+	X(fgetxattr, ssize_t, (int, const char *, void *, size_t))             \
+	X(listxattr, ssize_t, (const char *, char *, size_t))                  \
+	X(llistxattr, ssize_t, (const char *, char *, size_t))                 \
+	X(flistxattr, ssize_t, (int, char *, size_t))                          \
 	X(setmntent, FILE *, (const char *, const char *))                     \
 	X(mount, int,                                                          \
 	  (const char *, const char *, const char *, unsigned long,            \

@@ -1,9 +1,11 @@
-// Reads of the mount table list the simulated mount after the real ones:
+// Reads of the mount table list the simulated mount after the real ones,
+// then its further mounts, each:
 //   <nid>:/<fsname> <mount> zorvel rw,flock,user_xattr,lazystatfs 0 0
 // The stream is an anonymous memory file, so the caller's endmntent()
 // releases everything.
 #include "param.h"
 
+#include "core/mounts.h"
 #include "core/sysio.h"
 
 #include <cerrno>
@@ -45,8 +47,12 @@ FILE *mount_table_stream(const Config &cfg, const char *file)
 		text.clear();
 	if (!text.empty() && text.back() != '\n')
 		text += '\n';
-	text += cfg.nid + ":/" + cfg.fsname + " " + escape(cfg.mount) +
-	        " zorvel rw,flock,user_xattr,lazystatfs 0 0\n";
+	// The mount, then its further mounts as listed now.
+	std::vector<std::string> dirs = mounts_listed(cfg);
+	dirs.insert(dirs.begin(), cfg.mount);
+	for (const std::string &dir : dirs)
+		text += cfg.nid + ":/" + cfg.fsname + " " + escape(dir) +
+		        " zorvel rw,flock,user_xattr,lazystatfs 0 0\n";
 	int fd = ::memfd_create("zvsim-mounts", MFD_CLOEXEC);
 	if (fd < 0)
 		return nullptr;
