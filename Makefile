@@ -10,7 +10,7 @@
 #
 # Build folders can be moved, e.g. make test BUILD_DIR=/tmp/b ASAN_DIR=/tmp/a;
 # one that a copied checkout brought along is configured anew;
-# make demo builds only the front end and the simulator;
+# make demo builds only the programs it runs;
 # JOBS=N limits the build's parallel jobs (default: Ninja's choice).
 
 SHELL := /bin/bash
@@ -35,8 +35,10 @@ FRESH_IF_MOVED = if [[ -f $(1)/CMakeCache.txt ]]; then \
 		rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles; \
 	fi; \
 fi;
-# What the demo runs: the front end and the simulator (not the tests).
-DEMO_TARGETS := zorvel zvsim_launcher
+# What scripts/demo* run: the front end, the simulator and the test
+# programs they show (not the tests).
+DEMO_TARGETS := zorvel zvsim_launcher fallocheck seekprobe truncread \
+	foreigndir foreigncheck lmvxattrdump
 CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
 CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
 
