@@ -2,6 +2,7 @@
 # configures, builds and runs.
 #
 #   make demo    build (RelWithDebInfo) and run the demo scenario
+#   make demo-cluster  the MPI programs across 4 simulated client hosts
 #   make test    tests with warnings as errors, then again under ASan+UBSan
 #   make bench   benchmarks (Release)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
@@ -42,7 +43,7 @@ DEMO_TARGETS := zorvel zvsim_launcher fallocheck seekprobe truncread \
 CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
 CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
 
-.PHONY: all help demo test bench fuzz format clean
+.PHONY: all help demo demo-cluster test bench fuzz format clean
 .DEFAULT_GOAL := help
 
 help:
@@ -56,6 +57,13 @@ demo:
 	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(call CMAKE_BUILD,$(BUILD_DIR)) --target $(DEMO_TARGETS)
 	scripts/demo $(BUILD_DIR)
+
+# Needs the privilege to make network namespaces (root, or user namespaces).
+demo-cluster:
+	@scripts/bootstrap demo
+	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(call CMAKE_BUILD,$(BUILD_DIR))
+	scripts/demo-cluster $(BUILD_DIR)
 
 # Make stops at the first failing command: a failing plain run never
 # reaches the sanitized one, and the last lines are CTest's summary.

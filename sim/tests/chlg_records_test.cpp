@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <mntent.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -293,6 +294,40 @@ TEST_F(ChlgRecords, LayoutAndJobIdentifierFollowTheSteering)
 	                  .substr(0, 31));
 	EXPECT_EQ(recs[1].nid, 0x00020000C0A8000AULL);
 	EXPECT_EQ(recs[1].name, "rich");
+}
+
+// Each host of a cluster sharing the state directory signs its records
+// with its own NID; a NID that does not parse is 0, an empty one the
+// mount's.
+TEST_F(ChlgRecords, ClientNidComesFromTheProcessEnvironment)
+{
+	const char *names[] = {"h2", "h3", "bad", "empty"};
+	const char *nids[] = {"10.99.0.2@tcp", "10.99.0.3@tcp1", "nohost", ""};
+	for (int i = 0; i < 4; i++) {
+		setenv("ZVSIM_NID", nids[i], 1);
+		EXPECT_EQ(mkdir(mnt(names[i]).c_str(), 0755), 0);
+	}
+	unsetenv("ZVSIM_NID");
+	ASSERT_EQ(mkdir(mnt("mount").c_str(), 0755), 0);
+
+	std::vector<Rec> recs = read_log(MDT0);
+	ASSERT_EQ(recs.size(), 5u);
+	EXPECT_EQ(recs[0].nid, 0x000200000A630002ULL);
+	EXPECT_EQ(recs[1].nid, 0x000200010A630003ULL);
+	EXPECT_EQ(recs[2].nid, 0u);
+	EXPECT_EQ(recs[3].nid, 0x00020000C0A8000AULL);
+	EXPECT_EQ(recs[4].nid, 0x00020000C0A8000AULL);
+	// The mount table names the servers: the same on every host.
+	setenv("ZVSIM_NID", "10.99.0.2@tcp", 1);
+	FILE *mt = setmntent("/proc/mounts", "r");
+	unsetenv("ZVSIM_NID");
+	ASSERT_NE(mt, nullptr);
+	std::string sources;
+	while (struct mntent *e = getmntent(mt))
+		if (std::string(e->mnt_type) == "zorvel")
+			sources += e->mnt_fsname;
+	endmntent(mt);
+	EXPECT_EQ(sources, "192.168.0.10@tcp:/demo");
 }
 
 TEST_F(ChlgRecords, EachRecordGoesToTheLogOfItsParentsTarget)

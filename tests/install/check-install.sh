@@ -86,7 +86,8 @@ if [[ -d $prefix/bin ]]; then
 		zorvel | zvsim | fallocheck | ioloop | dropcache_race | bytewrite | \
 			seekprobe | truncread | mknodmap | renamer | chmodder | \
 			foreigncheck | lmvxattrdump | lovxattrdump | lovxattrset | \
-			foreigndir | stripeshow | euidaccess)
+			foreigndir | stripeshow | euidaccess | chunkwrite | mpicreate | \
+			spreadalloc)
 			if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
 				fail "bin/$(basename "$p") misses libraries:"
 				env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2

@@ -156,8 +156,10 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
                    uint16_t cref);
 // Sets cr_tfid of encoded record bytes (known after a creation).
 void set_target(std::string &record, const Fid &fid);
-// 64-bit NID of the mount ("a.b.c.d@tcpN" and friends; 0 when unknown).
-uint64_t mount_nid(const Config &cfg);
+// 64-bit NID of the client that made a change: ZVSIM_NID of this process
+// when set (each host of a simulated cluster has its own), else the mount's
+// ("a.b.c.d@tcpN" and friends; 0 when it does not parse).
+uint64_t client_nid(const Config &cfg);
 std::string job_id();
 
 // --- devices (chlg_device.cpp) ---------------------------------------------

@@ -67,15 +67,17 @@ bool net_of(std::string_view net, uint32_t &value)
 
 } // namespace
 
-uint64_t mount_nid(const Config &cfg)
+uint64_t client_nid(const Config &cfg)
 {
-	size_t at = cfg.nid.find('@');
+	const char *env = getenv("ZVSIM_NID");
+	std::string nid = env && *env ? env : cfg.nid;
+	size_t at = nid.find('@');
 	if (at == std::string::npos)
 		return 0;
 	uint32_t net;
-	if (!net_of(std::string_view(cfg.nid).substr(at + 1), net))
+	if (!net_of(std::string_view(nid).substr(at + 1), net))
 		return 0;
-	std::string host = cfg.nid.substr(0, at);
+	std::string host = nid.substr(0, at);
 	struct in_addr addr {
 	};
 	if (net >> 16 != 9 && inet_pton(AF_INET, host.c_str(), &addr) != 1)
@@ -133,7 +135,7 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
 			off += X_UIDGID;
 		}
 		if (cref & CLFE_NID) {
-			rec::put64(p, off, mount_nid(cfg));
+			rec::put64(p, off, client_nid(cfg));
 			off += X_NID;
 		}
 		if (cref & CLFE_OPEN) {
