@@ -61,6 +61,7 @@ demo:
 # Needs the privilege to make network namespaces (root, or user namespaces).
 demo-cluster:
 	@scripts/bootstrap demo
+	@$(call FRESH_IF_MOVED,$(BUILD_DIR))
 	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(call CMAKE_BUILD,$(BUILD_DIR))
 	scripts/demo-cluster $(BUILD_DIR)
