@@ -10,6 +10,8 @@
 #   make clean   remove the build folders
 #
 # Build folders can be moved, e.g. make test BUILD_DIR=/tmp/b ASAN_DIR=/tmp/a;
+# one that a copied checkout brought along is configured anew;
+# make demo builds only the programs it runs;
 # JOBS=N limits the build's parallel jobs (default: Ninja's choice).
 
 SHELL := /bin/bash
@@ -24,6 +26,20 @@ JOBS ?=
 CTEST_JOBS ?= 2
 
 CMAKE_CONFIGURE := cmake -S . -G Ninja -Wno-dev
+# A build folder configured for another checkout (a copied or moved tree)
+# would fail in CMake: its cache is dropped, with a note, and it is
+# configured anew.
+FRESH_IF_MOVED = if [[ -f $(1)/CMakeCache.txt ]]; then \
+	src=$$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' $(1)/CMakeCache.txt); \
+	if [[ "$$(realpath -m "$$src")" != "$$(realpath .)" ]]; then \
+		echo "note: $(1) was configured for $$src; configuring it anew for $$(realpath .)"; \
+		rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles; \
+	fi; \
+fi;
+# What scripts/demo* run: the front end, the simulator and the test
+# programs they show (not the tests).
+DEMO_TARGETS := zorvel zvsim_launcher fallocheck seekprobe truncread \
+	foreigndir foreigncheck lmvxattrdump
 CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
 CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
 
@@ -37,13 +53,15 @@ all: test
 
 demo:
 	@scripts/bootstrap demo
+	@$(call FRESH_IF_MOVED,$(BUILD_DIR))
 	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	$(call CMAKE_BUILD,$(BUILD_DIR))
+	$(call CMAKE_BUILD,$(BUILD_DIR)) --target $(DEMO_TARGETS)
 	scripts/demo $(BUILD_DIR)
 
 # Needs the privilege to make network namespaces (root, or user namespaces).
 demo-cluster:
 	@scripts/bootstrap demo
+	@$(call FRESH_IF_MOVED,$(BUILD_DIR))
 	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(call CMAKE_BUILD,$(BUILD_DIR))
 	scripts/demo-cluster $(BUILD_DIR)
@@ -52,10 +70,12 @@ demo-cluster:
 # reaches the sanitized one, and the last lines are CTest's summary.
 test:
 	@scripts/bootstrap test
+	@$(call FRESH_IF_MOVED,$(BUILD_DIR))
 	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DZV_WERROR=ON -DZV_SANITIZE=OFF -DZV_TESTS=ON
 	$(call CMAKE_BUILD,$(BUILD_DIR))
 	$(call CTEST,$(BUILD_DIR))
+	@$(call FRESH_IF_MOVED,$(ASAN_DIR))
 	$(CMAKE_CONFIGURE) -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DZV_WERROR=ON -DZV_SANITIZE=ON -DZV_TESTS=ON
 	$(call CMAKE_BUILD,$(ASAN_DIR))
@@ -68,6 +88,7 @@ bench:
 		exit 0; \
 	fi; \
 	set -x; \
+	$(call FRESH_IF_MOVED,$(BENCH_DIR)) \
 	$(CMAKE_CONFIGURE) -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release \
 		-DZV_BENCH=ON -DZV_TESTS=OFF -DZV_SANITIZE=OFF; \
 	$(call CMAKE_BUILD,$(BENCH_DIR)); \
@@ -81,6 +102,7 @@ bench:
 
 fuzz:
 	@scripts/bootstrap fuzz
+	@$(call FRESH_IF_MOVED,$(FUZZ_DIR))
 	CC=clang CXX=clang++ $(CMAKE_CONFIGURE) -B $(FUZZ_DIR) \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_FUZZ=ON -DZV_TESTS=OFF

@@ -77,6 +77,8 @@ zv_install_library(zorvelapi "Client API of the zorvel file system")
 zv_install_library(cyaml "YAML trees of the zorvel network configuration" yaml-0.1)
 zv_install_library(varnconfig "Network configuration library of zorvel" yaml-0.1)
 zv_install_library(meskagent "Agent configuration library of zorvel")
+# Tool writers link or preload the simulator in their own tests.
+zv_install_library(zvsim "Simulated zorvel kernel client, for tests")
 
 foreach(subsystem zorvel libkfx varn mesk)
   zv_install_headers(${subsystem})
@@ -105,6 +107,8 @@ function(zv_install_programs_of dir)
           INSTALL_RPATH "\$ORIGIN/${zv_bin_to_lib}")
       endif()
       install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    elseif(t IN_LIST ZV_INSTALLED_LIBRARIES)
+      # installed above with its pkg-config file and CMake target
     elseif(type MATCHES "^(SHARED|MODULE)_LIBRARY$")
       install(TARGETS ${t}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -1,7 +1,7 @@
 /* zorvel: one command over the client libraries, a subcommand per
- * capability. Exit status 0 on success, 1 for usage, else the errno of the
- * failure. */
+ * capability. Statuses and messages: zorvel_status.h. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
@@ -9,38 +9,91 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace
 {
 
 const zorvel_cmd commands[] = {
-        {"path2fid", cmd_path2fid, "PATH...",
-         "print the FID of each path (a symbolic link's own)"},
-        {"fid2path", cmd_fid2path, "MOUNT|FSNAME FID...",
-         "print every path (hard link) of each FID"},
-        {"path2parent", cmd_path2parent, "PATH...",
-         "print the parent FID and entry name of each link of each path"},
-        {"cat-fid", cmd_cat_fid, "MOUNT FID...",
-         "write the content of each file, opened by its FID"},
-        {"rmfid", cmd_rmfid, "MOUNT|FSNAME FID...",
-         "remove the objects named by FID"},
-        {"rm-entry", cmd_rm_entry, "PATH...",
-         "remove directory entries without looking at their objects"},
-        {"param", cmd_param, "list|get PATTERN",
-         "list the parameters matching PATTERN, or print their values"},
-        {"changelog", cmd_changelog, "TARGET [STARTREC] [--follow]",
-         "print the change log of a metadata target, one record a line"},
-        {"changelog-clear", cmd_changelog_clear, "TARGET USER ENDREC",
-         "purge the records of log user USER up to ENDREC"},
-        {"version", cmd_version, "", "print the kernel client's version"},
-        {"getname", cmd_getname, "PATH...",
-         "print the client name of the mount holding each path"},
+        {"path2fid", cmd_path2fid, "[--json] PATH...",
+         "print the FID of each path (a symbolic link's own)\n"
+         "  a line per path: PATH: FID\n"
+         "  --json keys: path fid"},
+        {"fid2path", cmd_fid2path, "[--json] MOUNT|FSNAME FID...",
+         "print every path (hard link) of each FID\n"
+         "  a line per link: FID: PATH\n"
+         "  --json keys, a line per link: fid path"},
+        {"path2parent", cmd_path2parent, "[--json] PATH...",
+         "print the parent FID and entry name of each link of each path\n"
+         "  a line per link: PATH: PARENT-FID/NAME\n"
+         "  --json keys, a line per link: path parent name"},
+        {"cat-fid", cmd_cat_fid, "[--json] MOUNT|FSNAME FID...",
+         "write the content of each regular file, opened by its FID\n"
+         "  --json keys, a line per 64 KiB read: fid offset length hex"},
+        {"rmfid", cmd_rmfid, "[--json] MOUNT|FSNAME FID...",
+         "remove the objects named by FID (4096 in each request)\n"
+         "  --json keys, a line per FID removed: fid removed"},
+        {"rm-entry", cmd_rm_entry, "[--json] PATH...",
+         "remove directory entries without looking at their objects\n"
+         "  --json keys, a line per entry removed: path removed"},
+        {"param", cmd_param, "[--json] list|get PATTERN",
+         "list the parameters matching PATTERN, or print their values\n"
+         "  get: NAME=VALUE, or NAME= and the lines of a value of several;"
+         "\n    directories that match are skipped\n"
+         "  --json keys: list: name; get: name value"},
+        {"changelog", cmd_changelog, "[--json] [--follow] TARGET [STARTREC]",
+         "print the change log of a metadata target, one record a line\n"
+         "  TARGET is a target name such as demo-MDT0000; records from\n"
+         "  STARTREC (default 0, the first); --follow waits for more.\n"
+         "  A log keeps records only while a user is registered:\n"
+         "    zvsim changelog register TARGET  (prints the user, e.g. cl1)\n"
+         "  a line per record:\n"
+         "    INDEX TYPE TIME FLAGS t=FID p=FID NAME [s=FID sp=FID] [j=JOB]"
+         "\n    u=UID:GID [nid=NID] [m=MODE] [x=XATTR]\n"
+         "  INDEX the record number; TYPE such as CREATE, MKDIR, RENAME; TIME\n"
+         "  UTC with nanoseconds; FLAGS hexadecimal; t= the target and p=\n"
+         "  the parent FID; NAME the entry name; s= and sp= the source\n"
+         "  and its parent of a rename; j= the job; u= the user and group;"
+         "\n  nid= the client (hexadecimal); m= the open flags (octal); x="
+         " the\n  extended attribute. Names are escaped (\\n, \\t, \\\\).\n"
+         "  --json keys: index type time flags tfid pfid name [sfid spfid]"
+         "\n    [jobid] uid gid [nid] [openmode] [xattr]"},
+        {"changelog-clear", cmd_changelog_clear, "[--json] TARGET USER ENDREC",
+         "purge the records of log user USER up to ENDREC\n"
+         "  records are numbered from 1: ENDREC 0 purges nothing, and an\n"
+         "  ENDREC past the last record purges up to the last\n"
+         "  --json keys: target user endrec"},
+        {"version", cmd_version, "[--json]",
+         "print the kernel client's version ('zorvel --version': this "
+         "program's)\n"
+         "  --json keys: version"},
+        {"getname", cmd_getname, "[--json] PATH...",
+         "print the client name of the mount holding each path\n"
+         "  a line per path: PATH: NAME\n"
+         "  --json keys: path name"},
         {"udsp", cmd_udsp,
-         "add [--src D] [--dst D] [--rte D] (--priority N | --pref) "
-         "[--idx N] | del IDX | show [IDX] | import FILE",
-         "add, delete, show or import network selection policies (YAML)"},
-        {"tunables", cmd_tunables, "show FILE --type socket|o2ib",
-         "print the network driver tunables of a YAML file"},
+         "[--json] add [--src D] [--dst D] [--rte D] (--priority N | "
+         "--pref) [--idx N] | del IDX | show [IDX] | import FILE",
+         "add, delete, show or import network selection policies (YAML)\n"
+         "  D is a network (tcp1) or ADDRESSES@NETWORK (10.0.0.[1-9]@o2ib)"
+         ".\n  Descriptors: --src, --dst, --rte alone, --src with --dst, or"
+         "\n  --dst with --rte (--src with --rte is refused).\n"
+         "  --priority N (0 to 2147483647): show prints action: priority: N."
+         "\n  --pref with --src alone or --dst alone is stored as --priority"
+         " 0\n  (show prints action: priority: 0); with two descriptors or"
+         " --rte\n  alone it is a preferred list (show prints no action).\n"
+         "  import FILE adds the items of its \"udsp\" sequence, as show "
+         "prints it.\n"
+         "  A failure prints the YAML error tree; the status is its rc.\n"
+         "  --json keys: add, import: src dst rte action [priority] idx"
+         "\n    (idx -1: at the end); del: idx deleted; show, a line per"
+         " policy:\n    idx src dst rte [action_priority]"},
+        {"tunables", cmd_tunables, "[--json] show FILE --type socket|o2ib",
+         "print the network driver tunables of a YAML file\n"
+         "  FILE holds \"tunables\" and \"vnd tunables\" objects, at the"
+         " top or in\n  an item of a \"net\" sequence; values out of a "
+         "field's range are\n  refused. --json keys: tunables_KEY and "
+         "vnd_tunables_KEY of each key"},
         {"mirror", cmd_mirror,
          "list|read|write|copy|verify FILE [--id N] [--src N] "
          "[--dst M[,M...]] [--offset O] [--length L] [--json]",
@@ -78,7 +131,7 @@ const zorvel_cmd commands[] = {
          "  --json keys: get: file reads writes bytes_read bytes_written "
          "counting;\n    set: file flags"},
         {"nodemap", cmd_nodemap, "exists NAME [--json]",
-         "tell whether a nodemap exists (exit status 0, else 2)\n"
+         "tell whether a nodemap exists (exit status 0, else 2: ENOENT)\n"
          "  --json keys: nodemap exists"},
         {"data-version", cmd_data_version, "FILE...",
          "print the data version of each file"},
@@ -94,19 +147,6 @@ const zorvel_cmd commands[] = {
          "state; configure the cache areas"},
 };
 
-/* Output that did not reach standard output is a failure, of the command's
- * own status when it had none. */
-int finish_output(int status)
-{
-	errno = 0;
-	int flushed = fflush(stdout);
-	if (flushed == 0 && !ferror(stdout))
-		return status;
-	int err = flushed != 0 && errno != 0 ? errno : EIO;
-	zvapi_error(ZVAPI_MSG_ERROR, err, "cannot write standard output");
-	return status != 0 ? status : exit_status(err);
-}
-
 void print_usage(FILE *out)
 {
 	fprintf(out, "usage: zorvel COMMAND [ARGS]\n\ncommands:\n");
@@ -115,7 +155,11 @@ void print_usage(FILE *out)
 		int len = (int)strcspn(cmd.help, "\n");
 		fprintf(out, "  %-16s %.*s\n", cmd.name, len, cmd.help);
 	}
-	fprintf(out, "\n'zorvel COMMAND --help' tells more.\n");
+	fprintf(out,
+	        "\n'zorvel COMMAND --help' tells more; --json gives one JSON "
+	        "object a line.\n"
+	        "exit status: 0 success, 1-253 the errno of the first failure,"
+	        "\n  254 a failure that has no errno, 255 a usage error.\n");
 }
 
 } // namespace
@@ -125,13 +169,6 @@ void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr)
 	FILE *out = to_stderr ? stderr : stdout;
 	fprintf(out, "usage: zorvel %s %s\n  %s\n", cmd.name, cmd.usage,
 	        cmd.help);
-}
-
-int usage_error(const char *cmd, const char *what)
-{
-	fprintf(stderr, "zorvel %s: %s (see 'zorvel %s --help')\n", cmd, what,
-	        cmd);
-	return ZV_EXIT_USAGE;
 }
 
 bool wants_help(int argc, char **argv)
@@ -146,16 +183,10 @@ bool wants_help(int argc, char **argv)
 	return false;
 }
 
-int exit_status(int rc)
-{
-	if (rc == 0)
-		return 0;
-	rc = rc < 0 ? -rc : rc;
-	return rc > 255 ? EXIT_FAILURE : rc;
-}
-
 int main(int argc, char **argv)
 {
+	/* Every failure is told once, by the subcommand, in its words. */
+	zvapi_msg_set_level(ZVAPI_MSG_OFF);
 	if (argc < 2) {
 		print_usage(stderr);
 		return ZV_EXIT_USAGE;
@@ -165,16 +196,20 @@ int main(int argc, char **argv)
 		print_usage(stdout);
 		return finish_output(0);
 	}
+	if (strcmp(argv[1], "--version") == 0) {
+		out_printf("zorvel " ZV_VERSION "\n");
+		return finish_output(0);
+	}
 	for (const auto &cmd : commands) {
 		if (strcmp(argv[1], cmd.name) != 0)
 			continue;
+		set_command_name(cmd.name);
 		if (wants_help(argc - 1, argv + 1)) {
 			print_cmd_usage(cmd, false);
 			return finish_output(0);
 		}
 		return finish_output(cmd.run(argc - 1, argv + 1));
 	}
-	fprintf(stderr, "zorvel: unknown command '%s'\n", argv[1]);
-	print_usage(stderr);
-	return ZV_EXIT_USAGE;
+	std::string what = std::string("unknown command '") + argv[1] + "'";
+	return usage_error(what.c_str());
 }

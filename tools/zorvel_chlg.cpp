@@ -1,6 +1,7 @@
 /* Change-log subcommands: changelog (one record a line) and
  * changelog-clear. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -20,52 +23,96 @@ bool fid_is_zero(const zo_fid &f)
 }
 
 /* UTC time with nanoseconds. */
-void print_time(uint64_t ns)
+std::string time_text(uint64_t ns)
 {
 	time_t sec = ns / 1000000000ULL;
 	struct tm tm;
 	gmtime_r(&sec, &tm);
-	char buf[32];
+	char buf[32], out[48];
 	strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S", &tm);
-	printf("%s.%09" PRIu64 "Z", buf, uint64_t(ns % 1000000000));
+	snprintf(out, sizeof out, "%s.%09" PRIu64 "Z", buf,
+	         uint64_t(ns % 1000000000));
+	return out;
+}
+
+std::string fid_text(const zo_fid &f)
+{
+	char buf[64];
+	snprintf(buf, sizeof buf, ZO_FID_FMT, ZO_FID_ARGS(&f));
+	return buf;
+}
+
+std::string bounded(const char *p, size_t max)
+{
+	return std::string(p, strnlen(p, max));
 }
 
 /* One record a line: index, type, time, flags, target and parent FIDs,
  * name, then the extensions that carry something. */
-void print_record(const changelog_rec *rec)
+int print_record(const changelog_rec *rec, bool json)
 {
-	printf("%llu %s ", (unsigned long long)rec->cr_index,
-	       changelog_type2str(rec->cr_type));
-	print_time(rec->cr_time);
-	printf(" 0x%x t=" ZO_FID_FMT " p=" ZO_FID_FMT " %.*s",
-	       rec->cr_flags & CLF_FLAGMASK, ZO_FID_ARGS(&rec->cr_tfid),
-	       ZO_FID_ARGS(&rec->cr_pfid), int(rec->cr_namelen),
-	       changelog_rec_name(rec));
-
+	std::string name(changelog_rec_name(rec), rec->cr_namelen);
+	name = bounded(name.c_str(), name.size());
 	const changelog_ext_rename *rn = changelog_rec_rename(rec);
-	if (!fid_is_zero(rn->cr_sfid) || !fid_is_zero(rn->cr_spfid))
-		printf(" s=" ZO_FID_FMT " sp=" ZO_FID_FMT,
-		       ZO_FID_ARGS(&rn->cr_sfid), ZO_FID_ARGS(&rn->cr_spfid));
-	const changelog_ext_jobid *job = changelog_rec_jobid(rec);
-	if (job->cr_jobid[0] != '\0')
-		printf(" j=%.*s",
-		       int(strnlen(job->cr_jobid, sizeof(job->cr_jobid))),
-		       job->cr_jobid);
+	bool renamed = !fid_is_zero(rn->cr_sfid) || !fid_is_zero(rn->cr_spfid);
+	std::string job = bounded(changelog_rec_jobid(rec)->cr_jobid,
+	                          sizeof(changelog_ext_jobid::cr_jobid));
 	const changelog_ext_uidgid *ids = changelog_rec_uidgid(rec);
-	printf(" u=%llu:%llu", (unsigned long long)ids->cr_uid,
-	       (unsigned long long)ids->cr_gid);
-	const changelog_ext_nid *nid = changelog_rec_nid(rec);
-	if (nid->cr_nid != 0)
-		printf(" nid=0x%llx", (unsigned long long)nid->cr_nid);
-	const changelog_ext_openmode *om = changelog_rec_openmode(rec);
-	if (om->cr_openflags != 0)
-		printf(" m=0%o", om->cr_openflags);
-	const changelog_ext_xattr *xa = changelog_rec_xattr(rec);
-	if (xa->cr_xattr[0] != '\0')
-		printf(" x=%.*s",
-		       int(strnlen(xa->cr_xattr, sizeof(xa->cr_xattr))),
-		       xa->cr_xattr);
-	putchar('\n');
+	uint64_t nid = changelog_rec_nid(rec)->cr_nid;
+	unsigned mode = changelog_rec_openmode(rec)->cr_openflags;
+	std::string xattr = bounded(changelog_rec_xattr(rec)->cr_xattr,
+	                            sizeof(changelog_ext_xattr::cr_xattr));
+	if (json) {
+		json_line line;
+		line.add_u64("index", rec->cr_index)
+		        .add("type", changelog_type2str(rec->cr_type))
+		        .add("time", time_text(rec->cr_time))
+		        .add_u64("flags", rec->cr_flags & CLF_FLAGMASK)
+		        .add("tfid", fid_text(rec->cr_tfid))
+		        .add("pfid", fid_text(rec->cr_pfid))
+		        .add("name", name);
+		if (renamed)
+			line.add("sfid", fid_text(rn->cr_sfid))
+			        .add("spfid", fid_text(rn->cr_spfid));
+		if (!job.empty())
+			line.add("jobid", job);
+		line.add_u64("uid", ids->cr_uid).add_u64("gid", ids->cr_gid);
+		if (nid != 0)
+			line.add_u64("nid", nid);
+		if (mode != 0)
+			line.add_u64("openmode", mode);
+		if (!xattr.empty())
+			line.add("xattr", xattr);
+		return exit_status(line.write());
+	}
+	std::string text = std::to_string(rec->cr_index) + " " +
+	                   changelog_type2str(rec->cr_type) + " " +
+	                   time_text(rec->cr_time);
+	char buf[64];
+	snprintf(buf, sizeof buf, " 0x%x", rec->cr_flags & CLF_FLAGMASK);
+	text += buf;
+	text += " t=" + fid_text(rec->cr_tfid) +
+	        " p=" + fid_text(rec->cr_pfid) + " " + escaped(name.c_str());
+	if (renamed)
+		text += " s=" + fid_text(rn->cr_sfid) +
+		        " sp=" + fid_text(rn->cr_spfid);
+	if (!job.empty())
+		text += " j=" + escaped(job.c_str());
+	text += " u=" + std::to_string(ids->cr_uid) + ":" +
+	        std::to_string(ids->cr_gid);
+	if (nid != 0) {
+		snprintf(buf, sizeof buf, " nid=0x%llx",
+		         (unsigned long long)nid);
+		text += buf;
+	}
+	if (mode != 0) {
+		snprintf(buf, sizeof buf, " m=0%o", mode);
+		text += buf;
+	}
+	if (!xattr.empty())
+		text += " x=" + escaped(xattr.c_str());
+	out_printf("%s\n", text.c_str());
+	return 0;
 }
 
 bool parse_number(const char *text, long long *out)
@@ -80,39 +127,39 @@ bool parse_number(const char *text, long long *out)
 
 int cmd_changelog(int argc, char **argv)
 {
-	const char *target = nullptr;
-	long long startrec = 0;
-	bool follow = false, have_start = false;
+	std::vector<const char *> ops;
+	bool follow = false, json = false, options = true;
 	for (int i = 1; i < argc; i++) {
-		if (strcmp(argv[i], "--follow") == 0) {
+		if (options && strcmp(argv[i], "--") == 0)
+			options = false;
+		else if (options && strcmp(argv[i], "--follow") == 0)
 			follow = true;
-		} else if (target == nullptr && argv[i][0] != '-') {
-			target = argv[i];
-		} else if (!have_start && parse_number(argv[i], &startrec) &&
-		           startrec >= 0) {
-			have_start = true;
-		} else {
-			fprintf(stderr, "zorvel changelog: bad argument '%s'\n",
-			        argv[i]);
-			return ZV_EXIT_USAGE;
-		}
+		else if (options && strcmp(argv[i], "--json") == 0)
+			json = true;
+		else if (options && argv[i][0] == '-')
+			return usage_error((std::string("unknown option '") +
+			                    argv[i] + "'")
+			                           .c_str());
+		else
+			ops.push_back(argv[i]);
 	}
-	if (target == nullptr) {
-		fprintf(stderr, "usage: zorvel changelog TARGET [STARTREC] "
-		                "[--follow]\n");
-		return ZV_EXIT_USAGE;
-	}
+	if (ops.empty())
+		return missing_arguments();
+	long long startrec = 0;
+	if (ops.size() > 2 ||
+	    (ops.size() == 2 &&
+	     (!parse_number(ops[1], &startrec) || startrec < 0)))
+		return usage_error("STARTREC is one number, 0 or more");
+	const char *target = ops[0];
 
 	int flags = CHANGELOG_FLAG_JOBID | CHANGELOG_FLAG_EXTRA_FLAGS |
 	            (follow ? CHANGELOG_FLAG_FOLLOW | CHANGELOG_FLAG_BLOCK : 0);
 	void *priv = nullptr;
 	int rc = zvapi_changelog_start(&priv, changelog_send_flag(flags),
 	                               target, startrec);
-	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot read the log of '%s'",
-		            target);
-		return exit_status(rc);
-	}
+	if (rc != 0)
+		return fail(rc, "cannot read the log of '%s'",
+		            escaped(target).c_str());
 	zvapi_changelog_set_xflags(
 	        priv, changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID |
 	                                        CHANGELOG_EXTRA_FLAG_NID |
@@ -120,29 +167,41 @@ int cmd_changelog(int argc, char **argv)
 	                                        CHANGELOG_EXTRA_FLAG_XATTR));
 	int status = 0;
 	changelog_rec *rec;
-	while ((rc = zvapi_changelog_recv(priv, &rec)) == 0) {
-		print_record(rec);
-		if (follow)
-			fflush(stdout);
+	while (status == 0 && output_ok() &&
+	       (rc = zvapi_changelog_recv(priv, &rec)) == 0) {
+		status = print_record(rec, json);
+		/* a follower's reader sees each record as it comes */
+		if (follow && fflush(stdout) != 0)
+			output_ok();
 		zvapi_changelog_free(&rec);
 	}
-	if (rc < 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot read the log of '%s'",
-		            target);
-		status = exit_status(rc);
-	}
+	if (status == 0 && rc < 0)
+		status = fail(rc, "cannot read the log of '%s'",
+		              escaped(target).c_str());
 	zvapi_changelog_fini(&priv);
 	return status;
 }
 
 int cmd_changelog_clear(int argc, char **argv)
 {
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json))
+		return bad;
+	if (ops.size() < 3)
+		return missing_arguments();
 	long long endrec;
-	if (argc != 4 || !parse_number(argv[3], &endrec)) {
-		fprintf(stderr,
-		        "usage: zorvel changelog-clear TARGET USER ENDREC\n");
-		return ZV_EXIT_USAGE;
-	}
-	int rc = zvapi_changelog_clear(argv[1], argv[2], endrec);
-	return exit_status(rc);
+	if (ops.size() > 3 || !parse_number(ops[2], &endrec) || endrec < 0)
+		return usage_error("ENDREC is one number, 0 or more");
+	int rc = zvapi_changelog_clear(ops[0], ops[1], endrec);
+	if (rc != 0)
+		return fail(rc, "cannot purge the records of user '%s' on '%s'",
+		            escaped(ops[1]).c_str(), escaped(ops[0]).c_str());
+	if (json)
+		return exit_status(json_line()
+		                           .add("target", ops[0])
+		                           .add("user", ops[1])
+		                           .add_u64("endrec", endrec)
+		                           .write());
+	return 0;
 }

@@ -2,30 +2,20 @@
 #ifndef ZORVEL_TOOLS_ZORVEL_CMD_H
 #define ZORVEL_TOOLS_ZORVEL_CMD_H
 
-/* Exit status of a usage error; failures exit with their errno. */
-#define ZV_EXIT_USAGE 1
-/* Exit status of a comparison that found differences (EUCLEAN). */
-#define ZV_EXIT_DIFFER 117
+#include "zorvel_status.h"
 
 struct zorvel_cmd {
 	const char *name;
 	int (*run)(int argc, char **argv); /* argv[0] is the subcommand */
 	const char *usage;                 /* arguments after the name */
-	const char *help;                  /* one line */
+	const char *help;                  /* first line: the overview */
 };
 
 /* Prints "usage: zorvel NAME USAGE" and the help line of cmd. */
 void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr);
 
-/* Prints "zorvel CMD: WHAT (see 'zorvel CMD --help')" to standard error;
- * returns ZV_EXIT_USAGE. */
-int usage_error(const char *cmd, const char *what);
-
 /* True when argv holds -h or --help. */
 bool wants_help(int argc, char **argv);
-
-/* Positive errno of a library result, for the exit status. */
-int exit_status(int rc);
 
 int cmd_path2fid(int argc, char **argv);
 int cmd_fid2path(int argc, char **argv);

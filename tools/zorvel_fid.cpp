@@ -1,5 +1,7 @@
 /* FID subcommands: path2fid, fid2path, path2parent, cat-fid. */
+#include "zorvel_fid.h"
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
@@ -9,33 +11,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
 /* Walking links stops here even if the kernel keeps answering. */
 constexpr int max_links = 1 << 16;
-
-int usage_of(const char *name)
-{
-	return usage_error(name, "missing arguments");
-}
-
-/* The mount point that paths of fid2path are joined to, and an open
- * descriptor of it that the links are asked for on. */
-int root_of(const char *mount_or_fsname, std::string *root, int *root_fd)
-{
-	char buf[PATH_MAX];
-	int rc = mount_or_fsname[0] == '/'
-	                 ? zvapi_search_mounts(mount_or_fsname, 0, buf, nullptr)
-	                 : zvapi_search_rootpath(buf, mount_or_fsname);
-	if (rc != 0)
-		return rc;
-	*root = buf;
-	*root_fd = open(buf, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-	return *root_fd < 0 ? -errno : 0;
-}
 
 std::string join(const std::string &root, const char *rel)
 {
@@ -48,149 +32,286 @@ std::string join(const std::string &root, const char *rel)
 	return out;
 }
 
-/* Prints every hard link of one FID; 0 or a negative errno. */
+/* Prints every hard link of one FID; the exit status. */
 int print_links(int root_fd, const char *mount, const std::string &root,
-                const char *fidstr, bool prefix)
+                const char *fidstr, bool json)
 {
 	struct zo_fid fid;
-	int rc = zvapi_fid_parse(fidstr, &fid, nullptr);
-	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
-		            "bad FID format '%s', should be [seq:oid:ver] "
-		            "(e.g. " ZO_FID_FMT ")",
-		            fidstr, (unsigned long long)FID_SEQ_NORMAL, 2U, 0U);
+	int rc = parse_fid(fidstr, &fid);
+	if (rc != 0)
 		return rc;
-	}
 	int linkno = 0;
 	long long recno = -1;
-	for (int n = 0; n < max_links; n++) {
+	for (int n = 0; n < max_links && output_ok(); n++) {
 		char path[PATH_MAX];
 		int old = linkno;
 		rc = zvapi_fid2path_at(root_fd, &fid, path, sizeof(path),
 		                       &recno, &linkno);
-		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc,
-			            "cannot find a path of %s in '%s'", fidstr,
-			            mount);
-			return rc;
-		}
+		if (rc == 0 && path[0] == '\0')
+			rc = -ENOENT;
+		if (rc != 0)
+			return fail(rc, "cannot find a path of %s in '%s'",
+			            fidstr, escaped(mount).c_str());
 		std::string full = join(root, path);
-		if (prefix)
-			printf("%s: %s\n", fidstr, full.c_str());
+		if (json)
+			rc = exit_status(json_line()
+			                         .add("fid", fidstr)
+			                         .add("path", full)
+			                         .write());
 		else
-			printf("%s\n", full.c_str());
+			out_printf("%s: %s\n", fidstr,
+			           escaped(full.c_str()).c_str());
+		if (rc != 0)
+			return rc;
 		if (linkno <= old)
 			break;
 	}
 	return 0;
 }
 
+/* The parent and entry name of a symbolic link, which cannot be opened
+ * for the request: its directory and its last component. */
+int link_parent(const char *path, zo_fid *parent, std::string &name)
+{
+	std::string p = path;
+	while (p.size() > 1 && p.back() == '/')
+		p.pop_back();
+	size_t slash = p.rfind('/');
+	std::string dir = slash == std::string::npos ? "."
+	                  : slash == 0               ? "/"
+	                                             : p.substr(0, slash);
+	name = slash == std::string::npos ? p : p.substr(slash + 1);
+	/* the directory itself, through any links on the way */
+	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return -errno;
+	int rc = zvapi_fd2fid(fd, parent);
+	close(fd);
+	return rc;
+}
+
+bool is_symlink(const char *path)
+{
+	struct stat st;
+	return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int parents_of(const char *path, bool json)
+{
+	for (unsigned int linkno = 0; linkno < max_links && output_ok();
+	     linkno++) {
+		struct zo_fid parent;
+		char buf[NAME_MAX + 1];
+		std::string name;
+		int rc;
+		if (is_symlink(path)) {
+			if (linkno > 0)
+				break;
+			rc = link_parent(path, &parent, name);
+		} else {
+			rc = zvapi_path2parent(path, linkno, &parent, buf,
+			                       sizeof(buf));
+			if (rc == -ENODATA && linkno > 0)
+				break;
+			name = buf;
+		}
+		if (rc < 0)
+			return fail(rc, "cannot get the parent of '%s'",
+			            escaped(path).c_str());
+		char fid[64];
+		snprintf(fid, sizeof fid, ZO_FID_FMT, ZO_FID_ARGS(&parent));
+		if (json)
+			rc = exit_status(json_line()
+			                         .add("path", path)
+			                         .add("parent", fid)
+			                         .add("name", name)
+			                         .write());
+		else
+			out_printf("%s: %s/%s\n", escaped(path).c_str(), fid,
+			           escaped(name.c_str()).c_str());
+		if (rc != 0)
+			return rc;
+	}
+	return 0;
+}
+
+std::string hex(const char *p, size_t n)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string out;
+	out.reserve(2 * n);
+	for (size_t i = 0; i < n; i++) {
+		unsigned char c = static_cast<unsigned char>(p[i]);
+		out += digits[c >> 4];
+		out += digits[c & 0xf];
+	}
+	return out;
+}
+
+/* Copies one file, opened by FID, to standard output; the exit status. */
+int cat_one(const std::string &root, const char *fidstr, bool json)
+{
+	struct zo_fid fid;
+	int rc = parse_fid(fidstr, &fid);
+	if (rc != 0)
+		return rc;
+	/* Without blocking: a FIFO must not hang the command. */
+	int fd = zvapi_open_by_fid(root.c_str(), &fid,
+	                           O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return fail(fd, "cannot open %s in '%s'", fidstr,
+		            escaped(root.c_str()).c_str());
+	struct stat st;
+	rc = fstat(fd, &st) != 0    ? -errno
+	     : S_ISDIR(st.st_mode)  ? -EISDIR
+	     : !S_ISREG(st.st_mode) ? -EINVAL
+	                            : 0;
+	if (rc != 0) {
+		close(fd);
+		return fail(rc, "cannot read %s%s", fidstr,
+		            rc == -EINVAL ? ", which is no regular file" : "");
+	}
+	int flags = fcntl(fd, F_GETFL);
+	fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+	static char buf[65536];
+	ssize_t n;
+	uint64_t at = 0;
+	rc = 0;
+	while (rc == 0 && (n = read(fd, buf, sizeof(buf))) > 0) {
+		if (json)
+			rc = exit_status(json_line()
+			                         .add("fid", fidstr)
+			                         .add_u64("offset", at)
+			                         .add_u64("length", n)
+			                         .add("hex", hex(buf, n))
+			                         .write());
+		else if (!out_write(buf, n))
+			break; /* told once, at the end */
+		at += n;
+	}
+	if (rc == 0 && n < 0)
+		rc = fail(-errno, "cannot read %s", fidstr);
+	close(fd);
+	return rc;
+}
+
 } // namespace
+
+int parse_fid(const char *text, zo_fid *fid)
+{
+	char *end = nullptr;
+	int rc = zvapi_fid_parse(text, fid, &end);
+	if (rc == 0 && end != nullptr && *end != '\0')
+		rc = -EINVAL;
+	if (rc == 0 && fid->f_seq == 0 && fid->f_oid == 0)
+		rc = -EINVAL; /* no object has the zero FID */
+	if (rc == 0)
+		return 0;
+	fail(0, "bad FID '%s'%s, should be [seq:oid:ver] (e.g. " ZO_FID_FMT ")",
+	     escaped(text).c_str(), rc == -ERANGE ? " (out of range)" : "",
+	     (unsigned long long)FID_SEQ_NORMAL, 2U, 0U);
+	return exit_status(rc);
+}
+
+int open_root(const char *mount_or_fsname, std::string *root, int *root_fd)
+{
+	char buf[PATH_MAX];
+	int rc = mount_or_fsname[0] == '/'
+	                 ? zvapi_search_mounts(mount_or_fsname, 0, buf, nullptr)
+	                 : zvapi_search_rootpath(buf, mount_or_fsname);
+	if (rc == 0) {
+		*root = buf;
+		*root_fd = open(buf, O_RDONLY | O_DIRECTORY | O_NONBLOCK |
+		                             O_CLOEXEC);
+		rc = *root_fd < 0 ? -errno : 0;
+	}
+	if (rc != 0)
+		return fail(rc, "'%s' is no zorvel mount or file-system name",
+		            escaped(mount_or_fsname).c_str());
+	return 0;
+}
 
 int cmd_path2fid(int argc, char **argv)
 {
-	if (argc < 2)
-		return usage_of(argv[0]);
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
+	std::vector<const char *> paths;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, paths, &json))
+		return bad;
+	if (paths.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *path : paths) {
+		if (!output_ok())
+			break;
 		struct zo_fid fid;
-		int rc = zvapi_path2fid(argv[i], &fid);
+		int rc = zvapi_path2fid(path, &fid);
 		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc,
-			            "cannot get FID of '%s'", argv[i]);
-			if (status == 0)
-				status = exit_status(rc);
+			status.note(fail(rc, "cannot get the FID of '%s'",
+			                 escaped(path).c_str()));
 			continue;
 		}
-		if (argc > 2)
-			printf("%s: ", argv[i]);
-		printf(ZO_FID_FMT "\n", ZO_FID_ARGS(&fid));
+		char text[64];
+		snprintf(text, sizeof text, ZO_FID_FMT, ZO_FID_ARGS(&fid));
+		if (json)
+			status.note(exit_status(json_line()
+			                                .add("path", path)
+			                                .add("fid", text)
+			                                .write()));
+		else
+			out_printf("%s: %s\n", escaped(path).c_str(), text);
 	}
-	return status;
+	return status.status();
 }
 
 int cmd_fid2path(int argc, char **argv)
 {
-	if (argc < 3)
-		return usage_of(argv[0]);
-	const char *mount = argv[1];
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json))
+		return bad;
+	if (ops.size() < 2)
+		return missing_arguments();
 	std::string root;
 	int root_fd = -1;
-	int rc = root_of(mount, &root, &root_fd);
-	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "'%s' is not a zorvel mount",
-		            mount);
-		return exit_status(rc);
-	}
+	if (int rc = open_root(ops[0], &root, &root_fd))
+		return rc;
 	/* One root descriptor for every link of every FID. */
-	int status = 0;
-	for (int i = 2; i < argc; i++) {
-		rc = print_links(root_fd, mount, root, argv[i], argc > 3);
-		if (rc != 0 && status == 0)
-			status = exit_status(rc);
-	}
+	first_failure status;
+	for (size_t i = 1; i < ops.size() && output_ok(); i++)
+		status.note(print_links(root_fd, ops[0], root, ops[i], json));
 	close(root_fd);
-	return status;
+	return status.status();
 }
 
 int cmd_path2parent(int argc, char **argv)
 {
-	if (argc < 2)
-		return usage_of(argv[0]);
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
-		for (unsigned int linkno = 0; linkno < max_links; linkno++) {
-			struct zo_fid parent;
-			char name[NAME_MAX + 1];
-			int rc = zvapi_path2parent(argv[i], linkno, &parent,
-			                           name, sizeof(name));
-			if (rc == -ENODATA && linkno > 0)
-				break;
-			if (rc < 0) {
-				zvapi_error(ZVAPI_MSG_ERROR, rc,
-				            "cannot get parent of '%s'",
-				            argv[i]);
-				if (status == 0)
-					status = exit_status(rc);
-				break;
-			}
-			if (argc > 2)
-				printf("%s: ", argv[i]);
-			printf(ZO_FID_FMT "/%s\n", ZO_FID_ARGS(&parent), name);
-		}
-	}
-	return status;
+	std::vector<const char *> paths;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, paths, &json))
+		return bad;
+	if (paths.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *path : paths)
+		status.note(parents_of(path, json));
+	return status.status();
 }
 
 int cmd_cat_fid(int argc, char **argv)
 {
-	if (argc < 3)
-		return usage_of(argv[0]);
-	int status = 0;
-	for (int i = 2; i < argc; i++) {
-		struct zo_fid fid;
-		int rc = zvapi_fid_parse(argv[i], &fid, nullptr);
-		int fd = rc == 0 ? zvapi_open_by_fid(argv[1], &fid, O_RDONLY)
-		                 : rc;
-		if (fd < 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, fd,
-			            "cannot open %s in '%s'", argv[i], argv[1]);
-			if (status == 0)
-				status = exit_status(fd);
-			continue;
-		}
-		char buf[65536];
-		ssize_t n;
-		while ((n = read(fd, buf, sizeof(buf))) > 0)
-			if (fwrite(buf, 1, n, stdout) != (size_t)n)
-				break;
-		if (n < 0 && status == 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, -errno,
-			            "cannot read %s in '%s'", argv[i], argv[1]);
-			status = exit_status(-errno);
-		}
-		close(fd);
-	}
-	fflush(stdout);
-	return status;
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json))
+		return bad;
+	if (ops.size() < 2)
+		return missing_arguments();
+	std::string root;
+	int root_fd = -1;
+	if (int rc = open_root(ops[0], &root, &root_fd))
+		return rc;
+	close(root_fd);
+	first_failure status;
+	for (size_t i = 1; i < ops.size() && output_ok(); i++)
+		status.note(cat_one(root, ops[i], json));
+	return status.status();
 }

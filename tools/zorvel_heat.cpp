@@ -19,7 +19,7 @@ int heat_get(const char *path, bool json)
 {
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, -errno, "cannot open '%s'", path);
+		fail(-errno, "cannot open '%s'", path);
 		return -errno;
 	}
 	uint64_t rec[1 + ZO_HEAT_VALUES] = {};
@@ -28,8 +28,7 @@ int heat_get(const char *path, bool json)
 	int rc = zvapi_heat_get(fd, heat);
 	close(fd);
 	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot get the heat of '%s'",
-		            path);
+		fail(rc, "cannot get the heat of '%s'", path);
 		return rc;
 	}
 	const uint64_t *v = rec + 1;
@@ -43,11 +42,11 @@ int heat_get(const char *path, bool json)
 		        .add_u64("bytes_written", v[ZO_HEAT_WRITE_BYTES])
 		        .add_int("counting", !off)
 		        .write();
-	printf("%s: reads %" PRIu64 ", writes %" PRIu64 ", bytes read %" PRIu64
-	       ", bytes written %" PRIu64 "%s\n",
-	       path, v[ZO_HEAT_READ_SAMPLES], v[ZO_HEAT_WRITE_SAMPLES],
-	       v[ZO_HEAT_READ_BYTES], v[ZO_HEAT_WRITE_BYTES],
-	       off ? " (not counting)" : "");
+	out_printf("%s: reads %" PRIu64 ", writes %" PRIu64
+	           ", bytes read %" PRIu64 ", bytes written %" PRIu64 "%s\n",
+	           escaped(path).c_str(), v[ZO_HEAT_READ_SAMPLES],
+	           v[ZO_HEAT_WRITE_SAMPLES], v[ZO_HEAT_READ_BYTES],
+	           v[ZO_HEAT_WRITE_BYTES], off ? " (not counting)" : "");
 	return 0;
 }
 
@@ -55,14 +54,13 @@ int heat_set(const char *path, uint64_t flags, bool json)
 {
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, -errno, "cannot open '%s'", path);
+		fail(-errno, "cannot open '%s'", path);
 		return -errno;
 	}
 	int rc = zvapi_heat_set(fd, flags);
 	close(fd);
 	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc,
-		            "cannot set the heat flags of '%s'", path);
+		fail(rc, "cannot set the heat flags of '%s'", path);
 		return rc;
 	}
 	if (json)
@@ -79,27 +77,34 @@ int heat_set(const char *path, uint64_t flags, bool json)
 int cmd_heat(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
-	if (argc < 3 || (strcmp(argv[1], "get") && strcmp(argv[1], "set")))
-		return usage_error(argv[0], "need get or set and a FILE");
+	if (argc < 3)
+		return missing_arguments();
+	if (strcmp(argv[1], "get") && strcmp(argv[1], "set"))
+		return usage_error("need get or set and a FILE");
 	bool set = strcmp(argv[1], "set") == 0;
 	uint64_t flags = 0;
 	std::vector<const char *> files;
+	bool options = true;
 	for (int i = 2; i < argc; i++) {
-		if (set && strcmp(argv[i], "--clear") == 0)
+		if (!options)
+			files.push_back(argv[i]);
+		else if (strcmp(argv[i], "--") == 0)
+			options = false;
+		else if (set && strcmp(argv[i], "--clear") == 0)
 			flags |= ZO_HEAT_FLAG_CLEAR;
 		else if (set && strcmp(argv[i], "--off") == 0)
 			flags |= ZO_HEAT_FLAG_OFF;
 		else if (set && strcmp(argv[i], "--on") == 0)
 			flags |= ZO_HEAT_FLAG_ON;
 		else if (argv[i][0] == '-' && strcmp(argv[i], "-") != 0)
-			return usage_error(argv[0], "unknown option");
+			return usage_error("unknown option");
 		else
 			files.push_back(argv[i]);
 	}
 	if (files.empty() || (set && flags == 0))
-		return usage_error(argv[0], set ? "set needs --clear, --off "
-		                                  "or --on and a FILE"
-		                                : "need a FILE");
+		return usage_error(set ? "set needs --clear, --off "
+		                         "or --on and a FILE"
+		                       : "need a FILE");
 	int status = 0;
 	for (const char *f : files) {
 		int rc = set ? heat_set(f, flags, json) : heat_get(f, json);

@@ -63,7 +63,7 @@ int cmd_ladvise(int argc, char **argv)
 		case 'a': {
 			int t = advice_type(optarg);
 			if (t < 0)
-				return usage_error(argv[0], "unknown advice");
+				return usage_error("unknown advice");
 			zvapi_zo_ladvise e = {};
 			e.zla_advice = t;
 			e.zla_end = UINT64_MAX;
@@ -74,30 +74,30 @@ int cmd_ladvise(int argc, char **argv)
 		case 'e':
 			if (adv.empty() || !parse_u64(optarg, v))
 				return usage_error(
-				        argv[0], "--start and --end follow an "
-				                 "--advice and take a number");
+				        "--start and --end follow an "
+				        "--advice and take a number");
 			(c == 's' ? adv.back().zla_start : adv.back().zla_end) =
 			        v;
 			break;
 		default:
-			return usage_error(argv[0],
-			                   "unknown option or missing value");
+			return usage_error("unknown option or missing value");
 		}
 	}
+	if (optind == argc && adv.empty())
+		return missing_arguments();
 	if (optind != argc - 1 || adv.empty())
-		return usage_error(argv[0], "need one FILE and an --advice");
+		return usage_error("need one FILE and an --advice");
 	const char *path = argv[optind];
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, -errno, "cannot open '%s'", path);
+		fail(-errno, "cannot open '%s'", path);
 		return exit_status(errno);
 	}
 	int rc = zvapi_ladvise(fd, flags, adv.size(), adv.data());
 	int err = errno;
 	close(fd);
 	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, err, "cannot advise on '%s'",
-		            path);
+		fail(err, "cannot advise on '%s'", path);
 		return exit_status(err);
 	}
 	for (const auto &e : adv) {
@@ -113,10 +113,10 @@ int cmd_ladvise(int argc, char **argv)
 			if ((rc = line.write()) != 0)
 				return exit_status(rc);
 		} else if (ahead) {
-			printf("%s: lockahead %" PRIu64 "-%" PRIu64
-			       ": result %u\n",
-			       path, (uint64_t)e.zla_start, (uint64_t)e.zla_end,
-			       e.zla_value3);
+			out_printf("%s: lockahead %" PRIu64 "-%" PRIu64
+			           ": result %u\n",
+			           escaped(path).c_str(), (uint64_t)e.zla_start,
+			           (uint64_t)e.zla_end, e.zla_value3);
 		}
 	}
 	return 0;

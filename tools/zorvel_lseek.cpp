@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -21,7 +22,7 @@ int sparse_one(const char *path, bool json)
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
 		int rc = -errno;
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot open '%s'", path);
+		fail(rc, "cannot open '%s'", path);
 		return rc;
 	}
 	struct stat st;
@@ -36,8 +37,7 @@ int sparse_one(const char *path, bool json)
 		        data);
 	close(fd);
 	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot find the data of '%s'",
-		            path);
+		fail(rc, "cannot find the data of '%s'", path);
 		return rc;
 	}
 	if (json)
@@ -47,9 +47,9 @@ int sparse_one(const char *path, bool json)
 		        .add_u64("size", st.st_size)
 		        .add("data", data)
 		        .write();
-	printf("%s: %s, size %jd, data %s\n", path,
-	       sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
-	       data.c_str());
+	out_printf("%s: %s, size %jd, data %s\n", escaped(path).c_str(),
+	           sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
+	           data.c_str());
 	return 0;
 }
 
@@ -57,16 +57,16 @@ int sparse_one(const char *path, bool json)
 
 int cmd_sparse(int argc, char **argv)
 {
-	bool json = take_json_flag(argc, argv);
-	if (argc < 2)
-		return usage_error(argv[0], "missing arguments");
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
-		int rc = sparse_one(argv[i], json);
-		if (rc != 0 && status == 0)
-			status = exit_status(rc);
-	}
-	return status;
+	std::vector<const char *> files;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, files, &json))
+		return bad;
+	if (files.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *file : files)
+		status.note(exit_status(sparse_one(file, json)));
+	return status.status();
 }
 
 /* punch FILE OFFSET LENGTH [--id N]: with --id, in that mirror alone. */
@@ -74,18 +74,28 @@ int cmd_punch(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
 	uint64_t id = 0;
-	if (argc == 6 && strcmp(argv[4], "--id") == 0) {
-		if (!parse_u64(argv[5], id) || id < 1 || id > UINT32_MAX)
-			return usage_error(argv[0], "bad mirror id");
-		argc = 4;
+	std::vector<const char *> ops;
+	bool options = true;
+	for (int i = 1; i < argc; i++) {
+		if (options && strcmp(argv[i], "--") == 0) {
+			options = false;
+		} else if (options && strcmp(argv[i], "--id") == 0) {
+			if (i + 1 == argc || !parse_u64(argv[++i], id) ||
+			    id < 1 || id > UINT32_MAX)
+				return usage_error("bad mirror id");
+		} else {
+			ops.push_back(argv[i]);
+		}
 	}
-	if (argc != 4)
-		return usage_error(argv[0], "need FILE OFFSET LENGTH");
+	if (ops.size() < 3)
+		return missing_arguments();
+	if (ops.size() != 3)
+		return usage_error("need FILE OFFSET LENGTH [--id N]");
 	uint64_t off, len;
-	if (!parse_u64(argv[2], off) || off > INT64_MAX ||
-	    !parse_u64(argv[3], len))
-		return usage_error(argv[0], "bad OFFSET or LENGTH");
-	const char *path = argv[1];
+	if (!parse_u64(ops[1], off) || off > INT64_MAX ||
+	    !parse_u64(ops[2], len))
+		return usage_error("bad OFFSET or LENGTH");
+	const char *path = ops[0];
 	int fd = open(path, O_WRONLY | O_CLOEXEC);
 	int rc = fd < 0    ? -errno
 	         : id == 0 ? zvapi_hole_punch(fd, off, len)
@@ -93,9 +103,8 @@ int cmd_punch(int argc, char **argv)
 	if (fd >= 0)
 		close(fd);
 	if (rc != 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc,
-		            "cannot punch %" PRIu64 "+%" PRIu64 " in '%s'", off,
-		            len, path);
+		fail(rc, "cannot punch %" PRIu64 "+%" PRIu64 " in '%s'", off,
+		     len, path);
 		return exit_status(rc);
 	}
 	if (json)

@@ -115,7 +115,7 @@ int open_file(const char *path, int flags)
 {
 	int fd = open(path, flags | O_CLOEXEC);
 	if (fd < 0)
-		zvapi_error(ZVAPI_MSG_ERROR, -errno, "cannot open '%s'", path);
+		fail(-errno, "cannot open '%s'", path);
 	return fd;
 }
 
@@ -177,8 +177,7 @@ int extents_of(int fd, unsigned id, std::string &out, uint64_t *total = nullptr)
 
 int failed(int rc, const char *what, const char *path, unsigned id)
 {
-	zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot %s mirror %u of '%s'", what,
-	            id, path);
+	fail(rc, "cannot %s mirror %u of '%s'", what, id, path);
 	return exit_status(rc);
 }
 
@@ -215,9 +214,10 @@ int mirror_list(const char *path, const options &o)
 			if (rc != 0)
 				return exit_status(rc);
 		} else {
-			printf("%s: mirror %u: size %jd, %s, data %s\n", path,
-			       id, (intmax_t)size,
-			       sparse ? "sparse" : "not sparse", data.c_str());
+			out_printf("%s: mirror %u: size %jd, %s, data %s\n",
+			           escaped(path).c_str(), id, (intmax_t)size,
+			           sparse ? "sparse" : "not sparse",
+			           data.c_str());
 		}
 	}
 	return 0;
@@ -241,7 +241,7 @@ std::string hex(const char *p, size_t n)
 int mirror_read(const char *path, const options &o)
 {
 	if (o.id < 1)
-		return usage_error("mirror", "read needs --id N");
+		return usage_error("read needs --id N");
 	int fd = open_file(path, O_RDONLY);
 	if (fd < 0)
 		return exit_status(errno);
@@ -262,7 +262,7 @@ int mirror_read(const char *path, const options &o)
 			break;
 		if (o.json)
 			data += hex(buf.mem.get(), n);
-		else if (fwrite(buf.mem.get(), 1, n, stdout) != size_t(n))
+		else if (!out_write(buf.mem.get(), n))
 			return 0; /* the final flush reports it */
 		pos += n;
 		left -= n;
@@ -301,10 +301,10 @@ ssize_t read_stdin(char *buf)
 int mirror_write(const char *path, const options &o)
 {
 	if (o.id < 1)
-		return usage_error("mirror", "write needs --id N");
+		return usage_error("write needs --id N");
 	long page = sysconf(_SC_PAGESIZE);
 	if (o.offset > 0 && o.offset % page != 0)
-		return usage_error("mirror", "--offset must be page-aligned");
+		return usage_error("--offset must be page-aligned");
 	int fd = open_file(path, O_RDWR);
 	if (fd < 0)
 		return exit_status(errno);
@@ -316,8 +316,7 @@ int mirror_write(const char *path, const options &o)
 	for (;;) {
 		ssize_t n = read_stdin(buf.mem.get());
 		if (n < 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, n,
-			            "cannot read standard input");
+			fail(n, "cannot read standard input");
 			return exit_status(n);
 		}
 		if (n == 0)
@@ -455,11 +454,9 @@ std::string id_list(const uint16_t *ids, size_t n)
 int mirror_copy(const char *path, const options &o)
 {
 	if (o.src < 0 || o.dst.empty())
-		return usage_error("mirror",
-		                   "copy needs --src N --dst M[,M...]");
+		return usage_error("copy needs --src N --dst M[,M...]");
 	if ((o.offset < 0) != (o.length < 0))
-		return usage_error("mirror",
-		                   "--offset and --length go together");
+		return usage_error("--offset and --length go together");
 	int fd = open_file(path, O_RDWR);
 	if (fd < 0)
 		return exit_status(errno);
@@ -481,10 +478,10 @@ int mirror_copy(const char *path, const options &o)
 			                              o.length);
 			if (n < 0) {
 				rc = n;
-				zvapi_error(ZVAPI_MSG_ERROR, n,
-				            "cannot copy mirror %u of '%s' to "
-				            "mirror %u",
-				            src, path, d);
+				fail(n,
+				     "cannot copy mirror %u of '%s' to "
+				     "mirror %u",
+				     src, path, d);
 				continue;
 			}
 			copied = n;
@@ -499,10 +496,8 @@ int mirror_copy(const char *path, const options &o)
 			zvapi_mirror_clear(fd);
 			if (why == 0)
 				why = rc < 0 ? int(rc) : -EIO;
-			zvapi_error(
-			        ZVAPI_MSG_ERROR, why,
-			        "cannot copy mirror %u of '%s' to mirror %u",
-			        src, path, dst[i]);
+			fail(why, "cannot copy mirror %u of '%s' to mirror %u",
+			     src, path, dst[i]);
 			rc = why;
 		}
 	}
@@ -520,8 +515,9 @@ int mirror_copy(const char *path, const options &o)
 			if (w != 0)
 				return exit_status(w);
 		} else {
-			printf("%s: mirror %u copied to %s\n", path, src,
-			       id_list(dst.data(), live).c_str());
+			out_printf("%s: mirror %u copied to %s\n",
+			           escaped(path).c_str(), src,
+			           id_list(dst.data(), live).c_str());
 		}
 	}
 	return live == dst.size() ? 0 : exit_status(rc < 0 ? rc : -EIO);
@@ -595,12 +591,13 @@ int mirror_verify(const char *path, const options &o)
 			if ((rc = line.write()) != 0)
 				return exit_status(rc);
 		} else if (!why.empty()) {
-			printf("%s: mirror %u differs from mirror 1: %s\n",
-			       path, id, why.c_str());
+			out_printf("%s: mirror %u differs from mirror 1: %s\n",
+			           escaped(path).c_str(), id, why.c_str());
 		}
 	}
 	if (!o.json && !differ)
-		printf("%s: %zu mirrors agree\n", path, ids.size());
+		out_printf("%s: %zu mirrors agree\n", escaped(path).c_str(),
+		           ids.size());
 	return differ ? ZV_EXIT_DIFFER : 0;
 }
 
@@ -609,14 +606,14 @@ int mirror_verify(const char *path, const options &o)
 int cmd_mirror(int argc, char **argv)
 {
 	if (argc < 3)
-		return usage_error(argv[0], "need an operation and a FILE");
+		return missing_arguments();
 	const char *op = argv[1];
 	options o;
 	/* Options anywhere after the operation; one FILE among them. */
 	if (const char *bad = parse_options(argc - 1, argv + 1, o))
-		return usage_error(argv[0], bad);
+		return usage_error(bad);
 	if (optind != argc - 2)
-		return usage_error(argv[0], "need one FILE");
+		return usage_error("need one FILE");
 	const char *path = argv[1 + optind];
 	if (strcmp(op, "list") == 0)
 		return mirror_list(path, o);
@@ -628,5 +625,5 @@ int cmd_mirror(int argc, char **argv)
 		return mirror_copy(path, o);
 	if (strcmp(op, "verify") == 0)
 		return mirror_verify(path, o);
-	return usage_error(argv[0], "unknown operation");
+	return usage_error("unknown operation");
 }

@@ -1,32 +1,36 @@
 /* Mount subcommands: getname, the client name of a mount. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
 #include <climits>
 #include <cstdio>
+#include <vector>
 
 int cmd_getname(int argc, char **argv)
 {
-	if (argc < 2) {
-		fprintf(stderr, "usage: zorvel getname PATH...\n");
-		return ZV_EXIT_USAGE;
-	}
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
+	std::vector<const char *> paths;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, paths, &json))
+		return bad;
+	if (paths.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *path : paths) {
 		char name[PATH_MAX];
-		int rc = zvapi_getname(argv[i], name, sizeof(name));
-		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc,
-			            "cannot get the client name of '%s'",
-			            argv[i]);
-			if (status == 0)
-				status = exit_status(rc);
-			continue;
-		}
-		if (argc > 2)
-			printf("%s: ", argv[i]);
-		printf("%s\n", name);
+		int rc = zvapi_getname(path, name, sizeof(name));
+		if (rc != 0)
+			status.note(fail(rc,
+			                 "cannot get the client name of '%s'",
+			                 escaped(path).c_str()));
+		else if (json)
+			status.note(exit_status(json_line()
+			                                .add("path", path)
+			                                .add("name", name)
+			                                .write()));
+		else
+			out_printf("%s: %s\n", escaped(path).c_str(), name);
 	}
-	return status;
+	return status.status();
 }

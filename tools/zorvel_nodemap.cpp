@@ -12,8 +12,10 @@
 int cmd_nodemap(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
+	if (argc < 3)
+		return missing_arguments();
 	if (argc != 3 || strcmp(argv[1], "exists") != 0)
-		return usage_error(argv[0], "need exists NAME");
+		return usage_error("need exists NAME");
 	const char *name = argv[2];
 	bool exists = zvapi_nodemap_exists(name) == 0;
 	if (json) {
@@ -24,7 +26,8 @@ int cmd_nodemap(int argc, char **argv)
 		if (rc != 0)
 			return exit_status(rc);
 	} else {
-		printf("%s: %s\n", name, exists ? "exists" : "does not exist");
+		out_printf("%s: %s\n", escaped(name).c_str(),
+		           exists ? "exists" : "does not exist");
 	}
 	return exists ? 0 : ENOENT;
 }

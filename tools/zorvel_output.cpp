@@ -1,11 +1,75 @@
 #include "zorvel_output.h"
 
+#include "zorvel_status.h"
+
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
+
+namespace
+{
+
+/* errno of the first write to standard output that failed, or 0. */
+int lost_errno = 0;
+
+bool check_stdout()
+{
+	if (lost_errno == 0 && ferror(stdout))
+		lost_errno = errno != 0 ? errno : EIO;
+	return lost_errno == 0;
+}
+
+} // namespace
+
+bool out_printf(const char *fmt, ...)
+{
+	if (lost_errno != 0)
+		return false;
+	errno = 0;
+	va_list ap;
+	va_start(ap, fmt);
+	int n = vfprintf(stdout, fmt, ap);
+	va_end(ap);
+	if (n < 0 && lost_errno == 0)
+		lost_errno = errno != 0 ? errno : EIO;
+	return check_stdout();
+}
+
+bool out_write(const void *buf, size_t len)
+{
+	if (lost_errno != 0)
+		return false;
+	errno = 0;
+	if (fwrite(buf, 1, len, stdout) != len && lost_errno == 0)
+		lost_errno = errno != 0 ? errno : EIO;
+	return check_stdout();
+}
+
+bool output_ok()
+{
+	return check_stdout();
+}
+
+int finish_output(int status)
+{
+	errno = 0;
+	if (fflush(stdout) != 0 && lost_errno == 0)
+		lost_errno = errno != 0 ? errno : EIO;
+	check_stdout();
+	/* Closing reports what a delayed write could not store. */
+	errno = 0;
+	if (fclose(stdout) != 0 && lost_errno == 0 && errno != EBADF)
+		lost_errno = errno != 0 ? errno : EIO;
+	if (lost_errno == 0)
+		return status;
+	int rc = fail(lost_errno, "cannot write standard output");
+	return status != 0 ? status : rc;
+}
 
 json_line &json_line::add(const char *key, const std::string &value)
 {
@@ -52,15 +116,24 @@ int json_line::write() const
 		                              const_cast<uint64_t *>(&it->u))
 		                    : static_cast<void *>(
 		                              const_cast<double *>(&it->d));
-		rc = zvapi_json_add_item(&list, const_cast<char *>(it->key),
+		rc = zvapi_json_add_item(&list,
+		                         const_cast<char *>(it->key.c_str()),
 		                         it->type, val);
 	}
-	if (rc == 0)
+	if (rc != 0) {
+		fail(rc, "cannot make a JSON line");
+	} else if (!output_ok()) {
+		rc = -lost_errno;
+	} else {
+		errno = 0;
 		rc = zvapi_json_write_list(&list, stdout);
+		if (rc != 0)
+			fail(rc, "cannot write a JSON line");
+		else if (!check_stdout())
+			rc = -lost_errno;
+	}
 	if (list)
 		zvapi_json_destroy_list(&list);
-	if (rc != 0)
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot write a JSON line");
 	return rc;
 }
 
@@ -70,6 +143,7 @@ bool take_json_flag(int &argc, char **argv)
 	int out = 1;
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "--") == 0) {
+			/* the rest are operands */
 			for (; i < argc; i++)
 				argv[out++] = argv[i];
 			break;
@@ -82,6 +156,27 @@ bool take_json_flag(int &argc, char **argv)
 	argc = out;
 	argv[argc] = nullptr;
 	return found;
+}
+
+int take_operands(int argc, char **argv, std::vector<const char *> &out,
+                  bool *json)
+{
+	bool options = true;
+	for (int i = 1; i < argc; i++) {
+		const char *a = argv[i];
+		if (options && strcmp(a, "--") == 0)
+			options = false;
+		else if (options && json && strcmp(a, "--json") == 0)
+			*json = true;
+		else if (options && a[0] == '-' && a[1] != '\0' &&
+		         !(a[1] >= '0' && a[1] <= '9')) {
+			std::string what =
+			        std::string("unknown option '") + a + "'";
+			return usage_error(what.c_str());
+		} else
+			out.push_back(a);
+	}
+	return 0;
 }
 
 std::string human_bytes(double bytes)

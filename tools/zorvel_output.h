@@ -1,12 +1,23 @@
-/* Shared by the data-path subcommands: one JSON object a line through the
- * client library's writer, keys in the order they are added, the text of
- * data extents, numbers from the command line. */
+/* Shared by the subcommands: standard output that never loses a write
+ * silently, one JSON object a line through the client library's writer
+ * (keys in the order they are added), operands, the text of data extents,
+ * numbers from the command line. */
 #ifndef ZORVEL_TOOLS_ZORVEL_OUTPUT_H
 #define ZORVEL_TOOLS_ZORVEL_OUTPUT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+/* Standard output goes through these: the first failed write is kept
+ * (with its errno) and later writes are skipped. False once one failed. */
+bool out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+bool out_write(const void *buf, size_t len);
+bool output_ok();
+/* Flushes and closes standard output. A lost write becomes one message
+ * and, when status is 0, the exit status; status otherwise. */
+int finish_output(int status);
 
 /* One JSON line, written to standard output by write(). */
 class json_line
@@ -25,7 +36,7 @@ class json_line
 
       private:
 	struct item {
-		const char *key;
+		std::string key;
 		uint32_t type;
 		std::string text;
 		int i = 0;
@@ -35,8 +46,17 @@ class json_line
 	std::vector<item> items_;
 };
 
-/* True when argv holds --json (which is then removed from argv). */
+/* True when argv holds --json before any "--" (it is then removed from
+ * argv). */
 bool take_json_flag(int &argc, char **argv);
+
+/* The operands of a subcommand without options of its own (argv[0] is
+ * the subcommand): --json sets *json when json is not NULL, "--" ends the
+ * options, any other word starting with '-' (but "-" and negative
+ * numbers, left to the subcommand's checks) is a usage error.
+ * 0, or the usage status after its message. */
+int take_operands(int argc, char **argv, std::vector<const char *> &out,
+                  bool *json);
 
 /* Data stretches found by seek(pos, &len) (a data seek of a file or of one
  * mirror), as "<offset>+<length>,..." or "-" for none; total receives the

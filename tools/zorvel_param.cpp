@@ -1,11 +1,15 @@
 /* Parameter subcommands: param list, param get. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 namespace
 {
@@ -32,68 +36,92 @@ int lookup(const char *pattern, glob_t *paths)
 {
 	int rc = zvapi_param_get_paths(pattern, paths);
 	if (rc != 0)
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "no parameter matches '%s'",
-		            pattern);
-	return rc;
-}
-
-int param_list(const char *pattern)
-{
-	glob_t paths;
-	int rc = lookup(pattern, &paths);
-	if (rc != 0)
-		return exit_status(rc);
-	for (size_t i = 0; i < paths.gl_pathc; i++)
-		printf("%s\n", param_name(paths.gl_pathv[i]));
-	zvapi_param_paths_free(&paths);
+		return fail(rc, "no parameter matches '%s'",
+		            escaped(pattern).c_str());
 	return 0;
 }
 
-/* name=value, or name= and the lines of a multi-line value. */
-int param_get(const char *pattern)
+int param_list(const char *pattern, bool json)
 {
 	glob_t paths;
 	int rc = lookup(pattern, &paths);
 	if (rc != 0)
-		return exit_status(rc);
-	int status = 0;
-	for (size_t i = 0; i < paths.gl_pathc; i++) {
+		return rc;
+	for (size_t i = 0; rc == 0 && i < paths.gl_pathc; i++) {
+		const char *name = param_name(paths.gl_pathv[i]);
+		if (json)
+			rc = exit_status(json_line().add("name", name).write());
+		else
+			out_printf("%s\n", escaped(name).c_str());
+	}
+	zvapi_param_paths_free(&paths);
+	return rc;
+}
+
+bool is_dir(const char *path)
+{
+	struct stat st;
+	return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+/* name=value, or name= and the lines of a multi-line value. */
+int param_get(const char *pattern, bool json)
+{
+	glob_t paths;
+	int rc = lookup(pattern, &paths);
+	if (rc != 0)
+		return rc;
+	first_failure status;
+	for (size_t i = 0; i < paths.gl_pathc && output_ok(); i++) {
+		/* a directory holds parameters, it is none */
+		if (is_dir(paths.gl_pathv[i]))
+			continue;
 		char *value = nullptr;
 		size_t len = 0;
 		rc = zvapi_param_get_value(paths.gl_pathv[i], &value, &len);
 		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot read '%s'",
-			            paths.gl_pathv[i]);
-			if (status == 0)
-				status = exit_status(rc);
+			status.note(fail(rc, "cannot read '%s'",
+			                 escaped(paths.gl_pathv[i]).c_str()));
 			continue;
 		}
 		const char *name = param_name(paths.gl_pathv[i]);
+		if (json) {
+			status.note(exit_status(
+			        json_line()
+			                .add("name", name)
+			                .add("value", std::string(value, len))
+			                .write()));
+			free(value);
+			continue;
+		}
 		char *nl = static_cast<char *>(memchr(value, '\n', len));
 		if (nl == nullptr || nl == value + len - 1)
-			printf("%s=%.*s\n", name, int(nl ? nl - value : len),
-			       value);
+			out_printf("%s=%.*s\n", name,
+			           int(nl ? nl - value : len), value);
 		else
-			printf("%s=\n%s%s", name, value,
-			       value[len - 1] == '\n' ? "" : "\n");
+			out_printf("%s=\n%s%s", name, value,
+			           value[len - 1] == '\n' ? "" : "\n");
 		free(value);
 	}
 	zvapi_param_paths_free(&paths);
-	return status;
+	return status.status();
 }
 
 } // namespace
 
 int cmd_param(int argc, char **argv)
 {
-	if (argc != 3) {
-		fprintf(stderr, "usage: zorvel param list|get PATTERN\n");
-		return ZV_EXIT_USAGE;
-	}
-	if (strcmp(argv[1], "list") == 0)
-		return param_list(argv[2]);
-	if (strcmp(argv[1], "get") == 0)
-		return param_get(argv[2]);
-	fprintf(stderr, "zorvel param: unknown action '%s'\n", argv[1]);
-	return ZV_EXIT_USAGE;
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json))
+		return bad;
+	if (ops.size() < 2)
+		return missing_arguments();
+	if (ops.size() > 2)
+		return usage_error("one PATTERN");
+	if (strcmp(ops[0], "list") == 0)
+		return param_list(ops[1], json);
+	if (strcmp(ops[0], "get") == 0)
+		return param_get(ops[1], json);
+	return usage_error("the action is list or get");
 }

@@ -1,74 +1,117 @@
 /* Removal subcommands: rmfid (objects by FID) and rm-entry (directory
  * entries without their objects). */
 #include "zorvel_cmd.h"
+#include "zorvel_fid.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
-/* The kernel zeroes each FID it removed and leaves the positive errno of
- * a failed one in its version field. */
-int cmd_rmfid(int argc, char **argv)
+namespace
 {
-	if (argc < 3) {
-		fprintf(stderr, "usage: zorvel rmfid MOUNT|FSNAME FID...\n");
-		return ZV_EXIT_USAGE;
-	}
-	int nr = argc - 2;
+
+/* The most FIDs one removal request carries. */
+constexpr size_t rmfid_batch = 4096;
+
+struct named_fid {
+	const char *text;
+	zo_fid fid;
+};
+
+/* Removes one batch. The kernel zeroes each FID it removed and leaves the
+ * positive errno of a failed one in its version field; a failed request
+ * still says in the array which FIDs failed. */
+int remove_batch(const char *where, const named_fid *fids, size_t nr, bool json)
+{
 	std::unique_ptr<fid_array, decltype(&free)> fa(
 	        static_cast<fid_array *>(
 	                calloc(1, sizeof(fid_array) + nr * sizeof(zo_fid))),
 	        &free);
-	if (!fa) {
-		zvapi_error(ZVAPI_MSG_ERROR, ENOMEM, "cannot remove FIDs");
-		return ENOMEM;
-	}
+	if (!fa)
+		return fail(-ENOMEM, "cannot remove FIDs");
 	fa->fa_nr = nr;
-	for (int i = 0; i < nr; i++) {
-		int rc = zvapi_fid_parse(argv[i + 2], &fa->fa_fids[i], nullptr);
-		if (rc != 0) {
-			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
-			            "bad FID format '%s', should be "
-			            "[seq:oid:ver]",
-			            argv[i + 2]);
-			return exit_status(rc);
-		}
-	}
-	/* A failed request still says in the array which FIDs failed. */
-	int rc = zvapi_rmfid(argv[1], fa.get());
-	int status = 0;
-	for (int i = 0; i < nr; i++) {
+	for (size_t i = 0; i < nr; i++)
+		fa->fa_fids[i] = fids[i].fid;
+	int rc = zvapi_rmfid(where, fa.get());
+	first_failure status;
+	bool told = false;
+	for (size_t i = 0; i < nr; i++) {
 		const zo_fid &fid = fa->fa_fids[i];
-		if (fid.f_seq == 0 && fid.f_oid == 0)
+		if (fid.f_seq == 0 && fid.f_oid == 0) {
+			if (json)
+				status.note(exit_status(
+				        json_line()
+				                .add("fid", fids[i].text)
+				                .add_int("removed", 1)
+				                .write()));
 			continue;
+		}
 		int err = fid.f_ver != 0 ? int(fid.f_ver) : rc != 0 ? -rc : EIO;
-		zvapi_error(ZVAPI_MSG_ERROR, err, "cannot remove %s",
-		            argv[i + 2]);
-		if (status == 0)
-			status = exit_status(err);
+		status.note(fail(err, "cannot remove %s", fids[i].text));
+		told = true;
 	}
-	if (rc != 0 && status == 0) {
-		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot remove FIDs in '%s'",
-		            argv[1]);
-		status = exit_status(rc);
+	if (rc != 0 && !told)
+		status.note(fail(rc, "cannot remove FIDs in '%s'",
+		                 escaped(where).c_str()));
+	return status.status();
+}
+
+} // namespace
+
+int cmd_rmfid(int argc, char **argv)
+{
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json))
+		return bad;
+	if (ops.size() < 2)
+		return missing_arguments();
+	first_failure status;
+	/* A malformed FID is told and skipped, like a FID that fails. */
+	std::vector<named_fid> fids;
+	for (size_t i = 1; i < ops.size(); i++) {
+		named_fid f{ops[i], {}};
+		int rc = parse_fid(ops[i], &f.fid);
+		if (rc != 0)
+			status.note(rc);
+		else
+			fids.push_back(f);
 	}
-	return status;
+	for (size_t at = 0; at < fids.size(); at += rmfid_batch) {
+		size_t nr = std::min(rmfid_batch, fids.size() - at);
+		status.note(remove_batch(ops[0], fids.data() + at, nr, json));
+	}
+	return status.status();
 }
 
 int cmd_rm_entry(int argc, char **argv)
 {
-	if (argc < 2) {
-		fprintf(stderr, "usage: zorvel rm-entry PATH...\n");
-		return ZV_EXIT_USAGE;
+	std::vector<const char *> paths;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, paths, &json))
+		return bad;
+	if (paths.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *path : paths) {
+		std::string copy = path;
+		int rc = zvapi_direntry_remove(copy.data());
+		if (rc != 0)
+			status.note(fail(rc, "cannot remove the entry '%s'",
+			                 escaped(path).c_str()));
+		else if (json)
+			status.note(exit_status(json_line()
+			                                .add("path", path)
+			                                .add_int("removed", 1)
+			                                .write()));
 	}
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
-		int rc = zvapi_direntry_remove(argv[i]);
-		if (rc != 0 && status == 0)
-			status = exit_status(rc);
-	}
-	return status;
+	return status.status();
 }

@@ -1,12 +1,14 @@
 /* Selection-policy subcommand: udsp add, del, show and import, on the
  * networking layer's control device. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 #include "zorvel_varn.h"
 
 #include <varn/varnconfig.h>
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,9 +19,40 @@
 namespace
 {
 
+bool json = false;
+
 int usage(const char *what)
 {
-	return usage_error("udsp", what);
+	return usage_error(what);
+}
+
+/* A whole number of a YAML node within [min, max]. */
+bool yaml_int(cYAML *n, long min, long max, int *out)
+{
+	if (n == nullptr || n->cy_type != CYAML_TYPE_NUMBER)
+		return false;
+	double d = n->cy_valuedouble;
+	if (d != std::floor(d) || d < min || d > max)
+		return false;
+	*out = static_cast<int>(d);
+	return true;
+}
+
+/* What was added, as JSON. */
+int added(const char *src, const char *dst, const char *rte, const char *type,
+          int priority, int idx)
+{
+	if (!json)
+		return 0;
+	json_line line;
+	line.add("src", src ? src : "NA")
+	        .add("dst", dst ? dst : "NA")
+	        .add("rte", rte ? rte : "NA")
+	        .add("action", type);
+	if (strcmp(type, "priority") == 0)
+		line.add_int("priority", priority);
+	line.add_int("idx", idx);
+	return exit_status(line.write());
 }
 
 bool to_int(const char *text, long min, long max, int *out)
@@ -85,7 +118,10 @@ int udsp_add(int argc, char **argv)
 	cYAML *err = nullptr;
 	int rc = zorvel_varn_add_udsp(src, dst, rte, const_cast<char *>(type),
 	                              &action, idx, 0, &err);
-	return finish_with_tree(rc, err);
+	if (rc != 0)
+		return finish_with_tree(rc, err);
+	cYAML_free_tree(err);
+	return added(src, dst, rte, type, action.udsp_priority, idx);
 }
 
 int udsp_del(int argc, char **argv)
@@ -95,7 +131,11 @@ int udsp_del(int argc, char **argv)
 		return usage("del needs one index");
 	cYAML *err = nullptr;
 	int rc = zorvel_varn_del_udsp(static_cast<unsigned>(idx), 0, &err);
-	return finish_with_tree(rc, err);
+	if (rc != 0 || !json)
+		return finish_with_tree(rc, err);
+	cYAML_free_tree(err);
+	return exit_status(
+	        json_line().add_int("idx", idx).add_int("deleted", 1).write());
 }
 
 int udsp_show(int argc, char **argv)
@@ -108,13 +148,17 @@ int udsp_show(int argc, char **argv)
 	std::string dev = varn_dev_path();
 	if (access(dev.c_str(), R_OK | W_OK) != 0) {
 		int err = errno;
-		fprintf(stderr, "zorvel udsp: cannot use '%s': %s\n",
-		        dev.c_str(), strerror(err));
-		return exit_status(err);
+		return fail(err, "cannot use '%s'", dev.c_str());
 	}
-	cYAML *err = nullptr;
-	int rc = zorvel_varn_show_udsp(idx, 0, nullptr, &err);
-	return finish_with_tree(rc, err);
+	cYAML *err = nullptr, *show = nullptr;
+	int rc = zorvel_varn_show_udsp(idx, 0, &show, &err);
+	if (rc == 0)
+		rc = print_tree(show, json);
+	else
+		rc = finish_with_tree(rc, err), err = nullptr;
+	cYAML_free_tree(show);
+	cYAML_free_tree(err);
+	return rc;
 }
 
 /* A descriptor of an imported item: its text, or NULL for "NA" and none. */
@@ -144,11 +188,11 @@ int udsp_import(int argc, char **argv)
 	cYAML *seq = cYAML_get_object_item(tree, "udsp");
 	int rc = 0;
 	if (!cYAML_is_sequence(seq)) {
-		fprintf(stderr, "zorvel udsp: %s holds no \"udsp\" sequence\n",
-		        argv[1]);
-		rc = -EINVAL;
+		cYAML_free_tree(tree);
+		return fail(-EINVAL, "%s holds no \"udsp\" sequence",
+		            escaped(argv[1]).c_str());
 	}
-	int seq_no = 0;
+	int seq_no = 0, out = 0;
 	for (cYAML *item = seq ? seq->cy_child : nullptr;
 	     rc == 0 && item != nullptr; item = item->cy_next, seq_no++) {
 		char *src, *dst, *rte;
@@ -157,38 +201,41 @@ int udsp_import(int argc, char **argv)
 		cYAML *prio = cYAML_get_object_item(
 		        cYAML_get_object_item(item, "action"), "priority");
 		cYAML *idx = cYAML_get_object_item(item, "idx");
+		int at = -1;
+		/* the bounds of --priority and --idx */
 		if (!descr_of(item, "src", &src) ||
 		    !descr_of(item, "dst", &dst) ||
 		    !descr_of(item, "rte", &rte) ||
-		    (idx && idx->cy_type != CYAML_TYPE_NUMBER) ||
-		    (prio && prio->cy_type != CYAML_TYPE_NUMBER)) {
-			fprintf(stderr,
-			        "zorvel udsp: %s: item %d is not a "
-			        "policy\n",
-			        argv[1], seq_no);
-			rc = -EINVAL;
-			break;
+		    (idx && !yaml_int(idx, 0, INT_MAX, &at)) ||
+		    (prio &&
+		     !yaml_int(prio, 0, INT_MAX, &action.udsp_priority))) {
+			fail(-EINVAL,
+			     "%s: item %d is no policy (a priority and an idx "
+			     "are whole numbers from 0 to %d)",
+			     escaped(argv[1]).c_str(), seq_no, INT_MAX);
+			cYAML_free_tree(tree);
+			return EINVAL;
 		}
-		if (prio != nullptr) {
+		if (prio != nullptr)
 			type = "priority";
-			action.udsp_priority =
-			        static_cast<int>(prio->cy_valueint);
-		}
-		rc = zorvel_varn_add_udsp(
-		        src, dst, rte, const_cast<char *>(type), &action,
-		        idx ? static_cast<int>(idx->cy_valueint) : -1, seq_no,
-		        &err);
+		rc = zorvel_varn_add_udsp(src, dst, rte,
+		                          const_cast<char *>(type), &action, at,
+		                          seq_no, &err);
+		if (rc == 0 && (out = added(src, dst, rte, type,
+		                            action.udsp_priority, at)) != 0)
+			break; /* the output failed, told at the end */
 	}
 	cYAML_free_tree(tree);
-	return finish_with_tree(rc, err);
+	return out != 0 ? out : finish_with_tree(rc, err);
 }
 
 } // namespace
 
 int cmd_udsp(int argc, char **argv)
 {
+	json = take_json_flag(argc, argv);
 	if (argc < 2)
-		return usage("missing add, del, show or import");
+		return missing_arguments();
 	register_varn_dev();
 	const char *sub = argv[1];
 	if (strcmp(sub, "add") == 0)

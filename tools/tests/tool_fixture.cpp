@@ -63,4 +63,26 @@ ZorvelTool::zorvel_alone(const std::vector<std::string> &args,
 	return zvtest::run_program(argv, env);
 }
 
+std::vector<std::string> ZorvelTool::json_lines(const std::string &out)
+{
+	static const char script[] =
+	        "import json, sys\n"
+	        "for line in open(sys.argv[1], encoding='utf-8'):\n"
+	        "    assert line.endswith('\\n'), 'an unfinished line'\n"
+	        "    obj = json.loads(line)\n"
+	        "    assert isinstance(obj, dict), 'not an object'\n"
+	        "    print(json.dumps(obj, sort_keys=True))\n";
+	std::string path = file("json-lines.txt", out);
+	zvtest::run_result r =
+	        zvtest::run_program({"/usr/bin/python3", "-c", script, path});
+	EXPECT_EQ(r.status, 0) << "not JSON lines:\n" << out << r.err;
+	std::vector<std::string> lines;
+	for (size_t at = 0; at < r.out.size();) {
+		size_t nl = r.out.find('\n', at);
+		lines.push_back(r.out.substr(at, nl - at));
+		at = nl + 1;
+	}
+	return lines;
+}
+
 } // namespace tooltest

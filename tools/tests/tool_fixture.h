@@ -47,6 +47,10 @@ class ZorvelTool : public ::testing::Test
 	zvtest::run_result zorvel_alone(const std::vector<std::string> &args,
 	                                const std::vector<std::string> &env);
 
+	// Each line of OUT parsed by a JSON parser and written back with
+	// sorted keys; a line that does not parse fails the test.
+	std::vector<std::string> json_lines(const std::string &out);
+
 	zvtest::temp_dir dir_;
 	std::string mount_;
 };

@@ -19,8 +19,9 @@ TEST_F(ZorvelTool, FidWalk)
 
 	run_result r = zorvel({"path2fid", m("d/a")});
 	ASSERT_EQ(r.status, 0) << r.err;
-	std::string fid = r.out.substr(0, r.out.size() - 1);
-	EXPECT_EQ(fid.front(), '[');
+	ASSERT_EQ(r.out.find(m("d/a") + ": ["), 0u) << r.out;
+	std::string fid = r.out.substr(m("d/a").size() + 2);
+	fid.pop_back();
 	EXPECT_EQ(r.out.back(), '\n');
 
 	r = zorvel({"path2fid", m("d/a"), m("b")});
@@ -29,10 +30,12 @@ TEST_F(ZorvelTool, FidWalk)
 
 	r = zorvel({"fid2path", "demo", fid});
 	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.out, m("b") + "\n" + m("d/a") + "\n");
+	EXPECT_EQ(r.out,
+	          fid + ": " + m("b") + "\n" + fid + ": " + m("d/a") + "\n");
 
 	r = zorvel({"fid2path", mount_, fid});
-	EXPECT_EQ(r.out, m("b") + "\n" + m("d/a") + "\n");
+	EXPECT_EQ(r.out,
+	          fid + ": " + m("b") + "\n" + fid + ": " + m("d/a") + "\n");
 
 	r = zorvel({"path2parent", m("d/a")});
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -42,21 +45,24 @@ TEST_F(ZorvelTool, FidWalk)
 	r = zorvel({"cat-fid", mount_, fid});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "content\n");
+	r = zorvel({"cat-fid", "demo", fid, fid});
+	EXPECT_EQ(r.out, "content\ncontent\n");
 }
 
 TEST_F(ZorvelTool, FidUsageAndFailures)
 {
 	run_result r = zorvel({"path2fid"});
-	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.status, 255);
 
 	r = zorvel({"path2fid", m("missing")});
 	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.err, "zorvel: cannot get FID of '" + m("missing") +
+	EXPECT_EQ(r.err, "zorvel path2fid: cannot get the FID of '" +
+	                         m("missing") +
 	                         "': No such file or directory (2)\n");
 
 	r = zorvel({"fid2path", "demo", "[0x1:2]"});
 	EXPECT_EQ(r.status, EINVAL);
-	EXPECT_EQ(r.err, "zorvel: bad FID format '[0x1:2]', should be "
+	EXPECT_EQ(r.err, "zorvel fid2path: bad FID '[0x1:2]', should be "
 	                 "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n");
 
 	r = zorvel({"fid2path", "nosuchfs", "[0x200000400:0x2:0x0]"});
@@ -70,6 +76,8 @@ TEST_F(ZorvelTool, Fid2PathOfSeveralFids)
 	ASSERT_EQ(link(m("b").c_str(), m("c").c_str()), 0);
 	std::string a = zorvel({"path2fid", m("a")}).out;
 	std::string b = zorvel({"path2fid", m("b")}).out;
+	a = a.substr(m("a").size() + 2);
+	b = b.substr(m("b").size() + 2);
 	a.pop_back();
 	b.pop_back();
 
@@ -78,13 +86,13 @@ TEST_F(ZorvelTool, Fid2PathOfSeveralFids)
 	EXPECT_EQ(r.status, EINVAL);
 	EXPECT_EQ(r.out, a + ": " + m("a") + "\n" + b + ": " + m("b") + "\n" +
 	                         b + ": " + m("c") + "\n");
-	EXPECT_EQ(r.err, "zorvel: bad FID format '[0x1:2]', should be "
+	EXPECT_EQ(r.err, "zorvel fid2path: bad FID '[0x1:2]', should be "
 	                 "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n");
 
 	/* an object that does not exist */
 	r = zorvel({"fid2path", "demo", "[0x200000400:0x7ffffff0:0x0]"});
 	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.err, "zorvel: cannot find a path of "
+	EXPECT_EQ(r.err, "zorvel fid2path: cannot find a path of "
 	                 "[0x200000400:0x7ffffff0:0x0] in 'demo': No such file "
 	                 "or directory (2)\n");
 }

@@ -107,7 +107,7 @@ TEST_F(DataTool, CopyFailuresAndRanges)
 	        zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2,9"});
 	EXPECT_EQ(r.status, ENOENT);
 	EXPECT_EQ(r.out, f_ + ": mirror 1 copied to 2\n");
-	EXPECT_EQ(r.err, "zorvel: cannot copy mirror 1 of '" + f_ +
+	EXPECT_EQ(r.err, "zorvel mirror: cannot copy mirror 1 of '" + f_ +
 	                         "' to mirror 9: No such file or directory "
 	                         "(2)\n");
 
@@ -118,19 +118,19 @@ TEST_F(DataTool, CopyFailuresAndRanges)
 	                         "\", \"src\": 0, \"dst\": \"2\", \"offset\": "
 	                         "4096, \"copied\": 4096}\n");
 
-	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--dst", "2"}).status, 1);
+	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--dst", "2"}).status, 255);
 	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "0"})
 	                  .status,
-	          1);
+	          255);
 	EXPECT_EQ(zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2",
 	                  "--offset", "0"})
 	                  .status,
-	          1);
-	EXPECT_EQ(zorvel({"mirror", "frob", f_}).status, 1);
-	EXPECT_EQ(zorvel({"mirror", "read", f_}).status, 1) << "no --id";
+	          255);
+	EXPECT_EQ(zorvel({"mirror", "frob", f_}).status, 255);
+	EXPECT_EQ(zorvel({"mirror", "read", f_}).status, 255) << "no --id";
 	r = zorvel({"mirror", "read", f_, "--id", "5"});
 	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.err, "zorvel: cannot read mirror 5 of '" + f_ +
+	EXPECT_EQ(r.err, "zorvel mirror: cannot read mirror 5 of '" + f_ +
 	                         "': No such file or directory (2)\n");
 }
 
@@ -202,14 +202,14 @@ TEST_F(DataTool, SparsePunchAdviceHeatNodemap)
 	r = zorvel({"sparse", f_, m("none")});
 	EXPECT_EQ(r.status, ENOENT);
 	EXPECT_EQ(r.out, f_ + ": sparse, size 8192, data 4096+4096\n");
-	EXPECT_EQ(zorvel({"punch", f_, "x", "1"}).status, 1);
+	EXPECT_EQ(zorvel({"punch", f_, "x", "1"}).status, 255);
 
 	r = zorvel({"ladvise", f_, "--advice", "lockahead", "--start", "0",
 	            "--end", "100", "--async"});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, f_ + ": lockahead 0-100: result 1\n");
-	EXPECT_EQ(zorvel({"ladvise", f_, "--start", "0"}).status, 1);
-	EXPECT_EQ(zorvel({"ladvise", f_, "--advice", "nope"}).status, 1);
+	EXPECT_EQ(zorvel({"ladvise", f_, "--start", "0"}).status, 255);
+	EXPECT_EQ(zorvel({"ladvise", f_, "--advice", "nope"}).status, 255);
 
 	r = zorvel({"heat", "set", "--clear", f_});
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -220,7 +220,7 @@ TEST_F(DataTool, SparsePunchAdviceHeatNodemap)
 	r = zorvel({"heat", "get", f_});
 	EXPECT_EQ(r.out.substr(r.out.find("written")),
 	          "written 0 (not counting)\n");
-	EXPECT_EQ(zorvel({"heat", "set", f_}).status, 1);
+	EXPECT_EQ(zorvel({"heat", "set", f_}).status, 255);
 
 	r = zorvel({"nodemap", "exists", "default"});
 	EXPECT_EQ(r.status, 0);

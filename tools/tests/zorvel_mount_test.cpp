@@ -13,7 +13,7 @@ TEST_F(ZorvelTool, Getname)
 {
 	run_result r = zorvel({"getname", mount_});
 	ASSERT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.out.rfind("demo-", 0), 0U) << r.out;
+	EXPECT_EQ(r.out.rfind(mount_ + ": demo-", 0), 0U) << r.out;
 }
 
 } // namespace

@@ -26,10 +26,11 @@ TEST_F(ZorvelTool, Parameters)
 
 	r = zorvel({"param", "get", "no/such"});
 	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.err, "zorvel: no parameter matches 'no/such': No such "
-	                 "file or directory (2)\n");
+	EXPECT_EQ(r.err,
+	          "zorvel param: no parameter matches 'no/such': No such "
+	          "file or directory (2)\n");
 	r = zorvel({"param", "frob", "x"});
-	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.status, 255);
 }
 
 } // namespace

@@ -89,19 +89,44 @@ TEST_F(UdspTool, FailuresPrintTheErrorTree)
 	        << bad.err;
 }
 
+TEST_F(UdspTool, ImportChecksLikeTheOptions)
+{
+	for (const char *prio : {"-5", "1e20", "2.5", "2147483648"}) {
+		std::string f = file("p.yaml", std::string("udsp:\n- src: tcp\n"
+		                                           "  action:\n"
+		                                           "    priority: ") +
+		                                       prio + "\n");
+		run_result r = zorvel({"udsp", "import", f});
+		EXPECT_EQ(r.status, EINVAL) << prio;
+		EXPECT_EQ(r.err,
+		          "zorvel udsp: " + f +
+		                  ": item 0 is no policy (a priority and "
+		                  "an idx are whole numbers from 0 to "
+		                  "2147483647): Invalid argument (22)\n");
+		EXPECT_EQ(zorvel_sh("udsp show").out, "udsp: []\n") << prio;
+	}
+	std::string f = file("i.yaml", "udsp:\n- src: tcp\n  idx: -1\n");
+	EXPECT_EQ(zorvel({"udsp", "import", f}).status, EINVAL);
+	/* the status says what the error tree says */
+	run_result r = zorvel({"udsp", "import", dir_.path() + "/nope"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_NE(r.err.find("rc: -2"), std::string::npos) << r.err;
+}
+
 TEST_F(UdspTool, UsageErrors)
 {
-	EXPECT_EQ(zorvel_sh("udsp").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp add --src tcp").status, 1);
+	EXPECT_EQ(zorvel_sh("udsp").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp add --src tcp").status, 255);
 	EXPECT_EQ(zorvel_sh("udsp add --src tcp --pref --priority 2").status,
-	          1);
-	EXPECT_EQ(zorvel_sh("udsp add --src tcp --priority x").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp del").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp del -1").status, 1);
-	EXPECT_EQ(zorvel_sh("udsp show 1 2").status, 1);
+	          255);
+	EXPECT_EQ(zorvel_sh("udsp add --src tcp --priority x").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp del").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp del -1").status, 255);
+	EXPECT_EQ(zorvel_sh("udsp show 1 2").status, 255);
 	run_result help = zorvel_sh("udsp --help");
 	EXPECT_EQ(help.status, 0);
-	EXPECT_NE(help.out.find("usage: zorvel udsp add"), std::string::npos);
+	EXPECT_NE(help.out.find("usage: zorvel udsp [--json] add"),
+	          std::string::npos);
 }
 
 TEST_F(UdspTool, MissingDeviceGivesTheHint)

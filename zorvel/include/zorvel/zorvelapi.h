@@ -4,7 +4,10 @@
  *
  * Conventions, for every function below unless its comment says otherwise:
  * - the result is 0, or a non-negative count, descriptor or index, on
- *   success, and a negative errno value on failure;
+ *   success, and a negative errno value on failure; the exceptions say so
+ *   in their comments: zvapi_get_version_string() and zvapi_ladvise()
+ *   (-1 with errno set), zvapi_nodemap_exists() (1 when not found),
+ *   zvapi_changelog_recv() (1 at the end), the bool and void functions;
  * - failures are reported through zvapi_error() (to standard error, at or
  *   below the level set with zvapi_msg_set_level());
  * - the caller supplies output buffers with their sizes; descriptors opened
@@ -132,7 +135,8 @@ int zvapi_file_get_stripe(const char *path, struct zv_layout_v1 *lum);
 int zvapi_fid_parse(const char *fidstr, struct zo_fid *fid, char **endptr);
 
 /* Path of one hard link of the object named by fidstr, relative to the
- * mount's root. path_or_device is a path in the mount (starting with '/')
+ * mount's root and without a leading '/' ("dir/file"); the root itself
+ * answers "/". path_or_device is a path in the mount (starting with '/')
  * or a file-system name. recno and linkno, when not NULL, are read and
  * written back so that repeated calls walk every hard link. */
 int zvapi_fid2path(const char *path_or_device, const char *fidstr, char *path,
@@ -206,12 +210,23 @@ int zvapi_getname(const char *path, char *name, size_t namelen);
 
 /* ---- Change logs ------------------------------------------------------- */
 
-/* Opens the log of metadata target device at record startrec (0: the
- * start) into a new handle *priv, released with zvapi_changelog_fini(). */
+/* Opens the log of metadata target device, a target name such as
+ * "demo-MDT0000", at record startrec (0: the start) into a new handle
+ * *priv, released with zvapi_changelog_fini(). CHANGELOG_FLAG_FOLLOW
+ * keeps reading at the end of the log and waits for new records (a
+ * failed follow request only warns); CHANGELOG_FLAG_BLOCK is kept with
+ * the flags and changes nothing in the reader. Without
+ * CHANGELOG_FLAG_JOBID or CHANGELOG_FLAG_EXTRA_FLAGS the first start of
+ * the process warns once each ("warning: zvapi_changelog_start() called
+ * without CHANGELOG_FLAG_JOBID"), at ZVAPI_MSG_WARN. A log holds records
+ * only while a log user is registered on the target. */
 int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
                           const char *device, long long startrec);
 
-/* Chooses the extra extensions of the records received. */
+/* Chooses the extra extensions of the records received; without
+ * CHANGELOG_EXTRA_FLAG_UIDGID the first call of the process warns once
+ * ("warning: zvapi_changelog_set_xflags() called without
+ * CHANGELOG_EXTRA_FLAG_UIDGID"). */
 int zvapi_changelog_set_xflags(void *priv,
                                enum changelog_send_extra_flag extra_flags);
 

@@ -1,0 +1,182 @@
+// --json of the FID, removal, mount, parameter, change-log and network
+// subcommands: every line read back by a JSON parser, failures on
+// standard error only.
+#include "tool_fixture.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+class JsonTool : public ZorvelTool
+{
+      protected:
+	std::string fid_of(const std::string &path)
+	{
+		std::string out = zorvel({"path2fid", path}).out;
+		return out.substr(out.rfind(' ') + 1,
+		                  out.size() - 1 - out.rfind(' ') - 1);
+	}
+};
+
+TEST_F(JsonTool, FidSubcommands)
+{
+	ASSERT_EQ(mkdir(m("d").c_str(), 0755), 0);
+	zvtest::write_file(m("d/a"), "AB\n");
+	ASSERT_EQ(link(m("d/a").c_str(), m("b").c_str()), 0);
+	std::string fid = fid_of(m("d/a")), dir = fid_of(m("d"));
+
+	run_result r = zorvel({"path2fid", "--json", m("d/a"), m("nope")});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"fid\": \"" + fid +
+	                                   "\", \"path\": \"" + m("d/a") +
+	                                   "\"}"});
+	EXPECT_NE(r.err.find("cannot get the FID of"), std::string::npos);
+
+	r = zorvel({"fid2path", "demo", fid, "--json"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(json_lines(r.out),
+	          (std::vector<std::string>{
+	                  "{\"fid\": \"" + fid + "\", \"path\": \"" + m("b") +
+	                          "\"}",
+	                  "{\"fid\": \"" + fid + "\", \"path\": \"" + m("d/a") +
+	                          "\"}"}));
+
+	r = zorvel({"path2parent", "--json", m("d/a")});
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 2u) << r.out;
+	EXPECT_EQ(lines[0] + lines[1],
+	          "{\"name\": \"b\", \"parent\": \"" + fid_of(mount_) +
+	                  "\", \"path\": \"" + m("d/a") + "\"}" +
+	                  "{\"name\": \"a\", \"parent\": \"" + dir +
+	                  "\", \"path\": \"" + m("d/a") + "\"}");
+
+	r = zorvel({"cat-fid", "--json", "demo", fid});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"fid\": \"" + fid +
+	                                   "\", \"hex\": \"41420a\", "
+	                                   "\"length\": 3, \"offset\": 0}"});
+
+	r = zorvel({"rm-entry", "--json", m("b")});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"path\": \"" + m("b") +
+	                                   "\", \"removed\": 1}"});
+	r = zorvel({"rmfid", "--json", "demo", fid, "[0x1:2]"});
+	EXPECT_EQ(r.status, EINVAL);
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"fid\": \"" + fid +
+	                                   "\", \"removed\": 1}"});
+}
+
+TEST_F(JsonTool, NamesWithNewlinesStayOneLine)
+{
+	std::string odd = m("two\nlines\tand\\");
+	zvtest::write_file(odd, "x");
+	run_result r = zorvel({"path2fid", odd});
+	EXPECT_EQ(r.out.find(m("two\\nlines\\tand\\\\: [")), 0u) << r.out;
+	r = zorvel({"path2fid", "--json", odd});
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 1u);
+	EXPECT_NE(lines[0].find("two\\nlines\\tand\\\\\"}"), std::string::npos)
+	        << lines[0];
+}
+
+TEST_F(JsonTool, MountParamVersion)
+{
+	run_result r = zorvel({"getname", "--json", mount_});
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 1u);
+	EXPECT_EQ(lines[0].find("{\"name\": \"demo-"), 0u) << lines[0];
+	EXPECT_EQ(json_lines(zorvel({"version", "--json"}).out),
+	          std::vector<std::string>{"{\"version\": \"2.16.0\"}"});
+	EXPECT_EQ(json_lines(zorvel({"param", "get", "--json", "version"}).out),
+	          std::vector<std::string>{
+	                  "{\"name\": \"version\", \"value\": \"zorvel: "
+	                  "2.16.0\\n\"}"});
+	r = zorvel({"param", "list", "version", "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"name\": \"version\"}"});
+}
+
+TEST_F(JsonTool, Changelog)
+{
+	run_result reg =
+	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
+	                             "register", "demo-MDT0000"});
+	ASSERT_EQ(reg.status, 0) << reg.err;
+	std::string user = reg.out.substr(0, reg.out.find('\n'));
+	ASSERT_EQ(under_sim({"/bin/mkdir", m("dir")}).status, 0);
+	ASSERT_EQ(under_sim({"/bin/mv", m("dir"), m("moved")}).status, 0);
+
+	run_result r = zorvel({"changelog", "--json", "demo-MDT0000"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 2u) << r.out;
+	for (const char *key :
+	     {"\"flags\": ", "\"gid\": 0", "\"index\": 1", "\"name\": \"dir\"",
+	      "\"pfid\": \"[", "\"tfid\": \"[", "\"time\": \"",
+	      "\"type\": ", "\"uid\": 0", "\"jobid\": \"mkdir."})
+		EXPECT_NE(lines[0].find(key), std::string::npos)
+		        << key << " in " << lines[0];
+	EXPECT_NE(lines[1].find("\"sfid\": \"["), std::string::npos)
+	        << lines[1];
+	EXPECT_NE(lines[1].find("\"spfid\": \"["), std::string::npos);
+
+	r = zorvel({"changelog-clear", "--json", "demo-MDT0000", user, "1"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"endrec\": 1, \"target\": "
+	                                   "\"demo-MDT0000\", \"user\": \"" +
+	                                   user + "\"}"});
+}
+
+TEST_F(JsonTool, NetworkSubcommands)
+{
+	run_result r = zorvel_sh("udsp --json add --src tcp1 --priority 3");
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{
+	                  "{\"action\": \"priority\", \"dst\": \"NA\", "
+	                  "\"idx\": -1, \"priority\": 3, \"rte\": \"NA\", "
+	                  "\"src\": \"tcp1\"}"});
+	ASSERT_EQ(zorvel_sh("udsp add --src tcp2 --dst tcp3 --pref").status, 0);
+	r = zorvel_sh("udsp show --json");
+	EXPECT_EQ(json_lines(r.out),
+	          (std::vector<std::string>{
+	                  "{\"action_priority\": 3, \"dst\": \"NA\", \"idx\": "
+	                  "0, \"rte\": \"NA\", \"src\": \"tcp1\"}",
+	                  "{\"dst\": \"tcp3\", \"idx\": 1, \"rte\": \"NA\", "
+	                  "\"src\": \"tcp2\"}"}));
+	r = zorvel_sh("udsp del 0 --json");
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"deleted\": 1, \"idx\": 0}"});
+	r = zorvel_sh("udsp del 7 --json");
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, "");
+
+	std::string imp = file("p.yaml", "udsp:\n- src: tcp4\n  action:\n"
+	                                 "    priority: 1\n");
+	r = zorvel({"udsp", "import", imp, "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{
+	                  "{\"action\": \"priority\", \"dst\": \"NA\", "
+	                  "\"idx\": -1, \"priority\": 1, \"rte\": \"NA\", "
+	                  "\"src\": \"tcp4\"}"});
+
+	std::string cfg =
+	        file("net.yaml", "tunables:\n  credits: 8\n"
+	                         "vnd tunables:\n  conns_per_peer: 2\n");
+	r = zorvel({"tunables", "show", cfg, "--type", "socket", "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{
+	                  "{\"tunables_credits\": 8, \"tunables_peer_buffer_"
+	                  "credits\": 0, \"tunables_peer_credits\": 0, "
+	                  "\"tunables_peer_timeout\": 0, \"vnd_tunables_conns_"
+	                  "per_peer\": 2}"});
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// One convention in every subcommand: usage errors exit 255 with one short
+// message, failures exit with their errno and one message naming the
+// operation and the whole path or FID, output that is lost is a failure.
+#include "tool_fixture.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+using tooltest::ZorvelTool;
+using zvtest::run_result;
+
+const char *const all_commands[] = {
+        "path2fid", "fid2path", "path2parent", "cat-fid",         "rmfid",
+        "rm-entry", "param",    "changelog",   "changelog-clear", "getname",
+        "udsp",     "tunables", "mirror",      "sparse",          "punch",
+        "ladvise",  "heat",     "nodemap"};
+
+TEST_F(ZorvelTool, MissingArgumentsAreOneUsageError)
+{
+	for (const char *cmd : all_commands) {
+		run_result r = zorvel({cmd});
+		EXPECT_EQ(r.status, 255) << cmd;
+		EXPECT_EQ(r.err, std::string("zorvel ") + cmd +
+		                         ": missing arguments (see 'zorvel " +
+		                         cmd + " --help')\n");
+		EXPECT_EQ(r.out, "");
+	}
+	run_result r = zorvel({"version", "extra"});
+	EXPECT_EQ(r.status, 255);
+	r = zorvel({"path2fid", "--bogus", mount_});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.err, "zorvel path2fid: unknown option '--bogus' (see "
+	                 "'zorvel path2fid --help')\n");
+	/* usage and EPERM no longer share a status */
+	r = zorvel({"rm-entry", m(".zorvel")});
+	EXPECT_EQ(r.status, EPERM);
+	EXPECT_EQ(r.err, "zorvel rm-entry: cannot remove the entry '" +
+	                         m(".zorvel") +
+	                         "': Operation not permitted (1)\n");
+	r = zorvel({"changelog-clear", "demo-MDT0000", "cl1", "-1"});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(zorvel({"changelog-clear", "demo-MDT0000", "cl1", "abc"})
+	                  .status,
+	          255);
+	r = zorvel({"--version"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out.find("zorvel "), 0u);
+}
+
+TEST_F(ZorvelTool, EveryFailureHasOneMessage)
+{
+	for (const char *fid : {"[0x1:0x2:0x3]", "[0:0:0]", "[::]"}) {
+		run_result r = zorvel({"fid2path", "demo", fid});
+		EXPECT_NE(r.status, 0) << fid;
+		EXPECT_NE(r.err.find(fid), std::string::npos) << r.err;
+		EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+	}
+	run_result r = zorvel({"fid2path", "demo", "[0x1:0x1ffffffffffff:0]"});
+	EXPECT_EQ(r.status, ERANGE);
+	EXPECT_EQ(r.err, "zorvel fid2path: bad FID '[0x1:0x1ffffffffffff:0]' "
+	                 "(out of range), should be [seq:oid:ver] (e.g. "
+	                 "[0x200000400:0x2:0x0])\n");
+	r = zorvel({"getname", m("nope")});
+	EXPECT_EQ(r.err, "zorvel getname: cannot get the client name of '" +
+	                         m("nope") +
+	                         "': No such file or directory (2)\n");
+	std::string long_name(5000, 't');
+	r = zorvel({"changelog-clear", long_name, "cl1", "1"});
+	EXPECT_NE(r.status, 0);
+	EXPECT_NE(r.err.find("cannot purge the records of user 'cl1'"),
+	          std::string::npos);
+	r = zorvel(
+	        {"changelog-clear", "demo-MDT0000", std::string(80, 'u'), "1"});
+	EXPECT_EQ(r.status, EINVAL);
+	EXPECT_NE(r.err.find("cannot purge"), std::string::npos);
+}
+
+TEST_F(ZorvelTool, LostOutputIsAFailure)
+{
+	zvtest::write_file(m("f"), std::string(200000, 'z'));
+	std::string fid = zorvel({"path2fid", m("f")}).out;
+	fid = fid.substr(fid.rfind(' ') + 1);
+	fid.pop_back();
+	auto to_full = [&](const std::string &args) {
+		return zorvel_sh(args + " >/dev/full");
+	};
+	const std::string full = ": cannot write standard output: No space "
+	                         "left on device (28)\n";
+	run_result r = to_full("cat-fid demo '" + fid + "'");
+	EXPECT_EQ(r.status, ENOSPC);
+	EXPECT_EQ(r.err, "zorvel cat-fid" + full);
+	r = to_full("path2fid '" + m("f") + "'");
+	EXPECT_EQ(r.status, ENOSPC);
+	EXPECT_EQ(r.err, "zorvel path2fid" + full);
+	r = to_full("path2fid --json '" + m("f") + "'");
+	EXPECT_EQ(r.err, "zorvel path2fid" + full);
+	r = to_full("udsp show");
+	EXPECT_EQ(r.status, ENOSPC) << "an empty list too";
+	ASSERT_EQ(zorvel_sh("udsp add --src tcp --priority 1").status, 0);
+	r = to_full("udsp show");
+	EXPECT_EQ(r.status, ENOSPC);
+	EXPECT_EQ(r.err, "zorvel udsp" + full);
+	ASSERT_EQ(zvtest::run_program({ZVSIM_BIN, "--state", state(),
+	                               "changelog", "register", "demo-MDT0000"})
+	                  .status,
+	          0);
+	ASSERT_EQ(under_sim({"/bin/mkdir", m("d")}).status, 0);
+	r = to_full("changelog demo-MDT0000");
+	EXPECT_EQ(r.status, ENOSPC);
+	EXPECT_EQ(r.err, "zorvel changelog" + full);
+}
+
+TEST_F(ZorvelTool, AlikeCommandsBehaveAlike)
+{
+	zvtest::write_file(m("f"), "data");
+	ASSERT_EQ(symlink("f", m("sym").c_str()), 0);
+	ASSERT_EQ(mkfifo(m("fifo").c_str(), 0644), 0);
+	zvtest::write_file(m("-dash"), "");
+	std::string root = zorvel({"path2fid", mount_}).out;
+	root = root.substr(root.rfind(' ') + 1);
+	root.pop_back();
+
+	run_result r = zorvel({"path2parent", m("sym")});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, m("sym") + ": " + root + "/sym\n");
+
+	r = zorvel({"path2fid", m("f"), m("nope"), m("sym")});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out.find(m("f") + ": ["), 0u) << "one shape for any count";
+	r = zorvel({"path2fid", m("f")});
+	EXPECT_EQ(r.out.find(m("f") + ": ["), 0u);
+
+	std::string fifo = zorvel({"path2fid", m("fifo")}).out;
+	fifo = fifo.substr(fifo.rfind(' ') + 1);
+	fifo.pop_back();
+	r = zorvel({"cat-fid", "demo", fifo});
+	EXPECT_EQ(r.status, EINVAL);
+	EXPECT_EQ(r.err, "zorvel cat-fid: cannot read " + fifo +
+	                         ", which is no regular file: Invalid "
+	                         "argument (22)\n");
+
+	r = zorvel({"path2fid", "--", m("-dash")});
+	EXPECT_EQ(r.status, 0) << r.err;
+	r = zorvel({"punch", "--json", "--", m("-dash"), "0", "4096"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file\": \"" + m("-dash") +
+	                                   "\", \"length\": 4096, "
+	                                   "\"mirror\": 0, \"offset\": 0}"});
+	r = zorvel({"--bogus"});
+	EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(ZorvelTool, RmfidGoesOnAndSendsBatches)
+{
+	/* more FIDs than one request holds; the kernel fails each request
+	 * at once, so that only what it received is looked at */
+	auto sim = [&](std::vector<std::string> args) {
+		args.insert(args.begin(), {ZVSIM_BIN, "--state", state()});
+		return zvtest::run_program(args);
+	};
+	ASSERT_EQ(sim({"inject", "RMFID", "5", "--always"}).status, 0);
+	ASSERT_EQ(sim({"log", "on"}).status, 0);
+	const int n = 4100;
+	std::vector<std::string> rm = {"rmfid", "demo", "[bad]"};
+	for (int i = 1; i <= n; i++) {
+		char fid[64];
+		snprintf(fid, sizeof fid, "[0x200000400:0x%x:0x0]",
+		         0x7f000000 + i);
+		rm.push_back(fid);
+	}
+	run_result r = zorvel(rm);
+	EXPECT_EQ(r.status, EINVAL) << "the first failure";
+	EXPECT_EQ(r.err.find("zorvel rmfid: bad FID '[bad]', should be "
+	                     "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n"
+	                     "zorvel rmfid: cannot remove "
+	                     "[0x200000400:0x7f000001:0x0]: Input/output error "
+	                     "(5)\n"),
+	          0u)
+	        << r.err.substr(0, 300);
+	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), n + 1);
+
+	/* two requests: 4096 FIDs, then 4 (the count leads each record) */
+	std::string log = sim({"log"}).out;
+	std::vector<std::string> counts;
+	for (size_t at = 0;
+	     (at = log.find("0x801066f2 16 ", at)) != std::string::npos; at++)
+		counts.push_back(log.substr(at + 14, 8));
+	EXPECT_EQ(counts, (std::vector<std::string>{"00100000", "04000000"}));
+}
+
+TEST_F(ZorvelTool, ParamGetSkipsDirectories)
+{
+	/* lov/NAME/pools is a directory */
+	run_result r = zorvel({"param", "get", "lov/*/*"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("/target_obd=\n"), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("pools"), std::string::npos) << r.out;
+}
+
+} // namespace
