@@ -1,6 +1,7 @@
 /* Lease subcommands: lease get, check, put, each on an open file of the
  * command's own (a lease lives as long as the open file that took it). */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
@@ -28,81 +29,83 @@ const char *mode_name(int mode)
 	}
 }
 
-/* --write, or a read lease. */
-int parse_mode(int argc, char **argv, int *mode)
+/* The options of a lease subcommand (argv[0]): --json and, for get and
+ * put, --read or --write (a read lease without one); one file after them
+ * into *path. */
+int parse_args(int argc, char **argv, bool modes, int *mode, bool *json,
+               const char **path)
 {
 	static const option opts[] = {
 	        {"write", no_argument, nullptr, 'w'},
 	        {"read", no_argument, nullptr, 'r'},
+	        {"json", no_argument, nullptr, 'j'},
 	        {nullptr, 0, nullptr, 0},
 	};
 	*mode = ZV_LEASE_RDLCK;
 	int c;
 	optind = 1;
 	opterr = 0;
-	while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
-		if (c == 'w')
+	while ((c = getopt_long(argc, argv, ":", opts, nullptr)) != -1) {
+		if (c == 'j')
+			*json = true;
+		else if (c == 'w' && modes)
 			*mode = ZV_LEASE_WRLCK;
-		else if (c == 'r')
+		else if (c == 'r' && modes)
 			*mode = ZV_LEASE_RDLCK;
 		else
-			return usage_error("lease", "unknown option");
+			return option_error(c == 'w' || c == 'r' ? '?' : c,
+			                    argv);
 	}
 	if (argc - optind != 1)
-		return usage_error("lease", "one file is needed");
+		return usage_error("one file is needed");
+	*path = argv[optind];
 	return 0;
 }
 
-/* An open of path that can hold a lease of mode, or a negative errno
- * (reported). */
-int open_for(const char *path, int mode)
+/* The mode of a lease request's result, printed; or the failure. */
+int report(const char *path, int rc, bool json, const char *what)
 {
-	int flags = mode == ZV_LEASE_WRLCK ? O_RDWR : O_RDONLY;
-	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-	if (fd >= 0)
-		return fd;
-	fd = -errno;
-	zvapi_error(ZVAPI_MSG_ERROR, fd, "cannot open '%s'", path);
-	return fd;
+	if (rc < 0)
+		return fail(rc, "cannot %s '%s'", what, escaped(path).c_str());
+	if (json)
+		return exit_status(json_line()
+		                           .add("file", path)
+		                           .add("mode", mode_name(rc))
+		                           .write());
+	out_printf("%s\n", mode_name(rc));
+	return 0;
 }
 
 /* get: take the lease and print the one the kernel reports held; put:
  * take it and give it back, printing what was still held at the release
- * ("none" when another opener broke it meanwhile). */
-int take(int argc, char **argv, bool give_back)
+ * ("none" when another opener broke it meanwhile); check: the lease of a
+ * new open. */
+int lease_op(int argc, char **argv, bool take, bool give_back)
 {
-	int mode;
-	int rc = parse_mode(argc, argv, &mode);
-	if (rc != 0)
-		return rc;
-	const char *path = argv[optind];
-	int fd = open_for(path, mode);
+	int mode = ZV_LEASE_RDLCK;
+	bool json = false;
+	const char *path = nullptr;
+	if (int bad = parse_args(argc, argv, take, &mode, &json, &path))
+		return bad;
+	int flags = mode == ZV_LEASE_WRLCK ? O_RDWR : O_RDONLY;
+	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
-		return exit_status(fd);
-	rc = zvapi_lease_acquire(fd, static_cast<zv_lease_mode>(mode));
-	if (rc == 0)
-		rc = give_back ? zvapi_lease_release(fd)
-		               : zvapi_lease_check(fd);
+		return fail(-errno, "cannot open '%s'", escaped(path).c_str());
+	int rc = 0;
+	const char *what = "check the lease of";
+	if (take) {
+		rc = zvapi_lease_acquire(fd, static_cast<zv_lease_mode>(mode));
+		what = mode == ZV_LEASE_WRLCK ? "take a write lease on"
+		                              : "take a read lease on";
+	}
+	if (rc == 0 && give_back) {
+		rc = zvapi_lease_release(fd);
+		what = "give back the lease of";
+	} else if (rc == 0) {
+		rc = zvapi_lease_check(fd);
+	}
 	close(fd);
-	if (rc < 0)
-		return exit_status(rc);
-	printf("%s\n", mode_name(rc));
-	return 0;
-}
-
-int check(int argc, char **argv)
-{
-	if (argc != 2 || argv[1][0] == '-')
-		return usage_error("lease", "check needs one file");
-	int fd = open_for(argv[1], ZV_LEASE_RDLCK);
-	if (fd < 0)
-		return exit_status(fd);
-	int rc = zvapi_lease_check(fd);
-	close(fd);
-	if (rc < 0)
-		return exit_status(rc);
-	printf("%s\n", mode_name(rc));
-	return 0;
+	return report(path, rc, json, what);
 }
 
 } // namespace
@@ -110,12 +113,12 @@ int check(int argc, char **argv)
 int cmd_lease(int argc, char **argv)
 {
 	if (argc < 2)
-		return usage_error(argv[0], "missing arguments");
+		return missing_arguments();
 	if (strcmp(argv[1], "get") == 0)
-		return take(argc - 1, argv + 1, false);
+		return lease_op(argc - 1, argv + 1, true, false);
 	if (strcmp(argv[1], "put") == 0)
-		return take(argc - 1, argv + 1, true);
+		return lease_op(argc - 1, argv + 1, true, true);
 	if (strcmp(argv[1], "check") == 0)
-		return check(argc - 1, argv + 1);
-	return usage_error(argv[0], "get, check or put");
+		return lease_op(argc - 1, argv + 1, false, false);
+	return usage_error("the action is get, check or put");
 }

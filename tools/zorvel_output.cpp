@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <unistd.h>
 
 namespace
@@ -177,6 +178,18 @@ int take_operands(int argc, char **argv, std::vector<const char *> &out,
 			out.push_back(a);
 	}
 	return 0;
+}
+
+int option_error(int c, char **argv)
+{
+	/* A long option is the word just taken; a short one is in optopt. */
+	const char *taken = optind > 0 ? argv[optind - 1] : "";
+	std::string word = strncmp(taken, "--", 2) == 0
+	                           ? std::string(taken, strcspn(taken, "="))
+	                           : std::string("-") + char(optopt);
+	std::string what = c == ':' ? "option '" + word + "' needs a value"
+	                            : "unknown option '" + word + "'";
+	return usage_error(what.c_str());
 }
 
 std::string human_bytes(double bytes)

@@ -58,6 +58,10 @@ bool take_json_flag(int &argc, char **argv);
 int take_operands(int argc, char **argv, std::vector<const char *> &out,
                   bool *json);
 
+/* The usage error of a word getopt_long() (optstring ":...") refused:
+ * c is ':' for a missing value, anything else for an unknown option. */
+int option_error(int c, char **argv);
+
 /* Data stretches found by seek(pos, &len) (a data seek of a file or of one
  * mirror), as "<offset>+<length>,..." or "-" for none; total receives the
  * bytes of data. A negative errno when a seek fails. */

@@ -1,19 +1,22 @@
 /* Data versions and layout swaps: data-version, swap-layouts. */
 #include "zorvel_cmd.h"
+#include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
-/* The data version of the file at path into *dv; 0 or a negative errno,
- * reported. */
+/* The data version of the file at path into *dv; 0 or the exit status
+ * after its message. */
 int data_version_of(const char *path, uint64_t *dv)
 {
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -21,31 +24,39 @@ int data_version_of(const char *path, uint64_t *dv)
 	if (fd >= 0)
 		close(fd);
 	if (rc != 0)
-		zvapi_error(ZVAPI_MSG_ERROR, rc,
-		            "cannot get the data version of '%s'", path);
-	return rc;
+		return fail(rc, "cannot get the data version of '%s'",
+		            escaped(path).c_str());
+	return 0;
 }
 
 } // namespace
 
 int cmd_data_version(int argc, char **argv)
 {
-	if (argc < 2)
-		return usage_error(argv[0], "missing arguments");
-	int status = 0;
-	for (int i = 1; i < argc; i++) {
+	std::vector<const char *> files;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, files, &json))
+		return bad;
+	if (files.empty())
+		return missing_arguments();
+	first_failure status;
+	for (const char *file : files) {
+		if (!output_ok())
+			break;
 		uint64_t dv;
-		int rc = data_version_of(argv[i], &dv);
-		if (rc != 0) {
-			if (status == 0)
-				status = exit_status(rc);
-			continue;
-		}
-		if (argc > 2)
-			printf("%s: ", argv[i]);
-		printf("%llu\n", (unsigned long long)dv);
+		int rc = data_version_of(file, &dv);
+		if (rc != 0)
+			status.note(rc);
+		else if (json)
+			status.note(exit_status(json_line()
+			                                .add("file", file)
+			                                .add_u64("data_version", dv)
+			                                .write()));
+		else
+			out_printf("%s: %" PRIu64 "\n", escaped(file).c_str(),
+			           dv);
 	}
-	return status;
+	return status.status();
 }
 
 int cmd_swap_layouts(int argc, char **argv)
@@ -54,14 +65,15 @@ int cmd_swap_layouts(int argc, char **argv)
 	        {"keep-mtime", no_argument, nullptr, 'm'},
 	        {"keep-atime", no_argument, nullptr, 'a'},
 	        {"check-dv", no_argument, nullptr, 'c'},
+	        {"json", no_argument, nullptr, 'j'},
 	        {nullptr, 0, nullptr, 0},
 	};
 	uint64_t flags = 0;
-	bool check = false;
+	bool check = false, json = false;
 	int c;
 	optind = 1;
 	opterr = 0;
-	while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
+	while ((c = getopt_long(argc, argv, ":", opts, nullptr)) != -1) {
 		switch (c) {
 		case 'm':
 			flags |= ZV_SWAP_KEEP_MTIME;
@@ -72,12 +84,17 @@ int cmd_swap_layouts(int argc, char **argv)
 		case 'c':
 			check = true;
 			break;
+		case 'j':
+			json = true;
+			break;
 		default:
-			return usage_error(argv[0], "unknown option");
+			return option_error(c, argv);
 		}
 	}
+	if (optind == argc)
+		return missing_arguments();
 	if (argc - optind != 2)
-		return usage_error(argv[0], "two files are needed");
+		return usage_error("two files are needed");
 	const char *f1 = argv[optind], *f2 = argv[optind + 1];
 	uint64_t dv1 = 0, dv2 = 0;
 	/* The versions seen now: a writer between here and the swap makes
@@ -87,8 +104,21 @@ int cmd_swap_layouts(int argc, char **argv)
 		if (rc == 0)
 			rc = data_version_of(f2, &dv2);
 		if (rc != 0)
-			return exit_status(rc);
+			return rc;
 		flags |= ZV_SWAP_CHECK_DV1 | ZV_SWAP_CHECK_DV2;
 	}
-	return exit_status(zvapi_swap_layouts(f1, f2, dv1, dv2, flags));
+	int rc = zvapi_swap_layouts(f1, f2, dv1, dv2, flags);
+	if (rc != 0)
+		return fail(rc, "cannot swap the layouts of '%s' and '%s'%s",
+		            escaped(f1).c_str(), escaped(f2).c_str(),
+		            check && rc == -EAGAIN
+		                    ? " (a data version changed)"
+		                    : "");
+	if (!json)
+		return 0;
+	json_line line;
+	line.add("file1", f1).add("file2", f2);
+	if (check)
+		line.add_u64("data_version1", dv1).add_u64("data_version2", dv2);
+	return exit_status(line.add_int("swapped", 1).write());
 }
