@@ -133,18 +133,34 @@ const zorvel_cmd commands[] = {
         {"nodemap", cmd_nodemap, "exists NAME [--json]",
          "tell whether a nodemap exists (exit status 0, else 2: ENOENT)\n"
          "  --json keys: nodemap exists"},
-        {"data-version", cmd_data_version, "FILE...",
-         "print the data version of each file"},
+        {"data-version", cmd_data_version, "[--json] FILE...",
+         "print the data version of each file\n"
+         "  a line per file: FILE: VERSION\n"
+         "  --json keys: file data_version"},
         {"swap-layouts", cmd_swap_layouts,
-         "FILE1 FILE2 [--keep-mtime] [--keep-atime] [--check-dv]",
-         "exchange the data of two files, each keeping its FID and name"},
-        {"lease", cmd_lease, "get|put [--read|--write] FILE | check FILE",
-         "take (and give back) a lease on an open of FILE, print its mode"},
+         "[--json] FILE1 FILE2 [--keep-mtime] [--keep-atime] [--check-dv]",
+         "exchange the data of two files, each keeping its FID and name\n"
+         "  --check-dv: refused (EAGAIN) when either file is written "
+         "meanwhile\n"
+         "  --json keys: file1 file2 [data_version1 data_version2] swapped"},
+        {"lease", cmd_lease,
+         "[--json] get|put [--read|--write] FILE | check FILE",
+         "take (and give back) a lease on an open of FILE, print its mode\n"
+         "  get: the mode held; put: the mode still held when given back\n"
+         "  (none when broken meanwhile); check: the lease of a new open\n"
+         "  --json keys: file mode"},
         {"pcc", cmd_pcc,
-         "attach --id ID [--fid MOUNT] FILE... | detach|state [--fid MOUNT] "
-         "FILE... | add|del MOUNT ID | clear|list MOUNT",
+         "[--json] attach --id ID [--fid MOUNT] FILE... | detach|state "
+         "[--fid MOUNT] FILE... | add|del MOUNT ID | clear|list MOUNT",
          "attach files to the client cache, detach them, show their "
-         "state; configure the cache areas"},
+         "state; configure the cache areas\n"
+         "  with --fid MOUNT the operands are FIDs under MOUNT\n"
+         "  state, a line per file: FILE: type=none, or FILE: "
+         "type=readwrite\n    open_count=N flags=0xF path=COPY\n"
+         "  list, a line per area: archive_id=ID root=DIR\n"
+         "  --json keys: attach: file id; detach: file detached; state: "
+         "file type\n    [open_count flags path]; add, del: mount action "
+         "id; clear: mount\n    action; list: mount archive_id root"},
 };
 
 void print_usage(FILE *out)

@@ -29,16 +29,14 @@ const char *mode_name(int mode)
 	}
 }
 
-/* The options of a lease subcommand (argv[0]): --json and, for get and
- * put, --read or --write (a read lease without one); one file after them
- * into *path. */
-int parse_args(int argc, char **argv, bool modes, int *mode, bool *json,
+/* The options of a lease subcommand (argv[0]): for get and put, --read
+ * or --write (a read lease without one); one file after them into *path. */
+int parse_args(int argc, char **argv, bool modes, int *mode,
                const char **path)
 {
 	static const option opts[] = {
 	        {"write", no_argument, nullptr, 'w'},
 	        {"read", no_argument, nullptr, 'r'},
-	        {"json", no_argument, nullptr, 'j'},
 	        {nullptr, 0, nullptr, 0},
 	};
 	*mode = ZV_LEASE_RDLCK;
@@ -46,9 +44,7 @@ int parse_args(int argc, char **argv, bool modes, int *mode, bool *json,
 	optind = 1;
 	opterr = 0;
 	while ((c = getopt_long(argc, argv, ":", opts, nullptr)) != -1) {
-		if (c == 'j')
-			*json = true;
-		else if (c == 'w' && modes)
+		if (c == 'w' && modes)
 			*mode = ZV_LEASE_WRLCK;
 		else if (c == 'r' && modes)
 			*mode = ZV_LEASE_RDLCK;
@@ -80,12 +76,11 @@ int report(const char *path, int rc, bool json, const char *what)
  * take it and give it back, printing what was still held at the release
  * ("none" when another opener broke it meanwhile); check: the lease of a
  * new open. */
-int lease_op(int argc, char **argv, bool take, bool give_back)
+int lease_op(int argc, char **argv, bool json, bool take, bool give_back)
 {
 	int mode = ZV_LEASE_RDLCK;
-	bool json = false;
 	const char *path = nullptr;
-	if (int bad = parse_args(argc, argv, take, &mode, &json, &path))
+	if (int bad = parse_args(argc, argv, take, &mode, &path))
 		return bad;
 	int flags = mode == ZV_LEASE_WRLCK ? O_RDWR : O_RDONLY;
 	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
@@ -112,13 +107,14 @@ int lease_op(int argc, char **argv, bool take, bool give_back)
 
 int cmd_lease(int argc, char **argv)
 {
+	bool json = take_json_flag(argc, argv);
 	if (argc < 2)
 		return missing_arguments();
 	if (strcmp(argv[1], "get") == 0)
-		return lease_op(argc - 1, argv + 1, true, false);
+		return lease_op(argc - 1, argv + 1, json, true, false);
 	if (strcmp(argv[1], "put") == 0)
-		return lease_op(argc - 1, argv + 1, true, true);
+		return lease_op(argc - 1, argv + 1, json, true, true);
 	if (strcmp(argv[1], "check") == 0)
-		return lease_op(argc - 1, argv + 1, false, false);
+		return lease_op(argc - 1, argv + 1, json, false, false);
 	return usage_error("the action is get, check or put");
 }

@@ -31,8 +31,7 @@ bool to_id(const char *text, uint32_t *id)
 	return true;
 }
 
-/* The options of the file subcommands: --fid MOUNT, --json and, for
- * attach, --id ID (required). The files or FIDs start at optind. */
+/* The options of the file subcommands: --fid MOUNT and, for attach, --id ID (required). The files or FIDs start at optind. */
 struct FileArgs {
 	const char *mount = nullptr;
 	uint32_t id = 0;
@@ -45,7 +44,6 @@ int parse_file_args(int argc, char **argv, bool wants_id, FileArgs *out)
 	static const option opts[] = {
 	        {"fid", required_argument, nullptr, 'f'},
 	        {"id", required_argument, nullptr, 'i'},
-	        {"json", no_argument, nullptr, 'j'},
 	        {nullptr, 0, nullptr, 0},
 	};
 	int c;
@@ -54,8 +52,6 @@ int parse_file_args(int argc, char **argv, bool wants_id, FileArgs *out)
 	while ((c = getopt_long(argc, argv, ":", opts, nullptr)) != -1) {
 		if (c == 'f') {
 			out->mount = optarg;
-		} else if (c == 'j') {
-			out->json = true;
 		} else if (c == 'i' && wants_id) {
 			if (!to_id(optarg, &out->id))
 				return usage_error("--id takes a number "
@@ -75,9 +71,10 @@ int parse_file_args(int argc, char **argv, bool wants_id, FileArgs *out)
 /* Runs one(args, file) on each file after the options; the exit status
  * of the first failure, each told by one. */
 template <typename One>
-int each_file(int argc, char **argv, bool wants_id, One one)
+int each_file(int argc, char **argv, bool json, bool wants_id, One one)
 {
 	FileArgs a;
+	a.json = json;
 	if (int bad = parse_file_args(argc, argv, wants_id, &a))
 		return bad;
 	first_failure status;
@@ -99,14 +96,6 @@ int check_fid(const FileArgs &a, const char *file, zo_fid *fid)
 {
 	zo_fid unused;
 	return a.mount ? parse_fid(file, fid ? fid : &unused) : 0;
-}
-
-/* One JSON line of a file done: file and key=1. */
-int done(const char *file, const char *key, bool json)
-{
-	if (!json)
-		return 0;
-	return exit_status(json_line().add("file", file).add_int(key, 1).write());
 }
 
 int attach_one(const FileArgs &a, const char *file)
@@ -136,7 +125,10 @@ int detach_one(const FileArgs &a, const char *file)
 		rc = -errno;
 	if (rc != 0)
 		return fail(rc, "cannot detach %s", target(a, file).c_str());
-	return done(file, "detached", a.json);
+	if (!a.json)
+		return 0;
+	return exit_status(
+	        json_line().add("file", file).add_int("detached", 1).write());
 }
 
 /* The state of one file, by path or by FID (parsed) under mount. */
@@ -317,17 +309,18 @@ int pcc_list(const std::vector<const char *> &ops, bool json)
 
 int cmd_pcc(int argc, char **argv)
 {
+	bool json = take_json_flag(argc, argv);
 	if (argc < 2)
 		return missing_arguments();
 	const char *sub = argv[1];
 	argc--;
 	argv++;
 	if (strcmp(sub, "attach") == 0)
-		return each_file(argc, argv, true, attach_one);
+		return each_file(argc, argv, json, true, attach_one);
 	if (strcmp(sub, "detach") == 0)
-		return each_file(argc, argv, false, detach_one);
+		return each_file(argc, argv, json, false, detach_one);
 	if (strcmp(sub, "state") == 0)
-		return each_file(argc, argv, false, state_one);
+		return each_file(argc, argv, json, false, state_one);
 	bool config = strcmp(sub, "add") == 0 || strcmp(sub, "del") == 0 ||
 	              strcmp(sub, "clear") == 0;
 	if (!config && strcmp(sub, "list") != 0)
@@ -335,8 +328,7 @@ int cmd_pcc(int argc, char **argv)
 		        "the action is attach, detach, state, add, del, clear "
 		        "or list");
 	std::vector<const char *> ops;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, nullptr))
 		return bad;
 	return config ? pcc_config(sub, ops, json) : pcc_list(ops, json);
 }
