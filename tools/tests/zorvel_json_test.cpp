@@ -1,5 +1,5 @@
-// --json of the FID, removal, mount, parameter, change-log and network
-// subcommands: every line read back by a JSON parser, failures on
+// --json of the FID, removal, mount, parameter, change-log, network, data
+// version, swap, lease and client cache subcommands: every line read back by a JSON parser, failures on
 // standard error only.
 #include "tool_fixture.h"
 
@@ -177,6 +177,124 @@ TEST_F(JsonTool, NetworkSubcommands)
 	                  "credits\": 0, \"tunables_peer_credits\": 0, "
 	                  "\"tunables_peer_timeout\": 0, \"vnd_tunables_conns_"
 	                  "per_peer\": 2}"});
+}
+
+TEST_F(JsonTool, DataMoverSubcommands)
+{
+	zvtest::write_file(m("a"), "first");
+	zvtest::write_file(m("b"), "second");
+	run_result r = zorvel({"data-version", "--json", m("a"), m("nope"),
+	                       m("b")});
+	EXPECT_EQ(r.status, ENOENT);
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 2u) << r.out;
+	std::string dv[2];
+	for (int i = 0; i < 2; i++) {
+		const std::string tail =
+		        ", \"file\": \"" + m(i ? "b" : "a") + "\"}";
+		ASSERT_EQ(lines[i].find("{\"data_version\": "), 0u) << lines[i];
+		ASSERT_GT(lines[i].size(), 17 + tail.size());
+		EXPECT_EQ(lines[i].substr(lines[i].size() - tail.size()), tail);
+		dv[i] = lines[i].substr(17, lines[i].size() - 17 - tail.size());
+	}
+	EXPECT_EQ(r.err, "zorvel data-version: cannot get the data version "
+	                 "of '" + m("nope") +
+	                         "': No such file or directory (2)\n");
+
+	r = zorvel({"swap-layouts", m("a"), m("b"), "--check-dv", "--json"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{
+	                  "{\"data_version1\": " + dv[0] +
+	                  ", \"data_version2\": " + dv[1] + ", \"file1\": \"" +
+	                  m("a") + "\", \"file2\": \"" + m("b") +
+	                  "\", \"swapped\": 1}"});
+	EXPECT_EQ(zvtest::read_file(m("a")), "second");
+	r = zorvel({"swap-layouts", "--json", m("a"), m("b")});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file1\": \"" + m("a") +
+	                                   "\", \"file2\": \"" + m("b") +
+	                                   "\", \"swapped\": 1}"})
+	        << "no versions without --check-dv";
+
+	/* "--" ends the options: --json is then a file, and missing */
+	r = zorvel({"data-version", "--", "--json"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, "");
+	EXPECT_NE(r.err.find("of '--json'"), std::string::npos) << r.err;
+
+	r = zorvel({"lease", "--json", "put", "--write", m("a")});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file\": \"" + m("a") +
+	                                   "\", \"mode\": \"write\"}"});
+	r = zorvel({"lease", "check", m("a"), "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file\": \"" + m("a") +
+	                                   "\", \"mode\": \"none\"}"});
+	r = zorvel({"lease", "--json", "check", m("nope")});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "zorvel lease: cannot open '" + m("nope") +
+	                         "': No such file or directory (2)\n");
+}
+
+TEST_F(JsonTool, ClientCache)
+{
+	zvtest::write_file(m("f"), "cached");
+	zvtest::write_file(m("g"), "other");
+	const std::string at = "\"mount\": \"" + mount_ + "\"";
+	run_result r = zorvel({"pcc", "--json", "add", mount_, "5"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"action\": \"add\", \"id\": 5, " +
+	                                   at + "}"});
+	ASSERT_EQ(zorvel({"pcc", "add", mount_, "7"}).status, 0);
+	r = zorvel({"pcc", "list", mount_, "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          (std::vector<std::string>{
+	                  "{\"archive_id\": 5, " + at + ", \"root\": \"" +
+	                          state() + "/pcc/5\"}",
+	                  "{\"archive_id\": 7, " + at + ", \"root\": \"" +
+	                          state() + "/pcc/7\"}"}));
+
+	r = zorvel({"pcc", "attach", "--json", "--id", "5", m("f")});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"file\": \"" + m("f") +
+	                                   "\", \"id\": 5}"});
+	r = zorvel({"pcc", "state", "--json", m("f"), m("g")});
+	EXPECT_EQ(r.status, 0) << r.err;
+	std::vector<std::string> lines = json_lines(r.out);
+	ASSERT_EQ(lines.size(), 2u) << r.out;
+	EXPECT_EQ(lines[0].find("{\"file\": \"" + m("f") +
+	                        "\", \"flags\": 0, \"open_count\": 0, "
+	                        "\"path\": \"" + state() + "/pcc/5/"),
+	          0u)
+	        << lines[0];
+	EXPECT_NE(lines[0].find("\", \"type\": \"readwrite\"}"),
+	          std::string::npos)
+	        << lines[0];
+	EXPECT_EQ(lines[1], "{\"file\": \"" + m("g") + "\", \"type\": \"none\"}");
+	r = zorvel({"pcc", "detach", m("f"), "--json"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"detached\": 1, \"file\": \"" +
+	                                   m("f") + "\"}"});
+
+	r = zorvel({"pcc", "del", "--json", mount_, "7"});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"action\": \"del\", \"id\": 7, " +
+	                                   at + "}"});
+	r = zorvel({"pcc", "clear", "--json", mount_});
+	EXPECT_EQ(json_lines(r.out),
+	          std::vector<std::string>{"{\"action\": \"clear\", " + at +
+	                                   "}"});
+	r = zorvel({"pcc", "list", "--json", mount_});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "") << "no area, no line";
+
+	r = zorvel({"pcc", "--json", "list"});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "zorvel pcc: missing arguments (see 'zorvel pcc "
+	                 "--help')\n");
 }
 
 } // namespace
