@@ -31,8 +31,7 @@ const char *mode_name(int mode)
 
 /* The options of a lease subcommand (argv[0]): for get and put, --read
  * or --write (a read lease without one); one file after them into *path. */
-int parse_args(int argc, char **argv, bool modes, int *mode,
-               const char **path)
+int parse_args(int argc, char **argv, bool modes, int *mode, const char **path)
 {
 	static const option opts[] = {
 	        {"write", no_argument, nullptr, 'w'},

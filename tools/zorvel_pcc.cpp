@@ -31,7 +31,8 @@ bool to_id(const char *text, uint32_t *id)
 	return true;
 }
 
-/* The options of the file subcommands: --fid MOUNT and, for attach, --id ID (required). The files or FIDs start at optind. */
+/* The options of the file subcommands: --fid MOUNT and, for attach, --id ID
+ * (required). The files or FIDs start at optind. */
 struct FileArgs {
 	const char *mount = nullptr;
 	uint32_t id = 0;
@@ -196,8 +197,9 @@ int pcc_config(const char *action, const std::vector<const char *> &ops,
 		return usage_error(clear ? "clear needs a mount"
 		                         : "add and del need a mount and an "
 		                           "id from 0 to 4294967295");
-	std::string cmd = clear ? "clear"
-	                        : std::string(action) + " " + std::to_string(id);
+	std::string cmd =
+	        clear ? "clear"
+	              : std::string(action) + " " + std::to_string(id);
 	int rc = zvapi_pccdev_set(ops[0], cmd.c_str());
 	if (rc != 0) {
 		std::string what =
@@ -263,10 +265,9 @@ int area_json(const char *mount, const std::string &line)
 				break;
 			next = word;
 		}
-		std::string value =
-		        line.substr(eq + 1, next == std::string::npos
-		                                    ? std::string::npos
-		                                    : next - eq - 1);
+		std::string value = line.substr(
+		        eq + 1, next == std::string::npos ? std::string::npos
+		                                          : next - eq - 1);
 		uint64_t n;
 		if (key == "archive_id" && parse_u64(value.c_str(), n))
 			out.add_u64(key.c_str(), n);

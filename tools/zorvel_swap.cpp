@@ -48,10 +48,11 @@ int cmd_data_version(int argc, char **argv)
 		if (rc != 0)
 			status.note(rc);
 		else if (json)
-			status.note(exit_status(json_line()
-			                                .add("file", file)
-			                                .add_u64("data_version", dv)
-			                                .write()));
+			status.note(
+			        exit_status(json_line()
+			                            .add("file", file)
+			                            .add_u64("data_version", dv)
+			                            .write()));
 		else
 			out_printf("%s: %" PRIu64 "\n", escaped(file).c_str(),
 			           dv);
@@ -111,14 +112,14 @@ int cmd_swap_layouts(int argc, char **argv)
 	if (rc != 0)
 		return fail(rc, "cannot swap the layouts of '%s' and '%s'%s",
 		            escaped(f1).c_str(), escaped(f2).c_str(),
-		            check && rc == -EAGAIN
-		                    ? " (a data version changed)"
-		                    : "");
+		            check && rc == -EAGAIN ? " (a data version changed)"
+		                                   : "");
 	if (!json)
 		return 0;
 	json_line line;
 	line.add("file1", f1).add("file2", f2);
 	if (check)
-		line.add_u64("data_version1", dv1).add_u64("data_version2", dv2);
+		line.add_u64("data_version1", dv1)
+		        .add_u64("data_version2", dv2);
 	return exit_status(line.add_int("swapped", 1).write());
 }

@@ -1,6 +1,6 @@
 // --json of the FID, removal, mount, parameter, change-log, network, data
-// version, swap, lease and client cache subcommands: every line read back by a JSON parser, failures on
-// standard error only.
+// version, swap, lease and client cache subcommands: every line read back by a
+// JSON parser, failures on standard error only.
 #include "tool_fixture.h"
 
 #include <cerrno>
@@ -183,8 +183,8 @@ TEST_F(JsonTool, DataMoverSubcommands)
 {
 	zvtest::write_file(m("a"), "first");
 	zvtest::write_file(m("b"), "second");
-	run_result r = zorvel({"data-version", "--json", m("a"), m("nope"),
-	                       m("b")});
+	run_result r =
+	        zorvel({"data-version", "--json", m("a"), m("nope"), m("b")});
 	EXPECT_EQ(r.status, ENOENT);
 	std::vector<std::string> lines = json_lines(r.out);
 	ASSERT_EQ(lines.size(), 2u) << r.out;
@@ -204,11 +204,11 @@ TEST_F(JsonTool, DataMoverSubcommands)
 	r = zorvel({"swap-layouts", m("a"), m("b"), "--check-dv", "--json"});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(json_lines(r.out),
-	          std::vector<std::string>{
-	                  "{\"data_version1\": " + dv[0] +
-	                  ", \"data_version2\": " + dv[1] + ", \"file1\": \"" +
-	                  m("a") + "\", \"file2\": \"" + m("b") +
-	                  "\", \"swapped\": 1}"});
+	          std::vector<std::string>{"{\"data_version1\": " + dv[0] +
+	                                   ", \"data_version2\": " + dv[1] +
+	                                   ", \"file1\": \"" + m("a") +
+	                                   "\", \"file2\": \"" + m("b") +
+	                                   "\", \"swapped\": 1}"});
 	EXPECT_EQ(zvtest::read_file(m("a")), "second");
 	r = zorvel({"swap-layouts", "--json", m("a"), m("b")});
 	EXPECT_EQ(json_lines(r.out),
@@ -266,13 +266,15 @@ TEST_F(JsonTool, ClientCache)
 	ASSERT_EQ(lines.size(), 2u) << r.out;
 	EXPECT_EQ(lines[0].find("{\"file\": \"" + m("f") +
 	                        "\", \"flags\": 0, \"open_count\": 0, "
-	                        "\"path\": \"" + state() + "/pcc/5/"),
+	                        "\"path\": \"" +
+	                        state() + "/pcc/5/"),
 	          0u)
 	        << lines[0];
 	EXPECT_NE(lines[0].find("\", \"type\": \"readwrite\"}"),
 	          std::string::npos)
 	        << lines[0];
-	EXPECT_EQ(lines[1], "{\"file\": \"" + m("g") + "\", \"type\": \"none\"}");
+	EXPECT_EQ(lines[1],
+	          "{\"file\": \"" + m("g") + "\", \"type\": \"none\"}");
 	r = zorvel({"pcc", "detach", m("f"), "--json"});
 	EXPECT_EQ(json_lines(r.out),
 	          std::vector<std::string>{"{\"detached\": 1, \"file\": \"" +

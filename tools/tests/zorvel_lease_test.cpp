@@ -39,8 +39,8 @@ TEST_F(ZorvelTool, LeaseFailures)
 	                         "': No such file or directory (2)\n");
 	r = zorvel({"lease", "get", m("")});
 	EXPECT_EQ(r.status, EINVAL) << "a directory holds no lease";
-	EXPECT_EQ(r.err, "zorvel lease: cannot take a read lease on '" +
-	                         m("") + "': Invalid argument (22)\n");
+	EXPECT_EQ(r.err, "zorvel lease: cannot take a read lease on '" + m("") +
+	                         "': Invalid argument (22)\n");
 	EXPECT_EQ(zorvel({"lease", "take", m("f")}).status, 255);
 	r = zorvel({"lease", "get", "--exclusive", m("f")});
 	EXPECT_EQ(r.status, 255);

@@ -34,7 +34,8 @@ TEST_F(ZorvelTool, PccCycle)
 	                         "path=" +
 	                         copy + "\n" + m("g") + ": type=none\n");
 	EXPECT_EQ(zorvel({"pcc", "state", "--fid", mount_, fid}).out,
-	          fid + ": type=readwrite open_count=0 flags=0 path=" + copy + "\n");
+	          fid + ": type=readwrite open_count=0 flags=0 path=" + copy +
+	                  "\n");
 
 	r = zorvel({"pcc", "detach", "--fid", mount_, fid});
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -62,8 +63,8 @@ TEST_F(ZorvelTool, PccRefusals)
 	r = zorvel({"pcc", "detach", "--fid", mount_, "[0x200000400:0x2:0x1]"});
 	EXPECT_EQ(r.status, EINVAL) << "not a FID of this file system";
 	EXPECT_EQ(r.err, "zorvel pcc: cannot detach [0x200000400:0x2:0x1] "
-	                 "under '" + mount_ +
-	                         "': Invalid argument (22)\n");
+	                 "under '" +
+	                         mount_ + "': Invalid argument (22)\n");
 	r = zorvel({"pcc", "state", "--fid", mount_, "0x1:2"});
 	EXPECT_EQ(r.status, EINVAL);
 	EXPECT_EQ(r.err.find("zorvel pcc: bad FID '0x1:2'"), 0u) << r.err;

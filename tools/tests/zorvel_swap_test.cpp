@@ -38,8 +38,7 @@ TEST_F(ZorvelTool, DataVersionsAndSwap)
 	EXPECT_EQ(r.out.find(m("a") + ": "), 0U) << r.out;
 	EXPECT_NE(r.out.find("\n" + m("b") + ": "), std::string::npos);
 	EXPECT_EQ(r.err, "zorvel data-version: cannot get the data version "
-	                 "of '" +
-	                         m("missing") +
+	                 "of '" + m("missing") +
 	                         "': No such file or directory (2)\n");
 }
 
