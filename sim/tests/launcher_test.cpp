@@ -70,6 +70,18 @@ TEST_F(Launcher, CommandSeesTheMount)
 	EXPECT_EQ(r.status, 0);
 }
 
+// Other libraries' exit handlers (an MPI library's, the sanitizer's) call
+// into the file system after the simulator's static objects would have
+// been destroyed: they must still be served.
+TEST_F(Launcher, CallsFromExitHandlersAreServed)
+{
+	run_result r = run_shell(env() + "timeout 60 " +
+	                         zvsim("run -- sh -c '" ZVSIM_PROBE
+	                               " exit-open \"$ZVSIM_MOUNT/.zorvel\"'"));
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "ok\nok at exit\n") << r.err;
+}
+
 TEST_F(Launcher, KeepLeavesTheStateDirectory)
 {
 	run_result r = run_shell(

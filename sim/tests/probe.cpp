@@ -6,8 +6,11 @@
 //   zvsim_probe obdname PATH     the client's striping-device name
 //   zvsim_probe param PATH       a parameter file's content (fopen)
 //   zvsim_probe glob PATTERN     brace-expanded matches, one a line
+//   zvsim_probe exit-open PATH   opens PATH, then again from an exit
+//                                handler registered before the first call
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <glob.h>
@@ -17,6 +20,16 @@
 
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
+
+static const char *exit_path;
+
+static void open_at_exit()
+{
+	int fd = open(exit_path, O_RDONLY);
+	printf(fd < 0 ? "error at exit\n" : "ok at exit\n");
+	if (fd >= 0)
+		close(fd);
+}
 
 static int fail(int err)
 {
@@ -51,6 +64,16 @@ int main(int argc, char **argv)
 				printf("%s %s %s %s\n", m->mnt_fsname,
 				       m->mnt_dir, m->mnt_type, m->mnt_opts);
 		endmntent(fp);
+		return 0;
+	}
+	if (argc == 3 && strcmp(argv[1], "exit-open") == 0) {
+		exit_path = argv[2];
+		atexit(open_at_exit);
+		int fd = open(argv[2], O_RDONLY);
+		if (fd < 0)
+			return fail(errno);
+		close(fd);
+		printf("ok\n");
 		return 0;
 	}
 	if (argc == 3 && strcmp(argv[1], "open") == 0) {

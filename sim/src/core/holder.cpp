@@ -51,7 +51,9 @@ struct Self {
 Self self()
 {
 	static std::mutex mutex;
-	static Self cached;
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static Self &cached = *new Self;
 	pid_t pid = ::getpid();
 	std::lock_guard<std::mutex> lock(mutex);
 	if (cached.pid != pid)

@@ -101,7 +101,9 @@ struct InjectCache {
 
 InjectCache &inject_cache()
 {
-	static InjectCache c;
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static InjectCache &c = *new InjectCache;
 	return c;
 }
 

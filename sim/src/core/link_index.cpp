@@ -326,7 +326,9 @@ std::vector<std::string> lookup_links(const Config &cfg, ino_t ino)
 	if (walk_only(cfg))
 		return find_links(cfg, ino);
 	static std::mutex mu;
-	static Copy copy;
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static Copy &copy = *new Copy;
 	std::lock_guard<std::mutex> guard(mu);
 	std::vector<std::string> out;
 	if (copy.sync(cfg) && copy.confirmed(cfg, ino, out)) {

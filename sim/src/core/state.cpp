@@ -48,7 +48,9 @@ struct Cache {
 
 Cache &cache()
 {
-	static Cache c;
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static Cache &c = *new Cache;
 	return c;
 }
 

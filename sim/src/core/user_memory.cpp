@@ -82,7 +82,9 @@ struct Segments {
 
 Segments &segments()
 {
-	static Segments s;
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static Segments &s = *new Segments;
 	return s;
 }
 

@@ -33,7 +33,9 @@ constexpr const char *KIND = "lease";
 
 HolderTable &holders()
 {
-	static HolderTable table(fdmark::LEASE);
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static HolderTable &table = *new HolderTable(fdmark::LEASE);
 	return table;
 }
 

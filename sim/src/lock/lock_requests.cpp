@@ -27,7 +27,9 @@ constexpr long WAIT_NS = 10 * 1000 * 1000;
 
 HolderTable &holders()
 {
-	static HolderTable table(fdmark::GROUP_LOCK);
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static HolderTable &table = *new HolderTable(fdmark::GROUP_LOCK);
 	return table;
 }
 

@@ -137,7 +137,9 @@ int one_command(const Config &cfg, std::string_view line)
 
 HolderTable &holders()
 {
-	static HolderTable table(fdmark::PCC);
+	// Never destroyed: interposed calls still come after static
+	// destructors (other libraries' exit handlers, the sanitizer's).
+	static HolderTable &table = *new HolderTable(fdmark::PCC);
 	return table;
 }
 
