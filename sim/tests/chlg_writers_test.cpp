@@ -238,12 +238,17 @@ TEST_F(ChlgWriters, PendingCreationsFollowTheirEntryAcrossTargets)
 	resetup(2);
 	register_user(MDT0);
 	register_user(MDT1);
+	// A directory on target 1 (odd inode). Each mkdir may take a fixed
+	// number of inodes of the host's file system: one more inode outside
+	// the mount every other try changes the stride, and so the parity.
 	std::string d;
-	for (int i = 0; i < 64 && d.empty(); ++i) {
+	for (int i = 0; i < 1000 && d.empty(); ++i) {
 		std::string name = "d" + std::to_string(i);
 		ASSERT_EQ(mkdir(mnt(name).c_str(), 0755), 0);
 		if (fid(mnt(name)).f_seq % 2 == 1)
 			d = name;
+		else if (i % 2 == 1)
+			write_file(state() + "/shift" + std::to_string(i));
 	}
 	ASSERT_FALSE(d.empty());
 	size_t on0 = read_log(MDT0).size();

@@ -158,9 +158,13 @@ TEST_F(MdtIndex, TwoTargetsSplitByInodeNumber)
 {
 	resetup(2);
 	std::set<int> seen;
-	// Other processes allocate inodes too, on a loaded machine often
-	// between each of ours: go on until both targets were seen.
-	for (int i = 0; i < 512 && seen.size() < 2; ++i) {
+	// Each file may take a fixed number of inodes of the host's file
+	// system, and other processes take some too: go on until both targets
+	// were seen, one more inode outside the mount every other try changing
+	// the stride, and so the parity.
+	for (int i = 0; i < 1000 && seen.size() < 2; ++i) {
+		if (i % 2 == 1)
+			write_file(state() + "/shift" + std::to_string(i));
 		std::string p = mnt("f" + std::to_string(i));
 		write_file(p);
 		struct stat st;
