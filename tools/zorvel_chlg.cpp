@@ -186,10 +186,8 @@ int cmd_changelog_clear(int argc, char **argv)
 {
 	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, &json, 3))
 		return bad;
-	if (ops.size() < 3)
-		return missing_arguments();
 	long long endrec;
 	if (ops.size() > 3 || !parse_number(ops[2], &endrec) || endrec < 0)
 		return usage_error("ENDREC is one number, 0 or more");

@@ -135,19 +135,6 @@ int parents_of(const char *path, bool json)
 	return 0;
 }
 
-std::string hex(const char *p, size_t n)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string out;
-	out.reserve(2 * n);
-	for (size_t i = 0; i < n; i++) {
-		unsigned char c = static_cast<unsigned char>(p[i]);
-		out += digits[c >> 4];
-		out += digits[c & 0xf];
-	}
-	return out;
-}
-
 /* Copies one file, opened by FID, to standard output; the exit status. */
 int cat_one(const std::string &root, const char *fidstr, bool json)
 {
@@ -235,10 +222,8 @@ int cmd_path2fid(int argc, char **argv)
 {
 	std::vector<const char *> paths;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json))
+	if (int bad = take_operands(argc, argv, paths, &json, 1))
 		return bad;
-	if (paths.empty())
-		return missing_arguments();
 	first_failure status;
 	for (const char *path : paths) {
 		if (!output_ok())
@@ -267,10 +252,8 @@ int cmd_fid2path(int argc, char **argv)
 {
 	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	if (ops.size() < 2)
-		return missing_arguments();
 	std::string root;
 	int root_fd = -1;
 	if (int rc = open_root(ops[0], &root, &root_fd))
@@ -287,10 +270,8 @@ int cmd_path2parent(int argc, char **argv)
 {
 	std::vector<const char *> paths;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json))
+	if (int bad = take_operands(argc, argv, paths, &json, 1))
 		return bad;
-	if (paths.empty())
-		return missing_arguments();
 	first_failure status;
 	for (const char *path : paths)
 		status.note(parents_of(path, json));
@@ -301,10 +282,8 @@ int cmd_cat_fid(int argc, char **argv)
 {
 	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	if (ops.size() < 2)
-		return missing_arguments();
 	std::string root;
 	int root_fd = -1;
 	if (int rc = open_root(ops[0], &root, &root_fd))

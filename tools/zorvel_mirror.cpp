@@ -225,19 +225,6 @@ int mirror_list(const char *path, const options &o)
 
 /* ---- read and write --------------------------------------------------- */
 
-std::string hex(const char *p, size_t n)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string out;
-	out.reserve(2 * n);
-	for (size_t i = 0; i < n; i++) {
-		unsigned char c = static_cast<unsigned char>(p[i]);
-		out += digits[c >> 4];
-		out += digits[c & 0xf];
-	}
-	return out;
-}
-
 int mirror_read(const char *path, const options &o)
 {
 	if (o.id < 1)

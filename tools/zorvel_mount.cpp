@@ -12,10 +12,8 @@ int cmd_getname(int argc, char **argv)
 {
 	std::vector<const char *> paths;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json))
+	if (int bad = take_operands(argc, argv, paths, &json, 1))
 		return bad;
-	if (paths.empty())
-		return missing_arguments();
 	first_failure status;
 	for (const char *path : paths) {
 		char name[PATH_MAX];

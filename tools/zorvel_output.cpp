@@ -160,7 +160,7 @@ bool take_json_flag(int &argc, char **argv)
 }
 
 int take_operands(int argc, char **argv, std::vector<const char *> &out,
-                  bool *json)
+                  bool *json, size_t at_least)
 {
 	bool options = true;
 	for (int i = 1; i < argc; i++) {
@@ -177,7 +177,7 @@ int take_operands(int argc, char **argv, std::vector<const char *> &out,
 		} else
 			out.push_back(a);
 	}
-	return 0;
+	return out.size() < at_least ? missing_arguments() : 0;
 }
 
 int option_error(int c, char **argv)
@@ -190,6 +190,19 @@ int option_error(int c, char **argv)
 	std::string what = c == ':' ? "option '" + word + "' needs a value"
 	                            : "unknown option '" + word + "'";
 	return usage_error(what.c_str());
+}
+
+std::string hex(const char *p, size_t n)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string out;
+	out.reserve(2 * n);
+	for (size_t i = 0; i < n; i++) {
+		unsigned char c = static_cast<unsigned char>(p[i]);
+		out += digits[c >> 4];
+		out += digits[c & 0xf];
+	}
+	return out;
 }
 
 std::string human_bytes(double bytes)

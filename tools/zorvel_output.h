@@ -53,10 +53,11 @@ bool take_json_flag(int &argc, char **argv);
 /* The operands of a subcommand without options of its own (argv[0] is
  * the subcommand): --json sets *json when json is not NULL, "--" ends the
  * options, any other word starting with '-' (but "-" and negative
- * numbers, left to the subcommand's checks) is a usage error.
+ * numbers, left to the subcommand's checks) is a usage error, and so
+ * are fewer than at_least operands.
  * 0, or the usage status after its message. */
 int take_operands(int argc, char **argv, std::vector<const char *> &out,
-                  bool *json);
+                  bool *json, size_t at_least = 0);
 
 /* The usage error of a word getopt_long() (optstring ":...") refused:
  * c is ':' for a missing value, anything else for an unknown option. */
@@ -92,6 +93,9 @@ int data_extents(Seek &&seek, std::string &out, uint64_t *total = nullptr)
 
 /* A non-negative number in any C base, the whole text. */
 bool parse_u64(const char *s, uint64_t &out);
+
+/* Bytes as lower-case hexadecimal, two digits each. */
+std::string hex(const char *p, size_t n);
 
 /* A number of bytes with a unit for people: "12.3 MiB". */
 std::string human_bytes(double bytes);

@@ -113,10 +113,8 @@ int cmd_param(int argc, char **argv)
 {
 	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	if (ops.size() < 2)
-		return missing_arguments();
 	if (ops.size() > 2)
 		return usage_error("one PATTERN");
 	if (strcmp(ops[0], "list") == 0)

@@ -70,10 +70,8 @@ int cmd_rmfid(int argc, char **argv)
 {
 	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json))
+	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	if (ops.size() < 2)
-		return missing_arguments();
 	first_failure status;
 	/* A malformed FID is told and skipped, like a FID that fails. */
 	std::vector<named_fid> fids;
@@ -96,10 +94,8 @@ int cmd_rm_entry(int argc, char **argv)
 {
 	std::vector<const char *> paths;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json))
+	if (int bad = take_operands(argc, argv, paths, &json, 1))
 		return bad;
-	if (paths.empty())
-		return missing_arguments();
 	first_failure status;
 	for (const char *path : paths) {
 		std::string copy = path;

@@ -35,10 +35,8 @@ int cmd_data_version(int argc, char **argv)
 {
 	std::vector<const char *> files;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, files, &json))
+	if (int bad = take_operands(argc, argv, files, &json, 1))
 		return bad;
-	if (files.empty())
-		return missing_arguments();
 	first_failure status;
 	for (const char *file : files) {
 		if (!output_ok())
