@@ -6,6 +6,7 @@
 #   make test    tests with warnings as errors, then again under ASan+UBSan
 #   make bench   benchmarks (Release)
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
+#   make stress-demo  the demo's FID lookups repeated under load (STRESS_SECONDS, default 120)
 #   make format  clang-format the sources in place
 #   make clean   remove the build folders
 #
@@ -22,6 +23,7 @@ ASAN_DIR ?= build-asan
 BENCH_DIR ?= build-bench
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+STRESS_SECONDS ?= 120
 JOBS ?=
 CTEST_JOBS ?= 2
 
@@ -43,7 +45,7 @@ DEMO_TARGETS := zorvel zvsim_launcher fallocheck seekprobe truncread \
 CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
 CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
 
-.PHONY: all help demo demo-cluster test bench fuzz format clean
+.PHONY: all help demo demo-cluster test bench fuzz stress-demo format clean
 .DEFAULT_GOAL := help
 
 help:
@@ -108,6 +110,14 @@ fuzz:
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_FUZZ=ON -DZV_TESTS=OFF
 	$(call CMAKE_BUILD,$(FUZZ_DIR))
 	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# Not part of make test: it runs for minutes and loads the machine.
+stress-demo:
+	@scripts/bootstrap demo
+	@$(call FRESH_IF_MOVED,$(BUILD_DIR))
+	$(CMAKE_CONFIGURE) -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(call CMAKE_BUILD,$(BUILD_DIR)) --target zorvel zvsim_launcher
+	scripts/stress-demo $(BUILD_DIR) $(STRESS_SECONDS)
 
 format:
 	@scripts/bootstrap format

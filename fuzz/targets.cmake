@@ -5,7 +5,7 @@
 set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz expr_list_fuzz
   abs_path_fuzz ioctl_unpack_fuzz
   udsp_demarshal_fuzz nid_parse_fuzz cyaml_build_fuzz
-  json_write_fuzz)
+  json_write_fuzz kernel_reply_fuzz layout_records_fuzz)
 
 set(ZV_FUZZ_LIBS_fid_parse_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_chlg_recv_fuzz zorvelapi)
@@ -17,3 +17,7 @@ set(ZV_FUZZ_LIBS_udsp_demarshal_fuzz varnconfig)
 set(ZV_FUZZ_LIBS_nid_parse_fuzz kfxutil)
 set(ZV_FUZZ_LIBS_cyaml_build_fuzz cyaml)
 set(ZV_FUZZ_LIBS_json_write_fuzz zorvelapi)
+set(ZV_FUZZ_LIBS_kernel_reply_fuzz zorvelapi)
+set(ZV_FUZZ_LIBS_layout_records_fuzz zorvelapi)
+# Folders of the project's headers a target includes beyond its libraries'.
+set(ZV_FUZZ_INCLUDES_layout_records_fuzz zorvel/fstests)

@@ -1,5 +1,6 @@
 /* foreigncheck: the layout record of a foreign file or directory, read
  * through the layout requests on the object itself. */
+#include "foreign_record.h"
 #include "fstest.h"
 
 #include <linux/zorvel/zorvel_layout.h>
@@ -24,29 +25,6 @@ void usage(const char *prog)
 {
 	fprintf(stderr, "Usage: %s [-[f,d] <foreign file/dir pathname>]\n",
 	        prog);
-}
-
-int print_record(const char *buf)
-{
-	zv_foreign_layout hdr;
-	memcpy(&hdr, buf, sizeof(hdr));
-	if (hdr.lfm_magic != ZV_FOREIGN_FILE_MAGIC &&
-	    hdr.lfm_magic != ZV_FOREIGN_DIR_MAGIC)
-		fprintf(stderr, "unexpected magic : 0x%08X, expected 0x%08X\n",
-		        hdr.lfm_magic, ZV_FOREIGN_FILE_MAGIC);
-	if (hdr.lfm_type != ZV_FOREIGN_TYPE_SYMLINK)
-		fprintf(stderr, "unexpected type : 0x%08X, expected 0x%08X\n",
-		        hdr.lfm_type, ZV_FOREIGN_TYPE_SYMLINK);
-	// The value is printed as far as the buffer holds it, whatever
-	// length the header claims.
-	size_t len = hdr.lfm_length;
-	if (len > BUF_SIZE - sizeof(hdr))
-		len = BUF_SIZE - sizeof(hdr);
-	printf("lfm_magic: 0x%08X, lfm_length: %u, lfm_type: 0x%08X, "
-	       "lfm_flags: 0x%08X, lfm_value: '%.*s'\n",
-	       hdr.lfm_magic, hdr.lfm_length, hdr.lfm_type, hdr.lfm_flags,
-	       static_cast<int>(len), buf + sizeof(hdr));
-	return 0;
 }
 
 int check(const char *path, bool dir)
@@ -89,7 +67,7 @@ int check(const char *path, bool dir)
 		return 1;
 	}
 	close(fd);
-	return print_record(buf.get());
+	return fstest::print_foreign_record(buf.get(), BUF_SIZE);
 }
 
 } // namespace

@@ -75,6 +75,32 @@ inline void check_header(const Dump &d, Header &h, size_t n)
 	}
 }
 
+// Prints the n bytes of a foreign layout read from the attribute: its
+// header fields, then its value in hex. The bytes are the kernel's: any
+// length and content are taken. 1 when they cannot hold a header.
+inline int print_dump(const Dump &d, const unsigned char *buf, size_t n)
+{
+	if (n < LFM_HDR) {
+		fprintf(stderr, d.small_msg, n);
+		fprintf(stderr, "%s", d.small_hex_msg);
+		hex(stderr, buf, n);
+		return 1;
+	}
+
+	Header h;
+	memcpy(&h, buf, sizeof(h));
+	check_header(d, h, n);
+	printf(d.size_line, n);
+	printf(d.magic_line, h.magic);
+	printf(d.length_line, h.length);
+	printf(d.type_line, h.type);
+	printf(d.flags_line, h.flags);
+	printf("%s", d.value_line);
+	hex(stdout, buf + LFM_HDR, n - LFM_HDR);
+	printf("\n");
+	return 0;
+}
+
 inline int dump_xattr(const Dump &d, int argc, char **argv)
 {
 	const char *path = d.default_path;
@@ -110,26 +136,63 @@ inline int dump_xattr(const Dump &d, int argc, char **argv)
 	size_t n = got;
 	if (n != (size_t)size)
 		fprintf(stderr, d.changed_msg, (size_t)size, n);
-	if (n < LFM_HDR) {
-		fprintf(stderr, d.small_msg, n);
-		fprintf(stderr, "%s", d.small_hex_msg);
-		hex(stderr, buf.get(), n);
-		return 1;
-	}
-
-	Header h;
-	memcpy(&h, buf.get(), sizeof(h));
-	check_header(d, h, n);
-	printf(d.size_line, n);
-	printf(d.magic_line, h.magic);
-	printf(d.length_line, h.length);
-	printf(d.type_line, h.type);
-	printf(d.flags_line, h.flags);
-	printf("%s", d.value_line);
-	hex(stdout, buf.get() + LFM_HDR, n - LFM_HDR);
-	printf("\n");
-	return 0;
+	return print_dump(d, buf.get(), n);
 }
+
+// The files' layout ("zorvel.lov") and the directories' ("trusted.lmv").
+inline void lov_wrong_length(uint32_t length, size_t n)
+{
+	fprintf(stderr, "wrong internal length=%u vs xattr size=%zu\n", length,
+	        n);
+}
+
+inline const Dump lov_dump = {
+        "f:h",
+        'f',
+        "FILE",
+        "Usage: %s -f <filename>\n",
+        "zorvel.lov",
+        "invalid LOV EA length %zu > XATTR_SIZE_MAX (%u)\n",
+        "trusted.lov xattr size changed, before=%zu now=%zu\n",
+        "trusted.lov size=%zu too small\n",
+        "printing its content in hex anyway:\n",
+        0x0BD70BD0U,
+        0xD00BD70BU,
+        lov_wrong_length,
+        "lov_xattr_size: %zu\n",
+        "lov_foreign_magic: 0x%08X\n",
+        "lov_foreign_size: %u\n",
+        "lov_foreign_type: %u\n",
+        "lov_foreign_flags: 0x%08X\n",
+        "lov_foreign_value: 0x",
+};
+
+inline void lmv_wrong_length(uint32_t length, size_t n)
+{
+	fprintf(stderr, "wrong internal length=%u(0x%x) vs xattr size=%zu\n",
+	        length, length, n);
+}
+
+inline const Dump lmv_dump = {
+        "d:h",
+        'd',
+        "DIR",
+        "Usage: %s -d <dirname>\n",
+        "trusted.lmv",
+        "invalid LMV EA length %zu (must be 0 < len < XATTR_SIZE_MAX(%u))\n",
+        "trusted.lmv xattr size changed, before=%zu now=%zu\n",
+        "trusted.lmv size=%zu too small\n",
+        "printing its content in hex anyway :\n",
+        0x0CD50CD0U,
+        0xD00CD50CU,
+        lmv_wrong_length,
+        "lmv_xattr_size: %zu\n",
+        "lmv_foreign_magic: 0x%x\n",
+        "lmv_foreign_size: %u\n",
+        "lmv_foreign_type: %u\n",
+        "lmv_foreign_flags: %u\n",
+        "lmv_foreign_value: 0x",
+};
 
 } // namespace fstest
 
