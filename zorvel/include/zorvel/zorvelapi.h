@@ -24,7 +24,10 @@
  *   below the level set with zvapi_msg_set_level());
  * - the caller supplies output buffers with their sizes; descriptors opened
  *   inside a call are closed before it returns, except the descriptors that
- *   a call hands out, which the caller closes.
+ *   a call hands out, which the caller closes;
+ * - no descriptor a call opens takes the number 0, 1 or 2, even while the
+ *   caller has a standard stream closed; those handed out carry the flags
+ *   the caller asked for and no others.
  * No function throws, starts a thread or takes a lock.
  */
 #ifndef ZORVEL_ZORVELAPI_H
@@ -125,7 +128,8 @@ struct zvapi_stripe_param {
 typedef struct zvapi_stripe_param zvapi_stripe_param;
 
 /* Creates path with the given striping and returns its open descriptor;
- * -EEXIST when the name exists. */
+ * -EEXIST when the name exists. With O_EXCL in flags the file is this
+ * call's own, and a failure after its creation removes it again. */
 int zvapi_file_open_param(const char *path, int flags, mode_t mode,
                           const struct zvapi_stripe_param *param);
 
@@ -488,7 +492,8 @@ int zvapi_get_ost_layout_version(int fd, uint32_t *layout_version);
  * -1 for none; an O_RDONLY access mode becomes O_RDWR, and O_CREAT, O_EXCL
  * and O_NOFOLLOW are added. stripe_param, when not NULL, is the striping
  * asked for (read only). A name collision is retried with a new name, a
- * few thousand times at most, then -EEXIST. errno is kept on success. */
+ * few thousand times at most, then -EEXIST. No name is left behind on
+ * failure either. errno is kept on success. */
 int zvapi_create_volatile_param(const char *directory, int mdt_idx,
                                 int open_flags, mode_t mode,
                                 const zvapi_stripe_param *stripe_param);
