@@ -10,13 +10,13 @@ namespace
 {
 
 /* A nodemap's name is one plain path component: nothing the parameter
- * lookup would take as a pattern, and nothing that climbs or stays in the
- * nodemap directory. */
+ * lookup would take as a pattern (its brace lists included), and nothing
+ * that climbs out of the nodemap directory or stays in it. */
 bool names_a_nodemap(const char *name)
 {
 	return name[0] != '\0' && strcmp(name, ".") != 0 &&
 	       strstr(name, "..") == nullptr &&
-	       strpbrk(name, "/*?[]{}\\~") == nullptr;
+	       strpbrk(name, "/*?[]{}\\") == nullptr;
 }
 
 /* A nodemap is a directory of parameters; a file beside them (such as

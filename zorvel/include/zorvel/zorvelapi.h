@@ -422,8 +422,8 @@ int zvapi_heat_set(int fd, uint64_t flags);
 
 /* 0 when a nodemap of this name is published among the parameters (a
  * directory of them), 1 when not, or when the lookup fails. A name is one
- * plain component: an empty one, or one holding '/', "..", or a character
- * of patterns (*, ?, [, ], {, }, \ or ~), names no nodemap. */
+ * plain component: an empty one, ".", or one holding '/', "..", or a
+ * character of patterns (*, ?, [, ], {, } or \), names no nodemap. */
 int zvapi_nodemap_exists(const char *nodemap);
 
 /* ---- JSON lists ------------------------------------------------------- */
