@@ -1,4 +1,5 @@
 /* The control-device registry and the data record's packing. */
+#include "zvtest/child.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -77,6 +79,26 @@ TEST_F(Registry, MissingDeviceThenOpenedOnce)
 	EXPECT_EQ(open_fd_count(), before + 1) << "opened once";
 	unregister_ioc_dev(0);
 	EXPECT_EQ(open_fd_count(), before);
+}
+
+/* Regression: with standard output closed the device took descriptor 1,
+ * and what the program then printed went into the device. */
+TEST_F(Registry, DeviceNeverTakesAStandardStream)
+{
+	touch(a_);
+	ASSERT_EQ(register_ioc_dev(0, a_.c_str()), 0);
+	EXPECT_EQ(zvtest::in_child([&] {
+		          close(1);
+		          if (l_ioctl(0, 0x1234, nullptr) != -ENOTTY)
+			          return 1;
+		          if (fcntl(1, F_GETFD) != -1)
+			          return 2;
+		          printf("printed\n");
+		          fflush(stdout);
+		          return 0;
+	          }),
+	          0);
+	EXPECT_EQ(zvtest::read_file(a_), "");
 }
 
 TEST_F(Registry, ReRegistrationClosesTheOldDevice)

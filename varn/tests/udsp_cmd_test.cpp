@@ -313,6 +313,36 @@ TEST_F(UdspCmd, DeviceThatCannotOpenGivesTheHint)
 	EXPECT_EQ(add("tcp", nullptr, nullptr, "pref"), 0);
 }
 
+/* Regression: a descriptor whose text exceeded 128 bytes made the show of
+ * every policy fail with -ENOBUFS. */
+TEST_F(UdspCmd, ShowOfADescriptorLongerThan128Bytes)
+{
+	std::string list;
+	for (int i = 0; i <= 78; i += 2)
+		list += (list.empty() ? "" : ",") + std::to_string(i);
+	std::string src = "10.0.[" + list + "].1@tcp1";
+	ASSERT_GE(src.size(), 128u) << "with its NUL it needs more than 128";
+	ASSERT_EQ(add("tcp", nullptr, nullptr, "priority", 1), 0);
+	ASSERT_EQ(add(src.c_str(), nullptr, nullptr, "priority", 3), 0);
+	int rc = -1;
+	EXPECT_EQ(show(-1, &rc), "udsp:\n"
+	                         "- idx: 0\n"
+	                         "  src: tcp\n"
+	                         "  dst: NA\n"
+	                         "  rte: NA\n"
+	                         "  action:\n"
+	                         "    priority: 1\n"
+	                         "- idx: 1\n"
+	                         "  src: \"" +
+	                                 src +
+	                                 "\"\n"
+	                                 "  dst: NA\n"
+	                                 "  rte: NA\n"
+	                                 "  action:\n"
+	                                 "    priority: 3\n");
+	EXPECT_EQ(rc, 0);
+}
+
 TEST_F(UdspCmd, ShowPrintsWhenNoTreeIsWanted)
 {
 	ASSERT_EQ(add("tcp", nullptr, nullptr, "priority", 5), 0);

@@ -217,4 +217,16 @@ TEST_F(Advice, Nodemaps)
 	EXPECT_EQ(zvtest::open_fd_count(), fds);
 }
 
+/* Regression: the name was looked up as a pattern, so these all "existed":
+ * patterns matching any nodemap, a parameter beside the nodemaps, and
+ * paths leading out of the nodemap directory or into one. */
+TEST_F(Advice, NodemapNamesAreNotPatterns)
+{
+	ASSERT_EQ(zvapi_nodemap_exists("default"), 0);
+	for (const char *name : {"", "*", "?efault", "[d]efault", "{x,default}",
+	                         "defaul\\t", "active", ".", "..", "../version",
+	                         "default/squash_uid", "default/"})
+		EXPECT_EQ(zvapi_nodemap_exists(name), 1) << name;
+}
+
 } // namespace

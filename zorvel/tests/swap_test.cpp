@@ -221,6 +221,23 @@ TEST_F(SwapSim, VolatileFileWithStriping)
 	EXPECT_EQ(st.st_nlink, 0U);
 }
 
+/* Regression: a striping the kernel refused left the volatile name in the
+ * directory. */
+TEST_F(SwapSim, VolatileFileWithRefusedStripingLeavesNoName)
+{
+	ASSERT_EQ(mkdir(in_mount("d").c_str(), 0755), 0);
+	zvapi_stripe_param param{};
+	param.zsp_stripe_count = 1;
+	param.zsp_stripe_offset = 7; /* the file system has 2 targets */
+	stderr_capture cap;
+	EXPECT_EQ(zvapi_create_volatile_param(in_mount("d").c_str(), -1, 0,
+	                                      0600, &param),
+	          -EINVAL);
+	EXPECT_NE(cap.finish().find("Cannot create volatile file '::"),
+	          std::string::npos);
+	EXPECT_TRUE(entries(in_mount("d")).empty());
+}
+
 TEST_F(SwapSim, VolatileFileFailures)
 {
 	std::string dir = mount_path();

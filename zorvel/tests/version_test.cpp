@@ -61,6 +61,19 @@ TEST_F(VersionSim, VersionText)
 	EXPECT_EQ(errno, ENOENT);
 }
 
+/* Regression: every read failure came back as EPERM (the -1 of the
+ * parameter read taken for an errno value). */
+TEST_F(VersionSim, ReadFailureKeepsItsErrno)
+{
+	std::string path = version_path();
+	ASSERT_EQ(zvsim_param_remove(path.c_str()), 0);
+	ASSERT_EQ(zvsim_param_mkdir(path.c_str()), 0);
+	char v[64];
+	errno = 0;
+	EXPECT_EQ(zvapi_get_version_string(v, sizeof(v)), -1);
+	EXPECT_EQ(errno, EISDIR);
+}
+
 TEST_F(VersionSim, DeprecatedVersionNoticeOnce)
 {
 	set_param(version_path(), "zorvel: 2.16.0\n");

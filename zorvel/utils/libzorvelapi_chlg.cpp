@@ -286,7 +286,7 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 
 	/* The descriptor is handed to the caller (for poll) as the device
 	 * gave it. */
-	zv::unique_fd fd(open(path, O_RDONLY));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY));
 	if (!fd.valid())
 		return -errno;
 	if (startrec != 0 && lseek(fd.get(), startrec, SEEK_SET) < 0)
@@ -469,7 +469,7 @@ ZV_EXPORT int zvapi_changelog_clear(const char *mdtname, const char *idstr,
 	if (len < 0 || size_t(len) >= sizeof(cmd))
 		return -EINVAL;
 
-	zv::unique_fd fd(open(path, O_WRONLY));
+	zv::unique_fd fd(zv::open_high(path, O_WRONLY | O_CLOEXEC));
 	if (!fd.valid()) {
 		rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot open '%s'", path);

@@ -226,7 +226,7 @@ ZV_EXPORT int zvapi_path2fid(const char *path, struct zo_fid *fid)
 {
 	if (path == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(open(path, O_PATH | O_CLOEXEC | O_NOFOLLOW));
+	zv::unique_fd fd(zv::open_high(path, O_PATH | O_CLOEXEC | O_NOFOLLOW));
 	if (!fd.valid())
 		return -errno;
 	int rc = zvapi_fd2fid(fd.get(), fid);
@@ -276,8 +276,8 @@ ZV_EXPORT int zvapi_path2parent(const char *path, unsigned int linkno,
 {
 	if (path == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(
-	        open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY | O_NONBLOCK |
+	                                             O_NOFOLLOW | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	return zvapi_fd2parent(fd.get(), linkno, parent_fid, name, name_size);
@@ -296,6 +296,6 @@ ZV_EXPORT int zvapi_open_by_fid(const char *zorvel_dir,
 	char path[PATH_MAX + 64];
 	snprintf(path, sizeof(path), "%s/" ZV_DOT_ZORVEL_FID_DIR "/" ZO_FID_FMT,
 	         mntdir, ZO_FID_ARGS(fid));
-	int fd = open(path, flags, 0);
+	int fd = zv::open_high(path, flags, 0);
 	return fd < 0 ? -errno : fd;
 }

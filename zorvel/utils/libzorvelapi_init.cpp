@@ -17,8 +17,8 @@ __attribute__((constructor)) static void libzorvelapi_init(void)
 	struct timeval tv;
 	if (gettimeofday(&tv, nullptr) == 0)
 		seed = unsigned(tv.tv_usec) ^ unsigned(tv.tv_sec) ^ seed;
-	zv::unique_fd fd(
-	        open("/dev/urandom", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high("/dev/urandom",
+	                               O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
 	if (fd.valid()) {
 		unsigned int word = 0;
 		ssize_t n = read(fd.get(), &word, sizeof(word));

@@ -39,7 +39,7 @@ ZV_EXPORT int libkfx_ukuc_start(struct zorvel_kernelcomm *link, int group,
 	int pfd[2];
 	link->zk_wfd = -1;
 	link->zk_rfd = -1;
-	if (pipe(pfd) < 0)
+	if (zv::pipe_high(pfd) < 0)
 		return -errno;
 	zv::unique_fd rfd(pfd[0]), wfd(pfd[1]);
 	if (fcntl(rfd.get(), F_SETFL, rfd_flags) < 0)

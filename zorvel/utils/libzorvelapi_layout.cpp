@@ -84,6 +84,29 @@ zv::unique_malloc<zv_layout_v3> build_layout(const zvapi_stripe_param *param,
 	return lum;
 }
 
+/* A name a call created, removed when the call fails (unless kept). */
+class created_name
+{
+      public:
+	explicit created_name(const char *path) : path_(path)
+	{
+	}
+	created_name(const created_name &) = delete;
+	created_name &operator=(const created_name &) = delete;
+	~created_name()
+	{
+		if (path_ != nullptr)
+			zv::keeping_errno([this] { unlink(path_); });
+	}
+	void keep()
+	{
+		path_ = nullptr;
+	}
+
+      private:
+	const char *path_;
+};
+
 /* Splits "a/b/name/" into its directory and last component. */
 bool split_path(const char *path, std::string *dir, std::string *name)
 {
@@ -117,7 +140,11 @@ ZV_EXPORT int zvapi_file_open_param(const char *path, int flags, mode_t mode,
 	if (!lum)
 		return -ENOMEM;
 
-	zv::unique_fd fd(open(path, flags | O_CREAT | ZV_O_DELAY_CREATE, mode));
+	int opened = open(path, flags | O_CREAT | ZV_O_DELAY_CREATE, mode);
+	/* With O_EXCL the name is this call's own: a failure from here on
+	 * removes it, so that a refused striping leaves nothing behind. */
+	created_name created(opened >= 0 && (flags & O_EXCL) ? path : nullptr);
+	zv::unique_fd fd(zv::high_fd(opened));
 	if (!fd.valid()) {
 		rc = -errno;
 		if (rc != -EEXIST)
@@ -133,6 +160,7 @@ ZV_EXPORT int zvapi_file_open_param(const char *path, int flags, mode_t mode,
 			            "setstripe error for '%s'", path);
 		return rc == -EALREADY ? -EEXIST : rc;
 	}
+	created.keep();
 	return fd.release();
 }
 
@@ -173,8 +201,8 @@ ZV_EXPORT int zvapi_dir_create_foreign(const char *name, mode_t mode,
 		lfm->lfm_flags = flags;
 		memcpy(lfm->lfm_value, value, vlen);
 
-		zv::unique_fd parent(
-		        open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+		zv::unique_fd parent(zv::open_high(
+		        dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 		if (!parent.valid()) {
 			int rc = -errno;
 			zvapi_error(ZVAPI_MSG_ERROR, rc, "unable to open '%s'",
@@ -197,7 +225,8 @@ ZV_EXPORT int zvapi_file_get_stripe(const char *path, struct zv_layout_v1 *lum)
 		errno = EINVAL;
 		return -EINVAL;
 	}
-	zv::unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+	zv::unique_fd fd(
+	        zv::open_high(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	if (ioctl(fd.get(), ZV_IOC_LOV_GETSTRIPE, lum) != 0)
@@ -210,7 +239,8 @@ ZV_EXPORT int zvapi_file_get_lov_uuid(const char *path,
 {
 	if (path == nullptr || lov_uuid == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+	zv::unique_fd fd(
+	        zv::open_high(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	if (!fd.valid()) {
 		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "cannot open '%s'", path);

@@ -87,7 +87,8 @@ std::string resolved_path(const char *path)
 int scan_mounts(const std::string &path, const char *fsname, int index,
                 zv::mount_entry *out)
 {
-	std::unique_ptr<FILE, mntent_closer> table(setmntent(mount_table, "r"));
+	std::unique_ptr<FILE, mntent_closer> table(
+	        zv::high_stream(setmntent(mount_table, "r"), "r"));
 	if (!table)
 		return -errno ? -errno : -ENOENT;
 
@@ -171,8 +172,9 @@ int get_root_path(int want, char *fsname, int *outfd, char *path, int index)
 	if ((want & WANT_FSNAME) && !by_name && fsname != nullptr)
 		snprintf(fsname, PATH_MAX, "%s", mnt.fsname.c_str());
 	if (want & WANT_FD) {
-		int fd = open(mnt.dir.c_str(),
-		              O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+		int fd = zv::open_high(mnt.dir.c_str(), O_RDONLY | O_DIRECTORY |
+		                                                O_NONBLOCK |
+		                                                O_CLOEXEC);
 		if (fd < 0)
 			return -errno;
 		*outfd = fd;

@@ -52,7 +52,7 @@ int bytes_remaining(int fd, size_t *file_size)
 
 int required_size(const char *path, size_t *buflen)
 {
-	zv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	size_t size;
@@ -68,7 +68,7 @@ int copy_file_expandable(const char *path, char **buf, size_t *buflen)
 	if (out == nullptr)
 		return -errno;
 	int rc = 0;
-	zv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY | O_CLOEXEC));
 	auto chunk = zv::malloc_as(page_size());
 	if (!fd.valid()) {
 		rc = -errno;
@@ -103,7 +103,7 @@ int copy_file_expandable(const char *path, char **buf, size_t *buflen)
 
 int copy_file_fixed(const char *path, char *buf, size_t *buflen)
 {
-	zv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	if (*buflen == 0)
@@ -196,7 +196,7 @@ ZV_EXPORT int get_zorvel_param_value(const char *obd_type, const char *filter,
 		return -ENOENT;
 	paths.filled();
 
-	zv::unique_file f(fopen(paths.first(), "re"));
+	zv::unique_file f(zv::high_stream(fopen(paths.first(), "re"), "re"));
 	if (!f) {
 		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "error: opening '%s'",

@@ -117,7 +117,7 @@ int zvapi_readwrite_pcc_attach_fd(int fd, uint32_t archive_id)
  * without waiting. */
 int open_cached(const char *path, zv::unique_fd *fd)
 {
-	fd->reset(open(path, O_RDWR | O_NONBLOCK));
+	fd->reset(zv::open_high(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
 	if (fd->valid())
 		return 0;
 	int rc = -errno;
@@ -143,7 +143,7 @@ int open_pcc_param(const char *mntpath, int flags, const char *open_failure,
 		return rc == -1 ? -errno : rc;
 	paths->filled();
 	*path = paths->first();
-	fd->reset(open(*path, flags));
+	fd->reset(zv::open_high(*path, flags | O_CLOEXEC));
 	if (fd->valid())
 		return 0;
 	rc = -errno;
@@ -259,7 +259,8 @@ ZV_EXPORT int zvapi_pcc_state_get(const char *path, struct zo_pcc_state *state)
 {
 	if (path == nullptr || state == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(open(path, O_RDONLY | O_NONBLOCK));
+	zv::unique_fd fd(
+	        zv::open_high(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	if (!fd.valid())
 		return -errno;
 	return zvapi_pcc_state_get_fd(fd.get(), state);

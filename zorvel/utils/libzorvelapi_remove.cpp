@@ -11,8 +11,8 @@ ZV_EXPORT int zvapi_rmfid(const char *path, struct fid_array *fa)
 {
 	if (path == nullptr || fa == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(
-	        open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(path, O_RDONLY | O_NONBLOCK |
+	                                             O_NOFOLLOW | O_CLOEXEC));
 	if (!fd.valid()) {
 		if (errno != ENOENT)
 			return -errno;
@@ -20,8 +20,8 @@ ZV_EXPORT int zvapi_rmfid(const char *path, struct fid_array *fa)
 		int rc = zvapi_search_rootpath(root, path);
 		if (rc != 0)
 			return rc;
-		fd.reset(open(root,
-		              O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+		fd.reset(zv::open_high(root, O_RDONLY | O_NONBLOCK |
+		                                     O_NOFOLLOW | O_CLOEXEC));
 		if (!fd.valid())
 			return -errno;
 	}
@@ -41,7 +41,8 @@ ZV_EXPORT int zvapi_direntry_remove(char *dname)
 	const char *name = basename(name_copy.get());
 	const char *dir = dirname(dir_copy.get());
 
-	zv::unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	zv::unique_fd fd(
+	        zv::open_high(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (!fd.valid()) {
 		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "unable to open '%s'", name);
@@ -62,10 +63,11 @@ ZV_EXPORT int zvapi_unlink_foreign(char *name)
 {
 	if (name == nullptr)
 		return -EINVAL;
-	zv::unique_fd fd(
-	        open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+	zv::unique_fd fd(zv::open_high(name, O_RDONLY | O_DIRECTORY |
+	                                             O_NOFOLLOW | O_CLOEXEC));
 	if (!fd.valid() && errno == ENOTDIR)
-		fd.reset(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+		fd.reset(
+		        zv::open_high(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
 	if (!fd.valid()) {
 		int rc = -errno;
 		zvapi_error(ZVAPI_MSG_ERROR, rc, "unable to open '%s'", name);

@@ -76,7 +76,8 @@ int set_times(int fd, time_t atime, time_t mtime)
 /* Both files of a swap by path are opened without a layout being made. */
 int open_for_swap(const char *path, zv::unique_fd *fd)
 {
-	fd->reset(open(path, O_WRONLY | ZV_O_DELAY_CREATE));
+	fd->reset(
+	        zv::open_high(path, O_WRONLY | ZV_O_DELAY_CREATE | O_CLOEXEC));
 	if (fd->valid())
 		return 0;
 	int rc = -errno;
@@ -138,17 +139,25 @@ zvapi_create_volatile_param(const char *directory, int mdt_idx, int open_flags,
 		int len = format_volatile(path, directory, mdt_idx);
 		if (len < 0 || len >= PATH_MAX)
 			return -ENAMETOOLONG;
+		/* A striped open that fails after creating the name removes
+		 * it again (O_EXCL tells it the name is its own). */
 		int fd = stripe_param != nullptr
 		                 ? zvapi_file_open_param(path, flags, mode,
 		                                         stripe_param)
 		                 : open(path, flags, mode);
-		if (fd >= 0) {
-			/* The file lives on through the descriptor alone. */
-			unlink(path);
-			errno = saved_errno;
-			return fd;
+		if (fd < 0) {
+			rc = stripe_param != nullptr ? fd : -errno;
+			continue;
 		}
-		rc = stripe_param != nullptr ? fd : -errno;
+		/* The file lives on through the descriptor alone. */
+		unlink(path);
+		fd = zv::high_fd(fd);
+		if (fd < 0) {
+			rc = -errno;
+			break;
+		}
+		errno = saved_errno;
+		return fd;
 	}
 	zvapi_error(ZVAPI_MSG_ERROR, rc,
 	            "Cannot create volatile file '%s' in '%s'", path + suffix,

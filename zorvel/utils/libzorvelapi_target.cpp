@@ -78,7 +78,8 @@ ZV_EXPORT int zvapi_search_tgt(const char *fsname, const char *poolname,
 		int rc = search_file(fsname, poolname, is_mdt, tgtname, &file);
 		if (rc != 0)
 			return rc;
-		zv::unique_file f(fopen(file.c_str(), "re"));
+		zv::unique_file f(
+		        zv::high_stream(fopen(file.c_str(), "re"), "re"));
 		if (!f)
 			return -errno;
 		char line[text_buf];

@@ -19,10 +19,14 @@ ZV_EXPORT int zvapi_get_version_string(char *version, unsigned int version_size)
 		return -1;
 	}
 	char buffer[text_buf] = "";
+	errno = 0;
 	int rc = get_zorvel_param_value(nullptr, nullptr, FILTER_BY_NONE,
 	                                "version", buffer, sizeof(buffer));
 	if (rc != 0) {
-		errno = -rc;
+		/* A read error comes back as -1 whatever it was; the read
+		 * left its own cause in errno. */
+		if (rc != -1 || errno == 0)
+			errno = -rc;
 		return -1;
 	}
 	char *text = buffer;

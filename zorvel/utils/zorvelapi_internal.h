@@ -4,6 +4,7 @@
 
 #include <zorvel/zorvelapi.h>
 #include <zv/c_boundary.h>
+#include <zv/high_fd.h>
 #include <zv/owners.h>
 
 #include <cerrno>

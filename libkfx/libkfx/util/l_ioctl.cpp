@@ -3,6 +3,8 @@
 
 #include "kfx_internal.h"
 
+#include <zv/high_fd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -74,7 +76,7 @@ static int open_ioc_dev(int dev_id)
 		return -EINVAL;
 	}
 	if (dev.dev_fd < 0) {
-		int fd = open(dev.dev_name, O_RDWR);
+		int fd = zv::open_high(dev.dev_name, O_RDWR);
 		if (fd < 0) {
 			int err = errno;
 			fprintf(stderr,

@@ -3,6 +3,8 @@
 
 #include "kfx_internal.h"
 
+#include <zv/high_fd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -30,7 +32,7 @@ void record_debugfs_mount()
 	struct stat st;
 	if (lstat(mtab, &st) != 0 || S_ISLNK(st.st_mode))
 		return;
-	FILE *table = setmntent(mtab, "r+");
+	FILE *table = zv::high_stream(setmntent(mtab, "r+"), "r+");
 	if (table == nullptr) {
 		fprintf(stderr, "could not open %s: %s\n", mtab,
 		        strerror(errno));

@@ -2,6 +2,7 @@
 #include "cyaml_internal.h"
 
 #include <zv/c_boundary.h>
+#include <zv/high_fd.h>
 #include <zv/owners.h>
 
 #include <yaml.h>
@@ -313,7 +314,7 @@ cYAML *build(const char *path, const char *blk, size_t size, cYAML **err_rc)
 {
 	zv::unique_file file;
 	if (path != nullptr) {
-		file.reset(fopen(path, "re"));
+		file.reset(zv::high_stream(fopen(path, "re"), "re"));
 		if (!file) {
 			int err = errno;
 			char what[512];

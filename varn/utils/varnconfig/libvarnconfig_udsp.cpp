@@ -564,6 +564,31 @@ int fetch_udsp(int idx, varn_udsp **out)
 	return *out ? 0 : EFAULT;
 }
 
+/* The string key under item, the text of descriptor d. 128 bytes hold
+ * most texts; a longer one (a long list of addresses) gets a buffer
+ * doubled until it fits. A policy prints in at most a few characters per
+ * byte of its wire form, so the doubling ends well before its bound. 0 or
+ * the command's result. */
+int add_descr(cYAML *item, const char *key, varn_ud_nid_descr *d)
+{
+	constexpr size_t max_text = size_t(4) * max_udsp_size;
+	char text[128] = "";
+	int rc = zorvel_varn_nid_descr2str(d, text, sizeof(text));
+	zv::unique_malloc<char> longer;
+	for (size_t size = 2 * sizeof(text); rc == -ENOBUFS && size <= max_text;
+	     size *= 2) {
+		longer = zv::calloc_as(size);
+		if (!longer)
+			return -ENOMEM;
+		rc = zorvel_varn_nid_descr2str(d, longer.get(), size);
+	}
+	if (rc < 0)
+		return rc;
+	return cYAML_create_string(item, key, longer ? longer.get() : text)
+	               ? 0
+	               : -EINVAL;
+}
+
 /* One sequence item for a policy; 0 or the command's result. */
 int add_item(cYAML *seq, varn_udsp *udsp)
 {
@@ -577,14 +602,9 @@ int add_item(cYAML *seq, varn_udsp *udsp)
 	} descrs[] = {{"src", &udsp->udsp_src},
 	              {"dst", &udsp->udsp_dst},
 	              {"rte", &udsp->udsp_rte}};
-	for (auto &d : descrs) {
-		char text[128] = "";
-		int rc = zorvel_varn_nid_descr2str(d.d, text, sizeof(text));
-		if (rc < 0)
+	for (auto &d : descrs)
+		if (int rc = add_descr(item, d.key, d.d); rc != 0)
 			return rc;
-		if (!cYAML_create_string(item, d.key, text))
-			return -EINVAL;
-	}
 	return yaml_add_udsp_action(item, udsp) < 0 ? -ENOMEM : 0;
 }
 

@@ -3,16 +3,31 @@
  * Client API of the zorvel file system.
  *
  * Conventions, for every function below unless its comment says otherwise:
- * - the result is 0, or a non-negative count, descriptor or index, on
- *   success, and a negative errno value on failure; the exceptions say so
- *   in their comments: zvapi_get_version_string() and zvapi_ladvise()
- *   (-1 with errno set), zvapi_nodemap_exists() (1 when not found),
- *   zvapi_changelog_recv() (1 at the end), the bool and void functions;
+ * - the result is 0, or a non-negative count, descriptor, index or offset,
+ *   on success, and a negative errno value on failure. The exceptions,
+ *   each explained in its comment:
+ *   . -1 with errno set: zvapi_get_version_string(), zvapi_ladvise(),
+ *     libkfx_ukuc_stop(), get_zorvel_param_value() (for a read error),
+ *     and for a refused detach zvapi_pcc_detach_fd(),
+ *     zvapi_pcc_detach_file(), zvapi_pcc_detach_fid() and
+ *     zvapi_pcc_detach_fid_str();
+ *   . non-zero with errno set: zvapi_file_get_stripe();
+ *   . an answer of 1 or 0: zvapi_search_tgt(), zvapi_search_mdt() and
+ *     zvapi_search_ost() (or a negative errno value),
+ *     zvapi_changelog_in_buf(), zvapi_nodemap_exists() (0 for yes),
+ *     zvapi_is_zorvel_mnttype() (non-zero for yes), and the bool
+ *     functions zvapi_file_is_sparse() and zvapi_mirror_is_sparse();
+ *   . 1 at the end of the log: zvapi_changelog_recv();
+ *   . 0 even when the removal fails: zvapi_direntry_remove();
+ *   . no result: the void functions;
  * - failures are reported through zvapi_error() (to standard error, at or
  *   below the level set with zvapi_msg_set_level());
  * - the caller supplies output buffers with their sizes; descriptors opened
  *   inside a call are closed before it returns, except the descriptors that
- *   a call hands out, which the caller closes.
+ *   a call hands out, which the caller closes;
+ * - no descriptor a call opens takes the number 0, 1 or 2, even while the
+ *   caller has a standard stream closed; those handed out carry the flags
+ *   the caller asked for and no others.
  * No function throws, starts a thread or takes a lock.
  */
 #ifndef ZORVEL_ZORVELAPI_H
@@ -113,7 +128,8 @@ struct zvapi_stripe_param {
 typedef struct zvapi_stripe_param zvapi_stripe_param;
 
 /* Creates path with the given striping and returns its open descriptor;
- * -EEXIST when the name exists. */
+ * -EEXIST when the name exists. With O_EXCL in flags the file is this
+ * call's own, and a failure after its creation removes it again. */
 int zvapi_file_open_param(const char *path, int flags, mode_t mode,
                           const struct zvapi_stripe_param *param);
 
@@ -191,7 +207,8 @@ int zvapi_search_ost(const char *fsname, const char *poolname,
  * its name. What the kernel writes back into fa is the caller's to read. */
 int zvapi_rmfid(const char *path, struct fid_array *fa);
 
-/* Removes directory entry dname without looking at its object. */
+/* Removes directory entry dname without looking at its object. 0 even when
+ * the kernel refuses the removal, which is only reported. */
 int zvapi_direntry_remove(char *dname);
 
 /* Removes a foreign file or directory. */
@@ -236,6 +253,7 @@ int zvapi_changelog_set_xflags(void *priv,
  * within the bytes read (the rest of that read is dropped) or too large
  * for CHLG_REC_MAXSIZE (it is skipped); the handle stays usable. */
 int zvapi_changelog_recv(void *priv, struct changelog_rec **rech);
+/* Frees a record received above; *rech becomes NULL. */
 int zvapi_changelog_free(struct changelog_rec **rech);
 
 /* 1 when records wait in the handle's buffer (no read needed), else 0. */
@@ -296,7 +314,8 @@ int get_zorvel_param_path(const char *obd_type, const char *filter,
 /* The first line of the first parameter file that get_zorvel_param_path()
  * finds, newline kept, into value (val_len bytes, NUL-terminated); value is
  * left as it was when the file is empty. -ENOENT when the lookup fails,
- * whatever its cause; -1 for a read error. Nothing is left to release. */
+ * whatever its cause; -1 with errno set (the read's own) for a read error.
+ * Nothing is left to release. */
 int get_zorvel_param_value(const char *obd_type, const char *filter,
                            enum param_filter type, const char *param_name,
                            char *value, size_t val_len);
@@ -401,8 +420,10 @@ int zvapi_heat_get(int fd, struct zo_heat *heat);
 /* Sets the file's heat flags (ZO_HEAT_FLAG_*). */
 int zvapi_heat_set(int fd, uint64_t flags);
 
-/* 0 when a nodemap of this name is published among the parameters, 1
- * when not (or when the lookup fails). */
+/* 0 when a nodemap of this name is published among the parameters (a
+ * directory of them), 1 when not, or when the lookup fails. A name is one
+ * plain component: an empty one, ".", or one holding '/', "..", or a
+ * character of patterns (*, ?, [, ], {, } or \), names no nodemap. */
 int zvapi_nodemap_exists(const char *nodemap);
 
 /* ---- JSON lists ------------------------------------------------------- */
@@ -471,7 +492,8 @@ int zvapi_get_ost_layout_version(int fd, uint32_t *layout_version);
  * -1 for none; an O_RDONLY access mode becomes O_RDWR, and O_CREAT, O_EXCL
  * and O_NOFOLLOW are added. stripe_param, when not NULL, is the striping
  * asked for (read only). A name collision is retried with a new name, a
- * few thousand times at most, then -EEXIST. errno is kept on success. */
+ * few thousand times at most, then -EEXIST. No name is left behind on
+ * failure either. errno is kept on success. */
 int zvapi_create_volatile_param(const char *directory, int mdt_idx,
                                 int open_flags, mode_t mode,
                                 const zvapi_stripe_param *stripe_param);
