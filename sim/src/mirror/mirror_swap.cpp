@@ -64,8 +64,7 @@ int copy_one(const Config &cfg, const Side &from, const Side &to, unsigned id)
 	return rc;
 }
 
-void drop_from(const Config &cfg, const Side &s, unsigned first,
-               unsigned last)
+void drop_from(const Config &cfg, const Side &s, unsigned first, unsigned last)
 {
 	for (unsigned id = first; id <= last; id++)
 		::unlink(backing_path(cfg, s.key, id).c_str());
@@ -105,7 +104,8 @@ int exchange(const Config &cfg, int fd1, int fd2)
 	drop_from(cfg, more, fewer.count + 1, more.count);
 
 	uint64_t keep = 3; // bits 0 and 1: no mirror of their own
-	uint64_t sa = shared(a.rec->stale).load(), sb = shared(b.rec->stale).load();
+	uint64_t sa = shared(a.rec->stale).load(),
+	         sb = shared(b.rec->stale).load();
 	shared(a.rec->stale).store((sa & keep) | (sb & ~keep));
 	shared(b.rec->stale).store((sb & keep) | (sa & ~keep));
 	shared(a.rec->mirrors).store(b.count);
