@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <unistd.h>
@@ -42,6 +42,10 @@ struct observed {
 
 class MirrorModel : public zvtest::sim_fixture
 {
+      public:
+	/* One sequence of random steps on new files. */
+	void run_sequence(model::dice &d, unsigned seq, unsigned steps);
+
       protected:
 	void SetUp() override
 	{
@@ -197,7 +201,6 @@ class MirrorModel : public zvtest::sim_fixture
 	change copy_many_step(model::dice &d, std::string &desc,
 	                      std::string &why);
 	change read_step(model::dice &d, std::string &desc, std::string &why);
-	void run_sequence(model::dice &d, unsigned seq, unsigned steps);
 
 	std::string path_;
 	int fd_ = -1;
@@ -207,7 +210,6 @@ class MirrorModel : public zvtest::sim_fixture
 	std::vector<observed> seen_; /* after the last step */
 	std::unique_ptr<char, decltype(&free)> buf_{nullptr, free};
 	size_t buf_size_ = 0;
-	unsigned steps_run_ = 0;
 };
 
 template <typename T>
@@ -485,40 +487,22 @@ void MirrorModel::run_sequence(model::dice &d, unsigned seq, unsigned steps)
 	ASSERT_EQ(why, "");
 	ASSERT_EQ(zvapi_get_data_version(fd_, &version_, 0), 0);
 
-	std::deque<std::string> history;
-	for (unsigned i = 0; i < steps; i++) {
-		std::string desc;
-		why.clear();
+	why = model::run_steps(steps, [&](std::string &desc) {
+		std::string why;
 		change c = step(d, desc, why);
-		steps_run_++;
 		if (why.empty())
 			why = check_contents();
-		if (why.empty())
-			why = check_version(c);
-		history.push_back(desc);
-		if (history.size() > 12)
-			history.pop_front();
-		if (!why.empty()) {
-			std::string last;
-			for (const std::string &h : history)
-				last += "\n  " + h;
-			FAIL() << "sequence " << seq << " (" << n
-			       << " mirrors), step " << i << ": " << why
-			       << "\nlast steps:" << last;
-		}
-	}
+		return why.empty() ? check_version(c) : why;
+	});
+	ASSERT_EQ(why, "") << "sequence " << seq << " (" << n << " mirrors)";
 	why = check_verify();
 	ASSERT_EQ(why, "") << "sequence " << seq;
 }
 
 TEST_F(MirrorModel, RandomSequencesAgreeWithTheModel)
 {
-	model::dice d;
-	SCOPED_TRACE("ZV_MODEL_SEED=" + std::to_string(d.seed()));
-	unsigned sequences = model::sequences(24), steps = model::steps(120);
-	for (unsigned s = 0; s < sequences && !HasFailure(); s++)
-		run_sequence(d, s, steps);
-	RecordProperty("steps", steps_run_);
+	model::run_sequences(24, 120,
+	                     std::bind_front(&MirrorModel::run_sequence, this));
 }
 
 } // namespace

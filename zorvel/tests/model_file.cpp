@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
+#include <gtest/gtest.h>
 #include <random>
 
 namespace model
@@ -10,6 +12,8 @@ namespace model
 
 namespace
 {
+
+unsigned steps_run; /* in the sequences of the running test */
 
 uint64_t pages_for(uint64_t len)
 {
@@ -226,14 +230,39 @@ std::string dice::data(uint64_t len)
 	return s;
 }
 
-unsigned sequences(unsigned by_default)
+void run_sequences(
+        unsigned sequences, unsigned steps,
+        const std::function<void(dice &, unsigned, unsigned)> &sequence)
 {
-	return env_count("ZV_MODEL_SEQUENCES", by_default);
+	dice d;
+	SCOPED_TRACE("ZV_MODEL_SEED=" + std::to_string(d.seed()));
+	sequences = env_count("ZV_MODEL_SEQUENCES", sequences);
+	steps = env_count("ZV_MODEL_STEPS", steps);
+	steps_run = 0;
+	for (unsigned s = 0; s < sequences && !testing::Test::HasFailure(); s++)
+		sequence(d, s, steps);
+	testing::Test::RecordProperty("steps", steps_run);
 }
 
-unsigned steps(unsigned by_default)
+std::string run_steps(unsigned steps,
+                      const std::function<std::string(std::string &)> &step)
 {
-	return env_count("ZV_MODEL_STEPS", by_default);
+	std::deque<std::string> last;
+	for (unsigned i = 0; i < steps; i++) {
+		std::string desc, why = step(desc);
+		steps_run++;
+		last.push_back(desc);
+		if (last.size() > 12)
+			last.pop_front();
+		if (why.empty())
+			continue;
+		why = "step " + std::to_string(i) + ": " + why +
+		      "\nlast steps:";
+		for (const std::string &l : last)
+			why += "\n  " + l;
+		return why;
+	}
+	return "";
 }
 
 } // namespace model

@@ -8,6 +8,7 @@
 #define ZORVEL_TESTS_MODEL_FILE_H
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -117,10 +118,19 @@ class dice
 	unsigned writes_ = 0;
 };
 
-/* Sequences and steps per run: ZV_MODEL_SEQUENCES and ZV_MODEL_STEPS
- * when set, else the defaults. */
-unsigned sequences(unsigned by_default);
-unsigned steps(unsigned by_default);
+/* Runs the sequences of a test with one dice: sequence(dice, number,
+ * steps) for each, ZV_MODEL_SEQUENCES and ZV_MODEL_STEPS (when set)
+ * standing for the defaults, the seed in every failure message, up to the
+ * first failure. The steps run are recorded as the test's property. */
+void run_sequences(
+        unsigned sequences, unsigned steps,
+        const std::function<void(dice &, unsigned, unsigned)> &sequence);
+
+/* Runs the steps of one sequence: step(desc) does one, describes it, and
+ * answers what went wrong, "" when nothing did. "" when every step went
+ * well, else the failure with the steps that led to it. */
+std::string run_steps(unsigned steps,
+                      const std::function<std::string(std::string &)> &step);
 
 } // namespace model
 

@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +49,10 @@ struct entry {
 
 class SwapModel : public zvtest::sim_fixture
 {
+      public:
+	/* One sequence of random steps on new files. */
+	void run_sequence(model::dice &d, unsigned seq, unsigned steps);
+
       protected:
 	void SetUp() override
 	{
@@ -186,11 +190,9 @@ class SwapModel : public zvtest::sim_fixture
 	void swap_step(model::dice &d, std::string &desc, std::string &why);
 	void lock_step(model::dice &d, std::string &desc, std::string &why);
 	void volatile_step(model::dice &d, std::string &desc, std::string &why);
-	void run_sequence(model::dice &d, unsigned seq, unsigned steps);
 
 	std::string dir_;
 	std::vector<entry> files_;
-	unsigned steps_run_ = 0;
 };
 
 template <typename T>
@@ -389,9 +391,8 @@ void SwapModel::run_sequence(model::dice &d, unsigned seq, unsigned steps)
 		ASSERT_EQ(zvapi_get_ost_layout_version(e.fd, &e.layout), 0);
 		files_.push_back(std::move(e));
 	}
-	std::deque<std::string> history;
-	for (unsigned i = 0; i < steps; i++) {
-		std::string desc, why;
+	std::string why = model::run_steps(steps, [&](std::string &desc) {
+		std::string why;
 		switch (d.between(0, 9)) {
 		case 0:
 		case 1:
@@ -401,10 +402,9 @@ void SwapModel::run_sequence(model::dice &d, unsigned seq, unsigned steps)
 			break;
 		case 4:
 		case 5:
-		case 6: {
+		case 6:
 			zvtest::stderr_of([&] { swap_step(d, desc, why); });
 			break;
-		}
 		case 7:
 		case 8:
 			lock_step(d, desc, why);
@@ -412,30 +412,15 @@ void SwapModel::run_sequence(model::dice &d, unsigned seq, unsigned steps)
 		default:
 			volatile_step(d, desc, why);
 		}
-		steps_run_++;
-		if (why.empty())
-			why = check_all();
-		history.push_back(desc);
-		if (history.size() > 12)
-			history.pop_front();
-		if (!why.empty()) {
-			std::string last;
-			for (const std::string &h : history)
-				last += "\n  " + h;
-			FAIL() << "sequence " << seq << ", step " << i << ": "
-			       << why << "\nlast steps:" << last;
-		}
-	}
+		return why.empty() ? check_all() : why;
+	});
+	ASSERT_EQ(why, "") << "sequence " << seq;
 }
 
 TEST_F(SwapModel, RandomSequencesAgreeWithTheModel)
 {
-	model::dice d;
-	SCOPED_TRACE("ZV_MODEL_SEED=" + std::to_string(d.seed()));
-	unsigned sequences = model::sequences(20), steps = model::steps(100);
-	for (unsigned s = 0; s < sequences && !HasFailure(); s++)
-		run_sequence(d, s, steps);
-	RecordProperty("steps", steps_run_);
+	model::run_sequences(20, 100,
+	                     std::bind_front(&SwapModel::run_sequence, this));
 }
 
 } // namespace
