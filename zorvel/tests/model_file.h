@@ -120,7 +120,8 @@ class dice
 
 /* Runs the sequences of a test with one dice: sequence(dice, number,
  * steps) for each, ZV_MODEL_SEQUENCES and ZV_MODEL_STEPS (when set)
- * standing for the defaults, the seed in every failure message, up to the
+ * standing for the defaults (half the sequences in sanitized builds),
+ * the seed in every failure message, up to the
  * first failure. The steps run are recorded as the test's property. */
 void run_sequences(
         unsigned sequences, unsigned steps,
