@@ -1,11 +1,15 @@
 #include "model_file.h"
 
+#include <zorvel/zorvelapi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
+#include <unistd.h>
 
 namespace model
 {
@@ -14,6 +18,7 @@ namespace
 {
 
 unsigned steps_run; /* in the sequences of the running test */
+bool every_change_seen = true;
 
 uint64_t pages_for(uint64_t len)
 {
@@ -228,6 +233,33 @@ std::string dice::data(uint64_t len)
 	for (uint64_t i = 0; i < len; i++)
 		s[i] = static_cast<char>(1 + (w * 31 + i / 97) % 255);
 	return s;
+}
+
+bool probe_data_versions(const std::string &path)
+{
+	every_change_seen = true;
+	int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+	uint64_t before = 0, after = 0;
+	for (int i = 0; fd >= 0 && i < 8 && every_change_seen; i++) {
+		every_change_seen =
+		        zvapi_get_data_version(fd, &before, 0) == 0 &&
+		        pwrite(fd, "x", 1, 0) == 1 &&
+		        zvapi_get_data_version(fd, &after, 0) == 0 &&
+		        after != before;
+	}
+	if (fd >= 0)
+		close(fd);
+	unlink(path.c_str());
+	return every_change_seen;
+}
+
+std::string check_data_version(change c, bool moved)
+{
+	if (c == change::must && !moved && every_change_seen)
+		return "the data version did not move";
+	if (c == change::none && moved)
+		return "the data version moved";
+	return "";
 }
 
 void run_sequences(

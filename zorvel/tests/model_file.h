@@ -118,6 +118,15 @@ class dice
 	unsigned writes_ = 0;
 };
 
+/* Whether data versions show every change on the file system of path
+ * (a new file made there): the simulator's follow modification times,
+ * which tell two writes within one clock tick apart only where the
+ * kernel gives fine-grained timestamps. Where they do not, a change that
+ * must move the version is let off (check_data_version below). */
+bool probe_data_versions(const std::string &path);
+/* "" when a data version that moved (or not) agrees with change c. */
+std::string check_data_version(change c, bool moved);
+
 /* Runs the sequences of a test with one dice: sequence(dice, number,
  * steps) for each, ZV_MODEL_SEQUENCES and ZV_MODEL_STEPS (when set)
  * standing for the defaults (half the sequences in sanitized builds),
