@@ -102,14 +102,14 @@ const zorvel_cmd commands[] = {
          "\n  write: standard input to mirror --id (at page-aligned "
          "--offset;\n    without one it becomes the whole mirror)\n"
          "  copy: mirror --src (0: the file) to each --dst, holes kept;\n"
-         "    with --offset and --length only that range; a progress bar"
-         " on a terminal\n"
-         "  verify: sizes, holes and data against mirror 1; exit status 117"
-         " when they differ\n"
+         "    with --offset and --length only that range, holes written as"
+         " zeros;\n    a progress bar on a terminal\n"
+         "  verify: sizes and data against mirror 1 (holes that differ are"
+         " noted);\n    exit status 117 when they differ\n"
          "  --json keys: list: file mirror size sparse data; read: file "
          "mirror offset\n    length hex; write: file mirror offset length;"
          " copy: file src dst [offset\n    copied]; verify: file mirror "
-         "agrees [difference]"},
+         "agrees [difference] [allocation]"},
         {"sparse", cmd_sparse, "FILE... [--json]",
          "tell whether each file is sparse, and its data extents\n"
          "  --json keys: file sparse size data (\"offset+length,...\" or "

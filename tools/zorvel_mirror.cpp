@@ -115,7 +115,7 @@ int open_file(const char *path, int flags)
 {
 	int fd = open(path, flags | O_CLOEXEC);
 	if (fd < 0)
-		fail(-errno, "cannot open '%s'", path);
+		fail(-errno, "cannot open '%s'", escaped(path).c_str());
 	return fd;
 }
 
@@ -177,7 +177,8 @@ int extents_of(int fd, unsigned id, std::string &out, uint64_t *total = nullptr)
 
 int failed(int rc, const char *what, const char *path, unsigned id)
 {
-	fail(rc, "cannot %s mirror %u of '%s'", what, id, path);
+	fail(rc, "cannot %s mirror %u of '%s'", what, id,
+	     escaped(path).c_str());
 	return exit_status(rc);
 }
 
@@ -444,6 +445,9 @@ int mirror_copy(const char *path, const options &o)
 		return usage_error("copy needs --src N --dst M[,M...]");
 	if ((o.offset < 0) != (o.length < 0))
 		return usage_error("--offset and --length go together");
+	if (o.src != 0 &&
+	    std::find(o.dst.begin(), o.dst.end(), o.src) != o.dst.end())
+		return usage_error("--dst names the source mirror");
 	int fd = open_file(path, O_RDWR);
 	if (fd < 0)
 		return exit_status(errno);
@@ -468,7 +472,7 @@ int mirror_copy(const char *path, const options &o)
 				fail(n,
 				     "cannot copy mirror %u of '%s' to "
 				     "mirror %u",
-				     src, path, d);
+				     src, escaped(path).c_str(), d);
 				continue;
 			}
 			copied = n;
@@ -484,7 +488,7 @@ int mirror_copy(const char *path, const options &o)
 			if (why == 0)
 				why = rc < 0 ? int(rc) : -EIO;
 			fail(why, "cannot copy mirror %u of '%s' to mirror %u",
-			     src, path, dst[i]);
+			     src, escaped(path).c_str(), dst[i]);
 			rc = why;
 		}
 	}
@@ -512,40 +516,50 @@ int mirror_copy(const char *path, const options &o)
 
 /* ---- verify ------------------------------------------------------------- */
 
-/* Why mirror id differs from mirror 1, or "" when it does not; a negative
- * errno in rc when one cannot be read. */
-std::string difference(int fd, unsigned id, char *a, char *b, int &rc)
+/* How mirror id compares with mirror 1: what a reader sees (sizes and
+ * bytes), and where their data is allocated. */
+struct comparison {
+	std::string difference; /* "" when a reader sees the same */
+	std::string allocation; /* "" when the data stretches match */
+};
+
+/* 0, or a negative errno when a mirror cannot be read. */
+int compare(int fd, unsigned id, char *a, char *b, comparison &c)
 {
 	off_t size1 = 0, size = 0;
 	std::string data1, data;
+	int rc;
 	if ((rc = mirror_size(fd, 1, size1)) ||
 	    (rc = mirror_size(fd, id, size)) ||
 	    (rc = extents_of(fd, 1, data1)) || (rc = extents_of(fd, id, data)))
-		return "";
-	if (size != size1)
-		return "size " + std::to_string(size) + ", not " +
-		       std::to_string(size1);
-	if (data != data1)
-		return "data " + data + ", not " + data1;
+		return rc;
+	if (size != size1) {
+		c.difference = "size " + std::to_string(size) + ", not " +
+		               std::to_string(size1);
+		return 0;
+	}
 	for (off_t pos = 0; pos < size;) {
 		ssize_t n1 = zvapi_mirror_read(fd, 1, a, CHUNK, pos);
 		ssize_t n = zvapi_mirror_read(fd, id, b, CHUNK, pos);
-		if (n1 < 0 || n < 0) {
-			rc = n1 < 0 ? n1 : n;
-			return "";
-		}
+		if (n1 < 0 || n < 0)
+			return n1 < 0 ? n1 : n;
 		if (n != n1 || memcmp(a, b, n) != 0) {
 			ssize_t at = 0;
 			while (at < std::min(n, n1) && a[at] == b[at])
 				at++;
-			return "content differs at offset " +
-			       std::to_string(pos + at);
+			c.difference = "content differs at offset " +
+			               std::to_string(pos + at);
+			return 0;
 		}
 		if (n == 0)
 			break;
 		pos += n;
 	}
-	return "";
+	/* The same bytes, held differently (a hole against written zeros):
+	 * worth telling, not a difference. */
+	if (data != data1)
+		c.allocation = "data " + data + ", not " + data1;
+	return 0;
 }
 
 int mirror_verify(const char *path, const options &o)
@@ -562,24 +576,31 @@ int mirror_verify(const char *path, const options &o)
 	for (unsigned id : ids) {
 		if (id == 1)
 			continue;
-		int rc = 0;
-		std::string why =
-		        difference(fd, id, a.mem.get(), b.mem.get(), rc);
+		comparison c;
+		int rc = compare(fd, id, a.mem.get(), b.mem.get(), c);
 		if (rc != 0)
 			return failed(rc, "compare", path, id);
-		differ |= !why.empty();
+		differ |= !c.difference.empty();
 		if (o.json) {
 			json_line line;
 			line.add("file", path)
 			        .add_int("mirror", id)
-			        .add_int("agrees", why.empty());
-			if (!why.empty())
-				line.add("difference", why);
+			        .add_int("agrees", c.difference.empty());
+			if (!c.difference.empty())
+				line.add("difference", c.difference);
+			if (!c.allocation.empty())
+				line.add("allocation", c.allocation);
 			if ((rc = line.write()) != 0)
 				return exit_status(rc);
-		} else if (!why.empty()) {
+		} else if (!c.difference.empty()) {
 			out_printf("%s: mirror %u differs from mirror 1: %s\n",
-			           escaped(path).c_str(), id, why.c_str());
+			           escaped(path).c_str(), id,
+			           c.difference.c_str());
+		} else if (!c.allocation.empty()) {
+			out_printf("%s: mirror %u holds the bytes of mirror 1, "
+			           "allocated differently: %s\n",
+			           escaped(path).c_str(), id,
+			           c.allocation.c_str());
 		}
 	}
 	if (!o.json && !differ)

@@ -13,6 +13,7 @@
 #include <linux/zorvel/zorvel_advice.h>
 #include <linux/zorvel/zorvel_heat.h>
 #include <linux/zorvel/zorvel_mirror.h>
+#include <linux/zorvel/zorvel_swap.h>
 
 using namespace zvtest;
 
@@ -152,6 +153,36 @@ TEST_F(DataPath, AMirrorTheFileLacksFailsOnFirstUse)
 	EXPECT_EQ(select(dir.fd, 1).err, EINVAL) << "not a regular file";
 	Fd out(open((tmp_.path() + "/x").c_str(), O_RDWR | O_CREAT, 0644));
 	EXPECT_EQ(select(out.fd, 1).err, ENOTTY) << "not in the mount";
+}
+
+// A write to a mirror other than the primary left the file's data
+// version where it was.
+TEST_F(DataPath, AChangeOfAnyMirrorMovesTheDataVersion)
+{
+	std::string f = mnt("dv");
+	write_file(f, "abc");
+	ASSERT_EQ(zvsim_mirror_count(f.c_str(), 2), 0);
+	Fd fd(open(f.c_str(), O_RDWR));
+	auto version = [&] {
+		ioc_data_version v{};
+		EXPECT_EQ(ioctl(fd.fd, ZV_IOC_DATA_VERSION, &v), 0);
+		return v.idv_version;
+	};
+	uint64_t v = version();
+	ASSERT_EQ(select(fd.fd, 2).rc, 0);
+	ASSERT_EQ(pwrite(fd.fd, "abc", 3, 0), 3);
+	EXPECT_NE(version(), v) << "a write";
+	v = version();
+	char buf[3];
+	ASSERT_EQ(pread(fd.fd, buf, 3, 0), 3);
+	EXPECT_EQ(version(), v) << "a read";
+	ASSERT_EQ(ftruncate(fd.fd, 3), 0);
+	EXPECT_NE(version(), v) << "a truncation";
+	v = version();
+	ASSERT_EQ(fallocate(fd.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+	                    0, 4096),
+	          0);
+	EXPECT_NE(version(), v) << "a punch";
 }
 
 TEST_F(DataPath, SelectionFollowsTheOpenFileAndRespectsItsMode)

@@ -4,11 +4,13 @@
 #include "zvtest/child.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <linux/zorvel/zorvel_mirror.h>
 #include <linux/zorvel/zorvel_swap.h>
 
 using namespace zvtest;
@@ -203,6 +205,44 @@ TEST_F(SwapRequests, SwapRefusals)
 	EXPECT_EQ(swap(a.fd, b.fd, 0, 0, 0, 42).rc, 0);
 	EXPECT_EQ(read_file(mnt("a")), "b");
 	EXPECT_EQ(read_file(tmp_.path() + "/outside"), "o");
+}
+
+// A swap exchanged mirror 1 only: mirrors 2 and up kept the old file's
+// data, marked current.
+TEST_F(SwapRequests, SwapMovesEveryMirrorWithItsFile)
+{
+	write_file(mnt("a"), "a1");
+	write_file(mnt("b"), "b1");
+	ASSERT_EQ(zvsim_mirror_count(mnt("a").c_str(), 3), 0);
+	ASSERT_EQ(zvsim_mirror_count(mnt("b").c_str(), 2), 0);
+	auto put = [&](const char *rel, unsigned long id, const char *data) {
+		Fd fd(open_in(rel));
+		ASSERT_EQ(ioctl(fd.fd, ZV_IOC_MIRROR_SET, id), 0);
+		ASSERT_EQ(pwrite(fd.fd, data, strlen(data), 0),
+		          ssize_t(strlen(data)));
+	};
+	put("a", 2, "a-two");
+	put("a", 3, "a-three");
+	put("b", 2, "b2");
+	auto list = [&](const char *rel) {
+		char buf[512];
+		int n = zvsim_mirror_list(mnt(rel).c_str(), buf, sizeof buf);
+		return n < 0 ? "error" : std::string(buf, size_t(n));
+	};
+	Fd a(open_in("a")), b(open_in("b"));
+	ASSERT_EQ(swap(a.fd, b.fd).rc, 0);
+	EXPECT_EQ(list("a"), "1 2 0 0+2\n2 2 0 0+2\n");
+	EXPECT_EQ(list("b"), "1 2 0 0+2\n2 5 0 0+5\n3 7 0 0+7\n");
+	char got[8] = {};
+	ASSERT_EQ(zvsim_mirror_read(mnt("a").c_str(), 2, 0, got, 8), 2);
+	EXPECT_STREQ(got, "b2");
+	ASSERT_EQ(zvsim_mirror_read(mnt("b").c_str(), 3, 0, got, 8), 7);
+	EXPECT_STREQ(got, "a-three");
+	// Stale marks go with the mirrors.
+	ASSERT_EQ(pwrite(b.fd, "B", 1, 0), 1);
+	ASSERT_EQ(swap(a.fd, b.fd).rc, 0);
+	EXPECT_EQ(list("a"), "1 2 0 0+2\n2 5 1 0+5\n3 7 1 0+7\n");
+	EXPECT_EQ(list("b"), "1 2 0 0+2\n2 2 0 0+2\n");
 }
 
 TEST_F(SwapRequests, VolatileNames)

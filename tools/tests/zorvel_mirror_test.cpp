@@ -90,13 +90,77 @@ TEST_F(DataTool, WriteCopyVerifyAMirroredFile)
 	EXPECT_EQ(r.status, 0) << r.err;
 	r = zorvel({"mirror", "verify", f_});
 	EXPECT_EQ(r.status, 117);
-	EXPECT_EQ(r.out, f_ + ": mirror 3 differs from mirror 1: data "
-	                      "4096+5904, not 0+10000\n");
+	EXPECT_EQ(r.out, f_ + ": mirror 3 differs from mirror 1: content "
+	                      "differs at offset 0\n");
 	r = zorvel({"punch", f_, "0", "4096"});
 	EXPECT_EQ(r.status, 0) << r.err;
 	r = zorvel({"mirror", "verify", f_});
-	EXPECT_EQ(r.out, f_ + ": mirror 2 differs from mirror 1: data "
-	                      "0+10000, not 4096+5904\n");
+	EXPECT_EQ(r.status, 117);
+	EXPECT_EQ(r.out, f_ + ": mirror 2 differs from mirror 1: content "
+	                      "differs at offset 0\n");
+}
+
+// Mirrors that hold the same bytes, one with zeros written where the
+// other has a hole, were counted as differing.
+TEST_F(DataTool, VerifyNotesAllocationWithoutFailing)
+{
+	zvtest::write_file(f_, std::string(10000, 'v'));
+	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
+	ASSERT_EQ(zorvel({"punch", f_, "0", "4096"}).status, 0);
+	// The range copy is dense: the hole becomes written zeros.
+	run_result r = zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2",
+	                       "--offset", "0", "--length", "12288"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	r = zorvel({"mirror", "verify", f_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, f_ +
+	                         ": mirror 2 holds the bytes of mirror 1, "
+	                         "allocated differently: data 0+10000, not "
+	                         "4096+5904\n" +
+	                         f_ + ": 2 mirrors agree\n");
+	r = zorvel({"mirror", "verify", f_, "--json"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "{\"file\": \"" + f_ +
+	                         "\", \"mirror\": 2, \"agrees\": 1, "
+	                         "\"allocation\": \"data 0+10000, not "
+	                         "4096+5904\"}\n");
+}
+
+// Copying the file as a whole onto mirror 1, which serves its reads,
+// emptied it.
+TEST_F(DataTool, CopyOfTheFileOntoItsOwnMirrorKeepsIt)
+{
+	zvtest::write_file(f_, "");
+	ASSERT_EQ(truncate(f_.c_str(), 3 << 20), 0);
+	ASSERT_EQ(zorvel_sh("mirror write " + shell_quote(f_) +
+	                    " --id 1 --offset 1048576 < " + shell_quote(data_))
+	                  .status,
+	          0);
+	run_result r =
+	        zorvel({"mirror", "copy", f_, "--src", "0", "--dst", "1"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, f_ + ": mirror 0 copied to 1\n");
+	r = zorvel({"sparse", f_});
+	EXPECT_EQ(r.out, f_ + ": sparse, size 3145728, data 1048576+12288\n");
+	r = zorvel({"mirror", "copy", f_, "--src", "1", "--dst", "2,1"});
+	EXPECT_EQ(r.status, 255) << "a mirror is not copied onto itself";
+	EXPECT_EQ(r.err, "zorvel mirror: --dst names the source mirror (see "
+	                 "'zorvel mirror --help')\n");
+}
+
+// A name holding a newline gave a message of two lines.
+TEST_F(DataTool, MessagesEscapeNames)
+{
+	std::string odd = m("a\nb");
+	zvtest::write_file(odd, "x");
+	run_result r = zorvel({"mirror", "read", odd, "--id", "4"});
+	EXPECT_EQ(r.status, ENOENT);
+	EXPECT_EQ(r.err, "zorvel mirror: cannot read mirror 4 of '" +
+	                         m("a\\nb") +
+	                         "': No such file or directory (2)\n");
+	r = zorvel({"mirror", "list", m("c\td")});
+	EXPECT_EQ(r.err, "zorvel mirror: cannot open '" + m("c\\td") +
+	                         "': No such file or directory (2)\n");
 }
 
 TEST_F(DataTool, CopyFailuresAndRanges)

@@ -430,4 +430,63 @@ TEST_F(Mirror, StaleMirrorsAreResynchronised)
 	EXPECT_EQ(content(2, 3), "new");
 }
 
+/* A copy onto itself was emptied before it was read. */
+TEST_F(Mirror, CopyOntoItselfLosesNothing)
+{
+	make("", 2);
+	put(1, std::string(5000, 'k'), 1 << 20);
+	std::string want = line(1);
+	ASSERT_EQ(want, "1053576 0 1048576+5000");
+	uint16_t self[] = {1};
+	EXPECT_EQ(zvapi_mirror_copy_many(fd_, 1, self, 1), -EINVAL);
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 1, 1, 0, SIZE_MAX), -EINVAL);
+	/* Source 0 is whatever serves the file's reads: mirror 1 here. */
+	EXPECT_EQ(zvapi_mirror_copy_many(fd_, 0, self, 1), 1);
+	uint16_t both[] = {1, 2};
+	EXPECT_EQ(zvapi_mirror_copy_many(fd_, 1, both, 2), 1);
+	EXPECT_EQ(both[0], 2);
+	EXPECT_EQ(both[1], 1) << "the source moved past the live entries";
+	EXPECT_EQ(line(1), want);
+	EXPECT_EQ(line(2), want);
+	/* The dense copy writes the holes as zeros, and keeps every byte. */
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 0, 1, 0, SIZE_MAX), 1053576);
+	EXPECT_EQ(line(1), "1053576 0 0+1053576");
+	EXPECT_EQ(content(1, 1 << 21),
+	          std::string(1 << 20, '\0') + std::string(5000, 'k'));
+	expect_cleared("copies onto the source");
+}
+
+/* Inside a data stretch longer than the buffer, reads ran past it. */
+TEST_F(Mirror, CopyManyOfALongStretchKeepsTheHoleAfterIt)
+{
+	make("", 2);
+	put(1, std::string(6 << 20, 'L'));
+	ASSERT_EQ(truncate(path_.c_str(), 12 << 20), 0);
+	uint16_t dst[] = {2};
+	EXPECT_EQ(zvapi_mirror_copy_many(fd_, 1, dst, 1), 1);
+	EXPECT_EQ(line(2), "12582912 0 0+6291456");
+}
+
+/* A copy to the end of a source that ends on a page boundary kept the
+ * destination's longer tail. */
+TEST_F(Mirror, CopyToTheEndLeavesTheSourceSize)
+{
+	make(std::string(8192, 'e'), 2);
+	put(2, std::string(20000, 'o'));
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 1, 2, 0, PAGE), (ssize_t)PAGE);
+	EXPECT_EQ(line(2), "20000 0 0+20000") << "a range inside the source";
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 1, 2, 0, SIZE_MAX), 8192);
+	EXPECT_EQ(line(2), "8192 0 0+8192");
+	put(2, std::string(20000, 'o'));
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 1, 2, PAGE, 4 * PAGE), (ssize_t)PAGE)
+	        << "a range past the end";
+	EXPECT_EQ(line(2), "8192 0 0+8192");
+	put(2, std::string(20000, 'o'), 2 * PAGE);
+	EXPECT_EQ(zvapi_mirror_copy(fd_, 1, 2, 4 * PAGE, SIZE_MAX), 0)
+	        << "nothing to copy past the end";
+	EXPECT_EQ(line(2), "8192 0 0+8192");
+	EXPECT_EQ(content(2, 20000),
+	          std::string(4096, 'o') + std::string(4096, 'e'));
+}
+
 } // namespace

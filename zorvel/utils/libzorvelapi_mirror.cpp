@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -209,13 +210,75 @@ ZV_EXPORT off_t zvapi_mirror_data_seek(int fd, unsigned int id, off_t pos,
 	return zvapi_data_seek(fd, pos, size);
 }
 
+namespace
+{
+
+/* Up to count bytes of the source at pos: mirror src, or the file as a
+ * whole (0) read without a selection. Both end only at the end of the
+ * data or at a read that is not a page multiple. */
+ssize_t read_source(int fd, unsigned int src, char *buf, size_t count,
+                    off_t pos)
+{
+	if (src != 0)
+		return zvapi_mirror_read(fd, src, buf, count, pos);
+	size_t page = page_size(), total = 0;
+	while (total < count) {
+		ssize_t n = pread(fd, buf + total, count - total, pos + total);
+		if (n < 0)
+			return -errno;
+		total += n;
+		if (n == 0 || !aligned(n, page))
+			break;
+	}
+	return static_cast<ssize_t>(total);
+}
+
+/* The size of the source: mirror src, or the file as a whole (0). */
+int source_size(int fd, unsigned int src, off_t &size)
+{
+	auto size_of = [&] {
+		struct stat st;
+		if (fstat(fd, &st) < 0)
+			return -errno;
+		size = st.st_size;
+		return 0;
+	};
+	if (src == 0)
+		return size_of();
+	selection sel(fd, src);
+	return sel.rc() < 0 ? sel.rc() : size_of();
+}
+
+/* Zeroes the buffer from n to the next page boundary, so that a write
+ * rounded up to whole pages carries zeros past the data, not what an
+ * earlier chunk left there: the length to write. */
+size_t pad_to_page(char *buf, size_t n, size_t page)
+{
+	size_t to_write = round_up(n, page);
+	memset(buf + n, 0, to_write - n);
+	return to_write;
+}
+
+/* Makes [from, to) a hole in each live destination; one that cannot be
+ * punched drops out, since it would keep stale data there. */
+void punch_all(int fd, destinations &to, off_t from, off_t end)
+{
+	if (from >= end)
+		return;
+	to.each([&](uint16_t id) {
+		return zvapi_mirror_punch(fd, id, from, end - from);
+	});
+}
+
+} // namespace
+
 ZV_EXPORT ssize_t zvapi_mirror_copy(int fd, unsigned int src, unsigned int dst,
                                     off_t pos, size_t count)
 {
 	if (count == 0)
 		return 0;
 	size_t page = page_size();
-	if (pos < 0 || !aligned(pos, page) || dst == 0 ||
+	if (pos < 0 || !aligned(pos, page) || dst == 0 || src == dst ||
 	    (!aligned(count, page) && count != SIZE_MAX))
 		return -EINVAL;
 	copy_buffer buf(page);
@@ -223,34 +286,41 @@ ZV_EXPORT ssize_t zvapi_mirror_copy(int fd, unsigned int src, unsigned int dst,
 		return buf.rc;
 
 	size_t copied = 0;
-	ssize_t result = 0;
+	ssize_t last = 0; /* the last read: 0 or short when the end was met */
+	bool at_end = false;
 	while (copied < count) {
 		size_t to_read = std::min(count - copied, COPY_BUF);
-		ssize_t n = src != 0 ? zvapi_mirror_read(fd, src, buf.mem.get(),
-		                                         to_read, pos)
-		                     : pread(fd, buf.mem.get(), to_read, pos);
-		if (n == 0)
-			break;
-		if (n < 0) {
-			result = src != 0 ? n : -errno;
+		last = read_source(fd, src, buf.mem.get(), to_read, pos);
+		if (last < 0)
+			return last;
+		if (last == 0) {
+			at_end = true;
 			break;
 		}
-		ssize_t w = zvapi_mirror_write(fd, dst, buf.mem.get(),
-		                               round_up(n, page), pos);
+		size_t to_write = pad_to_page(buf.mem.get(), last, page);
+		ssize_t w = zvapi_mirror_write(fd, dst, buf.mem.get(), to_write,
+		                               pos);
 		if (w < 0)
 			return w;
-		pos += n;
-		copied += n;
-		if (static_cast<size_t>(n) < to_read)
+		pos += last;
+		copied += last;
+		if (static_cast<size_t>(last) < to_read) {
+			at_end = true;
 			break;
+		}
 	}
-	if (result < 0)
-		return result;
-	if (copied == 0)
-		return 0;
-	/* The last write ran past the end of the data: cut it back. */
-	if (!aligned(pos, page)) {
-		int rc = zvapi_mirror_truncate(fd, dst, pos);
+	buf.mem.reset();
+	/* A copy that met the source's end leaves the destination exactly
+	 * the source's size: cut back what the last page wrote past it, and
+	 * whatever the destination held beyond. */
+	if (at_end) {
+		off_t end = pos;
+		if (last == 0) {
+			int rc = source_size(fd, src, end);
+			if (rc < 0)
+				return rc;
+		}
+		int rc = zvapi_mirror_truncate(fd, dst, end);
 		if (rc < 0)
 			return rc;
 	}
@@ -264,25 +334,25 @@ ZV_EXPORT ssize_t zvapi_mirror_copy_many(int fd, uint16_t src, uint16_t *dst,
 		return 0;
 	if (dst == nullptr)
 		return -EINVAL;
+	destinations to{dst, count};
+	/* The source is not a destination of its own copy. */
+	if (src != 0)
+		to.each([&](uint16_t id) { return id == src ? -EINVAL : 0; });
+	if (to.live == 0)
+		return -EINVAL;
 	size_t page = page_size();
 	copy_buffer buf(page);
 	if (buf.rc < 0)
 		return buf.rc;
-	destinations to{dst, count};
 
+	/* Nothing is emptied up front: each destination is written over,
+	 * the source's holes are punched into it once the data after them
+	 * is written, and the last truncation gives it the source's size.
+	 * So a destination that is the source itself (source 0, served by
+	 * one of the mirrors) loses nothing. */
 	bool sparse = zvapi_mirror_is_sparse(fd, src);
-	if (sparse) {
-		/* Emptied first, so that the source's holes stay holes. */
-		to.each([&](uint16_t id) {
-			return zvapi_mirror_truncate(fd, id, 0);
-		});
-		if (to.live == 0)
-			return to.pending;
-	}
-
-	off_t pos = 0, data_end = 0;
+	off_t pos = 0, data_end = 0, written_end = 0;
 	while (to.live > 0) {
-		size_t to_read = COPY_BUF;
 		if (sparse && pos >= data_end) {
 			size_t size = 0;
 			off_t data =
@@ -295,26 +365,31 @@ ZV_EXPORT ssize_t zvapi_mirror_copy_many(int fd, uint16_t src, uint16_t *dst,
 			} else {
 				data_end = round_up(data + size, page);
 				pos = data / page * page;
-				to_read = std::min<uint64_t>(data_end - pos,
-				                             COPY_BUF);
 			}
 		}
-		ssize_t n =
-		        zvapi_mirror_read(fd, src, buf.mem.get(), to_read, pos);
+		size_t to_read =
+		        sparse ? std::min<uint64_t>(data_end - pos, COPY_BUF)
+		               : COPY_BUF;
+		ssize_t n = read_source(fd, src, buf.mem.get(), to_read, pos);
 		if (n == 0)
 			break;
 		if (n < 0)
 			return n;
-		size_t to_write = round_up(n, page);
+		size_t to_write = pad_to_page(buf.mem.get(), n, page);
 		to.each([&](uint16_t id) {
 			return zvapi_mirror_write(fd, id, buf.mem.get(),
 			                          to_write, pos);
 		});
+		punch_all(fd, to, written_end, pos);
+		written_end = pos + to_write;
 		pos += n;
 		if (static_cast<size_t>(n) < to_read)
 			break;
 	}
 	buf.mem.reset();
+	/* A hole at the end, its last page whole: a partial page punched
+	 * would stay allocated. */
+	punch_all(fd, to, written_end, round_up(pos, page));
 	to.each([&](uint16_t id) {
 		return zvapi_mirror_truncate(fd, id, pos);
 	});

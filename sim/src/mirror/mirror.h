@@ -41,7 +41,16 @@ int read(const Config &cfg, const char *path, unsigned id, int64_t off,
 // SEEK_DATA on the file's mirrors 2 and up fails with err (0: works).
 int fail_data_seek(const Config &cfg, const char *path, int err);
 
-// The backing file of mirror id (2 and up) of a file.
+// The backing file of mirror id (2 and up) of a file, and their folder.
 std::string backing_path(const Config &cfg, const FileKey &key, unsigned id);
+std::string mirrors_dir(const Config &cfg, const FileKey &key);
+// The number of mirrors of a file by its record (none: 1).
+unsigned count_of(const FileRecord *rec);
+
+// A layout swap of the files open on fd1 and fd2 (regular files of the
+// mount, the state lock held): each takes the other's mirrors 2 and up,
+// with their data, holes, sizes and stale marks. 0, or -errno with
+// nothing changed as far as the file system lets it be put back.
+int exchange(const Config &cfg, int fd1, int fd2);
 
 } // namespace zvsim::mirror

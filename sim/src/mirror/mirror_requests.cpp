@@ -76,10 +76,15 @@ int64_t position(int fd)
 	return syscall(SYS_lseek, fd, 0, SEEK_CUR);
 }
 
-void changed(Selection &s)
+// Mirror s of the file open on fd changed: it is current again, and the
+// file's modification time moves as with any write to the file, so its
+// data version does too.
+void changed(int fd, Selection &s)
 {
 	if (s.rec)
 		shared(s.rec->stale).fetch_and(~(uint64_t(1) << s.id));
+	const struct timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+	syscall(SYS_utimensat, fd, nullptr, now, 0);
 }
 
 // A selection this hook serves: not the primary. err: why the call fails
@@ -134,7 +139,7 @@ bool write(int fd, const void *buf, size_t n, int64_t off, ssize_t &r)
 		return fail(r, errno);
 	r = syscall(SYS_pwrite64, s->backing, buf, n, pos);
 	if (r > 0) {
-		changed(*s);
+		changed(fd, *s);
 		if (off < 0)
 			syscall(SYS_lseek, fd, pos + r, SEEK_SET);
 	}
@@ -182,7 +187,7 @@ bool truncate(int fd, int64_t len, int &r)
 		return s && fail(r, err);
 	raw(r, syscall(SYS_ftruncate, s->backing, len));
 	if (r == 0)
-		changed(*s);
+		changed(fd, *s);
 	return true;
 }
 
@@ -194,7 +199,7 @@ bool allocate(int fd, int mode, int64_t off, int64_t len, int &r)
 		return s && fail(r, err);
 	raw(r, syscall(SYS_fallocate, s->backing, mode, off, len));
 	if (r == 0)
-		changed(*s);
+		changed(fd, *s);
 	return true;
 }
 

@@ -15,12 +15,6 @@ namespace zvsim::mirror
 namespace
 {
 
-std::string dir_of(const Config &cfg, const FileKey &key)
-{
-	return cfg.path("mirrors") + "/" + std::to_string(key.ino) + "." +
-	       std::to_string(key.birth);
-}
-
 // A regular file of the mount named by path: its key and record.
 int file_of(const Config &cfg, const char *path, FileKey &key, FileRecord *&rec,
             bool create)
@@ -48,13 +42,6 @@ int file_of(const Config &cfg, const char *path, FileKey &key, FileRecord *&rec,
 	if (!rec && create)
 		return -ENOSPC;
 	return 0;
-}
-
-unsigned count_of(const FileRecord *rec)
-{
-	unsigned n =
-	        rec ? shared(const_cast<FileRecord *>(rec)->mirrors).load() : 0;
-	return n ? n : 1;
 }
 
 // Data stretches of the file open on fd, as "<off>+<len>,...".
@@ -87,9 +74,22 @@ int open_mirror(const Config &cfg, const char *path, const FileKey &key,
 
 } // namespace
 
+std::string mirrors_dir(const Config &cfg, const FileKey &key)
+{
+	return cfg.path("mirrors") + "/" + std::to_string(key.ino) + "." +
+	       std::to_string(key.birth);
+}
+
 std::string backing_path(const Config &cfg, const FileKey &key, unsigned id)
 {
-	return dir_of(cfg, key) + "/" + std::to_string(id);
+	return mirrors_dir(cfg, key) + "/" + std::to_string(id);
+}
+
+unsigned count_of(const FileRecord *rec)
+{
+	unsigned n =
+	        rec ? shared(const_cast<FileRecord *>(rec)->mirrors).load() : 0;
+	return n ? n : 1;
 }
 
 int set_count(const Config &cfg, const char *path, unsigned n)
@@ -103,7 +103,7 @@ int set_count(const Config &cfg, const char *path, unsigned n)
 		return rc;
 	StateLock lock(cfg);
 	unsigned old = count_of(rec);
-	if (n > 1 && (rc = sys::mkdir_p(dir_of(cfg, key), 0755)) < 0)
+	if (n > 1 && (rc = sys::mkdir_p(mirrors_dir(cfg, key), 0755)) < 0)
 		return rc;
 	for (unsigned id = old + 1; id <= n; id++) {
 		int fd = sys::open(backing_path(cfg, key, id).c_str(),
@@ -118,7 +118,7 @@ int set_count(const Config &cfg, const char *path, unsigned n)
 		shared(rec->stale).fetch_and(~(uint64_t(1) << id));
 	}
 	if (n == 1)
-		::rmdir(dir_of(cfg, key).c_str());
+		::rmdir(mirrors_dir(cfg, key).c_str());
 	shared(rec->mirrors).store(n);
 	return 0;
 }

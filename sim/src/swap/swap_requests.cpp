@@ -5,6 +5,7 @@
 #include "core/object_record.h"
 #include "layout/layout.h"
 #include "lock/lock.h"
+#include "mirror/mirror.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -96,8 +97,14 @@ int do_swap(Request &req)
 	    ((flags & rec::SWAP_CHECK_DV2) &&
 	     vb.data != rec::get64(arg, rec::SL_DV2)))
 		return -EAGAIN;
-	if ((rc = exchange_data(cfg, a.fd, b.fd)) < 0 ||
-	    (rc = layout::exchange_file_layouts(cfg, a, b)) < 0)
+	if ((rc = exchange_data(cfg, a.fd, b.fd)) < 0)
+		return rc;
+	// Whole layouts move: the other mirrors go with their file's data.
+	if ((rc = mirror::exchange(cfg, a.fd, b.fd)) < 0) {
+		exchange_data(cfg, a.fd, b.fd);
+		return rc;
+	}
+	if ((rc = layout::exchange_file_layouts(cfg, a, b)) < 0)
 		return rc;
 	if ((rc = versions_locked(cfg, a, va, true)) < 0)
 		return rc;

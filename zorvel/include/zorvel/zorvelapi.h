@@ -391,16 +391,29 @@ bool zvapi_mirror_is_sparse(int fd, unsigned int id);
 off_t zvapi_mirror_data_seek(int fd, unsigned int id, off_t pos, size_t *size);
 
 /* Copies count bytes at pos ((size_t)-1: to the end) from mirror src (0:
- * the file as a whole) to mirror dst through a 4 MiB buffer: the bytes
- * copied, or an error. pos and count must be page-aligned, dst not 0.
- * The result is wide enough for copies of 2 GiB and more. */
+ * the file as a whole) to mirror dst through a 4 MiB buffer, densely (the
+ * source's holes are written as zeros): the bytes copied, or an error.
+ * pos and count must be page-aligned, dst not 0 and not src (-EINVAL).
+ * A copy that meets the end of the source (count (size_t)-1, or a range
+ * that runs past the end) leaves dst exactly the source's size; a range
+ * that ends inside the source changes dst only within the range. dst is
+ * written only with data already read, so a copy from 0 to the mirror
+ * that serves the file's reads loses nothing. The result is wide enough
+ * for copies of 2 GiB and more. */
 ssize_t zvapi_mirror_copy(int fd, unsigned int src, unsigned int dst, off_t pos,
                           size_t count);
 
-/* Copies mirror src to the count mirrors listed in dst, skipping the
- * holes of a sparse source: the number of destinations that hold the
- * copy, which are then the first entries of dst (failed ones are moved
- * past them), or the last destination error when none does. */
+/* Copies the whole of mirror src (0: the file as a whole) to the count
+ * mirrors listed in dst. A sparse source is copied stretch by stretch:
+ * its data is written, its holes are punched (whole pages) into each
+ * destination, and each ends with the source's size, so the copies hold
+ * the same bytes and the same holes. Nothing is truncated or emptied
+ * before the source's data has been read.
+ * Returns the number of destinations that hold the copy, which are then
+ * the first entries of dst: a destination that fails, and one equal to
+ * src (a mirror is not copied onto itself), is moved past them. -EINVAL
+ * when every destination is src; the last destination error when none
+ * holds the copy. */
 ssize_t zvapi_mirror_copy_many(int fd, uint16_t src, uint16_t *dst,
                                size_t count);
 
