@@ -201,6 +201,9 @@ bool wants_help(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+	if (int rc = hold_standard_streams())
+		return fail(rc, "cannot hold closed standard streams open on "
+		                "/dev/null");
 	/* Every failure is told once, by the subcommand, in its words. */
 	zvapi_msg_set_level(ZVAPI_MSG_OFF);
 	if (argc < 2) {
@@ -226,6 +229,6 @@ int main(int argc, char **argv)
 		}
 		return finish_output(cmd.run(argc - 1, argv + 1));
 	}
-	std::string what = std::string("unknown command '") + argv[1] + "'";
+	std::string what = "unknown command '" + escaped(argv[1]) + "'";
 	return usage_error(what.c_str());
 }
