@@ -36,5 +36,6 @@ const fstest::Dump lov = {
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	return fstest::dump_xattr(lov, argc, argv);
 }

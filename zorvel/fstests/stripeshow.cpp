@@ -1,5 +1,7 @@
 /* stripeshow: the magic, stripe count and stripe size of a file's
  * striping record. */
+#include "fstest.h"
+
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
@@ -35,6 +37,7 @@ void show(const unsigned char *rec)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 2) {
 		fprintf(stderr, "Usage: %s <filename>\n", argv[0]);
 		return 1;
