@@ -61,12 +61,14 @@ fail(int rank, int loop, const char *fmt, ...)
 long long number(int c, const char *text, long long min, long long max)
 {
 	long long v;
-	if (!fstest::parse_number(text, min, max, v))
+	if (fstest::parse_number(text, min, max, v))
+		return v;
+	if (fstest::parse_number(text, LLONG_MIN, LLONG_MAX, v))
 		fail(-1, -1,
-		     "Invalid -%c value '%s': a number from %lld to "
-		     "%lld is needed\n",
+		     "Invalid -%c value '%s': a number from %lld to %lld is "
+		     "needed\n",
 		     c, text, min, max);
-	return v;
+	fail(-1, -1, "Invalid -%c value '%s': a number is needed\n", c, text);
 }
 
 struct options {

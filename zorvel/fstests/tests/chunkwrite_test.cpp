@@ -160,9 +160,7 @@ TEST_F(MpiTest, ChunkwriteRefusedLimits)
 	        {"-m", "0x1000001", "Chunk size larger than 16777216."},
 	        {"-m", "0", "Chunk size must be positive: 0"},
 	        {"-m", "-4096", "Chunk size must be positive: -4096"},
-	        {"-n", "abc",
-	         "Invalid -n value 'abc': a number from 0 to 2147483647 is "
-	         "needed"},
+	        {"-n", "abc", "Invalid -n value 'abc': a number is needed"},
 	        {"-n", "-3",
 	         "Invalid -n value '-3': a number from 0 to 2147483647 is "
 	         "needed"},
