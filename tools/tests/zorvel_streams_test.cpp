@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <ostream>
 
 namespace
 {
@@ -68,6 +69,12 @@ const command commands[] = {
         {"pcc attach --json --id 5 \"$M/f\"", 0, "\"$Z\" pcc add \"$M\" 5\n"},
         {"pcc state \"$M/f\""},
 };
+
+// A command in test names and reports: its words.
+void PrintTo(const command &c, std::ostream *os)
+{
+	*os << c.args;
+}
 
 class ClosedStreams : public ZorvelTool,
                       public ::testing::WithParamInterface<command>
