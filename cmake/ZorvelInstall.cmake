@@ -126,6 +126,12 @@ foreach(dir tools sim zorvel/fstests)
   endif()
 endforeach()
 
+# ---- Documentation ----------------------------------------------------------
+# The manual pages are installed with their programs; the examples they and
+# the tunables command's help point to go to share/doc/zorvel/examples.
+install(FILES ${PROJECT_SOURCE_DIR}/doc/examples/tunables.yaml
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
 # ---- CMake package ----------------------------------------------------------
 if(ZV_INSTALLED_LIBRARIES)
   install(EXPORT ZorvelTargets NAMESPACE Zorvel::

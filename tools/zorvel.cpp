@@ -21,7 +21,7 @@ const zorvel_cmd commands[] = {
          "  --json keys: path fid"},
         {"fid2path", cmd_fid2path, "[--json] MOUNT|FSNAME FID...",
          "print every path (hard link) of each FID\n"
-         "  a line per link: FID: PATH\n"
+         "  a line per link: FID: PATH (the root's FID: the mount itself)\n"
          "  --json keys, a line per link: fid path"},
         {"path2parent", cmd_path2parent, "[--json] PATH...",
          "print the parent FID and entry name of each link of each path\n"
@@ -38,8 +38,13 @@ const zorvel_cmd commands[] = {
          "  --json keys, a line per entry removed: path removed"},
         {"param", cmd_param, "[--json] list|get PATTERN",
          "list the parameters matching PATTERN, or print their values\n"
+         "  PATTERN is a name relative to the parameter trees, its parts\n"
+         "  separated by '/', with glob characters: lov/*/target_obd (not"
+         "\n  lov.*.target_obd), nodemap/default/{squash_uid,squash_gid}\n"
          "  get: NAME=VALUE, or NAME= and the lines of a value of several;"
-         "\n    directories that match are skipped\n"
+         "\n    directories that match are skipped, and a PATTERN that"
+         " matches\n    directories only fails (EISDIR): 'param list "
+         "DIR/*' lists them\n"
          "  --json keys: list: name; get: name value"},
         {"changelog", cmd_changelog, "[--json] [--follow] TARGET [STARTREC]",
          "print the change log of a metadata target, one record a line\n"
@@ -85,6 +90,7 @@ const zorvel_cmd commands[] = {
          "  import FILE adds the items of its \"udsp\" sequence, as show "
          "prints it.\n"
          "  A failure prints the YAML error tree; the status is its rc.\n"
+         "  show IDX of an index that holds no policy: status 2 (ENOENT).\n"
          "  --json keys: add, import: src dst rte action [priority] idx"
          "\n    (idx -1: at the end); del: idx deleted; show, a line per"
          " policy:\n    idx src dst rte [action_priority]"},
@@ -92,8 +98,9 @@ const zorvel_cmd commands[] = {
          "print the network driver tunables of a YAML file\n"
          "  FILE holds \"tunables\" and \"vnd tunables\" objects, at the"
          " top or in\n  an item of a \"net\" sequence; values out of a "
-         "field's range are\n  refused. --json keys: tunables_KEY and "
-         "vnd_tunables_KEY of each key"},
+         "field's range are\n  refused. An example with the range of each"
+         " key is installed as\n  share/doc/zorvel/examples/tunables.yaml."
+         "\n  --json keys: tunables_KEY and vnd_tunables_KEY of each key"},
         {"mirror", cmd_mirror,
          "list|read|write|copy|verify FILE [--id N] [--src N] "
          "[--dst M[,M...]] [--offset O] [--length L] [--json]",
@@ -111,7 +118,9 @@ const zorvel_cmd commands[] = {
          " copy: file src dst [offset\n    copied]; verify: file mirror "
          "agrees [difference] [allocation]"},
         {"sparse", cmd_sparse, "FILE... [--json]",
-         "tell whether each file is sparse, and its data extents\n"
+         "tell whether each regular file is sparse, and its data extents\n"
+         "  a line per file: FILE: [not ]sparse, size N, data "
+         "OFFSET+LENGTH,...\n"
          "  --json keys: file sparse size data (\"offset+length,...\" or "
          "\"-\")"},
         {"punch", cmd_punch, "FILE OFFSET LENGTH [--id N] [--json]",
@@ -122,16 +131,21 @@ const zorvel_cmd commands[] = {
          "FILE --advice willread|dontneed|locknoexpand|lockahead "
          "[--start S] [--end E]... [--async] [--unset] [--json]",
          "give several advices on byte ranges in one request\n"
-         "  each --advice starts an advice, --start and --end set its range;"
-         "\n  the kernel's result of each lockahead is printed\n"
+         "  each --advice starts an advice, --start and --end set its range"
+         "\n  (from 0 to the end of the file unless given; --end not below"
+         "\n  --start); the kernel's result of each lockahead is printed\n"
          "  --json keys, a line per advice: file advice start end [result]"},
         {"heat", cmd_heat, "get|set [--clear] [--off] [--on] FILE... [--json]",
          "print a file's access counts, or clear them and stop or restart "
          "counting\n"
+         "  the simulated file system counts only the reads and writes of"
+         "\n  descriptors opened by an absolute path\n"
          "  --json keys: get: file reads writes bytes_read bytes_written "
          "counting;\n    set: file flags"},
         {"nodemap", cmd_nodemap, "exists NAME [--json]",
          "tell whether a nodemap exists (exit status 0, else 2: ENOENT)\n"
+         "  a NAME that is empty or holds /, .., or one of *?[]{}\\ is a"
+         "\n  usage error (it names no nodemap)\n"
          "  --json keys: nodemap exists"},
         {"data-version", cmd_data_version, "[--json] FILE...",
          "print the data version of each file\n"
@@ -146,6 +160,7 @@ const zorvel_cmd commands[] = {
         {"lease", cmd_lease,
          "[--json] get|put [--read|--write] FILE | check FILE",
          "take (and give back) a lease on an open of FILE, print its mode\n"
+         "  --read (the default) or --write, not both\n"
          "  get: the mode held; put: the mode still held when given back\n"
          "  (none when broken meanwhile); check: the lease of a new open\n"
          "  --json keys: file mode"},
@@ -201,6 +216,9 @@ bool wants_help(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+	if (int rc = hold_standard_streams())
+		return fail(rc, "cannot hold closed standard streams open on "
+		                "/dev/null");
 	/* Every failure is told once, by the subcommand, in its words. */
 	zvapi_msg_set_level(ZVAPI_MSG_OFF);
 	if (argc < 2) {
@@ -226,6 +244,6 @@ int main(int argc, char **argv)
 		}
 		return finish_output(cmd.run(argc - 1, argv + 1));
 	}
-	std::string what = std::string("unknown command '") + argv[1] + "'";
+	std::string what = "unknown command '" + escaped(argv[1]) + "'";
 	return usage_error(what.c_str());
 }

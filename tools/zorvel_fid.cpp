@@ -51,7 +51,8 @@ int print_links(int root_fd, const char *mount, const std::string &root,
 			rc = -ENOENT;
 		if (rc != 0)
 			return fail(rc, "cannot find a path of %s in '%s'",
-			            fidstr, escaped(mount).c_str());
+			            escaped(fidstr).c_str(),
+			            escaped(mount).c_str());
 		std::string full = join(root, path);
 		if (json)
 			rc = exit_status(json_line()
@@ -59,7 +60,7 @@ int print_links(int root_fd, const char *mount, const std::string &root,
 			                         .add("path", full)
 			                         .write());
 		else
-			out_printf("%s: %s\n", fidstr,
+			out_printf("%s: %s\n", escaped(fidstr).c_str(),
 			           escaped(full.c_str()).c_str());
 		if (rc != 0)
 			return rc;
@@ -146,7 +147,8 @@ int cat_one(const std::string &root, const char *fidstr, bool json)
 	int fd = zvapi_open_by_fid(root.c_str(), &fid,
 	                           O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
-		return fail(fd, "cannot open %s in '%s'", fidstr,
+		return fail(fd, "cannot open %s in '%s'",
+		            escaped(fidstr).c_str(),
 		            escaped(root.c_str()).c_str());
 	struct stat st;
 	rc = fstat(fd, &st) != 0    ? -errno
@@ -155,7 +157,7 @@ int cat_one(const std::string &root, const char *fidstr, bool json)
 	                            : 0;
 	if (rc != 0) {
 		close(fd);
-		return fail(rc, "cannot read %s%s", fidstr,
+		return fail(rc, "cannot read %s%s", escaped(fidstr).c_str(),
 		            rc == -EINVAL ? ", which is no regular file" : "");
 	}
 	int flags = fcntl(fd, F_GETFL);
@@ -176,8 +178,10 @@ int cat_one(const std::string &root, const char *fidstr, bool json)
 			break; /* told once, at the end */
 		at += n;
 	}
-	if (rc == 0 && n < 0)
-		rc = fail(-errno, "cannot read %s", fidstr);
+	if (rc == 0 && n < 0) {
+		int err = errno;
+		rc = fail(err, "cannot read %s", escaped(fidstr).c_str());
+	}
 	close(fd);
 	return rc;
 }

@@ -17,10 +17,11 @@ namespace
 
 int heat_get(const char *path, bool json)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
-		fail(-errno, "cannot open '%s'", path);
-		return -errno;
+		int rc = -errno;
+		fail(rc, "cannot open '%s'", escaped(path).c_str());
+		return rc;
 	}
 	uint64_t rec[1 + ZO_HEAT_VALUES] = {};
 	auto *heat = reinterpret_cast<struct zo_heat *>(rec);
@@ -28,7 +29,7 @@ int heat_get(const char *path, bool json)
 	int rc = zvapi_heat_get(fd, heat);
 	close(fd);
 	if (rc != 0) {
-		fail(rc, "cannot get the heat of '%s'", path);
+		fail(rc, "cannot get the heat of '%s'", escaped(path).c_str());
 		return rc;
 	}
 	const uint64_t *v = rec + 1;
@@ -52,15 +53,17 @@ int heat_get(const char *path, bool json)
 
 int heat_set(const char *path, uint64_t flags, bool json)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
-		fail(-errno, "cannot open '%s'", path);
-		return -errno;
+		int rc = -errno;
+		fail(rc, "cannot open '%s'", escaped(path).c_str());
+		return rc;
 	}
 	int rc = zvapi_heat_set(fd, flags);
 	close(fd);
 	if (rc != 0) {
-		fail(rc, "cannot set the heat flags of '%s'", path);
+		fail(rc, "cannot set the heat flags of '%s'",
+		     escaped(path).c_str());
 		return rc;
 	}
 	if (json)

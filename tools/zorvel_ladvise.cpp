@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -87,19 +88,21 @@ int cmd_ladvise(int argc, char **argv)
 		return missing_arguments();
 	if (optind != argc - 1 || adv.empty())
 		return usage_error("need one FILE and an --advice");
+	for (const auto &e : adv)
+		if (e.zla_end < e.zla_start)
+			return usage_error("an --end is below its --start");
 	const char *path = argv[optind];
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	std::string name = escaped(path);
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
-		fail(-errno, "cannot open '%s'", path);
-		return exit_status(errno);
+		int err = errno;
+		return fail(err, "cannot open '%s'", name.c_str());
 	}
 	int rc = zvapi_ladvise(fd, flags, adv.size(), adv.data());
 	int err = errno;
 	close(fd);
-	if (rc != 0) {
-		fail(err, "cannot advise on '%s'", path);
-		return exit_status(err);
-	}
+	if (rc != 0)
+		return fail(err, "cannot advise on '%s'", name.c_str());
 	for (const auto &e : adv) {
 		bool ahead = e.zla_advice == ZO_LADVISE_LOCKAHEAD;
 		if (json) {
@@ -115,7 +118,7 @@ int cmd_ladvise(int argc, char **argv)
 		} else if (ahead) {
 			out_printf("%s: lockahead %" PRIu64 "-%" PRIu64
 			           ": result %u\n",
-			           escaped(path).c_str(), (uint64_t)e.zla_start,
+			           name.c_str(), (uint64_t)e.zla_start,
 			           (uint64_t)e.zla_end, e.zla_value3);
 		}
 	}

@@ -38,19 +38,20 @@ int parse_args(int argc, char **argv, bool modes, int *mode, const char **path)
 	        {"read", no_argument, nullptr, 'r'},
 	        {nullptr, 0, nullptr, 0},
 	};
-	*mode = ZV_LEASE_RDLCK;
+	int asked = 0;
 	int c;
 	optind = 1;
 	opterr = 0;
 	while ((c = getopt_long(argc, argv, ":", opts, nullptr)) != -1) {
-		if (c == 'w' && modes)
-			*mode = ZV_LEASE_WRLCK;
-		else if (c == 'r' && modes)
-			*mode = ZV_LEASE_RDLCK;
-		else
+		if ((c != 'w' && c != 'r') || !modes)
 			return option_error(c == 'w' || c == 'r' ? '?' : c,
 			                    argv);
+		int want = c == 'w' ? ZV_LEASE_WRLCK : ZV_LEASE_RDLCK;
+		if (asked != 0 && asked != want)
+			return usage_error("--read or --write, not both");
+		asked = want;
 	}
+	*mode = asked != 0 ? asked : ZV_LEASE_RDLCK;
 	if (argc - optind != 1)
 		return usage_error("one file is needed");
 	*path = argv[optind];
@@ -83,8 +84,10 @@ int lease_op(int argc, char **argv, bool json, bool take, bool give_back)
 		return bad;
 	int flags = mode == ZV_LEASE_WRLCK ? O_RDWR : O_RDONLY;
 	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return fail(-errno, "cannot open '%s'", escaped(path).c_str());
+	if (fd < 0) {
+		int err = errno;
+		return fail(err, "cannot open '%s'", escaped(path).c_str());
+	}
 	int rc = 0;
 	const char *what = "check the lease of";
 	if (take) {

@@ -19,15 +19,25 @@ namespace
 
 int sparse_one(const char *path, bool json)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	std::string name = escaped(path);
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
 		int rc = -errno;
-		fail(rc, "cannot open '%s'", path);
+		fail(rc, "cannot open '%s'", name.c_str());
 		return rc;
 	}
 	struct stat st;
 	std::string data;
 	int rc = fstat(fd, &st) == 0 ? 0 : -errno;
+	/* Only a regular file has holes; the seeks answer nonsense on the
+	 * others (a directory: data from 0 to the largest offset). */
+	if (rc == 0 && !S_ISREG(st.st_mode)) {
+		close(fd);
+		rc = S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL;
+		fail(rc, "cannot find the data of '%s'%s", name.c_str(),
+		     rc == -EINVAL ? ", which is no regular file" : "");
+		return rc;
+	}
 	bool sparse = rc == 0 && zvapi_file_is_sparse(fd);
 	if (rc == 0)
 		rc = data_extents(
@@ -37,7 +47,7 @@ int sparse_one(const char *path, bool json)
 		        data);
 	close(fd);
 	if (rc != 0) {
-		fail(rc, "cannot find the data of '%s'", path);
+		fail(rc, "cannot find the data of '%s'", name.c_str());
 		return rc;
 	}
 	if (json)
@@ -47,7 +57,7 @@ int sparse_one(const char *path, bool json)
 		        .add_u64("size", st.st_size)
 		        .add("data", data)
 		        .write();
-	out_printf("%s: %s, size %jd, data %s\n", escaped(path).c_str(),
+	out_printf("%s: %s, size %jd, data %s\n", name.c_str(),
 	           sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
 	           data.c_str());
 	return 0;
@@ -94,7 +104,7 @@ int cmd_punch(int argc, char **argv)
 	    !parse_u64(ops[2], len))
 		return usage_error("bad OFFSET or LENGTH");
 	const char *path = ops[0];
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 	int rc = fd < 0    ? -errno
 	         : id == 0 ? zvapi_hole_punch(fd, off, len)
 	                   : zvapi_mirror_punch(fd, id, off, len);
@@ -102,7 +112,7 @@ int cmd_punch(int argc, char **argv)
 		close(fd);
 	if (rc != 0) {
 		fail(rc, "cannot punch %" PRIu64 "+%" PRIu64 " in '%s'", off,
-		     len, path);
+		     len, escaped(path).c_str());
 		return exit_status(rc);
 	}
 	if (json)

@@ -28,7 +28,8 @@ int cmd_getname(int argc, char **argv)
 			                                .add("name", name)
 			                                .write()));
 		else
-			out_printf("%s: %s\n", escaped(path).c_str(), name);
+			out_printf("%s: %s\n", escaped(path).c_str(),
+			           escaped(name).c_str());
 	}
 	return status.status();
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -26,6 +27,24 @@ bool check_stdout()
 }
 
 } // namespace
+
+int hold_standard_streams()
+{
+	/* From 0 up: with the lower ones open, the open takes this number. */
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+			continue;
+		int held = open("/dev/null",
+		                fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+		if (held < 0)
+			return -errno;
+		if (held != fd) {
+			close(held);
+			return -EBADF;
+		}
+	}
+	return 0;
+}
 
 bool out_printf(const char *fmt, ...)
 {
@@ -172,7 +191,7 @@ int take_operands(int argc, char **argv, std::vector<const char *> &out,
 		else if (options && a[0] == '-' && a[1] != '\0' &&
 		         !(a[1] >= '0' && a[1] <= '9')) {
 			std::string what =
-			        std::string("unknown option '") + a + "'";
+			        "unknown option '" + escaped(a) + "'";
 			return usage_error(what.c_str());
 		} else
 			out.push_back(a);
@@ -184,9 +203,11 @@ int option_error(int c, char **argv)
 {
 	/* A long option is the word just taken; a short one is in optopt. */
 	const char *taken = optind > 0 ? argv[optind - 1] : "";
-	std::string word = strncmp(taken, "--", 2) == 0
-	                           ? std::string(taken, strcspn(taken, "="))
-	                           : std::string("-") + char(optopt);
+	std::string word =
+	        strncmp(taken, "--", 2) == 0
+	                ? escaped(std::string(taken, strcspn(taken, "="))
+	                                  .c_str())
+	                : escaped((std::string("-") + char(optopt)).c_str());
 	std::string what = c == ':' ? "option '" + word + "' needs a value"
 	                            : "unknown option '" + word + "'";
 	return usage_error(what.c_str());

@@ -10,6 +10,14 @@
 #include <string>
 #include <vector>
 
+/* Opens each of descriptors 0, 1 and 2 that is closed on /dev/null, so
+ * that nothing the command opens takes its number (and gets its messages
+ * or output). Standard input is held write-only and the outputs read-only:
+ * a read or write on one still fails with EBADF, as on the closed
+ * descriptor, so output lost that way is told as before. 0, or a negative
+ * errno when /dev/null cannot be opened. */
+int hold_standard_streams();
+
 /* Standard output goes through these: the first failed write is kept
  * (with its errno) and later writes are skipped. False once one failed. */
 bool out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

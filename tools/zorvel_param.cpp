@@ -4,6 +4,7 @@
 
 #include <zorvel/zorvelapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +36,14 @@ const char *param_name(const char *path)
 int lookup(const char *pattern, glob_t *paths)
 {
 	int rc = zvapi_param_get_paths(pattern, paths);
+	// lov.*.target_obd is a common guess at lov/*/target_obd
+	bool dots = strchr(pattern, '.') != nullptr;
 	if (rc != 0)
-		return fail(rc, "no parameter matches '%s'",
-		            escaped(pattern).c_str());
+		return fail(rc, "no parameter matches '%s'%s",
+		            escaped(pattern).c_str(),
+		            dots ? " (a name's parts are separated by '/', as "
+		                   "in lov/*/target_obd)"
+		                 : "");
 	return 0;
 }
 
@@ -72,10 +78,13 @@ int param_get(const char *pattern, bool json)
 	if (rc != 0)
 		return rc;
 	first_failure status;
+	size_t dirs = 0;
 	for (size_t i = 0; i < paths.gl_pathc && output_ok(); i++) {
 		/* a directory holds parameters, it is none */
-		if (is_dir(paths.gl_pathv[i]))
+		if (is_dir(paths.gl_pathv[i])) {
+			dirs++;
 			continue;
+		}
 		char *value = nullptr;
 		size_t len = 0;
 		rc = zvapi_param_get_value(paths.gl_pathv[i], &value, &len);
@@ -95,15 +104,23 @@ int param_get(const char *pattern, bool json)
 			continue;
 		}
 		char *nl = static_cast<char *>(memchr(value, '\n', len));
+		std::string shown = escaped(name);
 		if (nl == nullptr || nl == value + len - 1)
-			out_printf("%s=%.*s\n", name,
+			out_printf("%s=%.*s\n", shown.c_str(),
 			           int(nl ? nl - value : len), value);
 		else
-			out_printf("%s=\n%s%s", name, value,
+			out_printf("%s=\n%s%s", shown.c_str(), value,
 			           value[len - 1] == '\n' ? "" : "\n");
 		free(value);
 	}
+	size_t matched = paths.gl_pathc;
 	zvapi_param_paths_free(&paths);
+	/* nothing to print is no answer */
+	if (dirs == matched)
+		return fail(-EISDIR,
+		            "'%s' matches directories only ('param list "
+		            "%s/*' lists what they hold)",
+		            escaped(pattern).c_str(), escaped(pattern).c_str());
 	return status.status();
 }
 

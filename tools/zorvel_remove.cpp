@@ -55,7 +55,8 @@ int remove_batch(const char *where, const named_fid *fids, size_t nr, bool json)
 			continue;
 		}
 		int err = fid.f_ver != 0 ? int(fid.f_ver) : rc != 0 ? -rc : EIO;
-		status.note(fail(err, "cannot remove %s", fids[i].text));
+		status.note(fail(err, "cannot remove %s",
+		                 escaped(fids[i].text).c_str()));
 		told = true;
 	}
 	if (rc != 0 && !told)

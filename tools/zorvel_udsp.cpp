@@ -148,11 +148,16 @@ int udsp_show(int argc, char **argv)
 	std::string dev = varn_dev_path();
 	if (access(dev.c_str(), R_OK | W_OK) != 0) {
 		int err = errno;
-		return fail(err, "cannot use '%s'", dev.c_str());
+		return fail(err, "cannot use '%s'",
+		            escaped(dev.c_str()).c_str());
 	}
 	cYAML *err = nullptr, *show = nullptr;
 	int rc = zorvel_varn_show_udsp(idx, 0, &show, &err);
-	if (rc == 0)
+	/* The library answers an index that holds no policy as the end of
+	 * the list: success with nothing shown. */
+	if (rc == 0 && show == nullptr && idx != -1)
+		rc = fail(-ENOENT, "no policy has index %d", idx);
+	else if (rc == 0)
 		rc = print_tree(show, json);
 	else
 		rc = finish_with_tree(rc, err), err = nullptr;

@@ -74,7 +74,8 @@ int check_fields(cYAML *obj, const char *what, const field (&fields)[N],
 			return fail(-ERANGE,
 			            "%s: %s %s is not a whole number from "
 			            "%.0f to %.0f",
-			            file, what, f.key, f.min, f.max);
+			            escaped(file).c_str(), what, f.key, f.min,
+			            f.max);
 	}
 	return 0;
 }

@@ -68,6 +68,8 @@ done
 for page in zorvel.1 zvsim.1; do
 	[[ -f $prefix/share/man/man1/$page ]] || fail "man page $page not installed"
 done
+[[ -f $prefix/share/doc/zorvel/examples/tunables.yaml ]] ||
+	fail "doc/examples/tunables.yaml not installed"
 # Each file is installed once (folders are named by each rule into them).
 dups=$(sed -n 's/^-- \(Installing\|Up-to-date\): //p' "$work/install.log" |
 	sort | uniq -d | while IFS= read -r f; do [[ -d $f ]] || echo "$f"; done)

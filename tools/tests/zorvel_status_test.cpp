@@ -195,6 +195,86 @@ TEST_F(ZorvelTool, RmfidGoesOnAndSendsBatches)
 	EXPECT_EQ(counts, (std::vector<std::string>{"00100000", "04000000"}));
 }
 
+// Each of these used to print an answer (or nothing) with status 0.
+TEST_F(ZorvelTool, NoFailureIsReportedAsSuccess)
+{
+	zvtest::write_file(m("f"), "x");
+	auto usage = [](const std::string &cmd, const std::string &what) {
+		return "zorvel " + cmd + ": " + what + " (see 'zorvel " + cmd +
+		       " --help')\n";
+	};
+	const std::string not_a_name =
+	        "' is not a nodemap name (empty, or holds /, .., or one of "
+	        "*?[]{}\\)";
+	struct failure {
+		std::vector<std::string> args;
+		int status;
+		std::string err;
+	} cases[] = {
+	        {{"nodemap", "exists", ""},
+	         255,
+	         usage("nodemap", "'" + not_a_name)},
+	        {{"nodemap", "exists", "../version"},
+	         255,
+	         usage("nodemap", "'../version" + not_a_name)},
+	        {{"nodemap", "exists", "{x,default}"},
+	         255,
+	         usage("nodemap", "'{x,default}" + not_a_name)},
+	        {{"sparse", mount_},
+	         EISDIR,
+	         "zorvel sparse: cannot find the data of '" + mount_ +
+	                 "': Is a directory (21)\n"},
+	        {{"ladvise", m("f"), "--advice", "willread", "--start", "100",
+	          "--end", "10"},
+	         255,
+	         usage("ladvise", "an --end is below its --start")},
+	        {{"lease", "get", "--read", "--write", m("f")},
+	         255,
+	         usage("lease", "--read or --write, not both")},
+	        {{"udsp", "show", "99"},
+	         ENOENT,
+	         "zorvel udsp: no policy has index 99: No such file or "
+	         "directory (2)\n"},
+	};
+	for (const auto &c : cases) {
+		run_result r = zorvel(c.args);
+		EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1];
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.out, "");
+	}
+}
+
+// A name holding a newline is one line in every message and text line.
+TEST_F(ZorvelTool, NamesAreEscapedInEveryMessage)
+{
+	const std::string name = m("two\nlines"), shown = m("two\\nlines");
+	struct one_line {
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+	        {{"sparse", name}, "zorvel sparse: cannot open '" + shown},
+	        {{"punch", name, "0", "1"},
+	         "zorvel punch: cannot punch 0+1 in '" + shown},
+	        {{"heat", "get", name}, "zorvel heat: cannot open '" + shown},
+	        {{"heat", "set", "--off", name},
+	         "zorvel heat: cannot open '" + shown},
+	        {{"ladvise", name, "--advice", "willread"},
+	         "zorvel ladvise: cannot open '" + shown},
+	        {{"cat-fid", "demo", "\n[0x200000400:0x7ff:0x0]"},
+	         "zorvel cat-fid: cannot open \\n[0x200000400:0x7ff:0x0]"},
+	        {{"no\ncommand"}, "zorvel: unknown command 'no\\ncommand'"},
+	};
+	for (const auto &c : cases) {
+		run_result r = zorvel(c.args);
+		EXPECT_NE(r.status, 0) << c.err;
+		EXPECT_EQ(r.err.find(c.err), 0u) << r.err;
+		EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+	}
+	zvtest::write_file(name, "x");
+	run_result r = zorvel({"sparse", name});
+	EXPECT_EQ(r.out, shown + ": not sparse, size 1, data 0+1\n");
+}
+
 TEST_F(ZorvelTool, ParamGetSkipsDirectories)
 {
 	/* lov/NAME/pools is a directory */
@@ -202,6 +282,12 @@ TEST_F(ZorvelTool, ParamGetSkipsDirectories)
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find("/target_obd=\n"), std::string::npos) << r.out;
 	EXPECT_EQ(r.out.find("pools"), std::string::npos) << r.out;
+	/* directories alone: no answer, which used to be status 0 */
+	r = zorvel({"param", "get", "lov"});
+	EXPECT_EQ(r.status, EISDIR);
+	EXPECT_EQ(r.err, "zorvel param: 'lov' matches directories only "
+	                 "('param list lov/*' lists what they hold): Is a "
+	                 "directory (21)\n");
 }
 
 } // namespace

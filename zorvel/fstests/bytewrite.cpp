@@ -1,6 +1,9 @@
 /* bytewrite: writes a given number of zero bytes, or, without a count, a
  * labelled 4 KiB block every second until it is stopped. */
+#include "fstest.h"
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,24 +54,24 @@ int write_count(int fd, unsigned long long bytes, bool sync_each)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	bool sync_each = false, counted = false;
 	unsigned long long bytes = 0;
 	int c;
 	opterr = 0;
 	while ((c = getopt(argc, argv, "sb:")) != -1) {
-		char *end;
+		long long v;
 		switch (c) {
 		case 's':
 			sync_each = true;
 			break;
 		case 'b':
-			errno = 0;
-			bytes = strtoull(optarg, &end, 10);
-			if (*end != '\0' || end == optarg || errno != 0 ||
-			    optarg[0] == '-') {
+			if (!fstest::parse_number(optarg, 0, LLONG_MAX, v,
+			                          10)) {
 				usage(argv[0]);
 				return 1;
 			}
+			bytes = static_cast<unsigned long long>(v);
 			counted = true;
 			break;
 		default:

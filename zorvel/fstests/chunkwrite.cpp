@@ -4,6 +4,7 @@
 // boundaries) shows as a boundary table, a dump of the file and a failure.
 //
 //   mpirun -np N chunkwrite [-f path] [-n loops] [-m bytes] [-s seed]
+#include "fstest.h"
 #include <mpi.h>
 
 #include <cerrno>
@@ -53,17 +54,21 @@ fail(int rank, int loop, const char *fmt, ...)
 	exit(1); // MPI_Abort does not return; this is for the compiler
 }
 
-// A number with its base taken from its prefix (0x, leading 0).
-long long number(const char *text)
+// The value of option -c: a number with its base taken from its prefix
+// (0x, leading 0), the whole text, within [min, max]. Anything else (a
+// word, a trailing word, a negative loop count) would run a job that was
+// not asked for: it ends the job before it starts.
+long long number(int c, const char *text, long long min, long long max)
 {
-	return strtoll(text, nullptr, 0);
-}
-
-int clamp_int(long long v)
-{
-	return v > INT_MAX   ? INT_MAX
-	       : v < INT_MIN ? INT_MIN
-	                     : static_cast<int>(v);
+	long long v;
+	if (fstest::parse_number(text, min, max, v))
+		return v;
+	if (fstest::parse_number(text, LLONG_MIN, LLONG_MAX, v))
+		fail(-1, -1,
+		     "Invalid -%c value '%s': a number from %lld to %lld is "
+		     "needed\n",
+		     c, text, min, max);
+	fail(-1, -1, "Invalid -%c value '%s': a number is needed\n", c, text);
 }
 
 struct options {
@@ -84,10 +89,11 @@ options parse(int argc, char **argv)
 			o.path = optarg;
 			break;
 		case 'n':
-			o.loops = clamp_int(number(optarg));
+			o.loops =
+			        static_cast<int>(number(c, optarg, 0, INT_MAX));
 			break;
 		case 'm': {
-			long long v = number(optarg);
+			long long v = number(c, optarg, LLONG_MIN, LLONG_MAX);
 			if (v > MAX_CHUNK)
 				fail(-1, -1, "Chunk size larger than %d.\n",
 				     MAX_CHUNK);
@@ -101,7 +107,8 @@ options parse(int argc, char **argv)
 			break;
 		}
 		case 's':
-			o.seed = static_cast<unsigned>(number(optarg));
+			o.seed = static_cast<unsigned>(
+			        number(c, optarg, INT_MIN, UINT_MAX));
 			o.seeded = true;
 			break;
 		default: // getopt has said what it rejected; go on
@@ -307,6 +314,7 @@ void run_loop(job &jb, int i)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	int rc = MPI_Init(&argc, &argv);
 	if (rc != MPI_SUCCESS)
 		fail(-1, -1, "MPI_Init failed: %d\n", rc);

@@ -81,6 +81,7 @@ int thread_failed(int err, const char *label)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	setvbuf(stderr, stderr_buf, _IOLBF, sizeof(stderr_buf));
 	if (argc != 3) {
 		fprintf(stderr,

@@ -2,6 +2,8 @@
  * identity of a named user with that user's supplementary groups (the real
  * identity stays), then creates and writes a file. The identities and
  * group lists are printed before and after the switch. */
+#include "fstest.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +149,7 @@ int write_file(const char *path)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 3) {
 		fprintf(stderr,
 		        "Usage: %s <user to switch euid to> <path to file to "

@@ -1,5 +1,7 @@
 /* fallocheck: preallocation at the end of a file and inside a hole, and the
  * size the file reports afterwards. The file must lie on a zorvel mount. */
+#include "fstest.h"
+
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
@@ -186,6 +188,7 @@ int run(int fd)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 2) {
 		fprintf(stderr, "usage: %s <filepath>\n", argv[0]);
 		fprintf(stderr, "filepath: absolute pathname of Zorvel file\n");

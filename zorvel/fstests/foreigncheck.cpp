@@ -74,6 +74,7 @@ int check(const char *path, bool dir)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	const char *path = nullptr;
 	bool dir = false;
 	int c;

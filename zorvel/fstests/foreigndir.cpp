@@ -21,6 +21,7 @@ void usage(const char *prog)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	const char *name = "foreign_dir", *value = "UUID@UUID";
 	uint32_t mode = 0700, type = ZV_FOREIGN_TYPE_SYMLINK, flags = 0xDA05;
 	int c;

@@ -1,5 +1,7 @@
 /* ioloop: many small files opened, written, appended or read and closed in
  * a loop for a given time, with a throughput report. */
+#include "fstest.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -82,6 +84,7 @@ int one_file(const Options &o, int i, const char *base, long &total)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	Options o;
 	int c;
 	opterr = 0;
@@ -115,10 +118,18 @@ int main(int argc, char **argv)
 		fprintf(stderr, "filenamebase too long\n");
 		return 1;
 	}
-	long count = strtol(argv[optind + 1], nullptr, 0);
-	char *end;
-	long seconds = strtol(argv[optind + 2], &end, 0);
-	if (seconds <= 0 && *end != '\0') {
+	// Numbers are whole texts: "2junk" files or seconds would run as 2.
+	// A count or a time of 0 or less is a number all the same (no file;
+	// the loop ends at once).
+	long long count, seconds;
+	if (!fstest::parse_number(argv[optind + 1], LONG_MIN, LONG_MAX,
+	                          count)) {
+		fprintf(stderr, "%s: error: bad number of files '%s'\n",
+		        argv[0], argv[optind + 1]);
+		return 2;
+	}
+	if (!fstest::parse_number(argv[optind + 2], LONG_MIN, LONG_MAX,
+	                          seconds)) {
 		fprintf(stderr, "%s: error: bad number of seconds '%s'\n",
 		        argv[0], argv[optind + 2]);
 		return 2;
@@ -126,7 +137,9 @@ int main(int argc, char **argv)
 
 	srand(42);
 	time_t start = time(nullptr), last = start;
-	time_t deadline = start + seconds;
+	time_t deadline;
+	if (__builtin_add_overflow(start, seconds, &deadline))
+		deadline = seconds > 0 ? LONG_MAX : LONG_MIN;
 	double mono_start = monotonic_now();
 	long total = 0;
 	int rc = 0;

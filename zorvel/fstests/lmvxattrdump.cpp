@@ -4,5 +4,6 @@
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	return fstest::dump_xattr(fstest::lmv_dump, argc, argv);
 }

@@ -59,6 +59,7 @@ int set_layout(const char *file, const char *value, uint32_t type,
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	const char *file = "FILE", *value = "UUID@UUID";
 	uint32_t type = ZV_FOREIGN_TYPE_SYMLINK, flags = 0xDA05;
 	int c;

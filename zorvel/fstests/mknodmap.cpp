@@ -10,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 2) {
 		fprintf(stderr,
 		        "Usage: %s <file>\n"

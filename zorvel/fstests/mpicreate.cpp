@@ -3,6 +3,7 @@
 // rate. Every rank works on the same names.
 //
 //   mpirun -np N mpicreate {-o|-m|-l<tgt>} filenamefmt [start] count|-seconds
+#include "fstest.h"
 #include <mpi.h>
 
 #include <cerrno>
@@ -159,6 +160,7 @@ double seconds_since(const struct timespec &t0)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	int rc = MPI_Init(&argc, &argv);
 	if (rc != MPI_SUCCESS)
 		fatal(-1, -1, "MPI_Init failed: %d\n", rc);
@@ -170,6 +172,13 @@ int main(int argc, char **argv)
 		usage_exit(argv[0]);
 	if (strlen(argv[2]) > NAME_MAX_FMT)
 		say_exit("name too long");
+	// Numbers are whole texts: a word would be a count of 0, a run of
+	// no seconds that creates nothing and succeeds.
+	long long index = 0, count;
+	if ((argc == 5 &&
+	     !fstest::parse_number(argv[3], LLONG_MIN, LLONG_MAX, index)) ||
+	    !fstest::parse_number(argv[argc - 1], LLONG_MIN, LLONG_MAX, count))
+		usage_exit(argv[0]);
 
 	int rank = 0;
 	if ((rc = MPI_Comm_rank(MPI_COMM_WORLD, &rank)) != MPI_SUCCESS)
@@ -180,8 +189,6 @@ int main(int argc, char **argv)
 	time_t start = time(nullptr), last = start;
 	struct timespec t0;
 	clock_gettime(CLOCK_MONOTONIC, &t0);
-	long long index = argc == 5 ? strtoll(argv[3], nullptr, 0) : 0;
-	long long count = strtoll(argv[argc - 1], nullptr, 0);
 	bool has_deadline = count <= 0;
 	// The end index, unless the run is timed or the sum would not fit.
 	long long end = 0;

@@ -1,10 +1,13 @@
 /* renamer: one rename, with its result and the text of its errno. */
+#include "fstest.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 3) {
 		fprintf(stderr, "usage: %s from to\n", argv[0]);
 		return 1;

@@ -1,6 +1,9 @@
 /* seekprobe: where SEEK_HOLE or SEEK_DATA lands from a given offset. */
+#include "fstest.h"
+
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +42,7 @@ const char *refused_argument(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	static const struct option longopts[] = {
 	        {"hole", no_argument, nullptr, 'l'},
 	        {"data", no_argument, nullptr, 'd'},
@@ -66,7 +70,14 @@ int main(int argc, char **argv)
 		usage(argv[0]);
 		return -1;
 	}
-	off_t start = strtoll(argv[optind], nullptr, 10);
+	// An offset that is not all digits would seek from 0.
+	long long start;
+	if (!fstest::parse_number(argv[optind], LLONG_MIN, LLONG_MAX, start,
+	                          10)) {
+		fprintf(stderr, "error: %s: bad start offset '%s'\n", argv[0],
+		        argv[optind]);
+		return -1;
+	}
 	const char *file = argv[optind + 1];
 	int fd = open(file, O_RDONLY);
 	if (fd < 0) {

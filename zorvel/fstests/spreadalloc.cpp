@@ -3,6 +3,7 @@
 // the ranks of its client, so creations spread round-robin over the mounts.
 //
 //   mpirun -np N spreadalloc <prefix>/<dir>/<base> <files> <clients>
+#include "fstest.h"
 #include <mpi.h>
 
 #include <cerrno>
@@ -49,12 +50,15 @@ fail(int rank, int code, const char *fmt, ...)
 	exit(1);
 }
 
-int decimal(const char *text)
+// A count: a decimal number, the whole text, 0 (told apart by the
+// caller) or more. A word or a negative count would create nothing and
+// succeed: it is refused with why.
+int count(const char *prog, const char *text, const char *why)
 {
-	long v = strtol(text, nullptr, 10);
-	return v > INT_MAX   ? INT_MAX
-	       : v < INT_MIN ? INT_MIN
-	                     : static_cast<int>(v);
+	long long v;
+	if (!fstest::parse_number(text, 0, INT_MAX, v, 10))
+		usage_exit(prog, why);
+	return static_cast<int>(v);
 }
 
 // The path's three parts, each split from its own copy as dirname() and
@@ -79,15 +83,19 @@ parts split(const char *path)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 4)
 		usage_exit(argv[0], nullptr);
 	if (!strchr(argv[1], '/'))
 		usage_exit(argv[0], "Please enter filename with mount point\n");
 	parts p = split(argv[1]);
-	int files = decimal(argv[2]);
+	int files = count(argv[0], argv[2],
+	                  "Number of files must be a positive decimal "
+	                  "number\n");
 	if (files == 0)
 		usage_exit(argv[0], "Number of files must not be zero\n");
-	int clients = decimal(argv[3]);
+	int clients = count(argv[0], argv[3],
+	                    "Client nodes must be a positive decimal number\n");
 	if (clients == 0)
 		usage_exit(argv[0], "Client nodes must not be zero\n");
 

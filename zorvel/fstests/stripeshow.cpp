@@ -1,5 +1,6 @@
 /* stripeshow: the magic, stripe count and stripe size of a file's
  * striping record. */
+#include "fstest.h"
 #include "stripe_record.h"
 
 #include <zorvel/zorvelapi.h>
@@ -12,6 +13,7 @@
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 2) {
 		fprintf(stderr, "Usage: %s <filename>\n", argv[0]);
 		return 1;

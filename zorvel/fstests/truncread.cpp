@@ -1,4 +1,6 @@
 /* truncread: the last 4 bytes of a large sparse file made by ftruncate. */
+#include "fstest.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -40,6 +42,7 @@ int check_tail(int fd)
 
 int main(int argc, char **argv)
 {
+	fstest::hold_standard_streams();
 	if (argc != 2) {
 		printf("usage: %s file\n", argv[0]);
 		return 1;

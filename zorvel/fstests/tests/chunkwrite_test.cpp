@@ -119,6 +119,21 @@ TEST_F(MpiTest, ChunkwriteZeroLoopsWriteNothing)
 	EXPECT_EQ(file_size(file), 0);
 }
 
+// With standard output closed, the shared file took its number and a
+// failure report was written into it: rank 0 of two, alone, finds the file
+// short of the other rank's chunk.
+TEST_F(MpiTest, ChunkwriteReportsNothingIntoTheFile)
+{
+	std::string file = path(Place::Tmpfs, "shared");
+	auto r = alone("chunkwrite",
+	               {"-f", file, "-n", "1", "-m", "4096", "-s", "9"}, 2, {},
+	               ">&-");
+	EXPECT_EQ(r.status, 255) << r.err;
+	auto chunk = chunk_sizes(9, 4096, 1)[0];
+	ASSERT_GT(chunk, 0u) << "pick another seed";
+	EXPECT_EQ(zvtest::read_file(file), std::string(chunk, 'A'));
+}
+
 // Refused limits end the job on every rank before the file exists.
 TEST_P(ChunkwriteCases, RefusesLimitsBeforeTouchingTheFile)
 {
@@ -133,24 +148,29 @@ TEST_P(ChunkwriteCases, RefusesLimitsBeforeTouchingTheFile)
 	EXPECT_EQ(file_size(file), -1);
 }
 
-// Every refused limit, each in a job of one.
+// Every refused limit and loop count, each in a job of one. A loop count
+// that was a word or negative used to run no loop and succeed.
 TEST_F(MpiTest, ChunkwriteRefusedLimits)
 {
 	std::string file = path(Place::Tmpfs, "shared");
 	struct refused {
-		const char *limit, *report;
+		const char *option, *value, *report;
 	} cases[] = {
-	        {"16777217", "Chunk size larger than 16777216."},
-	        {"0x1000001", "Chunk size larger than 16777216."},
-	        {"0", "Chunk size must be positive: 0"},
-	        {"-4096", "Chunk size must be positive: -4096"},
+	        {"-m", "16777217", "Chunk size larger than 16777216."},
+	        {"-m", "0x1000001", "Chunk size larger than 16777216."},
+	        {"-m", "0", "Chunk size must be positive: 0"},
+	        {"-m", "-4096", "Chunk size must be positive: -4096"},
+	        {"-n", "abc", "Invalid -n value 'abc': a number is needed"},
+	        {"-n", "-3",
+	         "Invalid -n value '-3': a number from 0 to 2147483647 is "
+	         "needed"},
 	};
 	for (const auto &c : cases) {
 		auto r = alone("chunkwrite",
-		               {"-f", file, "-n", "1", "-m", c.limit});
-		EXPECT_EQ(r.status, 255) << c.limit << r.out << r.err;
-		EXPECT_EQ(r.out, report(-1, -1, c.report) + "\n") << c.limit;
-		EXPECT_EQ(file_size(file), -1) << c.limit;
+		               {"-f", file, "-n", "1", c.option, c.value});
+		EXPECT_EQ(r.status, 255) << c.value << r.out << r.err;
+		EXPECT_EQ(r.out, report(-1, -1, c.report) + "\n") << c.value;
+		EXPECT_EQ(file_size(file), -1) << c.value;
 	}
 }
 

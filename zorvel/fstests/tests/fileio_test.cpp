@@ -70,6 +70,18 @@ TEST_P(EveryPlace, FallocheckCatchesAnAllocationThatDoesNotExtend)
 	                         "\npost_fallocate_checks failed for mode 0\n");
 }
 
+// With standard error closed, the file took its number and the report was
+// written into it.
+TEST_F(FsTest, FallocheckReportsNothingIntoItsFile)
+{
+	std::string f = path(Place::Tmpfs, "falloc");
+	run_result r =
+	        run_sim({}, "fallocheck", {f}, "falloc-noextend", "2>&-");
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(zvtest::read_file(f),
+	          std::string(10 * stat_of(f).st_blksize, 'X'));
+}
+
 // A short write used to go unnoticed and surface as a wrong size.
 TEST_P(EveryPlace, FallocheckReportsAShortWrite)
 {
@@ -220,6 +232,12 @@ TEST_F(FsTest, IoloopArguments)
 	EXPECT_EQ(r.status, 2);
 	EXPECT_EQ(r.err,
 	          bin("ioloop") + ": error: bad number of seconds 'x'\n");
+	// A count with text after it used to be taken.
+	r = run(Place::Tmpfs, "ioloop",
+	        {"-w", path(Place::Tmpfs, "b"), "2junk", "1"});
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.err,
+	          bin("ioloop") + ": error: bad number of files '2junk'\n");
 	// A plain 0 stops before the first file, which need not exist.
 	r = run(Place::Tmpfs, "ioloop",
 	        {"-w", path(Place::Tmpfs, "no"), "5", "0"});
@@ -351,6 +369,10 @@ TEST_F(FsTest, SeekprobeArguments)
 	EXPECT_EQ(r.err, "error: " + prog + ": unknown option '-xl'\n");
 	r = run(Place::Tmpfs, "seekprobe", {"--bogus", "0", "f"});
 	EXPECT_EQ(r.err, "error: " + prog + ": unknown option '--bogus'\n");
+	// An offset that is no number used to seek from 0.
+	r = run(Place::Tmpfs, "seekprobe", {"--data", "abc", "f"});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.err, "error: " + prog + ": bad start offset 'abc'\n");
 	r = run(Place::Tmpfs, "seekprobe", {"0"});
 	EXPECT_EQ(r.status, 255);
 	EXPECT_EQ(r.err,
@@ -438,6 +460,10 @@ TEST_P(EveryPlace, ChmodderSetsAnOctalMode)
 	r = run(GetParam(), "chmodder", {"9", f});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, bin("chmodder") + ": invalid mode '9'\n");
+	EXPECT_EQ(stat_of(f).st_mode & 07777, 0640u);
+	// Above 7777: refused, where it used to set setuid, setgid, sticky.
+	r = run(GetParam(), "chmodder", {"7777777777", f});
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(stat_of(f).st_mode & 07777, 0640u);
 	r = run(GetParam(), "chmodder", {"600", path(GetParam(), "none")});
 	EXPECT_EQ(r.status, ENOENT);

@@ -82,11 +82,15 @@ std::vector<std::string> FsTest::fault_env(const std::string &program,
 
 zvtest::run_result FsTest::run(Place p, const std::string &program,
                                const std::vector<std::string> &args,
-                               const std::string &faults)
+                               const std::string &faults,
+                               const std::string &redirect)
 {
 	if (p == Place::Sim)
-		return run_sim({}, program, args, faults);
-	std::vector<std::string> argv = {bin(program)};
+		return run_sim({}, program, args, faults, redirect);
+	std::vector<std::string> argv;
+	if (!redirect.empty())
+		argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect};
+	argv.push_back(bin(program));
 	argv.insert(argv.end(), args.begin(), args.end());
 	return zvtest::run_program(argv, fault_env(program, faults));
 }
@@ -94,7 +98,8 @@ zvtest::run_result FsTest::run(Place p, const std::string &program,
 zvtest::run_result FsTest::run_sim(const std::vector<std::string> &options,
                                    const std::string &program,
                                    const std::vector<std::string> &args,
-                                   const std::string &faults)
+                                   const std::string &faults,
+                                   const std::string &redirect)
 {
 	std::vector<std::string> argv = {ZVSIM_BIN, "run", "--state", state()};
 	argv.insert(argv.end(), options.begin(), options.end());
@@ -102,12 +107,14 @@ zvtest::run_result FsTest::run_sim(const std::vector<std::string> &options,
 	// The faults go ahead of the simulator: it serves some calls on the
 	// mount's files (fallocate) with system calls of its own, past
 	// anything preloaded after it.
-	if (!faults.empty())
-		argv.insert(
-		        argv.end(),
-		        {"/bin/sh", "-c",
-		         "LD_PRELOAD=\"$FSFAULT_LIB:$LD_PRELOAD\" exec \"$@\"",
-		         "sh"});
+	if (!faults.empty() || !redirect.empty())
+		argv.insert(argv.end(),
+		            {"/bin/sh", "-c",
+		             (faults.empty() ? ""
+		                             : "LD_PRELOAD=\"$FSFAULT_LIB:"
+		                               "$LD_PRELOAD\" ") +
+		                     std::string("exec \"$@\" ") + redirect,
+		             "sh"});
 	argv.push_back(program[0] == '/' ? program : bin(program));
 	argv.insert(argv.end(), args.begin(), args.end());
 	std::vector<std::string> env = fault_env(program, faults);

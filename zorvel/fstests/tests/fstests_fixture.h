@@ -49,15 +49,18 @@ class FsTest : public ::testing::Test
 	}
 
 	// program ARGS at a place (Sim: under zvsim run on state "s"),
-	// with the fsfault preload giving faults (empty: none).
+	// with the fsfault preload giving faults (empty: none), and the
+	// shell redirection redirect applied to the program ("2>&-").
 	zvtest::run_result run(Place p, const std::string &program,
 	                       const std::vector<std::string> &args,
-	                       const std::string &faults = "");
+	                       const std::string &faults = "",
+	                       const std::string &redirect = "");
 	// program ARGS under zvsim run with launcher options before "--".
 	zvtest::run_result run_sim(const std::vector<std::string> &options,
 	                           const std::string &program,
 	                           const std::vector<std::string> &args,
-	                           const std::string &faults = "");
+	                           const std::string &faults = "",
+	                           const std::string &redirect = "");
 	// zvsim ARGS (steering) on state "s"; asserts success.
 	std::string zvsim(const std::vector<std::string> &args);
 	// The simulated kernel's request log: one "code size bytes" line each.

@@ -145,6 +145,12 @@ TEST_F(LayoutTools, AForeignFileSetDumpedAndChecked)
 	r = sim("lovxattrset", {"-f", f, "-x", "again"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "ioctl(ZV_IOC_LOV_SETSTRIPE): File exists\n");
+	// With standard error closed, the file took its number and the
+	// report was written into it.
+	r = run(Place::Sim, "lovxattrset", {"-f", f, "-x", "again"}, "",
+	        "2>&-");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(zvtest::read_file(f), "");
 }
 
 TEST_F(LayoutTools, LovxattrsetArguments)

@@ -184,7 +184,8 @@ std::vector<std::string> preload_env(const std::vector<std::string> &libs,
 
 zvtest::run_result MpiTest::alone(const std::string &program,
                                   const std::vector<std::string> &args,
-                                  int size, std::vector<std::string> env)
+                                  int size, std::vector<std::string> env,
+                                  const std::string &redirect)
 {
 	bool preloads = false;
 	for (const auto &e : env)
@@ -192,7 +193,10 @@ zvtest::run_result MpiTest::alone(const std::string &program,
 	if (!preloads)
 		env = preload_env({MPI_ALONE_LIB}, env);
 	env.push_back("MPI_ALONE_SIZE=" + std::to_string(size));
-	std::vector<std::string> argv = {bin(program)};
+	std::vector<std::string> argv;
+	if (!redirect.empty())
+		argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect};
+	argv.push_back(bin(program));
 	argv.insert(argv.end(), args.begin(), args.end());
 	auto all = launcher_env(tmp_.path(), false);
 	all.insert(all.end(), env.begin(), env.end());

@@ -64,10 +64,12 @@ class MpiTest : public ::testing::Test
 	// one: its MPI calls answered by a stand-in (mpi_alone.c), for the
 	// tables of checks that need no other rank. env as mpirun's; the
 	// stand-in is preloaded unless env sets LD_PRELOAD (put it first).
+	// The shell redirection redirect ("2>&-") is applied to program.
 	zvtest::run_result alone(const std::string &program,
 	                         const std::vector<std::string> &args,
 	                         int size = 1,
-	                         std::vector<std::string> env = {});
+	                         std::vector<std::string> env = {},
+	                         const std::string &redirect = "");
 
 	// zvsim ARGS on the test's state directory; asserts success.
 	std::string zvsim(const std::vector<std::string> &args);

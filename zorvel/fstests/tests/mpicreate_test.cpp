@@ -178,9 +178,14 @@ TEST_F(MpiTest, MpicreateUsage)
 	        "       " + prog + " {-o|-m|-l<tgt>} filenamefmt -seconds",
 	        "       " + prog + " {-o|-m|-l<tgt>} filenamefmt start count"};
 	std::vector<std::vector<std::string>> bad = {
-	        {"-o", d + "/f"},       {"-o", d + "/f", "1", "2", "3"},
-	        {"-l", d + "/f", "1"},  {"-ox", d + "/f", "1"},
-	        {"-mm", d + "/f", "1"}, {"-x", d + "/f", "1"},
+	        {"-o", d + "/f"},
+	        {"-o", d + "/f", "1", "2", "3"},
+	        {"-l", d + "/f", "1"},
+	        {"-ox", d + "/f", "1"},
+	        {"-mm", d + "/f", "1"},
+	        {"-x", d + "/f", "1"},
+	        // a count that is no number used to run no second and succeed
+	        {"-o", d + "/f", "abc"},
 	};
 	std::string text;
 	for (const auto &line : usage)

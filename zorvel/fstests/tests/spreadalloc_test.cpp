@@ -148,8 +148,12 @@ TEST_F(MpiTest, SpreadallocArguments)
 	        {{"mox", "1", "1"}, "Please enter filename with mount point\n"},
 	        {{"/m/zorvel/mox", "0", "1"},
 	         "Number of files must not be zero\n"},
+	        // A word or a negative count used to create nothing and
+	        // succeed.
 	        {{"/m/zorvel/mox", "x", "1"},
-	         "Number of files must not be zero\n"},
+	         "Number of files must be a positive decimal number\n"},
+	        {{"/m/zorvel/mox", "-8", "2"},
+	         "Number of files must be a positive decimal number\n"},
 	        {{"/m/zorvel/mox", "1", "0"},
 	         "Client nodes must not be zero\n"},
 	        {{"/m/zorvel/mox", "1"}, ""},
