@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +78,71 @@ TEST_F(ZorvelTool, ChangelogPrintClearAndFollow)
 	ASSERT_NE(got, nullptr);
 	EXPECT_NE(std::string(line).find(" MKDIR "), std::string::npos) << line;
 	EXPECT_NE(std::string(line).find(" later "), std::string::npos) << line;
+}
+
+/* A follower stopped by SIGINT (from the terminal: its process group) or
+ * SIGTERM (passed on by the launcher) ends with status 0, every record it
+ * printed whole and once. */
+TEST_F(ZorvelTool, ChangelogFollowStopsCleanlyOnSignals)
+{
+	run_result reg =
+	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
+	                             "register", "demo-MDT0000"});
+	ASSERT_EQ(reg.status, 0) << reg.err;
+	std::string state = this->state();
+	int made = 0;
+	for (int sig : {SIGINT, SIGTERM}) {
+		SCOPED_TRACE(strsignal(sig));
+		int out[2];
+		ASSERT_EQ(pipe(out), 0);
+		posix_spawn_file_actions_t fa;
+		posix_spawn_file_actions_init(&fa);
+		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+		posix_spawn_file_actions_addclose(&fa, out[0]);
+		posix_spawnattr_t attr;
+		posix_spawnattr_init(&attr);
+		posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+		posix_spawnattr_setpgroup(&attr, 0);
+		std::vector<const char *> argv = {
+		        ZVSIM_BIN,      "run",      "--state",   state.c_str(),
+		        "--",           ZORVEL_BIN, "changelog", "--follow",
+		        "demo-MDT0000", nullptr};
+		pid_t pid;
+		ASSERT_EQ(posix_spawn(&pid, ZVSIM_BIN, &fa, &attr,
+		                      const_cast<char **>(argv.data()),
+		                      environ),
+		          0);
+		posix_spawn_file_actions_destroy(&fa);
+		posix_spawnattr_destroy(&attr);
+		close(out[1]);
+		for (int i = 0; i < 3; i++, made++)
+			ASSERT_EQ(under_sim({"/bin/mkdir",
+			                     m("d" + std::to_string(made))})
+			                  .status,
+			          0);
+		/* every record printed, then the signal while it waits */
+		FILE *f = fdopen(out[0], "r");
+		std::vector<std::string> lines;
+		char line[2048];
+		alarm(20); /* a follower that never prints fails, not hangs */
+		while (int(lines.size()) < made && fgets(line, sizeof line, f))
+			lines.push_back(line);
+		ASSERT_EQ(int(lines.size()), made);
+		kill(sig == SIGINT ? -pid : pid, sig);
+		while (fgets(line, sizeof line, f))
+			lines.push_back(line);
+		alarm(0);
+		fclose(f);
+		int ws;
+		ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+		EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws;
+		ASSERT_EQ(int(lines.size()), made) << "nothing after the stop";
+		for (int i = 0; i < made; i++)
+			EXPECT_EQ(lines[i].find(std::to_string(i + 1) +
+			                        " MKDIR "),
+			          0u)
+			        << lines[i];
+	}
 }
 
 TEST_F(ZorvelTool, ChangelogOptions)
