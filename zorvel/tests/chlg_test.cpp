@@ -82,6 +82,18 @@ class ChlgSim : public zvtest::sim_fixture
 		EXPECT_EQ(priv, nullptr);
 		return out;
 	}
+	/* A handle that follows the log from its start. */
+	void *start_follower()
+	{
+		void *priv = nullptr;
+		EXPECT_EQ(zvapi_changelog_start(
+		                  &priv,
+		                  changelog_send_flag(all_flags |
+		                                      CHANGELOG_FLAG_FOLLOW),
+		                  target, 0),
+		          0);
+		return priv;
+	}
 	zo_fid fid_of(const std::string &path)
 	{
 		zo_fid fid{};
@@ -192,13 +204,8 @@ TEST_F(ChlgSim, ExtraFlagsChangedBetweenReceives)
 
 TEST_F(ChlgSim, FollowWaitsForANewRecord)
 {
-	void *priv;
-	ASSERT_EQ(
-	        zvapi_changelog_start(
-	                &priv,
-	                changelog_send_flag(all_flags | CHANGELOG_FLAG_FOLLOW),
-	                target, 0),
-	        0);
+	void *priv = start_follower();
+	ASSERT_NE(priv, nullptr);
 	std::string path = in_mount("late");
 	std::thread writer([path] {
 		usleep(200 * 1000);
@@ -226,13 +233,8 @@ TEST_F(ChlgSim, FollowerInterruptedBySignalReturnsEintrThenResumes)
 {
 	write_file(in_mount("a"), "");
 	write_file(in_mount("b"), "");
-	void *priv;
-	ASSERT_EQ(
-	        zvapi_changelog_start(
-	                &priv,
-	                changelog_send_flag(all_flags | CHANGELOG_FLAG_FOLLOW),
-	                target, 0),
-	        0);
+	void *priv = start_follower();
+	ASSERT_NE(priv, nullptr);
 	struct sigaction sa = {}, old;
 	sa.sa_handler = on_signal; /* no SA_RESTART */
 	ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);

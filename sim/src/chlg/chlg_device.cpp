@@ -248,6 +248,20 @@ ssize_t copy_units(int fd, Entry &e, uint64_t &at, uint64_t end, char *buf,
 	return static_cast<ssize_t>(out);
 }
 
+// The log's bounds and where the descriptor's next read starts (its
+// position, or the first live unit when those before it were purged).
+int read_position(int fd, Bounds &b, uint64_t &pos)
+{
+	int rc = read_bounds(fd, b);
+	if (rc < 0)
+		return rc;
+	int64_t cur = raw_seek(fd, 0, SEEK_CUR);
+	if (cur < 0)
+		return -errno;
+	pos = std::max<uint64_t>(cur, b.first);
+	return 0;
+}
+
 // Whole units from the descriptor's position, as many as fit in count.
 ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 {
@@ -258,13 +272,10 @@ ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 		signals.hold();
 	for (;;) {
 		Bounds b;
-		int rc = read_bounds(fd, b);
+		uint64_t pos;
+		int rc = read_position(fd, b, pos);
 		if (rc < 0)
 			return rc;
-		int64_t cur = raw_seek(fd, 0, SEEK_CUR);
-		if (cur < 0)
-			return -errno;
-		uint64_t pos = std::max<uint64_t>(cur, b.first);
 		if (pos >= b.end) {
 			if (b.pending && settle_for_reader(e))
 				continue;
@@ -303,13 +314,11 @@ int read_ready(int fd, Entry &e)
 {
 	for (;;) {
 		Bounds b;
-		int rc = read_bounds(fd, b);
+		uint64_t pos;
+		int rc = read_position(fd, b, pos);
 		if (rc < 0)
 			return rc;
-		int64_t cur = raw_seek(fd, 0, SEEK_CUR);
-		if (cur < 0)
-			return -errno;
-		bool waiting = std::max<uint64_t>(cur, b.first) < b.end;
+		bool waiting = pos < b.end;
 		if (uint64_t skip = e.skip_below.load(); waiting && skip) {
 			uint64_t pos;
 			if ((rc = seek_offset(fd, skip, pos, waiting)) < 0)
