@@ -10,6 +10,7 @@
 #include "libc/real.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -106,12 +107,26 @@ int served_ppoll(struct pollfd *fds, nfds_t n, int64_t deadline_ns,
 	}
 }
 
+// The monotonic time a wait of sec seconds and ns nanoseconds ends: -1
+// for none (no timeout, or one beyond any wait), -2 for a time the kernel
+// refuses (EINVAL).
+int64_t deadline_after(int64_t sec, int64_t ns)
+{
+	constexpr int64_t NS = 1000000000, LONGEST = INT64_MAX / NS / 2;
+	if (sec < 0 || ns < 0 || ns >= NS)
+		return -2;
+	return sec > LONGEST ? -1 : now_ns() + sec * NS + ns;
+}
+
 int64_t deadline_after(const struct timespec *timeout)
 {
-	if (!timeout)
-		return -1;
-	return now_ns() + int64_t(timeout->tv_sec) * 1000000000 +
-	       timeout->tv_nsec;
+	return timeout ? deadline_after(timeout->tv_sec, timeout->tv_nsec) : -1;
+}
+
+int invalid_time()
+{
+	errno = EINVAL;
+	return -1;
 }
 
 // select()'s sets as poll() entries, and back.
@@ -193,8 +208,10 @@ ZVSIM_EXPORT int poll(struct pollfd *fds, nfds_t nfds, int timeout)
 {
 	if (!any_polled(fds, nfds))
 		return real::call(real::fns().poll, fds, nfds, timeout);
-	int64_t deadline =
-	        timeout < 0 ? -1 : now_ns() + int64_t(timeout) * 1000000;
+	int64_t deadline = timeout < 0
+	                           ? -1
+	                           : deadline_after(timeout / 1000,
+	                                            timeout % 1000 * 1000000);
 	return served_ppoll(fds, nfds, deadline, nullptr);
 }
 
@@ -204,7 +221,10 @@ ZVSIM_EXPORT int ppoll(struct pollfd *fds, nfds_t nfds,
 	if (!any_polled(fds, nfds))
 		return real::call(real::fns().ppoll, fds, nfds, timeout,
 		                  sigmask);
-	return served_ppoll(fds, nfds, deadline_after(timeout), sigmask);
+	int64_t deadline = deadline_after(timeout);
+	if (deadline == -2)
+		return invalid_time();
+	return served_ppoll(fds, nfds, deadline, sigmask);
 }
 
 ZVSIM_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
@@ -215,12 +235,17 @@ ZVSIM_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
 		return real::call(real::fns().select, nfds, readfds, writefds,
 		                  exceptfds, timeout);
 	int64_t deadline = -1;
-	if (timeout)
-		deadline = now_ns() + int64_t(timeout->tv_sec) * 1000000000 +
-		           int64_t(timeout->tv_usec) * 1000;
+	if (timeout) {
+		if (timeout->tv_usec < 0 || timeout->tv_usec >= 1000000)
+			return invalid_time();
+		deadline = deadline_after(timeout->tv_sec,
+		                          int64_t(timeout->tv_usec) * 1000);
+		if (deadline == -2)
+			return invalid_time();
+	}
 	int rc = served_pselect(nfds, sets, deadline, nullptr);
 	// As the kernel does, select() leaves the time not slept.
-	if (timeout && rc >= 0) {
+	if (timeout && deadline >= 0 && rc >= 0) {
 		int64_t left = std::max<int64_t>(deadline - now_ns(), 0);
 		timeout->tv_sec = left / 1000000000;
 		timeout->tv_usec = (left % 1000000000) / 1000;
@@ -236,7 +261,10 @@ ZVSIM_EXPORT int pselect(int nfds, fd_set *readfds, fd_set *writefds,
 	if (!any_polled(nfds, sets))
 		return real::call(real::fns().pselect, nfds, readfds, writefds,
 		                  exceptfds, timeout, sigmask);
-	return served_pselect(nfds, sets, deadline_after(timeout), sigmask);
+	int64_t deadline = deadline_after(timeout);
+	if (deadline == -2)
+		return invalid_time();
+	return served_pselect(nfds, sets, deadline, sigmask);
 }
 
 // The fortified forms some callers are compiled to.
