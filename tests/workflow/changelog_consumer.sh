@@ -8,6 +8,7 @@
 # usage: changelog_consumer.sh PREFIX SCRATCH
 #   PREFIX   an installed tree (bin/zvsim, bin/zorvel, lib, include, pkg-config)
 #   SCRATCH  an empty temporary folder
+# CFLAGS and LDFLAGS, when set, are added to the consumer's build.
 # Exit status: 0 pass, 1 failure (with a message), 77 skipped.
 set -uo pipefail
 
@@ -42,7 +43,10 @@ libdir=$(dirname "$(dirname "$pc")")
 # ---- Built as users build it --------------------------------------------------
 read -ra flags <<<"$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs zorvelapi)" ||
 	fail "pkg-config zorvelapi"
-cc -std=c11 -Wall -Wextra -Werror -o "$scratch/consumer" \
+# CFLAGS and LDFLAGS from the environment, as for any build (a sanitized
+# tree needs its sanitizer flags).
+read -ra user_flags <<<"${CFLAGS:-} ${LDFLAGS:-}"
+cc -std=c11 -Wall -Wextra -Werror "${user_flags[@]}" -o "$scratch/consumer" \
 	"$here/changelog_consumer.c" "${flags[@]}" -Wl,-rpath,"$libdir" ||
 	fail "the consumer does not build with: ${flags[*]}"
 
