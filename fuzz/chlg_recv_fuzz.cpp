@@ -100,6 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		}
 		size_t recsize = changelog_rec_size(rec);
 		require(recsize <= CHLG_REC_MAXSIZE, "record past its buffer");
+		require(recsize == CHLG_REC_MAXSIZE ||
+		                changelog_rec_name(rec)[rec->cr_namelen] == 0,
+		        "name not terminated");
 		bool jobid = flags & CHANGELOG_FLAG_JOBID;
 		bool extra = flags & CHANGELOG_FLAG_EXTRA_FLAGS;
 		require(!(rec->cr_flags & CLF_JOBID) == !jobid, "jobid layout");

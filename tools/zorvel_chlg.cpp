@@ -1,5 +1,5 @@
-/* Change-log subcommands: changelog (one record a line) and
- * changelog-clear. */
+/* Change-log subcommands: changelog (one record a line; a follower stops
+ * cleanly on SIGINT and SIGTERM) and changelog-clear. */
 #include "zorvel_cmd.h"
 #include "zorvel_output.h"
 
@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,85 @@ int print_record(const changelog_rec *rec, bool json)
 	return 0;
 }
 
+/* Set by SIGINT or SIGTERM: a follower stops after the record in hand. */
+volatile sig_atomic_t stop_requested;
+
+void request_stop(int)
+{
+	stop_requested = 1;
+}
+
+/* A follower stops on SIGINT and SIGTERM. Their handlers only set
+ * stop_requested, and have no SA_RESTART, so that a read waiting for the
+ * next record returns EINTR. Both signals are held except while the
+ * follower waits for the log (ppoll) or reads it, so one that comes
+ * between the check of the flag and the wait is not missed. A signal
+ * ignored when the command started (a background job) stays ignored.
+ * Nothing is restored: the command ends right after, and a second signal
+ * must not end it before its output is flushed. */
+class follow_stop
+{
+      public:
+	follow_stop()
+	{
+		sigemptyset(&stop_);
+		for (int sig : {SIGINT, SIGTERM}) {
+			struct sigaction old;
+			if (sigaction(sig, nullptr, &old) == 0 &&
+			    old.sa_handler == SIG_IGN)
+				continue;
+			struct sigaction sa = {};
+			sa.sa_handler = request_stop;
+			sigemptyset(&sa.sa_mask);
+			sigaction(sig, &sa, nullptr);
+			sigaddset(&stop_, sig);
+		}
+		sigprocmask(SIG_BLOCK, &stop_, &waiting_);
+		for (int sig : {SIGINT, SIGTERM})
+			if (sigismember(&stop_, sig))
+				sigdelset(&waiting_, sig);
+	}
+	bool requested() const
+	{
+		return stop_requested != 0;
+	}
+	/* Waits until fd is readable: 0, -EINTR for a signal, or -errno. */
+	int wait_readable(int fd) const
+	{
+		struct pollfd p = {fd, POLLIN, 0};
+		return ppoll(&p, 1, nullptr, &waiting_) < 0 ? -errno : 0;
+	}
+	/* The stopping signals let through while f runs. */
+	template <typename F>
+	int with_signals(F &&f) const
+	{
+		sigprocmask(SIG_SETMASK, &waiting_, nullptr);
+		int rc = f();
+		sigprocmask(SIG_BLOCK, &stop_, nullptr);
+		return rc;
+	}
+
+      private:
+	sigset_t stop_, waiting_;
+};
+
+/* The next record of a follower, waiting for the log while the stopping
+ * signals can come: 0, 1 at the end, -EINTR when a signal came. */
+int follow_recv(void *priv, changelog_rec **rec, const follow_stop &stop)
+{
+	if (stop.requested())
+		return -EINTR;
+	if (zvapi_changelog_in_buf(priv))
+		return zvapi_changelog_recv(priv, rec);
+	int rc = stop.wait_readable(zvapi_changelog_get_fd(priv));
+	if (rc < 0)
+		return rc;
+	/* a record purged since the poll leaves this read waiting: it
+	 * must be interruptible too */
+	return stop.with_signals(
+	        [&] { return zvapi_changelog_recv(priv, rec); });
+}
+
 bool parse_number(const char *text, long long *out)
 {
 	char *end;
@@ -167,8 +249,21 @@ int cmd_changelog(int argc, char **argv)
 	                                        CHANGELOG_EXTRA_FLAG_XATTR));
 	int status = 0;
 	changelog_rec *rec;
-	while (status == 0 && output_ok() &&
-	       (rc = zvapi_changelog_recv(priv, &rec)) == 0) {
+	std::optional<follow_stop> stop;
+	if (follow)
+		stop.emplace();
+	while (status == 0 && output_ok()) {
+		rc = follow ? follow_recv(priv, &rec, *stop)
+		            : zvapi_changelog_recv(priv, &rec);
+		if (rc == -EINTR && follow) {
+			if (stop->requested()) {
+				rc = 0; /* a clean stop */
+				break;
+			}
+			continue;
+		}
+		if (rc != 0)
+			break;
 		status = print_record(rec, json);
 		/* a follower's reader sees each record as it comes */
 		if (follow && fflush(stdout) != 0)

@@ -9,9 +9,12 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -305,6 +308,109 @@ TEST_F(ChlgDevice, FollowWaitsForAnotherProcessAndStopsOnSignals)
 	EXPECT_EQ(read(fd, buf, sizeof buf), -1);
 	EXPECT_EQ(errno, EAGAIN);
 	close(fd);
+}
+
+// poll(), ppoll() and select() find a log descriptor readable only when a
+// read would not wait: a record waits, or the log ended for a reader that
+// does not follow. So a consumer can wait on several logs and a timer.
+TEST_F(ChlgDevice, PollIsReadableWhenARecordWaitsOrTheLogEnded)
+{
+	Watchdog watchdog;
+	make_dirs(2);
+	int plain = open_log(), follower = open_log();
+	int clearer = open_log(O_WRONLY);
+	ASSERT_EQ(ioctl(follower, ZV_IOC_CHLG_FOLLOW, 1L), 0);
+	auto ready = [](int fd) {
+		struct pollfd p = {fd, POLLIN | POLLOUT, 0};
+		return poll(&p, 1, 0) < 0 ? -errno : p.revents;
+	};
+	EXPECT_EQ(ready(follower), POLLIN);
+	EXPECT_EQ(ready(clearer), POLLOUT);
+	char buf[4096];
+	ASSERT_EQ(read(follower, buf, sizeof buf), ssize_t(2 * DIR_REC));
+	EXPECT_EQ(ready(follower), 0) << "a follower at the end waits";
+	ASSERT_EQ(read(plain, buf, sizeof buf), ssize_t(2 * DIR_REC));
+	EXPECT_EQ(ready(plain), POLLIN) << "the end of the log reads 0";
+	// Past the last record, those below the number asked for are
+	// skipped and make nothing readable.
+	ASSERT_EQ(lseek(follower, 4, SEEK_SET), 4);
+	make_dirs(1, 2);
+	EXPECT_EQ(ready(follower), 0);
+	make_dirs(1, 3);
+	EXPECT_EQ(ready(follower), POLLIN);
+	ASSERT_EQ(read(follower, buf, sizeof buf), ssize_t(DIR_REC));
+	EXPECT_EQ(decode(buf).index, 4u);
+	for (int fd : {plain, follower, clearer})
+		close(fd);
+
+	// Two logs and a timer, each waking the wait in its turn.
+	resetup(2);
+	int logs[2];
+	for (int i = 0; i < 2; ++i) {
+		logs[i] = open(dev_path(i ? "demo-MDT0001" : MDT0).c_str(),
+		               O_RDONLY);
+		ASSERT_GE(logs[i], 0);
+		ASSERT_EQ(ioctl(logs[i], ZV_IOC_CHLG_FOLLOW, 1L), 0);
+	}
+	int timer = timerfd_create(CLOCK_MONOTONIC, 0);
+	ASSERT_GE(timer, 0);
+	struct itimerspec at = {};
+	at.it_value.tv_nsec = 30 * 1000 * 1000;
+	ASSERT_EQ(timerfd_settime(timer, 0, &at, nullptr), 0);
+	struct pollfd fds[3] = {
+	        {logs[0], POLLIN, 0}, {logs[1], POLLIN, 0}, {timer, POLLIN, 0}};
+	ASSERT_EQ(poll(fds, 3, 10000), 1);
+	EXPECT_EQ(fds[0].revents | fds[1].revents, 0);
+	EXPECT_EQ(fds[2].revents, POLLIN);
+	uint64_t ticks;
+	ASSERT_EQ(read(timer, &ticks, sizeof ticks), 8);
+
+	std::string rec = raw_record(1, "one");
+	std::thread appender([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		zvsim_changelog_append("demo-MDT0001", rec.data(), rec.size());
+	});
+	int rc = ppoll(fds, 3, nullptr, nullptr);
+	appender.join();
+	ASSERT_EQ(rc, 1);
+	EXPECT_EQ(fds[0].revents | fds[2].revents, 0);
+	EXPECT_EQ(fds[1].revents, POLLIN);
+	struct timespec bad = {0, -1};
+	EXPECT_EQ(ppoll(fds, 3, &bad, nullptr), -1);
+	EXPECT_EQ(errno, EINVAL);
+
+	fd_set set;
+	FD_ZERO(&set);
+	for (int fd : {logs[0], logs[1], timer})
+		FD_SET(fd, &set);
+	struct timeval none = {0, 0};
+	ASSERT_EQ(select(FD_SETSIZE, &set, nullptr, nullptr, &none), 1);
+	EXPECT_TRUE(FD_ISSET(logs[1], &set));
+	EXPECT_FALSE(FD_ISSET(logs[0], &set) || FD_ISSET(timer, &set));
+
+	// A signal let through by ppoll()'s mask ends the wait.
+	sigset_t usr1, open_mask;
+	sigemptyset(&usr1);
+	sigaddset(&usr1, SIGUSR1);
+	struct sigaction sa = {}, old;
+	sa.sa_handler = on_signal;
+	ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+	ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr1, &open_mask), 0);
+	sigdelset(&open_mask, SIGUSR1);
+	pthread_t self = pthread_self();
+	std::thread kicker([self] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		pthread_kill(self, SIGUSR1);
+	});
+	rc = ppoll(fds, 1, nullptr, &open_mask);
+	int err = errno;
+	kicker.join();
+	pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+	sigaction(SIGUSR1, &old, nullptr);
+	EXPECT_EQ(rc, -1);
+	EXPECT_EQ(err, EINTR);
+	for (int fd : {logs[0], logs[1], timer})
+		close(fd);
 }
 
 TEST_F(ChlgDevice, ClearPurgesOnceEveryUserHasCleared)

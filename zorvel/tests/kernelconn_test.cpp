@@ -5,8 +5,13 @@
 
 #include <zorvel/zorvelapi.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -116,10 +121,12 @@ TEST_F(Channel, BadHeaders)
 	EXPECT_EQ(cap2.finish(), prog() + ": bad message length 3\n");
 	EXPECT_EQ(std::string(small.data() + 8, 16), std::string(16, '\x5a'));
 
-	/* a payload cut short by the writer */
+	/* a payload cut short by the end of the file */
 	fresh();
 	m = message(1, 40);
 	send(m.substr(0, 20));
+	close(link_.zk_wfd);
+	link_.zk_wfd = -1;
 	zvtest::stderr_capture cap3;
 	EXPECT_EQ(libkfx_ukuc_msg_get(&link_, buf.data(), buf.size(), 1),
 	          -EPROTO);
@@ -141,6 +148,107 @@ TEST_F(Channel, EndOfFileAndHandedOverWriteEnd)
 	EXPECT_EQ(zvtest::open_fd_count(), before - 1);
 	EXPECT_EQ(int(link_.zk_rfd), -1);
 	EXPECT_EQ(int(link_.zk_wfd), -1);
+}
+
+/* Messages longer than PIPE_BUF, each written with one write(), arrive in
+ * pieces: the reader must put each together, in blocking and non-blocking
+ * mode, while skipping other transports' and oversized messages whole. */
+TEST(ChannelLargeMessages, ReadWholeAsTheyArriveInPieces)
+{
+	/* ZV_KUC_SEED=N repeats a run */
+	const char *env = getenv("ZV_KUC_SEED");
+	unsigned seed = env ? unsigned(strtoul(env, nullptr, 0))
+	                    : std::random_device()();
+	SCOPED_TRACE("ZV_KUC_SEED=" + std::to_string(seed));
+	struct sigaction ignore = {}, old;
+	ignore.sa_handler = SIG_IGN;
+	sigaction(SIGPIPE, &ignore, &old);
+	for (int flags : {O_NONBLOCK, 0}) {
+		SCOPED_TRACE(flags ? "non-blocking" : "blocking");
+		zorvel_kernelcomm link;
+		ASSERT_EQ(libkfx_ukuc_start(&link, 1, flags), 0);
+		constexpr int maxsize = 30000, count = 1500;
+		/* the writer's plan: size, transport and fill of each */
+		struct planned {
+			size_t payload;
+			uint8_t transport;
+			char fill;
+		};
+		std::mt19937 rng(seed + flags);
+		std::vector<planned> plan;
+		for (int i = 0; i < count; i++) {
+			size_t payload = rng() % 4 == 0 ? rng() % 64
+			                                : 20000 + rng() % 12000;
+			uint8_t transport = rng() % 5 == 0 ? 9 : 2;
+			plan.push_back(
+			        {payload, transport, char('a' + i % 26)});
+		}
+		int wfd = link.zk_wfd;
+		std::thread writer([&] {
+			for (const planned &p : plan) {
+				std::string m =
+				        message(p.transport, p.payload, p.fill);
+				if (write(wfd, m.data(), m.size()) !=
+				    ssize_t(m.size()))
+					break;
+			}
+			close(wfd);
+		});
+		link.zk_wfd = -1;
+
+		/* what each call should give: an oversized message is
+		 * refused whatever its transport, a fitting one of another
+		 * transport is passed over */
+		auto fits = [&](const planned &p) {
+			return sizeof(kuc_hdr) + p.payload <= size_t(maxsize);
+		};
+		auto next_outcome = [&](size_t from) {
+			while (from < plan.size() && fits(plan[from]) &&
+			       plan[from].transport != 2)
+				from++;
+			return from;
+		};
+		std::vector<char> buf(maxsize);
+		size_t next = 0;
+		auto read_all = [&] {
+			int rc;
+			while ((rc = libkfx_ukuc_msg_get(&link, buf.data(),
+			                                 maxsize, 2)) !=
+			       -EPIPE) {
+				if (rc == -EAGAIN) {
+					struct pollfd p = {int(link.zk_rfd),
+					                   POLLIN, 0};
+					poll(&p, 1, -1);
+					continue;
+				}
+				next = next_outcome(next);
+				ASSERT_LT(next, plan.size())
+				        << "more than was sent";
+				const planned &want = plan[next++];
+				if (!fits(want)) {
+					ASSERT_EQ(rc, -EMSGSIZE)
+					        << "message " << next;
+					continue;
+				}
+				ASSERT_EQ(rc, 0) << "message " << next;
+				kuc_hdr hdr;
+				memcpy(&hdr, buf.data(), sizeof(hdr));
+				ASSERT_EQ(hdr.kuc_msglen,
+				          sizeof(hdr) + want.payload);
+				ASSERT_EQ(std::string(buf.data() + sizeof(hdr),
+				                      want.payload),
+				          std::string(want.payload, want.fill))
+				        << "message " << next;
+			}
+			EXPECT_EQ(next_outcome(next), plan.size())
+			        << "messages lost";
+		};
+		read_all();
+		/* after a failure, a writer still writing gets EPIPE */
+		libkfx_ukuc_stop(&link);
+		writer.join();
+	}
+	sigaction(SIGPIPE, &old, nullptr);
 }
 
 TEST(ChannelStop, ReturnsWhatCloseReturns)

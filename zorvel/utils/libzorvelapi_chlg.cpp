@@ -192,14 +192,13 @@ changelog_private *checked(void *priv)
 	return cp != nullptr && cp->clp_magic == chlg_priv_magic ? cp : nullptr;
 }
 
-/* One read of whole records; 0 at the end of the log. */
+/* One read of whole records; 0 at the end of the log. An interrupted read
+ * is the caller's to see (-EINTR): a follower waits in it, and a signal
+ * is how its owner stops it. */
 int chlg_read_bulk(changelog_private *cp)
 {
-	ssize_t n;
-	do {
-		errno = 0;
-		n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
-	} while (n < 0 && errno == EINTR);
+	errno = 0;
+	ssize_t n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
 	if (n < 0)
 		return errno == 0 ? 0 : -errno;
 	cp->clp_buf_pos = cp->clp_buf;
@@ -400,6 +399,11 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 			apply_plan(reinterpret_cast<char *>(*rech), rec,
 			           namelen, cp->clp_plan);
 		}
+		/* Callers print names with %s: end the name where the
+		 * record leaves room, so no stale byte of an earlier record
+		 * follows it. */
+		if (wanted < CHLG_REC_MAXSIZE)
+			reinterpret_cast<char *>(*rech)[wanted] = '\0';
 	}
 	return 0;
 refuse:

@@ -6,28 +6,56 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 
 namespace
 {
 
-ssize_t read_retry(int fd, void *buf, size_t len)
+/* Waits until fd has something to read (or its writer went). */
+int wait_readable(int fd)
 {
-	ssize_t n;
+	struct pollfd p = {fd, POLLIN, 0};
+	int rc;
 	do
-		n = read(fd, buf, len);
-	while (n < 0 && errno == EINTR);
-	return n;
+		rc = poll(&p, 1, -1);
+	while (rc < 0 && errno == EINTR);
+	return rc < 0 ? -errno : 0;
 }
 
-/* Reads and drops len bytes, as far as they come. */
+/* Reads len bytes of a message into buf. A pipe delivers a message longer
+ * than PIPE_BUF in pieces, so once the message has begun (begun, or a
+ * first piece read) the rest is waited for, with poll() when the read end
+ * is non-blocking. The count read, short only at end of file; or -errno
+ * (-EAGAIN only before the message began). */
+ssize_t read_whole(int fd, char *buf, size_t len, bool begun)
+{
+	size_t got = 0;
+	while (got < len) {
+		ssize_t n = read(fd, buf + got, len - got);
+		if (n > 0) {
+			got += n;
+			begun = true;
+		} else if (n == 0) {
+			break;
+		} else if (errno == EAGAIN && begun) {
+			if (int rc = wait_readable(fd); rc < 0)
+				return rc;
+		} else if (errno != EINTR) {
+			return -errno;
+		}
+	}
+	return ssize_t(got);
+}
+
+/* Reads and drops the len bytes left of a message, as far as they come. */
 void discard(int fd, size_t len)
 {
-	char sink[512];
+	char sink[4096];
 	while (len > 0) {
-		ssize_t n = read_retry(fd, sink, std::min(len, sizeof(sink)));
-		if (n <= 0)
+		size_t part = std::min(len, sizeof(sink));
+		if (read_whole(fd, sink, part, true) != ssize_t(part))
 			break;
-		len -= n;
+		len -= part;
 	}
 }
 
@@ -79,9 +107,10 @@ ZV_EXPORT int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf,
 	memset(buf, 0, maxsize);
 
 	for (;;) {
-		ssize_t n = read_retry(link->zk_rfd, buf, sizeof(kuc_hdr));
+		ssize_t n =
+		        read_whole(link->zk_rfd, buf, sizeof(kuc_hdr), false);
 		if (n < 0)
-			return -errno;
+			return int(n);
 		if (n == 0)
 			return -EPIPE; /* no writer left: no more messages */
 		if (size_t(n) < sizeof(kuc_hdr)) {
@@ -112,11 +141,10 @@ ZV_EXPORT int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf,
 		}
 
 		size_t payload = hdr.kuc_msglen - sizeof(kuc_hdr);
-		n = payload ? read_retry(link->zk_rfd, buf + sizeof(kuc_hdr),
-		                         payload)
-		            : 0;
+		n = read_whole(link->zk_rfd, buf + sizeof(kuc_hdr), payload,
+		               true);
 		if (n < 0)
-			return -errno;
+			return int(n);
 		if (size_t(n) < payload) {
 			zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
 			            "short read: got %d of %d bytes\n", int(n),

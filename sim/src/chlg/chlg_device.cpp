@@ -9,6 +9,7 @@
 #include "chlg.h"
 
 #include "core/fd_table.h"
+#include "core/signals_held.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "core/wire.h"
@@ -24,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -172,13 +174,12 @@ bool settle_for_reader(const Entry &e)
 }
 
 // Waits until the log's bounds change: -EINTR on a signal.
-int wait_for_change(int fd, const Entry &e, const Bounds &seen)
+int wait_for_change(int fd, const Entry &e, const Bounds &seen,
+                    SignalsHeld &signals)
 {
+	signals.hold();
 	for (;;) {
-		struct timespec ts {
-			0, FOLLOW_POLL_NS
-		};
-		if (::nanosleep(&ts, nullptr) < 0 && errno == EINTR)
+		if (signals.sleep(FOLLOW_POLL_NS) < 0)
 			return -EINTR;
 		Bounds b;
 		int rc = read_bounds(fd, b);
@@ -247,20 +248,34 @@ ssize_t copy_units(int fd, Entry &e, uint64_t &at, uint64_t end, char *buf,
 	return static_cast<ssize_t>(out);
 }
 
+// The log's bounds and where the descriptor's next read starts (its
+// position, or the first live unit when those before it were purged).
+int read_position(int fd, Bounds &b, uint64_t &pos)
+{
+	int rc = read_bounds(fd, b);
+	if (rc < 0)
+		return rc;
+	int64_t cur = raw_seek(fd, 0, SEEK_CUR);
+	if (cur < 0)
+		return -errno;
+	pos = std::max<uint64_t>(cur, b.first);
+	return 0;
+}
+
 // Whole units from the descriptor's position, as many as fit in count.
 ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 {
 	if (e.accmode == O_WRONLY)
 		return -EBADF;
+	SignalsHeld signals;
+	if (e.follow)
+		signals.hold();
 	for (;;) {
 		Bounds b;
-		int rc = read_bounds(fd, b);
+		uint64_t pos;
+		int rc = read_position(fd, b, pos);
 		if (rc < 0)
 			return rc;
-		int64_t cur = raw_seek(fd, 0, SEEK_CUR);
-		if (cur < 0)
-			return -errno;
-		uint64_t pos = std::max<uint64_t>(cur, b.first);
 		if (pos >= b.end) {
 			if (b.pending && settle_for_reader(e))
 				continue;
@@ -269,7 +284,7 @@ ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 			int fl = ::fcntl(fd, F_GETFL);
 			if (fl >= 0 && (fl & O_NONBLOCK))
 				return -EAGAIN;
-			if ((rc = wait_for_change(fd, e, b)) < 0)
+			if ((rc = wait_for_change(fd, e, b, signals)) < 0)
 				return rc;
 			continue;
 		}
@@ -289,6 +304,31 @@ ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 			return -errno;
 		if (out > 0)
 			return out;
+	}
+}
+
+// Whether a read would return without waiting: a unit waits at the
+// descriptor's position (and is not skipped after a seek past the end),
+// or the log has ended for a reader that does not follow. 1, 0 or -errno.
+int read_ready(int fd, Entry &e)
+{
+	for (;;) {
+		Bounds b;
+		uint64_t pos;
+		int rc = read_position(fd, b, pos);
+		if (rc < 0)
+			return rc;
+		bool waiting = pos < b.end;
+		if (uint64_t skip = e.skip_below.load(); waiting && skip) {
+			uint64_t pos;
+			if ((rc = seek_offset(fd, skip, pos, waiting)) < 0)
+				return rc;
+		}
+		if (waiting)
+			return 1;
+		if (b.pending && settle_for_reader(e))
+			continue;
+		return e.follow ? 0 : 1;
 	}
 }
 
@@ -370,6 +410,25 @@ bool op_seek(int fd, int64_t off, int whence, int64_t &result)
 	return true;
 }
 
+bool op_poll(int fd, short events, short &revents)
+{
+	EntryPtr e = lookup(fd);
+	if (!e)
+		return false;
+	sys::Reentry guard;
+	revents = 0;
+	if (e->accmode != O_RDONLY)
+		revents |= events & (POLLOUT | POLLWRNORM);
+	if (e->accmode != O_WRONLY && (events & (POLLIN | POLLRDNORM))) {
+		int rc = read_ready(fd, *e);
+		if (rc < 0)
+			revents |= POLLERR;
+		else if (rc > 0)
+			revents |= events & (POLLIN | POLLRDNORM);
+	}
+	return true;
+}
+
 void op_closed(int fd)
 {
 	forget(fd);
@@ -385,8 +444,8 @@ const Row device_rows[] = {
          do_follow},
 };
 
-const FileOps log_ops = {"changelog", device_rows, op_read, op_write,
-                         op_seek,     op_closed,   op_duped};
+const FileOps log_ops = {"changelog", device_rows, op_read,  op_write,
+                         op_seek,     op_closed,   op_duped, op_poll};
 
 // The clear write is a request of its own for the log and injections.
 const Row rows[] = {

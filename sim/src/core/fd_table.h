@@ -29,6 +29,9 @@ struct FileOps {
 	bool (*seek)(int fd, int64_t off, int whence, int64_t &result);
 	void (*closed)(int fd);          // before libc closes it
 	void (*duped)(int from, int to); // to now names from's file
+	// The poll events of `events` ready now (0: none yet, the caller
+	// waits and asks again); null: libc polls the descriptor itself.
+	bool (*poll)(int fd, short events, short &revents) = nullptr;
 };
 
 constexpr int FD_TABLE_SIZE = 65536;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <glob.h>
+#include <poll.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
@@ -38,6 +40,14 @@ using errfunc_fn = int (*)(const char *, int);
 	X(mkstemps, int, (char *, int))                                        \
 	X(mkostemps, int, (char *, int, int))                                  \
 	X(mkdtemp, char *, (char *))                                           \
+	X(poll, int, (struct pollfd *, nfds_t, int))                           \
+	X(ppoll, int,                                                          \
+	  (struct pollfd *, nfds_t, const struct timespec *,                   \
+	   const sigset_t *))                                                  \
+	X(select, int, (int, fd_set *, fd_set *, fd_set *, struct timeval *))  \
+	X(pselect, int,                                                        \
+	  (int, fd_set *, fd_set *, fd_set *, const struct timespec *,         \
+	   const sigset_t *))                                                  \
 	X(read, ssize_t, (int, void *, size_t))                                \
 	X(write, ssize_t, (int, const void *, size_t))                         \
 	X(pread, ssize_t, (int, void *, size_t, off_t))                        \

@@ -251,7 +251,31 @@ int zvapi_changelog_set_xflags(void *priv,
  * zvapi_changelog_free()); 1 at the end of the log with *rech NULL.
  * -EPROTO for a malformed record from the kernel: one that is not whole
  * within the bytes read (the rest of that read is dropped) or too large
- * for CHLG_REC_MAXSIZE (it is skipped); the handle stays usable. */
+ * for CHLG_REC_MAXSIZE (it is skipped); the handle stays usable.
+ * A failed read of the device is -errno, with *rech NULL and nothing
+ * consumed: -EINTR when a signal handler interrupted it, -EAGAIN on a
+ * non-blocking descriptor with nothing to read. The next call goes on
+ * with the next record, none lost or repeated.
+ *
+ * The name is cr_namelen bytes. The record's buffer holds a NUL after it
+ * whenever the record is shorter than CHLG_REC_MAXSIZE, but a name that
+ * fills the buffer has none: print it as
+ * printf("%.*s", (int)rec->cr_namelen, changelog_rec_name(rec)).
+ *
+ * Stopping a follower (CHANGELOG_FLAG_FOLLOW), which otherwise waits in
+ * this call for the next record:
+ * - install the stopping signal's handler with sigaction() WITHOUT
+ *   SA_RESTART (with it, the read is restarted and this call does not
+ *   return); the handler sets a flag. This call then returns -EINTR:
+ *   stop when the flag is set, call again otherwise;
+ * - a signal that comes between the check of the flag and the read is
+ *   seen only with the next record. To close that gap, or to wait on
+ *   several logs and timers at once, block the signal and wait with
+ *   ppoll() (or pselect()) on zvapi_changelog_get_fd() with the signal
+ *   unblocked in its mask; call this only when the descriptor is
+ *   readable or zvapi_changelog_in_buf() says records wait. The
+ *   descriptor is readable when a record waits (or, without
+ *   CHANGELOG_FLAG_FOLLOW, at the end of the log). */
 int zvapi_changelog_recv(void *priv, struct changelog_rec **rech);
 /* Frees a record received above; *rech becomes NULL. */
 int zvapi_changelog_free(struct changelog_rec **rech);
@@ -283,11 +307,14 @@ int libkfx_ukuc_stop(struct zorvel_kernelcomm *link);
 int libkfx_ukuc_get_rfd(struct zorvel_kernelcomm *link);
 
 /* Reads the next whole message for transport (or a generic one) into buf,
- * header first, skipping other transports' messages. -EMSGSIZE when it
- * exceeds maxsize (it is dropped, so the next read finds the next
- * message), -EPROTO for a bad header or a
- * short payload, -EPIPE at end of file, -EINVAL when maxsize cannot hold a
- * header. */
+ * header first, skipping other transports' messages. A message that the
+ * pipe delivers in pieces (longer than PIPE_BUF) is read to its end: on a
+ * non-blocking read end the call waits with poll() for the rest once a
+ * message has begun; when none has, -EAGAIN says nothing waits.
+ * -EMSGSIZE when it exceeds maxsize (it is dropped, so the next read finds
+ * the next message), -EPROTO for a bad header or a message cut short by
+ * the end of the file, -EPIPE at end of file between messages, -EINVAL
+ * when maxsize cannot hold a header. */
 int libkfx_ukuc_msg_get(struct zorvel_kernelcomm *link, char *buf, int maxsize,
                         int transport);
 

@@ -275,7 +275,9 @@ changelog_rec_xattr(const struct changelog_rec *rec)
 	                                              CLFE_OPEN));
 }
 
-/* The name text (not NUL-terminated in the kernel's record). */
+/* The name text: cr_namelen bytes, not NUL-terminated in the kernel's
+ * record. Print it with its length: printf("%.*s", (int)rec->cr_namelen,
+ * changelog_rec_name(rec)). */
 static inline char *changelog_rec_name(const struct changelog_rec *rec)
 {
 	return (char *)rec + changelog_rec_varsize(rec);
