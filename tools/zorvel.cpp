@@ -49,7 +49,9 @@ const zorvel_cmd commands[] = {
         {"changelog", cmd_changelog, "[--json] [--follow] TARGET [STARTREC]",
          "print the change log of a metadata target, one record a line\n"
          "  TARGET is a target name such as demo-MDT0000; records from\n"
-         "  STARTREC (default 0, the first); --follow waits for more.\n"
+         "  STARTREC (default 0, the first); --follow waits for more\n"
+         "  until SIGINT or SIGTERM, which stop it (status 0) once what\n"
+         "  was read is printed.\n"
          "  A log keeps records only while a user is registered:\n"
          "    zvsim changelog register TARGET  (prints the user, e.g. cl1)\n"
          "  a line per record:\n"
