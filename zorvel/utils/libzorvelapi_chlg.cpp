@@ -192,14 +192,13 @@ changelog_private *checked(void *priv)
 	return cp != nullptr && cp->clp_magic == chlg_priv_magic ? cp : nullptr;
 }
 
-/* One read of whole records; 0 at the end of the log. */
+/* One read of whole records; 0 at the end of the log. A read interrupted
+ * by a signal is -EINTR, so that a follower can be stopped; the caller
+ * calls again to go on. */
 int chlg_read_bulk(changelog_private *cp)
 {
-	ssize_t n;
-	do {
-		errno = 0;
-		n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
-	} while (n < 0 && errno == EINTR);
+	errno = 0;
+	ssize_t n = read(cp->clp_fd, cp->clp_buf, sizeof(cp->clp_buf));
 	if (n < 0)
 		return errno == 0 ? 0 : -errno;
 	cp->clp_buf_pos = cp->clp_buf;
