@@ -114,6 +114,26 @@ ssize_t mirror_write(py::handle fd_arg, py::handle id_arg, py::buffer data,
 	return n;
 }
 
+/* Size of mirror id: 0 or a negative errno. */
+int mirror_size(int fd, unsigned id, off_t *size)
+{
+	if (id == 0) { /* the file as a whole */
+		struct stat st;
+		if (fstat(fd, &st) != 0)
+			return -errno;
+		*size = st.st_size;
+		return 0;
+	}
+	int rc = zvapi_mirror_set(fd, id);
+	if (rc != 0)
+		return rc;
+	struct stat st;
+	rc = fstat(fd, &st) == 0 ? 0 : -errno;
+	*size = st.st_size;
+	zvapi_mirror_clear(fd);
+	return rc;
+}
+
 ssize_t mirror_copy(py::handle fd_arg, py::handle src_arg, py::handle dst_arg,
                     py::handle offset_arg, py::handle length_arg)
 {
@@ -123,12 +143,26 @@ ssize_t mirror_copy(py::handle fd_arg, py::handle src_arg, py::handle dst_arg,
 	off_t offset = off_t(i64_of(offset_arg, "offset", 0, INT64_MAX));
 	check_aligned(uint64_t(offset), "offset");
 	size_t length = SIZE_MAX; /* to the end */
-	if (!length_arg.is_none()) {
+	bool to_end = length_arg.is_none();
+	if (!to_end) {
 		length = size_t(u64_of(length_arg, "length", SSIZE_MAX));
 		check_aligned(length, "length");
 	}
-	ssize_t n = without_gil([&] {
-		return zvapi_mirror_copy(fd, src, dst, offset, length);
+	ssize_t n = without_gil([&]() -> ssize_t {
+		ssize_t n = zvapi_mirror_copy(fd, src, dst, offset, length);
+		if (n < 0 || !to_end)
+			return n;
+		/* The library truncates the destination only where the
+		 * source ends inside a page, and copies nothing from an empty
+		 * source: a copy to the end makes it end where the source
+		 * does. */
+		off_t src_size = 0, dst_size = 0;
+		int rc = mirror_size(fd, src, &src_size);
+		if (rc == 0)
+			rc = mirror_size(fd, dst, &dst_size);
+		if (rc == 0 && dst_size != src_size)
+			rc = zvapi_mirror_truncate(fd, dst, src_size);
+		return rc != 0 ? rc : n;
 	});
 	if (n < 0)
 		raise_os_error(int(n), fd_arg);
@@ -152,19 +186,6 @@ py::list mirror_copy_many(py::handle fd_arg, py::handle src_arg,
 		raise_os_error(int(n), fd_arg);
 	dst.resize(size_t(n));
 	return py::cast(dst);
-}
-
-/* Size of mirror id: 0 or a negative errno. */
-int mirror_size(int fd, unsigned id, off_t *size)
-{
-	int rc = zvapi_mirror_set(fd, id);
-	if (rc != 0)
-		return rc;
-	struct stat st;
-	rc = fstat(fd, &st) == 0 ? 0 : -errno;
-	*size = st.st_size;
-	zvapi_mirror_clear(fd);
-	return rc;
 }
 
 /* 1 when mirror id holds other bytes than mirror 1 (or another size), 0
@@ -297,8 +318,9 @@ void bind_data(py::module_ &m)
 	      py::arg("length") = py::none(),
 	      "mirror_copy(fd, src, dst, offset=0, length=None) -> int\n\n"
 	      "Copies mirror src (0: the file as a whole) to mirror dst from "
-	      "offset, length bytes or (None) to the end; offset and length "
-	      "are multiples of the page size. Returns the bytes copied.");
+	      "offset, length bytes or (None) to the end, where dst then ends "
+	      "as src does; offset and length are multiples of the page size. "
+	      "Returns the bytes copied.");
 	m.def("mirror_copy_many", &mirror_copy_many, py::arg("fd"),
 	      py::arg("src"), py::arg("dsts"),
 	      "mirror_copy_many(fd, src, dsts) -> list[int]\n\nCopies mirror "
