@@ -123,7 +123,8 @@ def follow_until_signal(log: zorvel.ChangeLog, sig: int,
 def test_follower_stops_on_a_signal_and_resumes(workdir: str,
                                                 user: str) -> None:
     with zorvel.ChangeLog(TARGET, follow=True) as log:
-        create = lambda name: open(os.path.join(workdir, name), "w").close()
+        def create(name: str) -> None:
+            open(os.path.join(workdir, name), "w").close()
         create("first")
         assert next(log).name == "first"
         # Ctrl-C: the wait ends with KeyboardInterrupt...

@@ -7,6 +7,7 @@ import copy
 import errno
 import os
 import pickle
+from typing import Callable, Union
 
 import pytest
 
@@ -19,8 +20,10 @@ def test_fid_text_forms_order_and_hash() -> None:
     assert (fid.seq, fid.oid, fid.ver) == (0x200000400, 2, 0)
     assert str(fid) == "[0x200000400:0x2:0x0]"
     assert repr(fid) == "Fid(0x200000400, 0x2, 0x0)"
-    for text in ("[0x200000400:0x2:0x0]", "0x200000400:0x2:0x0",
-                 "  [[0x200000400:2:0] ", b"[8589935616:0x2:0]"):
+    texts: list[Union[str, bytes]] = [
+        "[0x200000400:0x2:0x0]", "0x200000400:0x2:0x0",
+        "  [[0x200000400:2:0] ", b"[8589935616:0x2:0]"]
+    for text in texts:
         assert zorvel.Fid.parse(text) == fid, text
     assert zorvel.Fid.parse("[0:0:0]") == zorvel.Fid(0, 0, 0)
     assert str(zorvel.Fid(0, 1, 2)) == "[0:0x1:0x2]"
@@ -109,17 +112,17 @@ def test_rmfid_answers_each_fid(workdir: str, mount: str) -> None:
 
 def test_wrong_arguments_reach_no_kernel(workdir: str, mount: str,
                                          sim: Sim) -> None:
-    calls = [
+    calls: list[Callable[[], object]] = [
         lambda: zorvel.path2fid(3),  # type: ignore[arg-type]
         lambda: zorvel.fd2fid("x"),  # type: ignore[arg-type]
         lambda: zorvel.fd2fid(-1),
-        lambda: zorvel.fd2fid(True),  # type: ignore[arg-type]
+        lambda: zorvel.fd2fid(True),
         lambda: zorvel.path2fid(workdir + "\0x"),
         lambda: zorvel.path2parent(workdir, -1),
         lambda: zorvel.fid2path(mount, "nope"),
         lambda: zorvel.fid2path(mount, 5),  # type: ignore[arg-type]
         lambda: zorvel.open_by_fid(mount, "[1:2:3]", 1 << 40),
-        lambda: zorvel.rmfid(mount, ["[1:2:3]", None]),  # type: ignore[list-item]
+        lambda: zorvel.rmfid(mount, ["[1:2:3]", None]),  # type: ignore
     ]
     sim.log(True)
     try:

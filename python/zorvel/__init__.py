@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import enum
 import os
-from typing import NamedTuple, Optional, Union
+from typing import NamedTuple, Optional, Protocol, Union
 
 from ._zorvel import (
     ChangeLog,
@@ -225,7 +225,12 @@ class Heat(NamedTuple):
     counting: bool  #: False while counting is stopped
 
 
-_FileArg = Union[int, str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+
+_FileArg = Union[int, _HasFileno, str, bytes, "os.PathLike[str]",
+                 "os.PathLike[bytes]"]
 
 
 def pcc_state(file: _FileArg) -> PccState:
@@ -237,7 +242,7 @@ def pcc_state(file: _FileArg) -> PccState:
     return PccState(PccType(kind), open_count, flags, path)
 
 
-def heat_get(fd: int) -> Heat:
+def heat_get(fd: Union[int, _HasFileno]) -> Heat:
     """heat_get(fd) -> Heat
 
     The access counts of the file open on fd.
