@@ -159,12 +159,37 @@ class ChangeLog
 	bool busy_ = false;
 };
 
+/* next(log) straight from the type's slot: the method dispatcher would
+ * look the instance's C++ type up in pybind11's registry for each record.
+ * A ChangeLog has the simple layout (one C++ value, no base class). */
+PyObject *changelog_iternext(PyObject *self)
+{
+	auto *inst = reinterpret_cast<py::detail::instance *>(self);
+	if (!inst->simple_layout || !inst->simple_holder_constructed) {
+		PyErr_SetString(PyExc_TypeError, "ChangeLog not initialised");
+		return nullptr;
+	}
+	auto *log = static_cast<ChangeLog *>(inst->simple_value_holder[0]);
+	try {
+		return log->next().release().ptr();
+	} catch (py::stop_iteration &) {
+		return nullptr; /* no exception set: the end */
+	} catch (py::error_already_set &e) {
+		e.restore();
+	} catch (py::builtin_exception &e) {
+		e.set_error();
+	} catch (std::exception &e) {
+		PyErr_SetString(PyExc_RuntimeError, e.what());
+	}
+	return nullptr;
+}
+
 } // namespace
 
 void bind_changelog(py::module_ &m)
 {
 	bind_changelog_record(m);
-	py::class_<ChangeLog>(m, "ChangeLog", R"(ChangeLog(target, start=0, follow=False, jobid=True, extra=ChangeLogExtra.ALL)
+	auto cls = py::class_<ChangeLog>(m, "ChangeLog", R"(ChangeLog(target, start=0, follow=False, jobid=True, extra=ChangeLogExtra.ALL)
 
 A reader of the change log of metadata target target (such as
 'demo-MDT0000'), from record start on (0: the first), and an iterator of
@@ -208,6 +233,9 @@ Use it as a context manager, or close() it.)")
 	             "clear(user, endrec) -> None\n\nPurges, for log user user "
 	             "(such as 'cl1'), the records of this target up to and "
 	             "including endrec.");
+	auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+	type->tp_iternext = changelog_iternext;
+	PyType_Modified(type);
 	m.def("changelog_clear", &ChangeLog::clear_records, py::arg("target"),
 	      py::arg("user"), py::arg("endrec"),
 	      "changelog_clear(target, user, endrec) -> None\n\nPurges, for "

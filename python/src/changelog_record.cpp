@@ -5,7 +5,9 @@
 #include "changelog_record.h"
 
 #include <datetime.h>
+#include <structmember.h>
 
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 
@@ -15,10 +17,40 @@ namespace zvpy
 namespace
 {
 
-struct ChangeLogRecord {
-	py::object index, type, time, time_ns, flags, tfid, pfid, name;
-	py::object sfid, spfid, jobid, uid, gid, nid, open_mode, xattr;
+#define ZV_RECORD_FIELDS(X)                                                    \
+	X(index, "Record number in the log (from 1).")                         \
+	X(type, "Operation: 'CREATE', 'MKDIR', 'HARDLINK', 'SOFTLINK', "       \
+	        "'MKNOD', 'UNLINK', 'RMDIR', 'RENAME', 'SETATTR', 'TRUNC', "   \
+	        "'SETXATTR'... ('?' for a type this version does not know).")  \
+	X(time, "When, as an aware datetime in UTC (microseconds).")           \
+	X(time_ns, "When, in nanoseconds since the epoch.")                    \
+	X(flags, "The record type's own flags (low 12 bits).")                 \
+	X(tfid, "Fid of the object changed.")                                  \
+	X(pfid, "Fid of its parent directory (of the new name for a "          \
+	        "rename).")                                                    \
+	X(name, "Entry name in the parent (the new name for a rename).")       \
+	X(sfid, "Renames: Fid of the object renamed; else None.")              \
+	X(spfid, "Renames: Fid of its former parent directory; else None.")    \
+	X(jobid, "Job that made the change, or None.")                         \
+	X(uid, "User id of the change (None unless asked for).")               \
+	X(gid, "Group id of the change (None unless asked for).")              \
+	X(nid, "Network identifier of the client, or None.")                   \
+	X(open_mode, "Open flags of a creation, or None.")                     \
+	X(xattr, "Extended attribute name of a SETXATTR, or None.")
+
+/* The record's fields in the order of ZV_RECORD_FIELDS. */
+enum field {
+#define ZV_ENUM(f, doc) f_##f,
+	ZV_RECORD_FIELDS(ZV_ENUM)
+#undef ZV_ENUM
+	        field_count
 };
+
+struct RecordObject {
+	PyObject_HEAD PyObject *fields[field_count];
+};
+
+PyTypeObject *record_type = nullptr;
 
 /* Type names, made once and never released (they outlive the module's
  * users, up to the interpreter's end). */
@@ -85,76 +117,128 @@ py::object or_none(uint64_t v)
 	return v == 0 ? py::none() : u64(v);
 }
 
-std::string record_repr(const ChangeLogRecord &r)
+void record_dealloc(PyObject *self)
 {
-	return "ChangeLogRecord(index=" + py::repr(r.index).cast<std::string>() +
-	       ", type=" + py::repr(r.type).cast<std::string>() +
-	       ", tfid=" + py::repr(r.tfid).cast<std::string>() +
-	       ", pfid=" + py::repr(r.pfid).cast<std::string>() +
-	       ", name=" + py::repr(r.name).cast<std::string>() + ")";
+	auto *r = reinterpret_cast<RecordObject *>(self);
+	for (PyObject *&f : r->fields)
+		Py_CLEAR(f);
+	Py_TYPE(self)->tp_free(self);
+	Py_DECREF(record_type); /* heap type instances hold their type */
 }
 
-#define ZV_RECORD_FIELDS(X)                                                    \
-	X(index, "Record number in the log (from 1).")                         \
-	X(type, "Operation: 'CREATE', 'MKDIR', 'HARDLINK', 'SOFTLINK', "       \
-	        "'MKNOD', 'UNLINK', 'RMDIR', 'RENAME', 'SETATTR', 'TRUNC', "   \
-	        "'SETXATTR'... ('?' for a type this version does not know).")  \
-	X(time, "When, as an aware datetime in UTC (microseconds).")           \
-	X(time_ns, "When, in nanoseconds since the epoch.")                    \
-	X(flags, "The record type's own flags (low 12 bits).")                 \
-	X(tfid, "Fid of the object changed.")                                  \
-	X(pfid, "Fid of its parent directory (of the new name for a "          \
-	        "rename).")                                                    \
-	X(name, "Entry name in the parent (the new name for a rename).")       \
-	X(sfid, "Renames: Fid of the object renamed; else None.")              \
-	X(spfid, "Renames: Fid of its former parent directory; else None.")    \
-	X(jobid, "Job that made the change, or None.")                         \
-	X(uid, "User id of the change (None unless asked for).")               \
-	X(gid, "Group id of the change (None unless asked for).")              \
-	X(nid, "Network identifier of the client, or None.")                   \
-	X(open_mode, "Open flags of a creation, or None.")                     \
-	X(xattr, "Extended attribute name of a SETXATTR, or None.")
+PyObject *record_repr(PyObject *self)
+{
+	auto *r = reinterpret_cast<RecordObject *>(self);
+	return PyUnicode_FromFormat(
+	        "ChangeLogRecord(index=%R, type=%R, tfid=%R, pfid=%R, "
+	        "name=%R)",
+	        r->fields[f_index], r->fields[f_type], r->fields[f_tfid],
+	        r->fields[f_pfid], r->fields[f_name]);
+}
+
+PyObject *record_as_dict(PyObject *self, PyObject *)
+{
+	auto *r = reinterpret_cast<RecordObject *>(self);
+	PyObject *d = PyDict_New();
+	if (d == nullptr)
+		return nullptr;
+	static const char *const names[] = {
+#define ZV_NAME(f, doc) #f,
+	        ZV_RECORD_FIELDS(ZV_NAME)
+#undef ZV_NAME
+	};
+	for (int i = 0; i < field_count; i++)
+		if (PyDict_SetItemString(d, names[i], r->fields[i]) != 0) {
+			Py_DECREF(d);
+			return nullptr;
+		}
+	return d;
+}
+
+PyMemberDef record_members[] = {
+#define ZV_MEMBER(f, doc)                                                      \
+	{#f, T_OBJECT, Py_ssize_t(offsetof(RecordObject, fields) +             \
+	                          f_##f * sizeof(PyObject *)),                 \
+	 READONLY, doc},
+        ZV_RECORD_FIELDS(ZV_MEMBER)
+#undef ZV_MEMBER
+        {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef record_methods[] = {
+        {"as_dict", record_as_dict, METH_NOARGS,
+         "as_dict() -> dict[str, Any]\n\nThe fields by name."},
+        {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot record_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(record_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(record_repr)},
+        {Py_tp_members, record_members},
+        {Py_tp_methods, record_methods},
+        {Py_tp_doc, const_cast<char *>(
+                            "One record of a change log, as a ChangeLog "
+                            "hands it out. Fields that the record does not "
+                            "carry are None.")},
+        {0, nullptr},
+};
+
+PyType_Spec record_spec = {
+        "zorvel.ChangeLogRecord", sizeof(RecordObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        record_slots};
 
 } // namespace
 
 py::object record_object(const changelog_rec *rec)
 {
-	ChangeLogRecord r;
-	r.index = u64(rec->cr_index);
-	r.type = py::reinterpret_steal<py::object>(type_name(rec->cr_type));
-	r.time = utc_datetime(rec->cr_time);
-	r.time_ns = u64(rec->cr_time);
-	r.flags = u64(rec->cr_flags & CLF_FLAGMASK);
-	r.tfid = fid_object(rec->cr_tfid);
-	r.pfid = fid_object(rec->cr_pfid);
-	r.name = decode(changelog_rec_name(rec),
-	                strnlen(changelog_rec_name(rec), rec->cr_namelen));
-	r.sfid = r.spfid = r.jobid = r.uid = r.gid = py::none();
-	r.nid = r.open_mode = r.xattr = py::none();
+	/* each field is set once, from a new reference */
+	py::object v[field_count];
+	v[f_index] = u64(rec->cr_index);
+	v[f_type] = py::reinterpret_steal<py::object>(type_name(rec->cr_type));
+	v[f_time] = utc_datetime(rec->cr_time);
+	v[f_time_ns] = u64(rec->cr_time);
+	v[f_flags] = u64(rec->cr_flags & CLF_FLAGMASK);
+	v[f_tfid] = fid_object(rec->cr_tfid);
+	v[f_pfid] = fid_object(rec->cr_pfid);
+	v[f_name] = decode(changelog_rec_name(rec),
+	                   strnlen(changelog_rec_name(rec), rec->cr_namelen));
+	for (int f : {f_sfid, f_spfid, f_jobid, f_uid, f_gid, f_nid,
+	              f_open_mode, f_xattr})
+		v[f] = py::none();
 	if (rec->cr_flags & CLF_RENAME) {
 		const changelog_ext_rename *rn = changelog_rec_rename(rec);
 		if (!is_zero(rn->cr_sfid) || !is_zero(rn->cr_spfid)) {
-			r.sfid = fid_object(rn->cr_sfid);
-			r.spfid = fid_object(rn->cr_spfid);
+			v[f_sfid] = fid_object(rn->cr_sfid);
+			v[f_spfid] = fid_object(rn->cr_spfid);
 		}
 	}
 	if (rec->cr_flags & CLF_JOBID)
-		r.jobid = text_field(changelog_rec_jobid(rec)->cr_jobid,
-		                     sizeof(changelog_ext_jobid::cr_jobid));
+		v[f_jobid] = text_field(changelog_rec_jobid(rec)->cr_jobid,
+		                        sizeof(changelog_ext_jobid::cr_jobid));
 	int extra = changelog_rec_extra_bits(rec);
 	if (extra & CLFE_UIDGID) {
 		const changelog_ext_uidgid *ids = changelog_rec_uidgid(rec);
-		r.uid = u64(ids->cr_uid);
-		r.gid = u64(ids->cr_gid);
+		v[f_uid] = u64(ids->cr_uid);
+		v[f_gid] = u64(ids->cr_gid);
 	}
 	if (extra & CLFE_NID)
-		r.nid = or_none(changelog_rec_nid(rec)->cr_nid);
+		v[f_nid] = or_none(changelog_rec_nid(rec)->cr_nid);
 	if (extra & CLFE_OPEN)
-		r.open_mode = or_none(changelog_rec_openmode(rec)->cr_openflags);
+		v[f_open_mode] =
+		        or_none(changelog_rec_openmode(rec)->cr_openflags);
 	if (extra & CLFE_XATTR)
-		r.xattr = text_field(changelog_rec_xattr(rec)->cr_xattr,
-		                     sizeof(changelog_ext_xattr::cr_xattr));
-	return py::cast(std::move(r));
+		v[f_xattr] = text_field(changelog_rec_xattr(rec)->cr_xattr,
+		                        sizeof(changelog_ext_xattr::cr_xattr));
+
+	PyObject *obj = record_type->tp_alloc(record_type, 0);
+	if (obj == nullptr)
+		throw py::error_already_set();
+	auto *r = reinterpret_cast<RecordObject *>(obj);
+	for (int i = 0; i < field_count; i++)
+		r->fields[i] = v[i].release().ptr();
+	return py::reinterpret_steal<py::object>(obj);
 }
 
 void bind_changelog_record(py::module_ &m)
@@ -166,24 +250,11 @@ void bind_changelog_record(py::module_ &m)
 		type_names[t] = PyUnicode_InternFromString(
 		        t < CL_LAST ? changelog_type2str(t) : "?");
 
-	auto cls = py::class_<ChangeLogRecord>(
-	        m, "ChangeLogRecord",
-	        "One record of a change log, as a ChangeLog hands it out. Fields "
-	        "that the record does not carry are None.");
-#define ZV_FIELD(field, doc) cls.def_readonly(#field, &ChangeLogRecord::field, doc);
-	ZV_RECORD_FIELDS(ZV_FIELD)
-#undef ZV_FIELD
-	cls.def("__repr__", &record_repr);
-	cls.def(
-	        "as_dict",
-	        [](const ChangeLogRecord &r) {
-		        py::dict d;
-#define ZV_ITEM(field, doc) d[#field] = r.field;
-		        ZV_RECORD_FIELDS(ZV_ITEM)
-#undef ZV_ITEM
-		        return d;
-	        },
-	        "as_dict() -> dict[str, Any]\n\nThe fields by name.");
+	PyObject *type = PyType_FromSpec(&record_spec);
+	if (type == nullptr)
+		throw py::error_already_set();
+	record_type = reinterpret_cast<PyTypeObject *>(type);
+	m.add_object("ChangeLogRecord", type);
 }
 
 } // namespace zvpy

@@ -49,8 +49,10 @@ bool is_fd(py::handle obj);
 uint64_t u64_of(py::handle obj, const char *what, uint64_t max = UINT64_MAX);
 int64_t i64_of(py::handle obj, const char *what, int64_t min, int64_t max);
 
-/* A FID: a Fid, or its text in either form. */
+/* A FID: a Fid, or its text in either form (ValueError for other text). */
 zo_fid fid_of(py::handle obj);
+zo_fid parse_fid(const std::string &text);
+bool is_fid(py::handle obj);
 py::object fid_object(const zo_fid &fid);
 std::string fid_text(const zo_fid &fid);
 
@@ -125,6 +127,7 @@ class file_arg
 int open_path(const fs_path &path, int flags);
 
 /* Docstrings: the first line gives the signature, as help() shows it. */
+void bind_fid_type(py::module_ &m);
 void bind_fid(py::module_ &m);
 void bind_names(py::module_ &m);
 void bind_changelog(py::module_ &m);

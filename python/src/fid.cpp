@@ -1,8 +1,7 @@
-/* File identifiers: the Fid type and the translations between FIDs,
- * descriptors and paths. */
+/* File identifiers: the translations between FIDs, descriptors and
+ * paths. */
 #include "convert.h"
 
-#include <pybind11/operators.h>
 #include <pybind11/stl.h>
 
 #include <cerrno>
@@ -18,61 +17,6 @@ namespace zvpy
 
 namespace
 {
-
-struct Fid {
-	zo_fid f;
-	auto key() const
-	{
-		return std::make_tuple(f.f_seq, f.f_oid, f.f_ver);
-	}
-};
-
-bool is_blank(char c)
-{
-	return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-/* The whole text must be one FID, bracketed or bare: the library's parser
- * stops at the first character it does not take, which would let
- * "[1:2:3] junk" or "[1:2:x]" through. */
-zo_fid parse_fid(const std::string &text)
-{
-	zo_fid fid{};
-	char *end = nullptr;
-	int rc = zvapi_fid_parse(text.c_str(), &fid, &end);
-	if (rc == -ERANGE)
-		throw py::value_error("FID field out of range: '" + text + "'");
-	size_t first = 0, last = text.size();
-	while (first < last && is_blank(text[first]))
-		first++;
-	while (last > first && is_blank(text[last - 1]))
-		last--;
-	bool opened = first < last && text[first] == '[';
-	bool closed = last > first && text[last - 1] == ']';
-	const char *stop = text.c_str() + last;
-	if (rc != 0 || end == nullptr || end < stop || opened != closed ||
-	    (opened && end[-1] != ']'))
-		throw py::value_error("bad FID '" + text +
-		                      "', should be [seq:oid:ver]");
-	return fid;
-}
-
-std::string fid_repr(const zo_fid &f)
-{
-	char buf[80];
-	snprintf(buf, sizeof buf, "Fid(%#llx, 0x%x, 0x%x)",
-	         (unsigned long long)f.f_seq, f.f_oid, f.f_ver);
-	return buf;
-}
-
-Fid make_fid(py::handle seq, py::handle oid, py::handle ver)
-{
-	Fid fid{};
-	fid.f.f_seq = u64_of(seq, "seq");
-	fid.f.f_oid = uint32_t(u64_of(oid, "oid", UINT32_MAX));
-	fid.f.f_ver = uint32_t(u64_of(ver, "ver", UINT32_MAX));
-	return fid;
-}
 
 py::object path2fid(py::handle path_arg)
 {
@@ -219,91 +163,9 @@ py::list rmfid(py::handle mount_arg, py::iterable fids_arg)
 
 } // namespace
 
-std::string fid_text(const zo_fid &fid)
-{
-	char buf[ZO_FID_FMT_LEN + 8];
-	snprintf(buf, sizeof buf, ZO_FID_FMT, ZO_FID_ARGS(&fid));
-	return buf;
-}
-
-py::object fid_object(const zo_fid &fid)
-{
-	return py::cast(Fid{fid});
-}
-
-zo_fid fid_of(py::handle obj)
-{
-	if (py::isinstance<Fid>(obj))
-		return obj.cast<const Fid &>().f;
-	if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()))
-		return parse_fid(text_of(obj, "FID"));
-	throw py::type_error(std::string("a FID must be a Fid or its text, "
-	                                 "not ") +
-	                     Py_TYPE(obj.ptr())->tp_name);
-}
-
 void bind_fid(py::module_ &m)
 {
-	py::class_<Fid>(m, "Fid", R"(A file identifier: the name of an object of the file system that does not
-depend on its path. Immutable, hashable and ordered (by seq, oid, ver).
-
-Fid(seq, oid, ver=0) builds one from its fields; Fid.parse(text) reads
-'[0x200000400:0x2:0x0]' or '0x200000400:0x2:0x0'; str() gives the
-bracketed form.)")
-	        .def(py::init(&make_fid), py::arg("seq"), py::arg("oid"),
-	             py::arg("ver") = 0)
-	        .def_static(
-	                "parse",
-	                [](py::handle text) {
-		                return Fid{parse_fid(text_of(text, "FID"))};
-	                },
-	                py::arg("text"),
-	                "parse(text) -> Fid\n\nThe FID of '[seq:oid:ver]' or "
-	                "'seq:oid:ver' (numbers in C notation: 0x hexadecimal, "
-	                "decimal, 0 octal). ValueError for anything else.")
-	        .def_property_readonly(
-	                "seq", [](const Fid &f) { return f.f.f_seq; },
-	                "Sequence number (64 bits).")
-	        .def_property_readonly(
-	                "oid", [](const Fid &f) { return f.f.f_oid; },
-	                "Object number within the sequence (32 bits).")
-	        .def_property_readonly(
-	                "ver", [](const Fid &f) { return f.f.f_ver; },
-	                "Version (32 bits).")
-	        .def("__str__", [](const Fid &f) { return fid_text(f.f); })
-	        .def("__repr__", [](const Fid &f) { return fid_repr(f.f); })
-	        .def("__hash__",
-	             [](const Fid &f) {
-		             return py::hash(py::make_tuple(
-		                     f.f.f_seq, f.f.f_oid, f.f.f_ver));
-	             })
-	        .def("__reduce__",
-	             [](py::object self) {
-		             const Fid &f = self.cast<const Fid &>();
-		             return py::make_tuple(
-		                     py::type::of(self),
-		                     py::make_tuple(f.f.f_seq, f.f.f_oid,
-		                                    f.f.f_ver));
-	             })
-	        .def("__eq__", [](const Fid &a, const Fid &b) {
-		        return a.key() == b.key();
-	        }, py::is_operator())
-	        .def("__ne__", [](const Fid &a, const Fid &b) {
-		        return a.key() != b.key();
-	        }, py::is_operator())
-	        .def("__lt__", [](const Fid &a, const Fid &b) {
-		        return a.key() < b.key();
-	        }, py::is_operator())
-	        .def("__le__", [](const Fid &a, const Fid &b) {
-		        return a.key() <= b.key();
-	        }, py::is_operator())
-	        .def("__gt__", [](const Fid &a, const Fid &b) {
-		        return a.key() > b.key();
-	        }, py::is_operator())
-	        .def("__ge__", [](const Fid &a, const Fid &b) {
-		        return a.key() >= b.key();
-	        }, py::is_operator());
-
+	bind_fid_type(m);
 	m.def("path2fid", &path2fid, py::arg("path"),
 	      "path2fid(path) -> Fid\n\nThe FID of path itself (a symbolic "
 	      "link's own).");
