@@ -25,10 +25,11 @@ double now()
 long read_all(const char *target)
 {
 	void *priv;
-	if (zvapi_changelog_start(&priv,
-	                          changelog_send_flag(CHANGELOG_FLAG_JOBID |
-	                                              CHANGELOG_FLAG_EXTRA_FLAGS),
-	                          target, 0) != 0)
+	if (zvapi_changelog_start(
+	            &priv,
+	            changelog_send_flag(CHANGELOG_FLAG_JOBID |
+	                                CHANGELOG_FLAG_EXTRA_FLAGS),
+	            target, 0) != 0)
 		return -1;
 	zvapi_changelog_set_xflags(
 	        priv, changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID |

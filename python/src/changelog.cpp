@@ -11,30 +11,29 @@ namespace zvpy
 namespace
 {
 
-constexpr int extra_all = CHANGELOG_EXTRA_FLAG_UIDGID |
-                          CHANGELOG_EXTRA_FLAG_NID |
-                          CHANGELOG_EXTRA_FLAG_OMODE |
-                          CHANGELOG_EXTRA_FLAG_XATTR;
+constexpr int extra_all =
+        CHANGELOG_EXTRA_FLAG_UIDGID | CHANGELOG_EXTRA_FLAG_NID |
+        CHANGELOG_EXTRA_FLAG_OMODE | CHANGELOG_EXTRA_FLAG_XATTR;
 
 class ChangeLog
 {
       public:
 	ChangeLog(py::handle target, py::handle start, bool follow, bool jobid,
 	          py::handle extra)
-	        : target_(text_of(target, "target")), follow_(follow)
+	    : target_(text_of(target, "target")), follow_(follow)
 	{
 		long long startrec = i64_of(start, "start", 0, LLONG_MAX);
 		int xflags = int(u64_of(extra, "extra", extra_all));
-		int flags = (jobid ? CHANGELOG_FLAG_JOBID : 0) |
-		            (xflags ? CHANGELOG_FLAG_EXTRA_FLAGS : 0) |
-		            (follow ? CHANGELOG_FLAG_FOLLOW |
-		                              CHANGELOG_FLAG_BLOCK
-		                    : 0);
+		int flags =
+		        (jobid ? CHANGELOG_FLAG_JOBID : 0) |
+		        (xflags ? CHANGELOG_FLAG_EXTRA_FLAGS : 0) |
+		        (follow ? CHANGELOG_FLAG_FOLLOW | CHANGELOG_FLAG_BLOCK
+		                : 0);
 		void *priv = nullptr;
 		int rc = without_gil([&] {
-			return zvapi_changelog_start(
-			        &priv, changelog_send_flag(flags),
-			        target_.c_str(), startrec);
+			return zvapi_changelog_start(&priv,
+			                             changelog_send_flag(flags),
+			                             target_.c_str(), startrec);
 		});
 		if (rc != 0)
 			raise_os_error(rc, target);
@@ -189,7 +188,10 @@ PyObject *changelog_iternext(PyObject *self)
 void bind_changelog(py::module_ &m)
 {
 	bind_changelog_record(m);
-	auto cls = py::class_<ChangeLog>(m, "ChangeLog", R"(ChangeLog(target, start=0, follow=False, jobid=True, extra=ChangeLogExtra.ALL)
+	auto cls =
+	        py::class_<ChangeLog>(
+	                m, "ChangeLog",
+	                R"(ChangeLog(target, start=0, follow=False, jobid=True, extra=ChangeLogExtra.ALL)
 
 A reader of the change log of metadata target target (such as
 'demo-MDT0000'), from record start on (0: the first), and an iterator of
@@ -202,37 +204,44 @@ flags and extended attribute name. A log keeps records only while a log
 user is registered on its target.
 
 Use it as a context manager, or close() it.)")
-	        .def(py::init<py::handle, py::handle, bool, bool, py::handle>(),
-	             py::arg("target"), py::arg("start") = 0,
-	             py::arg("follow") = false, py::arg("jobid") = true,
-	             py::arg("extra") = extra_all)
-	        .def("__iter__", [](py::object self) { return self; })
-	        .def("__next__", &ChangeLog::next)
-	        .def("__enter__", [](py::object self) { return self; })
-	        .def("__exit__",
-	             [](ChangeLog &log, py::args) {
-		             log.close();
-		             return false;
-	             })
-	        .def("__repr__", &ChangeLog::repr)
-	        .def("close", &ChangeLog::close,
-	             "close() -> None\n\nReleases the reader; closing twice is "
-	             "harmless.")
-	        .def_property_readonly("closed", &ChangeLog::closed,
-	                               "True once closed.")
-	        .def("fileno", &ChangeLog::fileno,
-	             "fileno() -> int\n\nThe log device's descriptor, for "
-	             "select() or poll().")
-	        .def_property_readonly(
-	                "buffered", &ChangeLog::buffered,
-	                "True when records wait in the reader's buffer, so the "
-	                "next one comes without reading the device (a consumer "
-	                "commits its work before a read that may wait).")
-	        .def("clear", &ChangeLog::clear, py::arg("user"),
-	             py::arg("endrec"),
-	             "clear(user, endrec) -> None\n\nPurges, for log user user "
-	             "(such as 'cl1'), the records of this target up to and "
-	             "including endrec.");
+	                .def(py::init<py::handle, py::handle, bool, bool,
+	                              py::handle>(),
+	                     py::arg("target"), py::arg("start") = 0,
+	                     py::arg("follow") = false, py::arg("jobid") = true,
+	                     py::arg("extra") = extra_all)
+	                .def("__iter__", [](py::object self) { return self; })
+	                .def("__next__", &ChangeLog::next)
+	                .def("__enter__", [](py::object self) { return self; })
+	                .def("__exit__",
+	                     [](ChangeLog &log, py::args) {
+		                     log.close();
+		                     return false;
+	                     })
+	                .def("__repr__", &ChangeLog::repr)
+	                .def("close", &ChangeLog::close,
+	                     "close() -> None\n\nReleases the reader; closing "
+	                     "twice is "
+	                     "harmless.")
+	                .def_property_readonly("closed", &ChangeLog::closed,
+	                                       "True once closed.")
+	                .def("fileno", &ChangeLog::fileno,
+	                     "fileno() -> int\n\nThe log device's descriptor, "
+	                     "for "
+	                     "select() or poll().")
+	                .def_property_readonly("buffered", &ChangeLog::buffered,
+	                                       "True when records wait in the "
+	                                       "reader's buffer, so the "
+	                                       "next one comes without reading "
+	                                       "the device (a consumer "
+	                                       "commits its work before a read "
+	                                       "that may wait).")
+	                .def("clear", &ChangeLog::clear, py::arg("user"),
+	                     py::arg("endrec"),
+	                     "clear(user, endrec) -> None\n\nPurges, for log "
+	                     "user user "
+	                     "(such as 'cl1'), the records of this target up "
+	                     "to and "
+	                     "including endrec.");
 	auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
 	type->tp_iternext = changelog_iternext;
 	PyType_Modified(type);

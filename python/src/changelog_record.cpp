@@ -43,7 +43,7 @@ enum field {
 #define ZV_ENUM(f, doc) f_##f,
 	ZV_RECORD_FIELDS(ZV_ENUM)
 #undef ZV_ENUM
-	        field_count
+	field_count
 };
 
 struct RecordObject {
@@ -67,7 +67,8 @@ PyObject *type_name(uint32_t type)
  * second share the work. */
 struct utc_second {
 	int64_t sec = -1;
-	struct tm tm {};
+	struct tm tm {
+	};
 };
 
 py::object utc_datetime(uint64_t ns)
@@ -157,12 +158,13 @@ PyObject *record_as_dict(PyObject *self, PyObject *)
 
 PyMemberDef record_members[] = {
 #define ZV_MEMBER(f, doc)                                                      \
-	{#f, T_OBJECT, Py_ssize_t(offsetof(RecordObject, fields) +             \
-	                          f_##f * sizeof(PyObject *)),                 \
+	{#f, T_OBJECT,                                                         \
+	 Py_ssize_t(offsetof(RecordObject, fields) +                           \
+	            f_##f * sizeof(PyObject *)),                               \
 	 READONLY, doc},
         ZV_RECORD_FIELDS(ZV_MEMBER)
 #undef ZV_MEMBER
-        {nullptr, 0, 0, 0, nullptr},
+                {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef record_methods[] = {
@@ -176,18 +178,17 @@ PyType_Slot record_slots[] = {
         {Py_tp_repr, reinterpret_cast<void *>(record_repr)},
         {Py_tp_members, record_members},
         {Py_tp_methods, record_methods},
-        {Py_tp_doc, const_cast<char *>(
-                            "One record of a change log, as a ChangeLog "
+        {Py_tp_doc,
+         const_cast<char *>("One record of a change log, as a ChangeLog "
                             "hands it out. Fields that the record does not "
                             "carry are None.")},
         {0, nullptr},
 };
 
-PyType_Spec record_spec = {
-        "zorvel.ChangeLogRecord", sizeof(RecordObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        record_slots};
+PyType_Spec record_spec = {"zorvel.ChangeLogRecord", sizeof(RecordObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           record_slots};
 
 } // namespace
 

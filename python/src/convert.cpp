@@ -132,12 +132,12 @@ void raise_os_error(int err, py::handle filename, py::handle filename2)
 		err = -err;
 	if (err == EINTR && PyErr_CheckSignals() != 0)
 		throw py::error_already_set();
-	py::object name = filename ? py::reinterpret_borrow<py::object>(filename)
-	                           : py::none();
-	py::tuple args = filename2
-	                         ? py::make_tuple(err, strerror(err), name,
-	                                          py::none(), filename2)
-	                         : py::make_tuple(err, strerror(err), name);
+	py::object name = filename
+	                          ? py::reinterpret_borrow<py::object>(filename)
+	                          : py::none();
+	py::tuple args = filename2 ? py::make_tuple(err, strerror(err), name,
+	                                            py::none(), filename2)
+	                           : py::make_tuple(err, strerror(err), name);
 	/* OSError(...) becomes the subclass its errno maps to */
 	PyErr_SetObject(PyExc_OSError, args.ptr());
 	throw py::error_already_set();

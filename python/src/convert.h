@@ -64,7 +64,8 @@ std::string fid_text(const zo_fid &fid);
                                  py::handle filename2 = py::handle());
 
 /* Runs call() without the GIL. */
-template <typename Call> auto nogil(Call call)
+template <typename Call>
+auto nogil(Call call)
 {
 	py::gil_scoped_release release;
 	return call();
@@ -73,7 +74,8 @@ template <typename Call> auto nogil(Call call)
 /* Runs call() without the GIL, again after a signal whose handler did
  * not raise (as the os module does), and returns its result; a handler's
  * exception ends it. call() returns a negative errno for EINTR. */
-template <typename Call> auto without_gil(Call call)
+template <typename Call>
+auto without_gil(Call call)
 {
 	for (;;) {
 		decltype(call()) rc;
@@ -89,7 +91,8 @@ template <typename Call> auto without_gil(Call call)
 }
 
 /* The same for calls that return -1 and set errno: -errno on failure. */
-template <typename Call> auto without_gil_errno(Call call)
+template <typename Call>
+auto without_gil_errno(Call call)
 {
 	return without_gil([&] {
 		auto rc = call();

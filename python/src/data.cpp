@@ -77,8 +77,8 @@ py::list mirror_ids(py::handle fd_arg)
 	return py::cast(ids);
 }
 
-py::bytes mirror_read(py::handle fd_arg, py::handle id_arg,
-                      py::handle size_arg, py::handle offset_arg)
+py::bytes mirror_read(py::handle fd_arg, py::handle id_arg, py::handle size_arg,
+                      py::handle offset_arg)
 {
 	int fd = fd_of(fd_arg);
 	unsigned id = mirror_of(id_arg);
@@ -221,8 +221,8 @@ py::list mirror_verify(py::handle fd_arg, py::handle ids_arg)
 	if (ids_arg.is_none())
 		ids = mirror_ids(fd_arg).cast<std::vector<unsigned>>();
 	else
-		for (py::handle id : py::reinterpret_borrow<py::iterable>(
-		             ids_arg))
+		for (py::handle id :
+		     py::reinterpret_borrow<py::iterable>(ids_arg))
 			ids.push_back(mirror_of(id));
 	aligned a(chunk), b(chunk);
 	if (!a.mem || !b.mem)
@@ -257,8 +257,9 @@ py::list data_extents(py::handle fd_arg, py::handle mirror_arg)
 		off_t pos = 0;
 		for (;;) {
 			size_t len = 0;
-			off_t at = id ? zvapi_mirror_data_seek(fd, id, pos, &len)
-			              : zvapi_data_seek(fd, pos, &len);
+			off_t at =
+			        id ? zvapi_mirror_data_seek(fd, id, pos, &len)
+			           : zvapi_data_seek(fd, pos, &len);
 			if (at < 0)
 				return int(at);
 			if (len == 0)

@@ -22,7 +22,8 @@ py::object path2fid(py::handle path_arg)
 {
 	fs_path path = path_of(path_arg);
 	zo_fid fid{};
-	int rc = without_gil([&] { return zvapi_path2fid(path.c_str(), &fid); });
+	int rc =
+	        without_gil([&] { return zvapi_path2fid(path.c_str(), &fid); });
 	if (rc != 0)
 		raise_os_error(rc, path.given);
 	return fid_object(fid);
@@ -192,7 +193,8 @@ void bind_fid(py::module_ &m)
 	      "rmfid(mount, fids) -> list[int]\n\nRemoves the objects of fids "
 	      "(every hard link) from the file system of mount (a path in it "
 	      "or its name). Returns each FID's result in order: 0 when "
-	      "removed, else the errno that kept it (ENOENT, EISDIR, EBUSY...). "
+	      "removed, else the errno that kept it (ENOENT, EISDIR, "
+	      "EBUSY...). "
 	      "OSError when the request as a whole fails.");
 }
 

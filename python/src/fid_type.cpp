@@ -37,8 +37,8 @@ PyObject *fid_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 	static const char *names[] = {"seq", "oid", "ver", nullptr};
 	PyObject *seq, *oid, *ver = nullptr;
 	if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Fid",
-	                                 const_cast<char **>(names), &seq,
-	                                 &oid, &ver))
+	                                 const_cast<char **>(names), &seq, &oid,
+	                                 &ver))
 		return nullptr;
 	try {
 		zo_fid f{};
@@ -109,9 +109,9 @@ PyObject *fid_ver(PyObject *self, void *)
 PyObject *fid_reduce(PyObject *self, PyObject *)
 {
 	const zo_fid &f = fid_value(self);
-	return Py_BuildValue("O(KkK)", Py_TYPE(self),
-	                     (unsigned long long)f.f_seq,
-	                     (unsigned long)f.f_oid, (unsigned long long)f.f_ver);
+	return Py_BuildValue(
+	        "O(KkK)", Py_TYPE(self), (unsigned long long)f.f_seq,
+	        (unsigned long)f.f_oid, (unsigned long long)f.f_ver);
 }
 
 PyObject *fid_parse(PyObject *, PyObject *text)
@@ -130,8 +130,9 @@ PyObject *fid_parse(PyObject *, PyObject *text)
 
 PyGetSetDef fid_getset[] = {
         {"seq", fid_seq, nullptr, "Sequence number (64 bits).", nullptr},
-        {"oid", fid_oid, nullptr, "Object number within the sequence (32 "
-                                  "bits).",
+        {"oid", fid_oid, nullptr,
+         "Object number within the sequence (32 "
+         "bits).",
          nullptr},
         {"ver", fid_ver, nullptr, "Version (32 bits).", nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},

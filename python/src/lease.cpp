@@ -17,8 +17,8 @@ class Lease
 {
       public:
 	Lease(py::handle file, py::handle mode)
-	        : file_(py::reinterpret_borrow<py::object>(file)),
-	          fd_(fd_of(file)), mode_(int(u64_of(mode, "mode", 4)))
+	    : file_(py::reinterpret_borrow<py::object>(file)), fd_(fd_of(file)),
+	      mode_(int(u64_of(mode, "mode", 4)))
 	{
 		if (mode_ != ZV_LEASE_RDLCK && mode_ != ZV_LEASE_WRLCK)
 			throw py::value_error("mode must be LeaseMode.READ or "
@@ -27,8 +27,7 @@ class Lease
 	void acquire()
 	{
 		int rc = without_gil([&] {
-			return zvapi_lease_acquire(fd_,
-			                           zv_lease_mode(mode_));
+			return zvapi_lease_acquire(fd_, zv_lease_mode(mode_));
 		});
 		if (rc < 0)
 			raise_os_error(rc, file_);
@@ -38,8 +37,7 @@ class Lease
 	 * the lease meanwhile. */
 	int release()
 	{
-		int rc = without_gil(
-		        [&] { return zvapi_lease_release(fd_); });
+		int rc = without_gil([&] { return zvapi_lease_release(fd_); });
 		held_ = false;
 		if (rc < 0)
 			raise_os_error(rc, file_);
@@ -131,8 +129,7 @@ void pcc_detach(py::handle file, py::handle option_arg, py::handle mount_arg)
 			        mount.c_str(), &fid, option));
 		});
 		if (rc != 0)
-			raise_os_error(rc, mount.given,
-			               py::str(fid_text(fid)));
+			raise_os_error(rc, mount.given, py::str(fid_text(fid)));
 		return;
 	}
 	if (is_fd(file)) {
@@ -219,15 +216,15 @@ it was given back.)")
 	m.def("lease_check", &lease_check, py::arg("fd"),
 	      "lease_check(fd) -> int\n\nThe lease mode held through fd, 0 "
 	      "when none.");
-	m.def("pcc_attach", &pcc_attach, py::arg("file"),
-	      py::arg("archive_id"), py::arg("mount") = py::none(),
+	m.def("pcc_attach", &pcc_attach, py::arg("file"), py::arg("archive_id"),
+	      py::arg("mount") = py::none(),
 	      "pcc_attach(file, archive_id, mount=None) -> None\n\nAttaches "
 	      "file (a path; with mount, a FID of the file system at mount) "
 	      "to the read-write client cache area archive_id; OSError EBUSY "
 	      "when another opener broke the lease the attach goes "
 	      "through.");
-	m.def("pcc_detach", &pcc_detach, py::arg("file"),
-	      py::arg("option") = 0, py::arg("mount") = py::none(),
+	m.def("pcc_detach", &pcc_detach, py::arg("file"), py::arg("option") = 0,
+	      py::arg("mount") = py::none(),
 	      "pcc_detach(file, option=0, mount=None) -> None\n\nDetaches file "
 	      "(a path or a descriptor; with mount, a FID of the file system "
 	      "at mount) from the client cache; option: the kernel's option "

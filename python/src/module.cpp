@@ -23,7 +23,6 @@ PYBIND11_MODULE(_zorvel, m)
 	      "level. Failures come as exceptions whatever the level; the "
 	      "package sets MessageLevel.OFF when it is imported.");
 	/* Classes show as the package's own. */
-	for (const char *cls : {"ChangeLog",
-	                        "GroupLock", "Lease"})
+	for (const char *cls : {"ChangeLog", "GroupLock", "Lease"})
 		m.attr(cls).attr("__module__") = "zorvel";
 }

@@ -20,9 +20,8 @@ py::str getname(py::handle path_arg)
 {
 	fs_path path = path_of(path_arg);
 	char name[256];
-	int rc = without_gil([&] {
-		return zvapi_getname(path.c_str(), name, sizeof name);
-	});
+	int rc = without_gil(
+	        [&] { return zvapi_getname(path.c_str(), name, sizeof name); });
 	if (rc != 0)
 		raise_os_error(rc, path.given);
 	return decode(name, strlen(name));

@@ -75,8 +75,8 @@ class GroupLock
 {
       public:
 	GroupLock(py::handle file, py::handle gid)
-	        : file_(py::reinterpret_borrow<py::object>(file)),
-	          fd_(fd_of(file)), gid_(u64_of(gid, "gid"))
+	    : file_(py::reinterpret_borrow<py::object>(file)), fd_(fd_of(file)),
+	      gid_(u64_of(gid, "gid"))
 	{
 		if (gid_ == 0)
 			throw py::value_error("gid out of range");
@@ -139,9 +139,8 @@ void bind_swap(py::module_ &m)
 	      "(it goes with its last descriptor) and returns its descriptor, "
 	      "not inheritable, which the caller closes. mdt_index: the "
 	      "metadata target to create it on, -1 for any.");
-	m.def("swap_layouts", &swap_layouts, py::arg("file1"),
-	      py::arg("file2"), py::arg("flags") = 0,
-	      py::arg("check_dv") = py::none(),
+	m.def("swap_layouts", &swap_layouts, py::arg("file1"), py::arg("file2"),
+	      py::arg("flags") = 0, py::arg("check_dv") = py::none(),
 	      "swap_layouts(file1, file2, flags=0, check_dv=None) -> None\n\n"
 	      "Exchanges the data (layouts) of two files (paths or descriptors "
 	      "open for writing), each keeping its FID and names. flags: "
