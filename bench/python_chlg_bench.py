@@ -105,7 +105,7 @@ class PyRecord:
 
 def raw_values() -> list[tuple[Any, ...]]:
     """What a pure-Python reader would have decoded, record by record."""
-    out = []
+    out: list[tuple[Any, ...]] = []
     with zorvel.ChangeLog(TARGET) as log:
         for r in log:
             out.append((r.index, r.type, r.time_ns, r.flags,
@@ -144,7 +144,9 @@ def main() -> int:
     pure_n, pure_secs = best_of(args.runs, lambda: pure_python_build(values))
     assert c_n == py_n == pure_n == args.records, (c_n, py_n, pure_n)
 
-    rate = lambda n, s: n / s if s > 0 else float("inf")  # noqa: E731
+    def rate(n: int, secs: float) -> float:
+        return n / secs if secs > 0 else float("inf")
+
     print(f"records: {args.records} (best of {args.runs})")
     print(f"C reader (recv/free):             "
           f"{rate(c_n, c_secs):12.0f} records/s")

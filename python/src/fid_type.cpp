@@ -149,9 +149,9 @@ PyMethodDef fid_methods[] = {
 
 const char fid_doc[] =
         "Fid(seq, oid, ver=0)\n\nA file identifier: the name of an object "
-        "of the file system that does not depend on its path. Immutable, "
-        "hashable and ordered (by seq, oid, ver).\n\nFid.parse(text) reads "
-        "'[0x200000400:0x2:0x0]' or '0x200000400:0x2:0x0'; str() gives the "
+        "of the file system that does\nnot depend on its path. Immutable, "
+        "hashable and ordered (by seq, oid,\nver). Fid.parse(text) reads "
+        "'[0x200000400:0x2:0x0]' or\n'0x200000400:0x2:0x0'; str() gives the "
         "bracketed form.";
 
 PyType_Slot fid_slots[] = {
