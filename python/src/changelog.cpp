@@ -60,6 +60,8 @@ class ChangeLog
 		int rc;
 		if (zvapi_changelog_in_buf(priv_) == 1)
 			rc = zvapi_changelog_recv(priv_, &rec);
+		else if (PyErr_CheckSignals() != 0) /* before a wait */
+			throw py::error_already_set();
 		else
 			rc = without_gil([&] {
 				return zvapi_changelog_recv(priv_, &rec);

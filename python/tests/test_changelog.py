@@ -127,9 +127,24 @@ def test_follower_stops_on_a_signal_and_resumes(workdir: str,
             open(os.path.join(workdir, name), "w").close()
         create("first")
         assert next(log).name == "first"
-        # Ctrl-C: the wait ends with KeyboardInterrupt...
-        with pytest.raises(KeyboardInterrupt):
-            follow_until_signal(log, signal.SIGINT, lambda: None)
+        # Ctrl-C: the wait ends with KeyboardInterrupt... (pressed again
+        # until it does: the simulated device sees a signal only while it
+        # sleeps between its looks at the log)
+        pressed: list[int] = []
+        def ctrl_c(sig: int, frame: object) -> None:
+            if not pressed:
+                pressed.append(sig)
+                raise KeyboardInterrupt
+        def press() -> None:
+            while not pressed:
+                os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(0.1)
+        old_int = signal.signal(signal.SIGINT, ctrl_c)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                follow_until_signal(log, signal.SIGINT, press)
+        finally:
+            signal.signal(signal.SIGINT, old_int)
         # ...and the reader goes on where it was
         create("second")
         assert next(log).name == "second"
