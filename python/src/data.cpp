@@ -143,26 +143,13 @@ ssize_t mirror_copy(py::handle fd_arg, py::handle src_arg, py::handle dst_arg,
 	off_t offset = off_t(i64_of(offset_arg, "offset", 0, INT64_MAX));
 	check_aligned(uint64_t(offset), "offset");
 	size_t length = SIZE_MAX; /* to the end */
-	bool to_end = length_arg.is_none();
-	if (!to_end) {
+	if (!length_arg.is_none()) {
 		length = size_t(u64_of(length_arg, "length", SSIZE_MAX));
 		check_aligned(length, "length");
 	}
-	ssize_t n = without_gil([&]() -> ssize_t {
-		ssize_t n = zvapi_mirror_copy(fd, src, dst, offset, length);
-		if (n < 0 || !to_end)
-			return n;
-		/* The library truncates the destination only where the
-		 * source ends inside a page, and copies nothing from an empty
-		 * source: a copy to the end makes it end where the source
-		 * does. */
-		off_t src_size = 0, dst_size = 0;
-		int rc = mirror_size(fd, src, &src_size);
-		if (rc == 0)
-			rc = mirror_size(fd, dst, &dst_size);
-		if (rc == 0 && dst_size != src_size)
-			rc = zvapi_mirror_truncate(fd, dst, src_size);
-		return rc != 0 ? rc : n;
+	/* A copy to the end leaves the destination the source's size. */
+	ssize_t n = without_gil([&] {
+		return zvapi_mirror_copy(fd, src, dst, offset, length);
 	});
 	if (n < 0)
 		raise_os_error(int(n), fd_arg);
