@@ -151,8 +151,8 @@ void fd_duped(int from, int to);
 // Every descriptor from first to last is about to be closed.
 void fd_range_closing(unsigned first, unsigned last);
 // The close-on-exec flag of fd (or of every descriptor when fd is -1)
-// may have changed.
-void fd_cloexec_changed(int fd);
+// may have changed. errno is kept.
+void fd_cloexec_changed(int fd) noexcept;
 // A dup2 or dup3 onto fd is coming: a kept descriptor there moves.
 void fd_make_room(int fd);
 

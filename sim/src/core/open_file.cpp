@@ -324,19 +324,24 @@ void fd_range_closing(unsigned first, unsigned last)
 	drop_all(gone);
 }
 
-void fd_cloexec_changed(int fd)
+void fd_cloexec_changed(int fd) noexcept
 {
-	std::lock_guard<std::mutex> lock(detail::fd_mutex());
-	if (!ours())
-		return;
-	if (fd >= 0) {
-		if (OpenFile *f = fd_file(fd))
-			follow_cloexec(*f);
-		return;
-	}
-	for (OpenFile *f : files().all)
-		if (!f->fds.empty())
-			follow_cloexec(*f);
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		std::lock_guard<std::mutex> lock(detail::fd_mutex());
+		if (!ours())
+			return true;
+		if (fd >= 0) {
+			if (OpenFile *f = fd_file(fd))
+				follow_cloexec(*f);
+			return true;
+		}
+		for (OpenFile *f : files().all)
+			if (!f->fds.empty())
+				follow_cloexec(*f);
+		return true;
+	});
+	errno = saved;
 }
 
 } // namespace zvsim

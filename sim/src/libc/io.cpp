@@ -333,14 +333,8 @@ int sim_fcntl(int fd, int cmd, Fn &&libc)
 		return after_dup(fd, libc());
 	case F_SETFD: {
 		int rc = libc();
-		if (rc == 0 && fd_file(fd)) {
-			int saved = errno, ignored = 0;
-			guarded(ignored, [&] {
-				fd_cloexec_changed(fd);
-				return true;
-			});
-			errno = saved;
-		}
+		if (rc == 0 && fd_file(fd))
+			fd_cloexec_changed(fd);
 		return rc;
 	}
 	default:
@@ -373,15 +367,12 @@ int sim_close_range(unsigned first, unsigned last, int flags)
 		errno = EINVAL;
 		return -1;
 	}
-	int saved = errno, ignored = 0;
 	if (flags & CLOSE_RANGE_CLOEXEC) {
 		int rc = close_runs(first, last, flags);
-		guarded(ignored, [&] {
-			fd_cloexec_changed(-1);
-			return true;
-		});
+		fd_cloexec_changed(-1);
 		return rc;
 	}
+	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
 		unsigned top = std::min(last, unsigned(FD_TABLE_SIZE - 1));
 		for (unsigned fd = first; fd <= top && fd >= first; ++fd) {
