@@ -66,7 +66,7 @@ ssize_t after(int fd, IoKind kind, ssize_t result)
 // hears of it.
 void closing(int fd, uintptr_t slot)
 {
-	int ignored = 0;
+	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
 		if (slot_file(slot))
 			fd_closing(fd);
@@ -75,6 +75,7 @@ void closing(int fd, uintptr_t slot)
 			ops->closed(fd);
 		return true;
 	});
+	errno = saved;
 }
 
 // A new descriptor fd names old's file (dup, dup2, dup3, F_DUPFD...): the
