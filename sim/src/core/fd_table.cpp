@@ -140,7 +140,7 @@ void fd_unkeep(int fd)
 
 void fd_make_room(int fd)
 {
-	if (!is_own(fd))
+	if (!is_own(fd) || !detail::table_owner())
 		return;
 	std::lock_guard<std::mutex> lock(detail::fd_mutex());
 	auto it = kept().find(fd);

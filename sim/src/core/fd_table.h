@@ -165,6 +165,10 @@ std::mutex &fd_mutex();
 void set_slot(int fd, uintptr_t slot);
 // fd_keep() with fd_mutex() held.
 int keep_locked(int fd, int *where);
+// Whether this process owns the table. A child made by vfork shares our
+// memory until it runs another program: it changes nothing here (what it
+// closes or dups is the kernel's business alone).
+bool table_owner();
 } // namespace detail
 
 inline uintptr_t fd_slot(int fd)

@@ -37,15 +37,8 @@ Files &files()
 	return *f;
 }
 
-// The process whose table this is. A child made by vfork shares our
-// memory until it runs another program: it changes nothing here (what it
-// closes or dups is the kernel's business alone).
+// The process whose table this is (detail::table_owner()).
 pid_t owner;
-
-bool ours()
-{
-	return ::getpid() == owner;
-}
 
 // Under fd_mutex().
 
@@ -71,7 +64,7 @@ OpenFile *follow(int fd)
 {
 	uintptr_t slot = fd_slot(fd);
 	if (static_cast<unsigned>(fd) >= static_cast<unsigned>(FD_TABLE_SIZE) ||
-	    slot_ops(slot) || !ours())
+	    slot_ops(slot) || !detail::table_owner())
 		return nullptr;
 	OpenFile *f = slot_file(slot);
 	return f ? f : make_file(fd);
@@ -185,7 +178,8 @@ void drop_all(const std::vector<OpenFile *> &gone)
 void before_fork()
 {
 	ConfigPtr cfg;
-	if (ours() && !files().all.empty() && !sys::Reentry::inside()) {
+	if (detail::table_owner() && !files().all.empty() &&
+	    !sys::Reentry::inside()) {
 		sys::Reentry guard;
 		cfg = current();
 	}
@@ -216,6 +210,11 @@ __attribute__((constructor)) void start_following()
 }
 
 } // namespace
+
+bool detail::table_owner()
+{
+	return ::getpid() == owner;
+}
 
 void fd_mark(int fd, uint32_t bits)
 {
@@ -277,7 +276,7 @@ int fd_fresh(int fd)
 	OpenFile *gone = nullptr;
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
-		if (ours())
+		if (detail::table_owner())
 			gone = leave(fd);
 	}
 	if (gone)
@@ -295,8 +294,9 @@ void fd_duped(int from, int to)
 	OpenFile *gone = nullptr;
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
-		if (!ours() || static_cast<unsigned>(to) >=
-		                       static_cast<unsigned>(FD_TABLE_SIZE))
+		if (!detail::table_owner() ||
+		    static_cast<unsigned>(to) >=
+		            static_cast<unsigned>(FD_TABLE_SIZE))
 			return;
 		gone = leave(to);
 		if (OpenFile *f = slot_file(fd_slot(from))) {
@@ -314,7 +314,7 @@ void fd_range_closing(unsigned first, unsigned last)
 	std::vector<OpenFile *> gone;
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
-		if (!ours())
+		if (!detail::table_owner())
 			return;
 		last = std::min(last, unsigned(FD_TABLE_SIZE - 1));
 		for (unsigned fd = first; fd <= last; ++fd)
@@ -329,7 +329,7 @@ void fd_cloexec_changed(int fd) noexcept
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
-		if (!ours())
+		if (!detail::table_owner())
 			return true;
 		if (fd >= 0) {
 			if (OpenFile *f = fd_file(fd))
