@@ -429,7 +429,7 @@ ZVSIM_EXPORT void closefrom(int lowfd)
 ZVSIM_EXPORT int fclose(FILE *fp)
 {
 	int saved = errno;
-	int fd = fp ? fileno(fp) : -1; // -1 for a stream without one
+	int fd = fp ? fileno_unlocked(fp) : -1; // -1: a stream without one
 	errno = saved;
 	if (uintptr_t slot = fd_slot(fd))
 		closing(fd, slot);
