@@ -495,8 +495,10 @@ TEST_F(SwapSim, GroupLocksAcrossProcesses)
 		          return -zvapi_group_lock64(fd, 6);
 	          }),
 	          EAGAIN);
-	/* a blocking lock of another id gets it once the holder closes */
+	/* a blocking lock of another id gets it once the holder closes (the
+	 * child's inherited copy names the holder's open file too) */
 	zvtest::child waiter([&] {
+		close(f.fd);
 		int fd = open(in_mount("f").c_str(), O_RDWR);
 		return zvapi_group_lock64(fd, 6) == 0 ? 0 : 1;
 	});

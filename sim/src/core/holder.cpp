@@ -2,8 +2,11 @@
 
 #include "sysio.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,8 +23,8 @@ bool number(std::string_view s, uint64_t &out)
 	return ec == std::errc() && end == s.data() + s.size() && !s.empty();
 }
 
-// Field 3 (state) and field 22 (start time) of /proc/<pid>/stat.
-bool process_stat(pid_t pid, char &state, uint64_t &start)
+// Field 22 (start time) of /proc/<pid>/stat.
+bool process_stat(pid_t pid, uint64_t &start)
 {
 	std::string text;
 	if (sys::read_file("/proc/" + std::to_string(pid) + "/stat", text) < 0)
@@ -32,7 +35,6 @@ bool process_stat(pid_t pid, char &state, uint64_t &start)
 	if (close == std::string::npos || close + 2 >= text.size())
 		return false;
 	std::string_view rest(text.c_str() + close + 2);
-	state = rest[0];
 	for (int field = 3; field < 22; ++field) {
 		size_t blank = rest.find(' ');
 		if (blank == std::string_view::npos)
@@ -61,6 +63,11 @@ Self self()
 	return cached;
 }
 
+std::string sentinel_path(const Config &cfg, const Holder &h)
+{
+	return cfg.path("ofd/") + h.text();
+}
+
 } // namespace
 
 std::string Holder::text() const
@@ -81,82 +88,50 @@ std::optional<Holder> Holder::parse(std::string_view text)
 	return Holder{static_cast<pid_t>(pid), start, serial};
 }
 
-bool Holder::alive() const
+bool Holder::alive(const Config &cfg) const
 {
-	char state;
-	uint64_t now;
-	return process_stat(pid, state, now) && now == start && state != 'Z' &&
-	       state != 'X';
+	std::string path = sentinel_path(cfg, *this);
+	int fd = sys::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+	if (fd == -ENOENT)
+		return false;
+	if (fd < 0)
+		return true; // not known to be gone: kept
+	// An empty FIFO reads as its end once nobody has it open for
+	// writing; with a writer left the read would wait.
+	char c;
+	long n = ::syscall(SYS_read, fd, &c, 1);
+	sys::close(fd);
+	if (n != 0)
+		return true;
+	::syscall(SYS_unlink, path.c_str());
+	return false;
 }
 
 uint64_t process_start(pid_t pid)
 {
-	char state;
 	uint64_t start;
-	return process_stat(pid, state, start) ? start : 0;
+	return process_stat(pid, start) ? start : 0;
 }
 
-Holder HolderTable::of(int fd)
+Holder new_holder()
 {
-	std::lock_guard<std::mutex> lock(mutex_);
-	// An inherited descriptor goes on naming its parent's open file.
-	auto it = fds_.find(fd);
-	if (it != fds_.end())
-		return it->second;
+	static std::atomic<uint64_t> serial{0};
 	Self me = self();
-	Holder h{me.pid, me.start, ++next_};
-	fds_[fd] = h;
-	fd_mark(fd, mark_);
-	return h;
+	return {me.pid, me.start, ++serial};
 }
 
-std::optional<Holder> HolderTable::find(int fd)
+int sentinel_open(const Config &cfg, const Holder &h)
 {
-	std::lock_guard<std::mutex> lock(mutex_);
-	auto it = fds_.find(fd);
-	if (it == fds_.end())
-		return std::nullopt;
-	return it->second;
-}
-
-void HolderTable::duped(int from, int to)
-{
-	std::lock_guard<std::mutex> lock(mutex_);
-	auto it = fds_.find(from);
-	if (it == fds_.end()) {
-		fds_.erase(to);
-		return;
-	}
-	fds_[to] = it->second;
-	fd_mark(to, mark_);
-}
-
-std::optional<Holder> HolderTable::closed(int fd)
-{
-	std::lock_guard<std::mutex> lock(mutex_);
-	auto it = fds_.find(fd);
-	if (it == fds_.end())
-		return std::nullopt;
-	Holder h = it->second;
-	fds_.erase(it);
-	if (h.pid != self().pid)
-		return std::nullopt;
-	for (const auto &[other, held] : fds_)
-		if (held == h)
-			return std::nullopt;
-	return h;
-}
-
-void HolderTable::release_on_close(int fd, Release release)
-{
-	sys::Reentry guard;
-	auto h = closed(fd);
-	ConfigPtr cfg = current();
-	struct stat st;
-	if (!h || !cfg || ::syscall(SYS_fstat, fd, &st) < 0)
-		return;
-	StateLock lock(*cfg);
-	release(*cfg, key_of(fd, st.st_ino), *h);
+	int rc = sys::mkdir_p(cfg.path("ofd"));
+	if (rc < 0)
+		return rc;
+	std::string path = sentinel_path(cfg, h);
+	if (::syscall(SYS_mknodat, AT_FDCWD, path.c_str(), S_IFIFO | 0600, 0) <
+	            0 &&
+	    errno != EEXIST)
+		return -errno;
+	// Read-write: a FIFO opened so neither waits for the other end.
+	return sys::open(path.c_str(), O_RDWR | O_NONBLOCK);
 }
 
 } // namespace zvsim

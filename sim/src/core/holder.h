@@ -1,22 +1,26 @@
 // Who holds something across the processes of a simulation (a group lock,
-// a lease, an open of a cached file): an open file of a process, named by
-// the process (its id and start time, so a reused id is not taken for it)
-// and a number the process gave that open file. Descriptors that share the
-// open file (dup) share the holder; a child made by fork uses its parent's
-// holders through the descriptors it inherited, but its closes release
-// nothing, as the parent's open files live on.
+// a lease, an open of a cached file): an open file description, named by
+// the process that first made it hold something (its id and start time, so
+// that a reused id is not taken for it) and a number that process gave it.
+//
+// An open file lives as long as some descriptor of some process names it,
+// which the kernel alone knows. So every held open file has a sentinel: a
+// FIFO, <state>/ofd/<holder>, that each process naming the open file keeps
+// open for writing, on a descriptor of its own that follows the open
+// file's descriptors in that process (inherited by fork, closed at exec
+// when they all are, closed by the kernel when the process dies). The open
+// file is gone when the FIFO has no writer left: whoever reads a holder's
+// record asks that, so a holder killed with SIGKILL is dropped by the next
+// process that looks.
 #pragma once
 
-#include "fd_table.h"
-#include "object_record.h"
+#include "state.h"
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
-#include <unordered_map>
 
 namespace zvsim
 {
@@ -30,51 +34,19 @@ struct Holder {
 	// "pid:start:serial"
 	std::string text() const;
 	static std::optional<Holder> parse(std::string_view text);
-	// Whether the process still runs (a zombie does not).
-	bool alive() const;
+	// Whether some descriptor of some process still names the open file.
+	// A holder found gone loses its sentinel.
+	bool alive(const Config &cfg) const;
 };
 
 // Start time of a process (0 when it does not run).
 uint64_t process_start(pid_t pid);
 
-// One family's holders in this process: descriptor to open file. The
-// descriptors carry the family's mark, so that their closes and dups
-// reach it.
-class HolderTable
-{
-      public:
-	explicit HolderTable(uint32_t mark) : mark_(mark)
-	{
-	}
-	// The holder of fd, made (and fd marked) when fd has none yet.
-	Holder of(int fd);
-	std::optional<Holder> find(int fd);
-	// to now names from's open file.
-	void duped(int from, int to);
-	// fd is being closed: its holder when it was the holder's last
-	// descriptor in the process that made it (what it held goes now).
-	std::optional<Holder> closed(int fd);
-	// The same, then release(cfg, object, holder) under StateLock.
-	using Release = void (*)(const Config &cfg, const ObjectKey &key,
-	                         const Holder &h);
-	void release_on_close(int fd, Release release);
+// A new holder for an open file of this process.
+Holder new_holder();
 
-      private:
-	const uint32_t mark_;
-	std::mutex mutex_;
-	std::unordered_map<int, Holder> fds_;
-	uint64_t next_ = 0;
-};
-
-// The descriptor hooks of a family whose marks only follow closes and dups.
-constexpr FdHooks close_and_dup_hooks(uint32_t mark, void (*closed)(int),
-                                      void (*duped)(int, int))
-{
-	FdHooks h{};
-	h.mark = mark;
-	h.closed = closed;
-	h.duped = duped;
-	return h;
-}
+// The holder's sentinel opened for writing (made when missing), as a
+// descriptor of the simulator's own: >= 0 or -errno.
+int sentinel_open(const Config &cfg, const Holder &h);
 
 } // namespace zvsim

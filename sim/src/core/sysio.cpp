@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zvsim::sys
 {
@@ -31,9 +31,25 @@ bool Reentry::inside()
 	return reentry_depth > 0;
 }
 
+int above_stdio(int fd)
+{
+	if (fd < 0 || fd > 2)
+		return fd;
+	long up = syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
+	int err = errno;
+	syscall(SYS_close, fd);
+	return up < 0 ? -err : static_cast<int>(up);
+}
+
 int openat(int dirfd, const char *path, int flags, mode_t mode)
 {
 	long fd = syscall(SYS_openat, dirfd, path, flags | O_CLOEXEC, mode);
+	return fd < 0 ? -errno : above_stdio(static_cast<int>(fd));
+}
+
+int open_for_caller(const char *path, int flags, mode_t mode)
+{
+	long fd = syscall(SYS_openat, AT_FDCWD, path, flags, mode);
 	return fd < 0 ? -errno : static_cast<int>(fd);
 }
 
@@ -143,22 +159,53 @@ int mkdir_p(const std::string &path, mode_t mode)
 	return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
 }
 
-int remove_all(const std::string &path)
+DIR *open_dir(int dirfd, const char *path)
+{
+	int fd = openat(dirfd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+	if (fd < 0) {
+		errno = -fd;
+		return nullptr;
+	}
+	DIR *dir = ::fdopendir(fd);
+	if (!dir)
+		close(fd);
+	return dir;
+}
+
+namespace
+{
+
+int remove_at(int dirfd, const char *name)
 {
 	struct stat st;
-	if (syscall(SYS_lstat, path.c_str(), &st) < 0)
+	if (syscall(SYS_newfstatat, dirfd, name, &st, AT_SYMLINK_NOFOLLOW) < 0)
 		return -errno;
 	if (!S_ISDIR(st.st_mode))
-		return syscall(SYS_unlink, path.c_str()) < 0 ? -errno : 0;
-	int rc = ::nftw(
-	        path.c_str(),
-	        [](const char *p, const struct stat *, int type, struct FTW *) {
-		        long r = type == FTW_DP ? syscall(SYS_rmdir, p)
-		                                : syscall(SYS_unlink, p);
-		        return r < 0 ? errno : 0;
-	        },
-	        16, FTW_DEPTH | FTW_PHYS);
-	return rc > 0 ? -rc : rc < 0 ? -errno : 0;
+		return syscall(SYS_unlinkat, dirfd, name, 0) < 0 ? -errno : 0;
+	DIR *dir = open_dir(dirfd, name);
+	if (!dir)
+		return -errno;
+	std::vector<std::string> names;
+	while (struct dirent *de = ::readdir(dir))
+		if (strcmp(de->d_name, ".") != 0 &&
+		    strcmp(de->d_name, "..") != 0)
+			names.emplace_back(de->d_name);
+	int rc = 0;
+	for (const std::string &n : names)
+		if (int r = remove_at(::dirfd(dir), n.c_str());
+		    r < 0 && rc == 0)
+			rc = r;
+	::closedir(dir);
+	if (rc == 0 && syscall(SYS_unlinkat, dirfd, name, AT_REMOVEDIR) < 0)
+		rc = -errno;
+	return rc;
+}
+
+} // namespace
+
+int remove_all(const std::string &path)
+{
+	return remove_at(AT_FDCWD, path.c_str());
 }
 
 } // namespace zvsim::sys

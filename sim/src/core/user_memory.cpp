@@ -1,5 +1,7 @@
 #include "user_memory.h"
 
+#include "sysio.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -56,12 +58,11 @@ uintptr_t heap_start;
 void find_heap_start()
 {
 	char buf[1024];
-	int fd = static_cast<int>(
-	        syscall(SYS_openat, AT_FDCWD, "/proc/self/stat", O_RDONLY));
+	int fd = sys::open("/proc/self/stat", O_RDONLY);
 	if (fd < 0)
 		return;
 	ssize_t n = syscall(SYS_read, fd, buf, sizeof buf - 1);
-	syscall(SYS_close, fd);
+	sys::close(fd);
 	if (n <= 0)
 		return;
 	buf[n] = '\0';

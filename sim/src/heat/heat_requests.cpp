@@ -28,16 +28,13 @@ static_assert(ZO_HEAT_FLAG_CLEAR == rec::HEAT_CLEAR &&
 namespace
 {
 
-// The record of each counted descriptor, found at its first I/O. NONE:
+// The record of a counted open file, found at its first I/O. NONE:
 // looked for and not found (the table full, the file gone).
-FileRecord *records[FD_TABLE_SIZE];
 FileRecord *const NONE = reinterpret_cast<FileRecord *>(alignof(FileRecord));
 
 FileRecord *record_of(int fd)
 {
-	if (static_cast<unsigned>(fd) >= FD_TABLE_SIZE)
-		return nullptr;
-	FileRecord *r = __atomic_load_n(&records[fd], __ATOMIC_ACQUIRE);
+	auto *r = static_cast<FileRecord *>(fd_state(fd, fdmark::HEAT));
 	if (!r) {
 		sys::Reentry guard;
 		ConfigPtr cfg = current();
@@ -46,7 +43,7 @@ FileRecord *record_of(int fd)
 			r = file_record(*cfg, key, true);
 		if (!r)
 			r = NONE;
-		__atomic_store_n(&records[fd], r, __ATOMIC_RELEASE);
+		fd_set_state(fd, fdmark::HEAT, r);
 	}
 	return r == NONE ? nullptr : r;
 }
@@ -103,24 +100,11 @@ bool allocate(int fd, int mode, int64_t off, int64_t len, int &r)
 	return true;
 }
 
-void closed(int fd)
-{
-	__atomic_store_n(&records[fd], nullptr, __ATOMIC_RELEASE);
-}
-
-void duped(int from, int to)
-{
-	if (static_cast<unsigned>(to) >= FD_TABLE_SIZE)
-		return;
-	__atomic_store_n(&records[to],
-	                 __atomic_load_n(&records[from], __ATOMIC_ACQUIRE),
-	                 __ATOMIC_RELEASE);
-	fd_mark(to, fdmark::HEAT);
-}
-
 const FdHooks hooks = {
-        fdmark::HEAT, nullptr, nullptr, nullptr, truncate,
-        allocate,     nullptr, after,   closed,  duped,
+        .mark = fdmark::HEAT,
+        .truncate = truncate,
+        .allocate = allocate,
+        .after = after,
 };
 
 // --- requests ---------------------------------------------------------------
@@ -201,10 +185,8 @@ void OpenCount::check(const char *path)
 
 int OpenCount::opened(int fd)
 {
-	if (in_mount && fd >= 0 && static_cast<unsigned>(fd) < FD_TABLE_SIZE) {
-		__atomic_store_n(&records[fd], nullptr, __ATOMIC_RELEASE);
+	if (in_mount && fd >= 0)
 		fd_mark(fd, fdmark::HEAT);
-	}
 	return fd;
 }
 

@@ -3,7 +3,6 @@
 
 #include "core/control_page.h"
 #include "core/fd_table.h"
-#include "core/holder.h"
 #include "core/sysio.h"
 #include "pcc/pcc.h"
 
@@ -30,14 +29,6 @@ namespace
 {
 
 constexpr const char *KIND = "lease";
-
-HolderTable &holders()
-{
-	// Never destroyed: interposed calls still come after static
-	// destructors (other libraries' exit handlers, the sanitizer's).
-	static HolderTable &table = *new HolderTable(fdmark::LEASE);
-	return table;
-}
 
 struct Lease {
 	Holder holder;
@@ -91,7 +82,7 @@ class Loaded
 			}
 			auto h = Holder::parse(line_word(l, 0));
 			std::string mode = line_word(l, 1);
-			if (!h || !h->alive())
+			if (!h || !h->alive(cfg))
 				continue;
 			rec.leases.push_back({*h,
 			                      mode == "WRITE"
@@ -155,7 +146,9 @@ int acquire(Request &req, uint32_t mode)
 		return -EINVAL;
 	if (!access_allows(req.fd, mode))
 		return -EBADF;
-	Holder me = holders().of(req.fd);
+	Holder me;
+	if (int rc = fd_hold(req.cfg, req.fd, me); rc < 0)
+		return rc;
 	StateLock lock(req.cfg);
 	Loaded loaded(req.cfg, key_of(req.fd, req.obj->st.st_ino));
 	Record &r = loaded.rec;
@@ -174,7 +167,7 @@ int acquire(Request &req, uint32_t mode)
 // lease had been broken (or never taken) and the intent is dropped.
 int release(Request &req, uint32_t flags, const char *ids, uint32_t count)
 {
-	auto me = holders().find(req.fd);
+	auto me = fd_holder(req.fd);
 	if (!me)
 		return 0;
 	StateLock lock(req.cfg);
@@ -246,7 +239,7 @@ int do_set_by_mode(Request &req)
 
 int do_check(Request &req)
 {
-	auto me = holders().find(req.fd);
+	auto me = fd_holder(req.fd);
 	if (!me)
 		return 0;
 	StateLock lock(req.cfg);
@@ -287,17 +280,7 @@ void release_closed(const Config &cfg, const ObjectKey &key, const Holder &h)
 	}
 }
 
-void closed(int fd)
-{
-	holders().release_on_close(fd, release_closed);
-}
-
-void duped(int from, int to)
-{
-	holders().duped(from, to);
-}
-
-constexpr FdHooks hooks = close_and_dup_hooks(fdmark::LEASE, closed, duped);
+constexpr FdHooks hooks = {.released = release_closed};
 
 const Row rows[] = {
         {ZV_IOC_LEASE_SET, "LEASE_SET", Target::MountObject, ArgKind::Struct,

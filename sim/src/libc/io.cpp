@@ -1,31 +1,36 @@
-// Interposed I/O on descriptors. A descriptor a family serves itself (a
-// change-log device) goes to that family; one a family marked (a mirror
-// selected, I/O counted...) goes through the marking families' hooks; every
-// other one costs a look at two tables, no lock and no system call.
+// Interposed I/O on descriptors, and every call that makes or ends one. A
+// descriptor a family serves itself (a change-log device) goes to that
+// family; one whose open file a family marked (a mirror selected, I/O
+// counted...) goes through the marking families' hooks; every other one
+// costs a look at its slot, no lock and no system call.
 #include "core/export.h"
 #include "core/fd_table.h"
 #include "core/guard.h"
 #include "libc/real.h"
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/close_range.h>
 
 using namespace zvsim;
 
 namespace
 {
 
-const FileOps *served(int fd)
+const FileOps *served(uintptr_t slot)
 {
-	const FileOps *ops = fd_ops(fd);
+	const FileOps *ops = slot_ops(slot);
 	return ops && !sys::Reentry::inside() ? ops : nullptr;
 }
 
 // The first family that marked fd and serves the call (result set).
 template <typename R, typename Call>
-bool marked(int fd, R &result, Call &&call)
+bool marked(uintptr_t slot, R &result, Call &&call)
 {
-	uint32_t m = fd_marks(fd);
+	uint32_t m = slot_marks(slot);
 	if (!m || sys::Reentry::inside())
 		return false;
 	return guarded(result, [&] {
@@ -57,58 +62,71 @@ ssize_t after(int fd, IoKind kind, ssize_t result)
 	return result;
 }
 
-// Every family that marked fd forgets it; the marks go.
-void forget_marks(int fd)
+// fd is about to be closed, by whatever call: its open file or device
+// hears of it.
+void closing(int fd, uintptr_t slot)
 {
-	uint32_t m = fd_marks(fd);
-	if (!m)
-		return;
-	int ignored = 0;
+	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
-		for (const Family *f : families()) {
-			const FdHooks *h = f->fd_hooks;
-			if (h && (h->mark & m) && h->closed)
-				h->closed(fd);
-		}
+		if (slot_file(slot))
+			fd_closing(fd);
+		else if (const FileOps *ops = slot_ops(slot);
+		         ops && ops->closed)
+			ops->closed(fd);
 		return true;
 	});
-	fd_unmark(fd, m);
+	errno = saved;
 }
 
-// dup2/dup3: the kernel closes newfd first, then it names old's file.
+// A new descriptor fd names old's file (dup, dup2, dup3, F_DUPFD...): the
+// kernel closed what fd named before.
 int after_dup(int old, int fd)
 {
 	if (fd < 0 || fd == old)
 		return fd;
-	int ignored = 0;
+	uintptr_t was = fd_slot(fd), from = fd_slot(old);
+	if (!was && !from)
+		return fd;
+	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
-		forget_marks(fd);
-		if (const FileOps *was = fd_ops(fd); was && was->closed)
-			was->closed(fd);
-		if (const FileOps *ops = fd_ops(old); ops && ops->duped)
+		if (const FileOps *ops = slot_ops(was); ops && ops->closed)
+			ops->closed(fd);
+		fd_duped(old, fd);
+		if (const FileOps *ops = slot_ops(from); ops && ops->duped)
 			ops->duped(old, fd);
-		if (uint32_t m = fd_marks(old))
-			for (const Family *f : families()) {
-				const FdHooks *h = f->fd_hooks;
-				if (h && (h->mark & m) && h->duped)
-					h->duped(old, fd);
-			}
 		return true;
 	});
+	errno = saved;
 	return fd;
+}
+
+// Before a dup2 or dup3 onto newfd: a descriptor of the simulator's own
+// there moves out of the way.
+void make_room(int newfd)
+{
+	if (slot_ops(fd_slot(newfd)) == &own_ops) {
+		int ignored = 0;
+		guarded(ignored, [&] {
+			fd_make_room(newfd);
+			return true;
+		});
+	}
 }
 
 template <typename Fn>
 ssize_t sim_read(int fd, void *buf, size_t count, int64_t off, Fn &&libc)
 {
+	uintptr_t slot = fd_slot(fd);
+	if (!slot)
+		return libc();
 	ssize_t r = -1;
 	if (off < 0) {
-		if (const FileOps *ops = served(fd);
+		if (const FileOps *ops = served(slot);
 		    ops && ops->read &&
 		    guarded(r, [&] { return ops->read(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(slot, r, [&](const FdHooks &h) {
 		    return h.read && h.read(fd, buf, count, off, r);
 	    }))
 		return r;
@@ -118,14 +136,17 @@ ssize_t sim_read(int fd, void *buf, size_t count, int64_t off, Fn &&libc)
 template <typename Fn>
 ssize_t sim_write(int fd, const void *buf, size_t count, int64_t off, Fn &&libc)
 {
+	uintptr_t slot = fd_slot(fd);
+	if (!slot)
+		return libc();
 	ssize_t r = -1;
 	if (off < 0) {
-		if (const FileOps *ops = served(fd);
+		if (const FileOps *ops = served(slot);
 		    ops && ops->write &&
 		    guarded(r, [&] { return ops->write(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(slot, r, [&](const FdHooks &h) {
 		    return h.write && h.write(fd, buf, count, off, r);
 	    }))
 		return r;
@@ -135,12 +156,15 @@ ssize_t sim_write(int fd, const void *buf, size_t count, int64_t off, Fn &&libc)
 template <typename T, typename Fn>
 T sim_seek(int fd, T off, int whence, Fn &&libc)
 {
+	uintptr_t slot = fd_slot(fd);
+	if (!slot)
+		return libc();
 	int64_t r = -1;
-	if (const FileOps *ops = served(fd);
+	if (const FileOps *ops = served(slot);
 	    ops && ops->seek &&
 	    guarded(r, [&] { return ops->seek(fd, off, whence, r); }))
 		return static_cast<T>(r);
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(slot, r, [&](const FdHooks &h) {
 		    return h.seek && h.seek(fd, off, whence, r);
 	    }))
 		return static_cast<T>(r);
@@ -228,7 +252,7 @@ ZVSIM_EXPORT off64_t lseek64(int fd, off64_t off, int whence)
 ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 {
 	int r = -1;
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
 		    return h.allocate && h.allocate(fd, mode, off, len, r);
 	    }))
 		return r;
@@ -238,7 +262,7 @@ ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 ZVSIM_EXPORT int fallocate64(int fd, int mode, off64_t off, off64_t len)
 {
 	int r = -1;
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
 		    return h.allocate && h.allocate(fd, mode, off, len, r);
 	    }))
 		return r;
@@ -249,7 +273,7 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 {
 	static_assert(sizeof(struct stat) == sizeof(struct stat64));
 	int r = -1;
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
 		    return h.stat &&
 		           h.stat(fd, reinterpret_cast<struct stat64 *>(st), r);
 	    }))
@@ -260,7 +284,7 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 ZVSIM_EXPORT int fstat64(int fd, struct stat64 *st)
 {
 	int r = -1;
-	if (marked(fd, r, [&](const FdHooks &h) {
+	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
 		    return h.stat && h.stat(fd, st, r);
 	    }))
 		return r;
@@ -269,13 +293,12 @@ ZVSIM_EXPORT int fstat64(int fd, struct stat64 *st)
 
 ZVSIM_EXPORT int close(int fd)
 {
-	forget_marks(fd);
-	if (const FileOps *ops = fd_ops(fd); ops && ops->closed) {
-		int ignored = 0;
-		guarded(ignored, [&] {
-			ops->closed(fd);
-			return true;
-		});
+	if (uintptr_t slot = fd_slot(fd)) {
+		if (slot_ops(slot) == &own_ops) {
+			errno = EBADF; // not a number the caller opened
+			return -1;
+		}
+		closing(fd, slot);
 	}
 	return real::call(real::fns().close, fd);
 }
@@ -287,19 +310,137 @@ ZVSIM_EXPORT int dup(int old)
 
 ZVSIM_EXPORT int dup2(int old, int newfd)
 {
+	make_room(newfd);
 	return after_dup(old, real::call(real::fns().dup2, old, newfd));
 }
 
 ZVSIM_EXPORT int dup3(int old, int newfd, int flags)
 {
+	make_room(newfd);
 	return after_dup(old, real::call(real::fns().dup3, old, newfd, flags));
+}
+
+namespace
+{
+
+// fcntl and fcntl64: the commands that make descriptors or change their
+// close-on-exec flag are followed; the rest pass untouched.
+template <typename Fn>
+int sim_fcntl(int fd, int cmd, Fn &&libc)
+{
+	switch (cmd) {
+	case F_DUPFD:
+	case F_DUPFD_CLOEXEC:
+		return after_dup(fd, libc());
+	case F_SETFD: {
+		int rc = libc();
+		if (rc == 0 && fd_file(fd))
+			fd_cloexec_changed(fd);
+		return rc;
+	}
+	default:
+		return libc();
+	}
+}
+
+// Closes first..last but the simulator's own descriptors, one run of the
+// caller's numbers at a time.
+int close_runs(unsigned first, unsigned last, int flags)
+{
+	unsigned top = std::min(last, unsigned(FD_TABLE_SIZE - 1));
+	unsigned from = first;
+	for (unsigned fd = first; fd <= top && fd >= first; ++fd) {
+		if (slot_ops(fd_slot(int(fd))) != &own_ops)
+			continue;
+		if (fd > from && real::call(real::fns().close_range, from,
+		                            fd - 1, flags) < 0)
+			return -1;
+		from = fd + 1;
+	}
+	if (from > last)
+		return 0;
+	return real::call(real::fns().close_range, from, last, flags);
+}
+
+int sim_close_range(unsigned first, unsigned last, int flags)
+{
+	if (first > last) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (flags & CLOSE_RANGE_CLOEXEC) {
+		int rc = close_runs(first, last, flags);
+		fd_cloexec_changed(-1);
+		return rc;
+	}
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		unsigned top = std::min(last, unsigned(FD_TABLE_SIZE - 1));
+		for (unsigned fd = first; fd <= top && fd >= first; ++fd) {
+			const FileOps *ops = slot_ops(fd_slot(int(fd)));
+			if (ops && ops != &own_ops && ops->closed)
+				ops->closed(int(fd));
+		}
+		fd_range_closing(first, last);
+		return true;
+	});
+	errno = saved;
+	return close_runs(first, last, flags);
+}
+
+} // namespace
+
+ZVSIM_EXPORT int fcntl(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return sim_fcntl(fd, cmd, [&] {
+		return real::call(real::fns().fcntl, fd, cmd, arg);
+	});
+}
+
+ZVSIM_EXPORT int fcntl64(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return sim_fcntl(fd, cmd, [&] {
+		return real::call(real::fns().fcntl64, fd, cmd, arg);
+	});
+}
+
+ZVSIM_EXPORT int close_range(unsigned first, unsigned last, int flags)
+{
+	return sim_close_range(first, last, flags);
+}
+
+ZVSIM_EXPORT void closefrom(int lowfd)
+{
+	if (lowfd < 0)
+		lowfd = 0;
+	if (sim_close_range(unsigned(lowfd), ~0u, 0) < 0)
+		real::call(real::fns().closefrom, lowfd);
+}
+
+// A stream's descriptor is closed by the C library's own call.
+ZVSIM_EXPORT int fclose(FILE *fp)
+{
+	int saved = errno;
+	int fd = fp ? fileno_unlocked(fp) : -1; // -1: a stream without one
+	errno = saved;
+	if (uintptr_t slot = fd_slot(fd))
+		closing(fd, slot);
+	return real::call(real::fns().fclose, fp);
 }
 
 namespace zvsim
 {
 bool marked_truncate(int fd, int64_t len, int &result)
 {
-	return marked(fd, result, [&](const FdHooks &h) {
+	return marked(fd_slot(fd), result, [&](const FdHooks &h) {
 		return h.truncate && h.truncate(fd, len, result);
 	});
 }

@@ -2,12 +2,14 @@
 // file system's own requests go through the request table; everything
 // else goes to libc unchanged.
 #include "core/export.h"
+#include "core/fd_table.h"
 #include "core/guard.h"
 #include "core/request.h"
 #include "fid/fid.h"
 #include "libc/real.h"
 
 #include <cstdarg>
+#include <sys/ioctl.h>
 
 using namespace zvsim;
 
@@ -22,7 +24,11 @@ ZVSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
 	if (ioctl_may_be_served(code) &&
 	    guarded(rc, [&] { return dispatch_ioctl(fd, code, arg, rc); }))
 		return rc;
-	return real::call(real::fns().ioctl, fd, request, arg);
+	rc = real::call(real::fns().ioctl, fd, request, arg);
+	// The close-on-exec flag set or cleared the other way.
+	if ((code == FIOCLEX || code == FIONCLEX) && rc == 0 && fd_file(fd))
+		fd_cloexec_changed(fd);
+	return rc;
 }
 
 ZVSIM_EXPORT int name_to_handle_at(int dirfd, const char *path,

@@ -3,6 +3,7 @@
 // other open goes to libc unchanged.
 #include "chlg/chlg.h"
 #include "core/export.h"
+#include "core/fd_table.h"
 #include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
@@ -56,10 +57,27 @@ bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result,
 	});
 }
 
-// A descriptor the caller opened, told to the families that follow opens
-// (leases broken, opens of cached files counted).
-int open_done(int fd, int flags)
+// A descriptor an open returned is a new open file, whatever the table
+// still said of its number (closed behind our back: by a C library's
+// internal close).
+int fresh(int fd)
 {
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		fd_fresh(fd);
+		return true;
+	});
+	errno = saved;
+	return fd;
+}
+
+// A descriptor the caller opened, told to the families that follow opens
+// (I/O counted, leases broken, opens of cached files counted).
+int open_done(int fd, int flags, heat::OpenCount *counted = nullptr)
+{
+	fresh(fd);
+	if (counted)
+		counted->opened(fd);
 	if (fd < 0 || !may_simulate())
 		return fd;
 	int saved = errno, ignored = 0;
@@ -82,19 +100,19 @@ int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
 	int orig = flags, rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, 0, rc, counted))
-		return open_done(counted.opened(rc), flags);
+		return open_done(rc, flags, &counted);
 	if (flags != orig)
 		return open_done(
-		        counted.opened(real::call(real::fns().openat, dirfd,
-		                                  path, flags, 0)),
-		        flags);
-	return open_done(counted.opened(fn(flags)), flags);
+		        real::call(real::fns().openat, dirfd, path, flags, 0),
+		        flags, &counted);
+	return open_done(fn(flags), flags, &counted);
 }
 
 // A file made by a C library function that opens it internally (the
 // mkstemp family): published once made.
 int made_file(int fd)
 {
+	fresh(fd);
 	if (fd >= 0)
 		created_fd(fd, O_RDWR | O_CREAT | O_EXCL);
 	return fd;
@@ -117,10 +135,9 @@ ZVSIM_EXPORT int open(const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return open_done(counted.opened(rc), flags);
-	return open_done(
-	        counted.opened(real::call(real::fns().open, path, flags, mode)),
-	        flags);
+		return open_done(rc, flags, &counted);
+	return open_done(real::call(real::fns().open, path, flags, mode), flags,
+	                 &counted);
 }
 
 ZVSIM_EXPORT int open64(const char *path, int flags, ...)
@@ -129,10 +146,9 @@ ZVSIM_EXPORT int open64(const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return open_done(counted.opened(rc), flags);
-	return open_done(counted.opened(real::call(real::fns().open64, path,
-	                                           flags, mode)),
-	                 flags);
+		return open_done(rc, flags, &counted);
+	return open_done(real::call(real::fns().open64, path, flags, mode),
+	                 flags, &counted);
 }
 
 ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -141,10 +157,10 @@ ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return open_done(counted.opened(rc), flags);
-	return open_done(counted.opened(real::call(real::fns().openat, dirfd,
-	                                           path, flags, mode)),
-	                 flags);
+		return open_done(rc, flags, &counted);
+	return open_done(
+	        real::call(real::fns().openat, dirfd, path, flags, mode), flags,
+	        &counted);
 }
 
 ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -153,10 +169,10 @@ ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 	int rc;
 	heat::OpenCount counted;
 	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return open_done(counted.opened(rc), flags);
-	return open_done(counted.opened(real::call(real::fns().openat64, dirfd,
-	                                           path, flags, mode)),
-	                 flags);
+		return open_done(rc, flags, &counted);
+	return open_done(
+	        real::call(real::fns().openat64, dirfd, path, flags, mode),
+	        flags, &counted);
 }
 
 ZVSIM_EXPORT int __open_2(const char *path, int flags)

@@ -64,6 +64,11 @@ using errfunc_fn = int (*)(const char *, int);
 	X(dup, int, (int))                                                     \
 	X(dup2, int, (int, int))                                               \
 	X(dup3, int, (int, int, int))                                          \
+	X(fcntl, int, (int, int, ...))                                         \
+	X(fcntl64, int, (int, int, ...))                                       \
+	X(close_range, int, (unsigned, unsigned, int))                         \
+	X(closefrom, void, (int))                                              \
+	X(fclose, int, (FILE *))                                               \
 	X(__chk_fail, void, ())                                                \
 	X(mkdir, int, (const char *, mode_t))                                  \
 	X(mkdirat, int, (int, const char *, mode_t))                           \

@@ -1,7 +1,6 @@
 #include "lock.h"
 
 #include "core/fd_table.h"
-#include "core/holder.h"
 #include "core/sysio.h"
 
 #include <cerrno>
@@ -24,14 +23,6 @@ constexpr const char *KIND = "grouplock";
 // How often a waiting lock looks again: the object may be freed by any
 // process, which has no way to wake us.
 constexpr long WAIT_NS = 10 * 1000 * 1000;
-
-HolderTable &holders()
-{
-	// Never destroyed: interposed calls still come after static
-	// destructors (other libraries' exit handlers, the sanitizer's).
-	static HolderTable &table = *new HolderTable(fdmark::GROUP_LOCK);
-	return table;
-}
 
 struct Entry {
 	uint64_t gid;
@@ -67,7 +58,7 @@ std::vector<Entry> load_live(const Config &cfg, const ObjectKey &key)
 {
 	std::vector<Entry> all = parse(record_load(cfg, KIND, key)), live;
 	for (const Entry &e : all)
-		if (e.holder.alive())
+		if (e.holder.alive(cfg))
 			live.push_back(e);
 	if (live.size() != all.size())
 		store(cfg, key, live);
@@ -95,7 +86,9 @@ int do_lock(Request &req)
 	uint64_t gid = req.value;
 	if (gid == 0 || !S_ISREG(req.obj->st.st_mode))
 		return -EINVAL;
-	Holder me = holders().of(req.fd);
+	Holder me;
+	if (int rc = fd_hold(req.cfg, req.fd, me); rc < 0)
+		return rc;
 	ObjectKey key = key_of(req.fd, req.obj->st.st_ino);
 	bool nonblock = ::fcntl(req.fd, F_GETFL) & O_NONBLOCK;
 	for (;;) {
@@ -113,7 +106,7 @@ int do_lock(Request &req)
 int do_unlock(Request &req)
 {
 	uint64_t gid = req.value;
-	auto me = holders().find(req.fd);
+	auto me = fd_holder(req.fd);
 	if (gid == 0 || !me)
 		return -EINVAL;
 	ObjectKey key = key_of(req.fd, req.obj->st.st_ino);
@@ -127,7 +120,7 @@ int do_unlock(Request &req)
 	return -EINVAL;
 }
 
-// The last descriptor of an open file goes: so do its locks.
+// The open file is gone: so are its locks.
 void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 {
 	std::vector<Entry> entries = load_live(cfg, key), kept;
@@ -138,18 +131,7 @@ void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 		store(cfg, key, kept);
 }
 
-void closed(int fd)
-{
-	holders().release_on_close(fd, release);
-}
-
-void duped(int from, int to)
-{
-	holders().duped(from, to);
-}
-
-constexpr FdHooks hooks =
-        close_and_dup_hooks(fdmark::GROUP_LOCK, closed, duped);
+constexpr FdHooks hooks = {.released = release};
 
 const Row rows[] = {
         {ZV_IOC_GROUP_LOCK, "GROUP_LOCK", Target::MountObject, ArgKind::Value,

@@ -1,7 +1,8 @@
-// The mirror selection request and the I/O of descriptors with a mirror
-// selected: mirror 1 is the file itself, so its I/O goes on to libc; any
-// other reaches the mirror's backing file through raw system calls, at the
-// descriptor's own position where the call has none.
+// The mirror selection request and the I/O of open files with a mirror
+// selected (the selection belongs to the open file: every descriptor
+// naming it shares it): mirror 1 is the file itself, so its I/O goes on to
+// libc; any other reaches the mirror's backing file through raw system calls,
+// at the descriptor's own position where the call has none.
 #include "mirror.h"
 
 #include "core/fd_table.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,7 +27,7 @@ static_assert(_IOC_SIZE(ZV_IOC_MIRROR_SET) == 8);
 namespace
 {
 
-// A selection on a descriptor, in this process.
+// A selection on an open file, in this process.
 struct Selection {
 	unsigned id = 0;           // 0: none
 	bool missing = false;      // the file has no mirror of this id
@@ -34,25 +36,27 @@ struct Selection {
 	FileRecord *rec = nullptr; // the file's shared record, if any
 };
 
-Selection selections[FD_TABLE_SIZE];
-
 Selection *selection_of(int fd)
 {
-	if (static_cast<unsigned>(fd) >= FD_TABLE_SIZE ||
-	    !(fd_marks(fd) & fdmark::MIRROR) || selections[fd].id == 0)
+	if (!(fd_marks(fd) & fdmark::MIRROR))
 		return nullptr;
-	return &selections[fd];
+	auto *s = static_cast<Selection *>(fd_state(fd, fdmark::MIRROR));
+	return s && s->id ? s : nullptr;
+}
+
+void let_go(Selection *s)
+{
+	if (!s)
+		return;
+	fd_unkeep(s->backing);
+	delete s;
 }
 
 void clear(int fd)
 {
-	if (static_cast<unsigned>(fd) >= FD_TABLE_SIZE)
-		return;
 	fd_unmark(fd, fdmark::MIRROR);
-	Selection &s = selections[fd];
-	if (s.backing >= 0)
-		sys::close(s.backing);
-	s = Selection{};
+	let_go(static_cast<Selection *>(fd_state(fd, fdmark::MIRROR)));
+	fd_set_state(fd, fdmark::MIRROR, nullptr);
 }
 
 // The system call's convention: -1 with errno.
@@ -220,29 +224,21 @@ bool stat(int fd, struct stat64 *st, int &r)
 	return true;
 }
 
-void closed(int fd)
+void dropped(OpenFile &file)
 {
-	clear(fd);
-}
-
-// The copy names the same open file: the selection goes with it.
-void duped(int from, int to)
-{
-	Selection *s = selection_of(from);
-	if (!s || static_cast<unsigned>(to) >= FD_TABLE_SIZE)
-		return;
-	Selection copy = *s;
-	if (copy.backing >= 0)
-		copy.backing = static_cast<int>(
-		        syscall(SYS_fcntl, copy.backing, F_DUPFD_CLOEXEC, 0));
-	clear(to);
-	selections[to] = copy;
-	fd_mark(to, fdmark::MIRROR);
+	let_go(static_cast<Selection *>(
+	        file.state[mark_index(fdmark::MIRROR)]));
 }
 
 const FdHooks hooks = {
-        fdmark::MIRROR, read, write,   seek,   truncate,
-        allocate,       stat, nullptr, closed, duped,
+        .mark = fdmark::MIRROR,
+        .read = read,
+        .write = write,
+        .seek = seek,
+        .truncate = truncate,
+        .allocate = allocate,
+        .stat = stat,
+        .dropped = dropped,
 };
 
 // --- the request ------------------------------------------------------------
@@ -255,32 +251,34 @@ int do_mirror_set(Request &req)
 		return -EINVAL;
 	unsigned id = static_cast<unsigned>(req.value);
 	int fd = req.fd;
-	if (static_cast<unsigned>(fd) >= FD_TABLE_SIZE)
-		return -EBADF;
 	if (id == 0) {
 		clear(fd);
 		return 0;
 	}
 	if (!S_ISREG(req.obj->st.st_mode))
 		return -EINVAL;
-	Selection s;
-	s.id = id;
-	s.flags = static_cast<int>(syscall(SYS_fcntl, fd, F_GETFL));
+	auto s = std::make_unique<Selection>();
+	s->id = id;
+	s->flags = static_cast<int>(syscall(SYS_fcntl, fd, F_GETFL));
 	FileKey key;
 	if (int rc = file_key(fd, key); rc < 0)
 		return rc;
-	s.rec = file_record(req.cfg, key, false);
-	unsigned n = s.rec ? shared(s.rec->mirrors).load() : 0;
+	s->rec = file_record(req.cfg, key, false);
+	unsigned n = s->rec ? shared(s->rec->mirrors).load() : 0;
 	if (id > (n ? n : 1)) {
-		s.missing = true;
+		s->missing = true;
 	} else if (id > 1) {
-		s.backing = sys::open(backing_path(req.cfg, key, id).c_str(),
-		                      O_RDWR);
-		if (s.backing < 0)
+		int b = sys::open(backing_path(req.cfg, key, id).c_str(),
+		                  O_RDWR);
+		if (b < 0 || fd_keep(b, &s->backing) < 0)
 			return -EIO; // the backing file went missing
 	}
 	clear(fd);
-	selections[fd] = s;
+	if (!fd_set_state(fd, fdmark::MIRROR, s.get())) {
+		let_go(s.release());
+		return -EBADF; // beyond the descriptors followed
+	}
+	s.release();
 	fd_mark(fd, fdmark::MIRROR);
 	return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "core/export.h"
 #include "core/guard.h"
+#include "core/sysio.h"
 
 #include <algorithm>
 #include <cctype>
@@ -47,7 +48,8 @@ int nodemap_add(const Config &cfg, const char *name)
 		return -EEXIST;
 	// Ids are one more than the largest there is, the default's being 0.
 	unsigned long id = 0;
-	if (DIR *d = ::opendir((cfg.path("params") + NODEMAPS).c_str())) {
+	if (DIR *d = sys::open_dir(AT_FDCWD,
+	                           (cfg.path("params") + NODEMAPS).c_str())) {
 		while (struct dirent *e = ::readdir(d)) {
 			std::string value;
 			if (e->d_name[0] != '.' &&

@@ -123,8 +123,8 @@ bool param_open(const char *path, int flags, int &result)
 	    ours_path != mapped)
 		return false;
 	// Read-only underneath: a write is a command, never the content.
-	int fd = sys::open(mapped.c_str(),
-	                   O_RDONLY | (flags & (O_CLOEXEC | O_NONBLOCK)));
+	int fd = sys::open_for_caller(
+	        mapped.c_str(), O_RDONLY | (flags & (O_CLOEXEC | O_NONBLOCK)));
 	if (fd < 0) {
 		result = syscall_result(fd);
 		return true;

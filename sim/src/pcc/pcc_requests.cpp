@@ -59,7 +59,7 @@ int do_state(Request &req)
 	if (a->path.size() >= rec::PCCS_PATH_MAX)
 		return -ENAMETOOLONG;
 	// Opens other than the asking one's own.
-	auto me = holders().find(req.fd);
+	auto me = fd_holder(req.fd);
 	uint32_t opens = 0;
 	for (const Holder &h : a->opens)
 		opens += !(me && h == *me);
@@ -105,32 +105,21 @@ void opened(const Config &cfg, int fd, int flags)
 	ObjectKey key = key_of(fd, obj.st.st_ino);
 	StateLock lock(cfg);
 	std::optional<Attached> a = load(cfg, key);
-	if (!a)
+	Holder h;
+	if (!a || fd_hold(cfg, fd, h) < 0)
 		return;
-	a->opens.push_back(holders().of(fd));
+	a->opens.push_back(h);
 	store(cfg, key, *a);
 }
 
 void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 {
 	std::optional<Attached> a = load(cfg, key);
-	if (!a)
-		return;
-	std::erase(a->opens, h);
-	store(cfg, key, *a);
+	if (a && std::erase(a->opens, h))
+		store(cfg, key, *a);
 }
 
-void closed(int fd)
-{
-	holders().release_on_close(fd, release);
-}
-
-void duped(int from, int to)
-{
-	holders().duped(from, to);
-}
-
-constexpr FdHooks hooks = close_and_dup_hooks(fdmark::PCC, closed, duped);
+constexpr FdHooks hooks = {.released = release};
 
 const Row rows[] = {
         {ZV_IOC_PCC_STATE, "PCC_STATE", Target::MountObject, ArgKind::Struct, 0,

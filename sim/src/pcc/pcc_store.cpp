@@ -135,14 +135,6 @@ int one_command(const Config &cfg, std::string_view line)
 
 } // namespace
 
-HolderTable &holders()
-{
-	// Never destroyed: interposed calls still come after static
-	// destructors (other libraries' exit handlers, the sanitizer's).
-	static HolderTable &table = *new HolderTable(fdmark::PCC);
-	return table;
-}
-
 std::string area_root(const Config &cfg, uint32_t id)
 {
 	return cfg.path("pcc/") + std::to_string(id);
@@ -202,7 +194,7 @@ std::optional<Attached> load(const Config &cfg, const ObjectKey &key)
 		else if (word == "path")
 			a.path = rest;
 		else if (auto h = Holder::parse(rest);
-		         word == "open" && h && h->alive())
+		         word == "open" && h && h->alive(cfg))
 			a.opens.push_back(*h);
 	}
 	return a;

@@ -37,7 +37,4 @@ std::string area_root(const Config &cfg, uint32_t id);
 // area that is there), -ENOENT (deleting one that is not).
 int command(const Config &cfg, std::string_view text);
 
-// The open files of this process that opened attached files.
-HolderTable &holders();
-
 } // namespace zvsim::pcc

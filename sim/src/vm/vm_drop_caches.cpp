@@ -162,8 +162,9 @@ bool drop_caches_open(const char *path, int flags, int &result)
 		result = syscall_result(-EACCES);
 		return true;
 	}
-	int fd = sys::open(file_of(*cfg).c_str(),
-	                   O_WRONLY | (flags & (O_CLOEXEC | O_NONBLOCK)));
+	int fd = sys::open_for_caller(
+	        file_of(*cfg).c_str(),
+	        O_WRONLY | (flags & (O_CLOEXEC | O_NONBLOCK)));
 	if (fd >= 0)
 		fd_register(fd, &drop_ops);
 	result = syscall_result(fd);
