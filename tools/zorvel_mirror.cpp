@@ -426,8 +426,11 @@ uint64_t bytes_to_copy(int fd, unsigned src, const options &o)
 std::string id_list(const uint16_t *ids, size_t n)
 {
 	std::string out;
-	for (size_t i = 0; i < n; i++)
-		out += (i ? "," : "") + std::to_string(ids[i]);
+	for (size_t i = 0; i < n; i++) {
+		if (i > 0)
+			out += ',';
+		out += std::to_string(ids[i]);
+	}
 	return out;
 }
 

@@ -31,9 +31,9 @@ int cmd_nodemap(int argc, char **argv)
 		return usage_error("need exists NAME");
 	const char *name = argv[2];
 	if (!is_nodemap_name(name)) {
-		std::string what =
-		        "'" + escaped(name) +
-		        "' is not a nodemap name (empty, or holds /, "
+		std::string what = "'";
+		what += escaped(name);
+		what += "' is not a nodemap name (empty, or holds /, "
 		        ".., or one of *?[]{}\\)";
 		return usage_error(what.c_str());
 	}

@@ -141,8 +141,10 @@ int data_extents(Seek &&seek, std::string &out, uint64_t *total = nullptr)
 		sum += len;
 		pos = at + static_cast<int64_t>(len);
 	}
+	/* Appended, not assigned: GCC 12 wrongly warns (-Wrestrict) of the
+	 * copy an assignment of a literal inlines here. */
 	if (out.empty())
-		out = "-";
+		out += '-';
 	if (total)
 		*total = sum;
 	return 0;

@@ -87,8 +87,11 @@ int each_file(int argc, char **argv, bool json, bool wants_id, One one)
 /* "'FILE'", or "FID under 'MOUNT'" with --fid: the object in messages. */
 std::string target(const FileArgs &a, const char *file)
 {
-	if (a.mount == nullptr)
-		return "'" + escaped(file) + "'";
+	if (a.mount == nullptr) {
+		std::string quoted = "'";
+		quoted += escaped(file);
+		return quoted += "'";
+	}
 	return escaped(file) + " under '" + escaped(a.mount) + "'";
 }
 
