@@ -33,9 +33,16 @@ std::string join(const std::string &root, const char *rel)
 	return out;
 }
 
+/* The mount the FID operands are under: as named on the command line, its
+ * root path and a descriptor of it. */
+struct mount_root {
+	const char *named;
+	std::string path;
+	int fd = -1;
+};
+
 /* Prints every hard link of one FID; the exit status. */
-int print_links(int root_fd, const char *mount, const std::string &root,
-                const char *fidstr, bool json)
+int print_links(const mount_root &root, const char *fidstr, bool json)
 {
 	struct zo_fid fid;
 	int rc = parse_fid(fidstr, &fid);
@@ -46,15 +53,15 @@ int print_links(int root_fd, const char *mount, const std::string &root,
 	for (int n = 0; n < max_links && output_ok(); n++) {
 		char path[PATH_MAX];
 		int old = linkno;
-		rc = zvapi_fid2path_at(root_fd, &fid, path, sizeof(path),
+		rc = zvapi_fid2path_at(root.fd, &fid, path, sizeof(path),
 		                       &recno, &linkno);
 		if (rc == 0 && path[0] == '\0')
 			rc = -ENOENT;
 		if (rc != 0)
 			return fail(rc, "cannot find a path of %s in '%s'",
 			            escaped(fidstr).c_str(),
-			            escaped(mount).c_str());
-		std::string full = join(root, path);
+			            escaped(root.named).c_str());
+		std::string full = join(root.path, path);
 		rc = print_answer(
 		        json, json_line().add("fid", fidstr).add("path", full),
 		        escaped(fidstr) + ": " + escaped(full.c_str()) + "\n");
@@ -129,19 +136,19 @@ int parents_of(const char *path, bool json)
 }
 
 /* Copies one file, opened by FID, to standard output; the exit status. */
-int cat_one(const std::string &root, const char *fidstr, bool json)
+int cat_one(const mount_root &root, const char *fidstr, bool json)
 {
 	struct zo_fid fid;
 	int rc = parse_fid(fidstr, &fid);
 	if (rc != 0)
 		return rc;
 	/* Without blocking: a FIFO must not hang the command. */
-	int fd = zvapi_open_by_fid(root.c_str(), &fid,
+	int fd = zvapi_open_by_fid(root.path.c_str(), &fid,
 	                           O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return fail(fd, "cannot open %s in '%s'",
 		            escaped(fidstr).c_str(),
-		            escaped(root.c_str()).c_str());
+		            escaped(root.path.c_str()).c_str());
 	struct stat st;
 	rc = fstat(fd, &st) != 0    ? -errno
 	     : S_ISDIR(st.st_mode)  ? -EISDIR
@@ -241,24 +248,28 @@ int cmd_path2fid(int argc, char **argv)
 	return operand_command(argc, argv, lost_output::stop, path2fid_one);
 }
 
-int cmd_fid2path(int argc, char **argv)
+/* MOUNT|FSNAME FID...: each FID answered alone by one(root, fid, json),
+ * with one root descriptor for them all. */
+template <typename One>
+int each_fid(int argc, char **argv, One &&one)
 {
 	std::vector<const char *> ops;
 	bool json = false;
 	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	std::string root;
-	int root_fd = -1;
-	if (int rc = open_root(ops[0], &root, &root_fd))
+	mount_root root{.named = ops[0], .path = {}, .fd = -1};
+	if (int rc = open_root(ops[0], &root.path, &root.fd))
 		return rc;
-	/* One root descriptor for every link of every FID. */
-	int status = each_operand(std::span(ops).subspan(1), lost_output::stop,
-	                          [&](const char *fid) {
-		                          return print_links(root_fd, ops[0],
-		                                             root, fid, json);
-	                          });
-	close(root_fd);
+	int status = each_operand(
+	        std::span(ops).subspan(1), lost_output::stop,
+	        [&](const char *fid) { return one(root, fid, json); });
+	close(root.fd);
 	return status;
+}
+
+int cmd_fid2path(int argc, char **argv)
+{
+	return each_fid(argc, argv, print_links);
 }
 
 int cmd_path2parent(int argc, char **argv)
@@ -268,18 +279,7 @@ int cmd_path2parent(int argc, char **argv)
 
 int cmd_cat_fid(int argc, char **argv)
 {
-	std::vector<const char *> ops;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json, 2))
-		return bad;
-	std::string root;
-	int root_fd = -1;
-	if (int rc = open_root(ops[0], &root, &root_fd))
-		return rc;
-	close(root_fd);
-	return each_operand(
-	        std::span(ops).subspan(1), lost_output::stop,
-	        [&](const char *fid) { return cat_one(root, fid, json); });
+	return each_fid(argc, argv, cat_one);
 }
 
 } // namespace
@@ -298,8 +298,8 @@ const zorvel_cmd fid2path_cmd = {
         .run = cmd_fid2path,
         .usage = "[--json] MOUNT|FSNAME FID...",
         .help = "print every path (hard link) of each FID\n"
-                "  a line per link: FID: PATH (the root's FID: the mount "
-                "itself)\n"
+                "  a line per link: FID: PATH (the "
+                "root's FID: the mount itself)\n"
                 "  --json keys, a line per link: fid path",
 };
 
@@ -307,8 +307,8 @@ const zorvel_cmd path2parent_cmd = {
         .name = "path2parent",
         .run = cmd_path2parent,
         .usage = "[--json] PATH...",
-        .help = "print the parent FID and entry name of each link of each "
-                "path\n"
+        .help = "print the parent FID and entry "
+                "name of each link of each path\n"
                 "  a line per link: PATH: PARENT-FID/NAME\n"
                 "  --json keys, a line per link: path parent name",
 };

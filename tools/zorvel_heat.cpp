@@ -106,13 +106,12 @@ const zorvel_cmd heat_cmd = {
         .name = "heat",
         .run = cmd_heat,
         .usage = "get|set [--clear] [--off] [--on] FILE... [--json]",
-        .help = "print a file's access counts, or clear them and stop or "
-                "restart "
-                "counting\n"
-                "  the simulated file system counts only the reads and writes "
-                "of"
-                "\n  descriptors opened by an absolute path\n"
-                "  --json keys: get: file reads writes bytes_read "
-                "bytes_written "
-                "counting;\n    set: file flags",
+        .help = "print a file's access counts, or clear "
+                "them and stop or restart counting\n"
+                "  the simulated file system counts "
+                "only the reads and writes of\n"
+                "  descriptors opened by an absolute path\n"
+                "  --json keys: get: file reads writes "
+                "bytes_read bytes_written counting;\n"
+                "    set: file flags",
 };

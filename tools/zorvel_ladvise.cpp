@@ -129,12 +129,12 @@ const zorvel_cmd ladvise_cmd = {
         .usage = "FILE --advice willread|dontneed|locknoexpand|lockahead "
                  "[--start S] [--end E]... [--async] [--unset] [--json]",
         .help = "give several advices on byte ranges in one request\n"
-                "  each --advice starts an advice, --start and --end set its "
-                "range"
-                "\n  (from 0 to the end of the file unless given; --end not "
-                "below"
-                "\n  --start); the kernel's result of each lockahead is "
-                "printed\n"
-                "  --json keys, a line per advice: file advice start end "
-                "[result]",
+                "  each --advice starts an advice, "
+                "--start and --end set its range\n"
+                "  (from 0 to the end of the file "
+                "unless given; --end not below\n"
+                "  --start); the kernel's result "
+                "of each lockahead is printed\n"
+                "  --json keys, a line per advice: "
+                "file advice start end [result]",
 };

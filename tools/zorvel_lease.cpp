@@ -120,12 +120,12 @@ const zorvel_cmd lease_cmd = {
         .name = "lease",
         .run = cmd_lease,
         .usage = "[--json] get|put [--read|--write] FILE | check FILE",
-        .help = "take (and give back) a lease on an open of FILE, print its "
-                "mode\n"
+        .help = "take (and give back) a lease on "
+                "an open of FILE, print its mode\n"
                 "  --read (the default) or --write, not both\n"
-                "  get: the mode held; put: the mode still held when given "
-                "back\n"
-                "  (none when broken meanwhile); check: the lease of a new "
-                "open\n"
+                "  get: the mode held; put: the "
+                "mode still held when given back\n"
+                "  (none when broken meanwhile); "
+                "check: the lease of a new open\n"
                 "  --json keys: file mode",
 };

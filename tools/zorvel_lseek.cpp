@@ -115,20 +115,19 @@ const zorvel_cmd sparse_cmd = {
         .name = "sparse",
         .run = cmd_sparse,
         .usage = "FILE... [--json]",
-        .help = "tell whether each regular file is sparse, and its data "
-                "extents\n"
-                "  a line per file: FILE: [not ]sparse, size N, data "
-                "OFFSET+LENGTH,...\n"
-                "  --json keys: file sparse size data (\"offset+length,...\" "
-                "or "
-                "\"-\")",
+        .help = "tell whether each regular file "
+                "is sparse, and its data extents\n"
+                "  a line per file: FILE: [not ]sparse, "
+                "size N, data OFFSET+LENGTH,...\n"
+                "  --json keys: file sparse size "
+                "data (\"offset+length,...\" or \"-\")",
 };
 
 const zorvel_cmd punch_cmd = {
         .name = "punch",
         .run = cmd_punch,
         .usage = "FILE OFFSET LENGTH [--id N] [--json]",
-        .help = "punch a hole, keeping the size (with --id, in that mirror "
-                "alone)\n"
+        .help = "punch a hole, keeping the size "
+                "(with --id, in that mirror alone)\n"
                 "  --json keys: file mirror (0: the file) offset length",
 };

@@ -53,9 +53,10 @@ const zorvel_cmd nodemap_cmd = {
         .name = "nodemap",
         .run = cmd_nodemap,
         .usage = "exists NAME [--json]",
-        .help = "tell whether a nodemap exists (exit status 0, else 2: "
-                "ENOENT)\n"
-                "  a NAME that is empty or holds /, .., or one of *?[]{}\\ is a"
-                "\n  usage error (it names no nodemap)\n"
+        .help = "tell whether a nodemap exists "
+                "(exit status 0, else 2: ENOENT)\n"
+                "  a NAME that is empty or holds "
+                "/, .., or one of *?[]{}\\ is a\n"
+                "  usage error (it names no nodemap)\n"
                 "  --json keys: nodemap exists",
 };

@@ -143,16 +143,17 @@ const zorvel_cmd param_cmd = {
         .run = cmd_param,
         .usage = "[--json] list|get PATTERN",
         .help = "list the parameters matching PATTERN, or print their values\n"
-                "  PATTERN is a name relative to the parameter trees, its "
-                "parts\n"
-                "  separated by '/', with glob characters: lov/*/target_obd "
-                "(not"
-                "\n  lov.*.target_obd), "
+                "  PATTERN is a name relative to "
+                "the parameter trees, its parts\n"
+                "  separated by '/', with glob "
+                "characters: lov/*/target_obd (not\n"
+                "  lov.*.target_obd), "
                 "nodemap/default/{squash_uid,squash_gid}\n"
-                "  get: NAME=VALUE, or NAME= and the lines of a value of "
-                "several;"
-                "\n    directories that match are skipped, and a PATTERN that"
-                " matches\n    directories only fails (EISDIR): 'param list "
-                "DIR/*' lists them\n"
+                "  get: NAME=VALUE, or NAME= and "
+                "the lines of a value of several;\n"
+                "    directories that match are "
+                "skipped, and a PATTERN that matches\n"
+                "    directories only fails (EISDIR): "
+                "'param list DIR/*' lists them\n"
                 "  --json keys: list: name; get: name value",
 };

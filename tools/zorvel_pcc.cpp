@@ -342,14 +342,16 @@ const zorvel_cmd pcc_cmd = {
         .run = cmd_pcc,
         .usage = "[--json] attach --id ID [--fid MOUNT] FILE... | detach|state "
                  "[--fid MOUNT] FILE... | add|del MOUNT ID | clear|list MOUNT",
-        .help = "attach files to the client cache, detach them, show their "
-                "state; configure the cache areas\n"
+        .help = "attach files to the client cache, detach them, "
+                "show their state; configure the cache areas\n"
                 "  with --fid MOUNT the operands are FIDs under MOUNT\n"
-                "  state, a line per file: FILE: type=none, or FILE: "
-                "type=readwrite\n    open_count=N flags=0xF path=COPY\n"
+                "  state, a line per file: FILE: "
+                "type=none, or FILE: type=readwrite\n"
+                "    open_count=N flags=0xF path=COPY\n"
                 "  list, a line per area: archive_id=ID root=DIR\n"
-                "  --json keys: attach: file id; detach: file detached; state: "
-                "file type\n    [open_count flags path]; add, del: mount "
-                "action "
-                "id; clear: mount\n    action; list: mount archive_id root",
+                "  --json keys: attach: file id; "
+                "detach: file detached; state: file type\n"
+                "    [open_count flags path]; add, "
+                "del: mount action id; clear: mount\n"
+                "    action; list: mount archive_id root",
 };

@@ -121,12 +121,12 @@ const zorvel_cmd data_version_cmd = {
 const zorvel_cmd swap_layouts_cmd = {
         .name = "swap-layouts",
         .run = cmd_swap_layouts,
-        .usage = "[--json] FILE1 FILE2 [--keep-mtime] [--keep-atime] "
-                 "[--check-dv]",
-        .help = "exchange the data of two files, each keeping its FID and "
-                "name\n"
-                "  --check-dv: refused (EAGAIN) when either file is written "
-                "meanwhile\n"
-                "  --json keys: file1 file2 [data_version1 data_version2] "
-                "swapped",
+        .usage = "[--json] FILE1 FILE2 [--keep-mtime] "
+                 "[--keep-atime] [--check-dv]",
+        .help = "exchange the data of two files, "
+                "each keeping its FID and name\n"
+                "  --check-dv: refused (EAGAIN) when "
+                "either file is written meanwhile\n"
+                "  --json keys: file1 file2 "
+                "[data_version1 data_version2] swapped",
 };

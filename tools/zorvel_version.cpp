@@ -33,7 +33,7 @@ const zorvel_cmd version_cmd = {
         .name = "version",
         .run = cmd_version,
         .usage = "[--json]",
-        .help = "print the kernel client's version ('zorvel --version': this "
-                "program's)\n"
+        .help = "print the kernel client's version "
+                "('zorvel --version': this program's)\n"
                 "  --json keys: version",
 };

@@ -185,12 +185,12 @@ const zorvel_cmd tunables_cmd = {
         .run = cmd_tunables,
         .usage = "[--json] show FILE --type socket|o2ib",
         .help = "print the network driver tunables of a YAML file\n"
-                "  FILE holds \"tunables\" and \"vnd tunables\" objects, at the"
-                " top or in\n  an item of a \"net\" sequence; values out of a "
-                "field's range are\n  refused. An example with the range of "
-                "each"
-                " key is installed as\n  "
-                "share/doc/zorvel/examples/tunables.yaml."
-                "\n  --json keys: tunables_KEY and vnd_tunables_KEY of each "
-                "key",
+                "  FILE holds \"tunables\" and \"vnd "
+                "tunables\" objects, at the top or in\n"
+                "  an item of a \"net\" sequence; "
+                "values out of a field's range are\n"
+                "  refused. An example with the "
+                "range of each key is installed as\n"
+                "  share/doc/zorvel/examples/tunables.yaml.\n"
+                "  --json keys: tunables_KEY and vnd_tunables_KEY of each key",
 };
