@@ -1,6 +1,7 @@
 /* Change-log subcommands: changelog (one record a line; a follower stops
  * cleanly on SIGINT and SIGTERM) and changelog-clear. */
 #include "zorvel_cmd.h"
+#include "zorvel_fid.h"
 #include "zorvel_output.h"
 
 #include <zorvel/zorvelapi.h>
@@ -36,13 +37,6 @@ std::string time_text(uint64_t ns)
 	snprintf(out, sizeof out, "%s.%09" PRIu64 "Z", buf,
 	         uint64_t(ns % 1000000000));
 	return out;
-}
-
-std::string fid_text(const zo_fid &f)
-{
-	char buf[64];
-	snprintf(buf, sizeof buf, ZO_FID_FMT, ZO_FID_ARGS(&f));
-	return buf;
 }
 
 std::string bounded(const char *p, size_t max)
@@ -205,8 +199,6 @@ bool parse_number(const char *text, long long *out)
 	return errno == 0 && end != text && *end == '\0';
 }
 
-} // namespace
-
 int cmd_changelog(int argc, char **argv)
 {
 	std::vector<const char *> ops;
@@ -298,3 +290,51 @@ int cmd_changelog_clear(int argc, char **argv)
 		                           .write());
 	return 0;
 }
+
+} // namespace
+
+const zorvel_cmd changelog_cmd = {
+        .name = "changelog",
+        .run = cmd_changelog,
+        .usage = "[--json] [--follow] TARGET [STARTREC]",
+        .help = "print the change log of a metadata "
+                "target, one record a line\n"
+                "  TARGET is a target name such "
+                "as demo-MDT0000; records from\n"
+                "  STARTREC (default 0, the first); --follow waits for more\n"
+                "  until SIGINT or SIGTERM, which "
+                "stop it (status 0) once what\n"
+                "  was read is printed.\n"
+                "  A log keeps records only while a user is registered:\n"
+                "    zvsim changelog register TARGET "
+                " (prints the user, e.g. cl1)\n"
+                "  a line per record:\n"
+                "    INDEX TYPE TIME FLAGS t=FID "
+                "p=FID NAME [s=FID sp=FID] [j=JOB]\n"
+                "    u=UID:GID [nid=NID] [m=MODE] [x=XATTR]\n"
+                "  INDEX the record number; TYPE "
+                "such as CREATE, MKDIR, RENAME; TIME\n"
+                "  UTC with nanoseconds; FLAGS "
+                "hexadecimal; t= the target and p=\n"
+                "  the parent FID; NAME the entry "
+                "name; s= and sp= the source\n"
+                "  and its parent of a rename; j= "
+                "the job; u= the user and group;\n"
+                "  nid= the client (hexadecimal); "
+                "m= the open flags (octal); x= the\n"
+                "  extended attribute. Names are escaped (\\n, \\t, \\\\).\n"
+                "  --json keys: index type time "
+                "flags tfid pfid name [sfid spfid]\n"
+                "    [jobid] uid gid [nid] [openmode] [xattr]",
+};
+
+const zorvel_cmd changelog_clear_cmd = {
+        .name = "changelog-clear",
+        .run = cmd_changelog_clear,
+        .usage = "[--json] TARGET USER ENDREC",
+        .help = "purge the records of log user USER up to ENDREC\n"
+                "  records are numbered from 1: "
+                "ENDREC 0 purges nothing, and an\n"
+                "  ENDREC past the last record purges up to the last\n"
+                "  --json keys: target user endrec",
+};

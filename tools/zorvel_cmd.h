@@ -1,4 +1,6 @@
-/* Subcommands of the zorvel front end. */
+/* Subcommands of the zorvel front end. Each is defined beside its code, in
+ * the file of its family (zorvel_<family>.cpp, named as the library unit
+ * it drives); zorvel.cpp lists them in the order the help shows them. */
 #ifndef ZORVEL_TOOLS_ZORVEL_CMD_H
 #define ZORVEL_TOOLS_ZORVEL_CMD_H
 
@@ -11,34 +13,38 @@ struct zorvel_cmd {
 	const char *help;                  /* first line: the overview */
 };
 
-/* Prints "usage: zorvel NAME USAGE" and the help line of cmd. */
-void print_cmd_usage(const zorvel_cmd &cmd, bool to_stderr);
-
-/* True when argv holds -h or --help. */
-bool wants_help(int argc, char **argv);
-
-int cmd_path2fid(int argc, char **argv);
-int cmd_fid2path(int argc, char **argv);
-int cmd_path2parent(int argc, char **argv);
-int cmd_cat_fid(int argc, char **argv);
-int cmd_param(int argc, char **argv);
-int cmd_version(int argc, char **argv);
-int cmd_getname(int argc, char **argv);
-int cmd_rmfid(int argc, char **argv);
-int cmd_rm_entry(int argc, char **argv);
-int cmd_changelog(int argc, char **argv);
-int cmd_changelog_clear(int argc, char **argv);
-int cmd_udsp(int argc, char **argv);
-int cmd_tunables(int argc, char **argv);
-int cmd_data_version(int argc, char **argv);
-int cmd_swap_layouts(int argc, char **argv);
-int cmd_lease(int argc, char **argv);
-int cmd_pcc(int argc, char **argv);
-int cmd_mirror(int argc, char **argv);
-int cmd_sparse(int argc, char **argv);
-int cmd_punch(int argc, char **argv);
-int cmd_ladvise(int argc, char **argv);
-int cmd_heat(int argc, char **argv);
-int cmd_nodemap(int argc, char **argv);
+/* fid */
+extern const zorvel_cmd path2fid_cmd, fid2path_cmd, path2parent_cmd,
+        cat_fid_cmd;
+/* remove */
+extern const zorvel_cmd rmfid_cmd, rm_entry_cmd;
+/* param */
+extern const zorvel_cmd param_cmd;
+/* chlg */
+extern const zorvel_cmd changelog_cmd, changelog_clear_cmd;
+/* version */
+extern const zorvel_cmd version_cmd;
+/* mount */
+extern const zorvel_cmd getname_cmd;
+/* udsp */
+extern const zorvel_cmd udsp_cmd;
+/* vnd */
+extern const zorvel_cmd tunables_cmd;
+/* mirror */
+extern const zorvel_cmd mirror_cmd;
+/* lseek */
+extern const zorvel_cmd sparse_cmd, punch_cmd;
+/* ladvise */
+extern const zorvel_cmd ladvise_cmd;
+/* heat */
+extern const zorvel_cmd heat_cmd;
+/* nodemap */
+extern const zorvel_cmd nodemap_cmd;
+/* swap */
+extern const zorvel_cmd data_version_cmd, swap_layouts_cmd;
+/* lease */
+extern const zorvel_cmd lease_cmd;
+/* pcc */
+extern const zorvel_cmd pcc_cmd;
 
 #endif

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,9 +33,16 @@ std::string join(const std::string &root, const char *rel)
 	return out;
 }
 
+/* The mount the FID operands are under: as named on the command line, its
+ * root path and a descriptor of it. */
+struct mount_root {
+	const char *named;
+	std::string path;
+	int fd = -1;
+};
+
 /* Prints every hard link of one FID; the exit status. */
-int print_links(int root_fd, const char *mount, const std::string &root,
-                const char *fidstr, bool json)
+int print_links(const mount_root &root, const char *fidstr, bool json)
 {
 	struct zo_fid fid;
 	int rc = parse_fid(fidstr, &fid);
@@ -45,23 +53,18 @@ int print_links(int root_fd, const char *mount, const std::string &root,
 	for (int n = 0; n < max_links && output_ok(); n++) {
 		char path[PATH_MAX];
 		int old = linkno;
-		rc = zvapi_fid2path_at(root_fd, &fid, path, sizeof(path),
+		rc = zvapi_fid2path_at(root.fd, &fid, path, sizeof(path),
 		                       &recno, &linkno);
 		if (rc == 0 && path[0] == '\0')
 			rc = -ENOENT;
 		if (rc != 0)
 			return fail(rc, "cannot find a path of %s in '%s'",
 			            escaped(fidstr).c_str(),
-			            escaped(mount).c_str());
-		std::string full = join(root, path);
-		if (json)
-			rc = exit_status(json_line()
-			                         .add("fid", fidstr)
-			                         .add("path", full)
-			                         .write());
-		else
-			out_printf("%s: %s\n", escaped(fidstr).c_str(),
-			           escaped(full.c_str()).c_str());
+			            escaped(root.named).c_str());
+		std::string full = join(root.path, path);
+		rc = print_answer(
+		        json, json_line().add("fid", fidstr).add("path", full),
+		        escaped(fidstr) + ": " + escaped(full.c_str()) + "\n");
 		if (rc != 0)
 			return rc;
 		if (linkno <= old)
@@ -117,19 +120,15 @@ int parents_of(const char *path, bool json)
 			name = buf;
 		}
 		if (rc < 0)
-			return fail(rc, "cannot get the parent of '%s'",
-			            escaped(path).c_str());
-		char fid[64];
-		snprintf(fid, sizeof fid, ZO_FID_FMT, ZO_FID_ARGS(&parent));
-		if (json)
-			rc = exit_status(json_line()
-			                         .add("path", path)
-			                         .add("parent", fid)
-			                         .add("name", name)
-			                         .write());
-		else
-			out_printf("%s: %s/%s\n", escaped(path).c_str(), fid,
-			           escaped(name.c_str()).c_str());
+			return fail_path(rc, "get the parent of", path);
+		std::string fid = fid_text(parent);
+		rc = print_answer(json,
+		                  json_line()
+		                          .add("path", path)
+		                          .add("parent", fid)
+		                          .add("name", name),
+		                  escaped(path) + ": " + fid + "/" +
+		                          escaped(name.c_str()) + "\n");
 		if (rc != 0)
 			return rc;
 	}
@@ -137,19 +136,19 @@ int parents_of(const char *path, bool json)
 }
 
 /* Copies one file, opened by FID, to standard output; the exit status. */
-int cat_one(const std::string &root, const char *fidstr, bool json)
+int cat_one(const mount_root &root, const char *fidstr, bool json)
 {
 	struct zo_fid fid;
 	int rc = parse_fid(fidstr, &fid);
 	if (rc != 0)
 		return rc;
 	/* Without blocking: a FIFO must not hang the command. */
-	int fd = zvapi_open_by_fid(root.c_str(), &fid,
+	int fd = zvapi_open_by_fid(root.path.c_str(), &fid,
 	                           O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return fail(fd, "cannot open %s in '%s'",
 		            escaped(fidstr).c_str(),
-		            escaped(root.c_str()).c_str());
+		            escaped(root.path.c_str()).c_str());
 	struct stat st;
 	rc = fstat(fd, &st) != 0    ? -errno
 	     : S_ISDIR(st.st_mode)  ? -EISDIR
@@ -188,6 +187,13 @@ int cat_one(const std::string &root, const char *fidstr, bool json)
 
 } // namespace
 
+std::string fid_text(const zo_fid &fid)
+{
+	char text[64];
+	snprintf(text, sizeof text, ZO_FID_FMT, ZO_FID_ARGS(&fid));
+	return text;
+}
+
 int parse_fid(const char *text, zo_fid *fid)
 {
 	char *end = nullptr;
@@ -222,79 +228,95 @@ int open_root(const char *mount_or_fsname, std::string *root, int *root_fd)
 	return 0;
 }
 
+namespace
+{
+
+int path2fid_one(const char *path, bool json)
+{
+	struct zo_fid fid;
+	int rc = zvapi_path2fid(path, &fid);
+	if (rc != 0)
+		return fail_path(rc, "get the FID of", path);
+	std::string text = fid_text(fid);
+	return print_answer(json,
+	                    json_line().add("path", path).add("fid", text),
+	                    escaped(path) + ": " + text + "\n");
+}
+
 int cmd_path2fid(int argc, char **argv)
 {
-	std::vector<const char *> paths;
+	return operand_command(argc, argv, lost_output::stop, path2fid_one);
+}
+
+/* MOUNT|FSNAME FID...: each FID answered alone by one(root, fid, json),
+ * with one root descriptor for them all. */
+template <typename One>
+int each_fid(int argc, char **argv, One &&one)
+{
+	std::vector<const char *> ops;
 	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json, 1))
+	if (int bad = take_operands(argc, argv, ops, &json, 2))
 		return bad;
-	first_failure status;
-	for (const char *path : paths) {
-		if (!output_ok())
-			break;
-		struct zo_fid fid;
-		int rc = zvapi_path2fid(path, &fid);
-		if (rc != 0) {
-			status.note(fail(rc, "cannot get the FID of '%s'",
-			                 escaped(path).c_str()));
-			continue;
-		}
-		char text[64];
-		snprintf(text, sizeof text, ZO_FID_FMT, ZO_FID_ARGS(&fid));
-		if (json)
-			status.note(exit_status(json_line()
-			                                .add("path", path)
-			                                .add("fid", text)
-			                                .write()));
-		else
-			out_printf("%s: %s\n", escaped(path).c_str(), text);
-	}
-	return status.status();
+	mount_root root{.named = ops[0], .path = {}, .fd = -1};
+	if (int rc = open_root(ops[0], &root.path, &root.fd))
+		return rc;
+	int status = each_operand(
+	        std::span(ops).subspan(1), lost_output::stop,
+	        [&](const char *fid) { return one(root, fid, json); });
+	close(root.fd);
+	return status;
 }
 
 int cmd_fid2path(int argc, char **argv)
 {
-	std::vector<const char *> ops;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json, 2))
-		return bad;
-	std::string root;
-	int root_fd = -1;
-	if (int rc = open_root(ops[0], &root, &root_fd))
-		return rc;
-	/* One root descriptor for every link of every FID. */
-	first_failure status;
-	for (size_t i = 1; i < ops.size() && output_ok(); i++)
-		status.note(print_links(root_fd, ops[0], root, ops[i], json));
-	close(root_fd);
-	return status.status();
+	return each_fid(argc, argv, print_links);
 }
 
 int cmd_path2parent(int argc, char **argv)
 {
-	std::vector<const char *> paths;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json, 1))
-		return bad;
-	first_failure status;
-	for (const char *path : paths)
-		status.note(parents_of(path, json));
-	return status.status();
+	return operand_command(argc, argv, lost_output::go_on, parents_of);
 }
 
 int cmd_cat_fid(int argc, char **argv)
 {
-	std::vector<const char *> ops;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, ops, &json, 2))
-		return bad;
-	std::string root;
-	int root_fd = -1;
-	if (int rc = open_root(ops[0], &root, &root_fd))
-		return rc;
-	close(root_fd);
-	first_failure status;
-	for (size_t i = 1; i < ops.size() && output_ok(); i++)
-		status.note(cat_one(root, ops[i], json));
-	return status.status();
+	return each_fid(argc, argv, cat_one);
 }
+
+} // namespace
+
+const zorvel_cmd path2fid_cmd = {
+        .name = "path2fid",
+        .run = cmd_path2fid,
+        .usage = "[--json] PATH...",
+        .help = "print the FID of each path (a symbolic link's own)\n"
+                "  a line per path: PATH: FID\n"
+                "  --json keys: path fid",
+};
+
+const zorvel_cmd fid2path_cmd = {
+        .name = "fid2path",
+        .run = cmd_fid2path,
+        .usage = "[--json] MOUNT|FSNAME FID...",
+        .help = "print every path (hard link) of each FID\n"
+                "  a line per link: FID: PATH (the "
+                "root's FID: the mount itself)\n"
+                "  --json keys, a line per link: fid path",
+};
+
+const zorvel_cmd path2parent_cmd = {
+        .name = "path2parent",
+        .run = cmd_path2parent,
+        .usage = "[--json] PATH...",
+        .help = "print the parent FID and entry "
+                "name of each link of each path\n"
+                "  a line per link: PATH: PARENT-FID/NAME\n"
+                "  --json keys, a line per link: path parent name",
+};
+
+const zorvel_cmd cat_fid_cmd = {
+        .name = "cat-fid",
+        .run = cmd_cat_fid,
+        .usage = "[--json] MOUNT|FSNAME FID...",
+        .help = "write the content of each regular file, opened by its FID\n"
+                "  --json keys, a line per 64 KiB read: fid offset length hex",
+};

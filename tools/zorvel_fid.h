@@ -6,6 +6,9 @@
 
 #include <string>
 
+/* The text of a FID, as [seq:oid:ver]. */
+std::string fid_text(const zo_fid &fid);
+
 /* A whole FID text into *fid: 0, or the exit status after the message
  * (the zero FID names nothing and is refused too). */
 int parse_fid(const char *text, zo_fid *fid);

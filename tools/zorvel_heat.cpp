@@ -15,66 +15,53 @@
 namespace
 {
 
+/* The exit status, as each of these. */
 int heat_get(const char *path, bool json)
 {
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int rc = -errno;
-		fail(rc, "cannot open '%s'", escaped(path).c_str());
-		return rc;
-	}
+	int fd = open_operand(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return exit_status(fd);
 	uint64_t rec[1 + ZO_HEAT_VALUES] = {};
 	auto *heat = reinterpret_cast<struct zo_heat *>(rec);
 	heat->zh_count = ZO_HEAT_VALUES;
 	int rc = zvapi_heat_get(fd, heat);
 	close(fd);
-	if (rc != 0) {
-		fail(rc, "cannot get the heat of '%s'", escaped(path).c_str());
-		return rc;
-	}
+	if (rc != 0)
+		return fail_path(rc, "get the heat of", path);
 	const uint64_t *v = rec + 1;
 	bool off = heat->zh_flags & ZO_HEAT_FLAG_OFF;
-	if (json)
-		return json_line()
-		        .add("file", path)
-		        .add_u64("reads", v[ZO_HEAT_READ_SAMPLES])
-		        .add_u64("writes", v[ZO_HEAT_WRITE_SAMPLES])
-		        .add_u64("bytes_read", v[ZO_HEAT_READ_BYTES])
-		        .add_u64("bytes_written", v[ZO_HEAT_WRITE_BYTES])
-		        .add_int("counting", !off)
-		        .write();
-	out_printf("%s: reads %" PRIu64 ", writes %" PRIu64
-	           ", bytes read %" PRIu64 ", bytes written %" PRIu64 "%s\n",
-	           escaped(path).c_str(), v[ZO_HEAT_READ_SAMPLES],
-	           v[ZO_HEAT_WRITE_SAMPLES], v[ZO_HEAT_READ_BYTES],
-	           v[ZO_HEAT_WRITE_BYTES], off ? " (not counting)" : "");
-	return 0;
+	char text[160];
+	snprintf(text, sizeof text,
+	         ": reads %" PRIu64 ", writes %" PRIu64 ", bytes read %" PRIu64
+	         ", bytes written %" PRIu64 "%s\n",
+	         v[ZO_HEAT_READ_SAMPLES], v[ZO_HEAT_WRITE_SAMPLES],
+	         v[ZO_HEAT_READ_BYTES], v[ZO_HEAT_WRITE_BYTES],
+	         off ? " (not counting)" : "");
+	return print_answer(
+	        json,
+	        json_line()
+	                .add("file", path)
+	                .add_u64("reads", v[ZO_HEAT_READ_SAMPLES])
+	                .add_u64("writes", v[ZO_HEAT_WRITE_SAMPLES])
+	                .add_u64("bytes_read", v[ZO_HEAT_READ_BYTES])
+	                .add_u64("bytes_written", v[ZO_HEAT_WRITE_BYTES])
+	                .add_int("counting", !off),
+	        escaped(path) + text);
 }
 
 int heat_set(const char *path, uint64_t flags, bool json)
 {
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int rc = -errno;
-		fail(rc, "cannot open '%s'", escaped(path).c_str());
-		return rc;
-	}
+	int fd = open_operand(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return exit_status(fd);
 	int rc = zvapi_heat_set(fd, flags);
 	close(fd);
-	if (rc != 0) {
-		fail(rc, "cannot set the heat flags of '%s'",
-		     escaped(path).c_str());
-		return rc;
-	}
-	if (json)
-		return json_line()
-		        .add("file", path)
-		        .add_u64("flags", flags)
-		        .write();
-	return 0;
+	if (rc != 0)
+		return fail_path(rc, "set the heat flags of", path);
+	return print_answer(
+	        json, json_line().add("file", path).add_u64("flags", flags),
+	        "");
 }
-
-} // namespace
 
 /* heat get FILE... | heat set (--clear|--off|--on)... FILE... */
 int cmd_heat(int argc, char **argv)
@@ -108,11 +95,23 @@ int cmd_heat(int argc, char **argv)
 		return usage_error(set ? "set needs --clear, --off "
 		                         "or --on and a FILE"
 		                       : "need a FILE");
-	int status = 0;
-	for (const char *f : files) {
-		int rc = set ? heat_set(f, flags, json) : heat_get(f, json);
-		if (rc != 0 && status == 0)
-			status = exit_status(rc);
-	}
-	return status;
+	return each_operand(files, lost_output::go_on, [&](const char *f) {
+		return set ? heat_set(f, flags, json) : heat_get(f, json);
+	});
 }
+
+} // namespace
+
+const zorvel_cmd heat_cmd = {
+        .name = "heat",
+        .run = cmd_heat,
+        .usage = "get|set [--clear] [--off] [--on] FILE... [--json]",
+        .help = "print a file's access counts, or clear "
+                "them and stop or restart counting\n"
+                "  the simulated file system counts "
+                "only the reads and writes of\n"
+                "  descriptors opened by an absolute path\n"
+                "  --json keys: get: file reads writes "
+                "bytes_read bytes_written counting;\n"
+                "    set: file flags",
+};

@@ -29,8 +29,6 @@ int advice_type(const char *name)
 	return -1;
 }
 
-} // namespace
-
 /* Each --advice starts an entry; --start and --end set its range. */
 int cmd_ladvise(int argc, char **argv)
 {
@@ -93,16 +91,14 @@ int cmd_ladvise(int argc, char **argv)
 			return usage_error("an --end is below its --start");
 	const char *path = argv[optind];
 	std::string name = escaped(path);
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int err = errno;
-		return fail(err, "cannot open '%s'", name.c_str());
-	}
+	int fd = open_operand(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return exit_status(fd);
 	int rc = zvapi_ladvise(fd, flags, adv.size(), adv.data());
 	int err = errno;
 	close(fd);
 	if (rc != 0)
-		return fail(err, "cannot advise on '%s'", name.c_str());
+		return fail_path(err, "advise on", path);
 	for (const auto &e : adv) {
 		bool ahead = e.zla_advice == ZO_LADVISE_LOCKAHEAD;
 		if (json) {
@@ -124,3 +120,21 @@ int cmd_ladvise(int argc, char **argv)
 	}
 	return 0;
 }
+
+} // namespace
+
+const zorvel_cmd ladvise_cmd = {
+        .name = "ladvise",
+        .run = cmd_ladvise,
+        .usage = "FILE --advice willread|dontneed|locknoexpand|lockahead "
+                 "[--start S] [--end E]... [--async] [--unset] [--json]",
+        .help = "give several advices on byte ranges in one request\n"
+                "  each --advice starts an advice, "
+                "--start and --end set its range\n"
+                "  (from 0 to the end of the file "
+                "unless given; --end not below\n"
+                "  --start); the kernel's result "
+                "of each lockahead is printed\n"
+                "  --json keys, a line per advice: "
+                "file advice start end [result]",
+};

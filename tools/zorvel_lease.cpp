@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -62,14 +63,10 @@ int parse_args(int argc, char **argv, bool modes, int *mode, const char **path)
 int report(const char *path, int rc, bool json, const char *what)
 {
 	if (rc < 0)
-		return fail(rc, "cannot %s '%s'", what, escaped(path).c_str());
-	if (json)
-		return exit_status(json_line()
-		                           .add("file", path)
-		                           .add("mode", mode_name(rc))
-		                           .write());
-	out_printf("%s\n", mode_name(rc));
-	return 0;
+		return fail_path(rc, what, path);
+	return print_answer(
+	        json, json_line().add("file", path).add("mode", mode_name(rc)),
+	        std::string(mode_name(rc)) + "\n");
 }
 
 /* get: take the lease and print the one the kernel reports held; put:
@@ -83,11 +80,9 @@ int lease_op(int argc, char **argv, bool json, bool take, bool give_back)
 	if (int bad = parse_args(argc, argv, take, &mode, &path))
 		return bad;
 	int flags = mode == ZV_LEASE_WRLCK ? O_RDWR : O_RDONLY;
-	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int err = errno;
-		return fail(err, "cannot open '%s'", escaped(path).c_str());
-	}
+	int fd = open_operand(path, flags | O_NONBLOCK);
+	if (fd < 0)
+		return exit_status(fd);
 	int rc = 0;
 	const char *what = "check the lease of";
 	if (take) {
@@ -105,8 +100,6 @@ int lease_op(int argc, char **argv, bool json, bool take, bool give_back)
 	return report(path, rc, json, what);
 }
 
-} // namespace
-
 int cmd_lease(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
@@ -120,3 +113,19 @@ int cmd_lease(int argc, char **argv)
 		return lease_op(argc - 1, argv + 1, json, false, false);
 	return usage_error("the action is get, check or put");
 }
+
+} // namespace
+
+const zorvel_cmd lease_cmd = {
+        .name = "lease",
+        .run = cmd_lease,
+        .usage = "[--json] get|put [--read|--write] FILE | check FILE",
+        .help = "take (and give back) a lease on "
+                "an open of FILE, print its mode\n"
+                "  --read (the default) or --write, not both\n"
+                "  get: the mode held; put: the "
+                "mode still held when given back\n"
+                "  (none when broken meanwhile); "
+                "check: the lease of a new open\n"
+                "  --json keys: file mode",
+};

@@ -17,15 +17,13 @@
 namespace
 {
 
+/* The exit status. */
 int sparse_one(const char *path, bool json)
 {
+	int fd = open_operand(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return exit_status(fd);
 	std::string name = escaped(path);
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int rc = -errno;
-		fail(rc, "cannot open '%s'", name.c_str());
-		return rc;
-	}
 	struct stat st;
 	std::string data;
 	int rc = fstat(fd, &st) == 0 ? 0 : -errno;
@@ -34,9 +32,8 @@ int sparse_one(const char *path, bool json)
 	if (rc == 0 && !S_ISREG(st.st_mode)) {
 		close(fd);
 		rc = S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL;
-		fail(rc, "cannot find the data of '%s'%s", name.c_str(),
-		     rc == -EINVAL ? ", which is no regular file" : "");
-		return rc;
+		return fail(rc, "cannot find the data of '%s'%s", name.c_str(),
+		            rc == -EINVAL ? ", which is no regular file" : "");
 	}
 	bool sparse = rc == 0 && zvapi_file_is_sparse(fd);
 	if (rc == 0)
@@ -46,35 +43,22 @@ int sparse_one(const char *path, bool json)
 		        },
 		        data);
 	close(fd);
-	if (rc != 0) {
-		fail(rc, "cannot find the data of '%s'", name.c_str());
-		return rc;
-	}
-	if (json)
-		return json_line()
-		        .add("file", path)
-		        .add_int("sparse", sparse)
-		        .add_u64("size", st.st_size)
-		        .add("data", data)
-		        .write();
-	out_printf("%s: %s, size %jd, data %s\n", name.c_str(),
-	           sparse ? "sparse" : "not sparse", (intmax_t)st.st_size,
-	           data.c_str());
-	return 0;
+	if (rc != 0)
+		return fail(rc, "cannot find the data of '%s'", name.c_str());
+	return print_answer(json,
+	                    json_line()
+	                            .add("file", path)
+	                            .add_int("sparse", sparse)
+	                            .add_u64("size", st.st_size)
+	                            .add("data", data),
+	                    name + ": " + (sparse ? "sparse" : "not sparse") +
+	                            ", size " + std::to_string(st.st_size) +
+	                            ", data " + data + "\n");
 }
-
-} // namespace
 
 int cmd_sparse(int argc, char **argv)
 {
-	std::vector<const char *> files;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, files, &json, 1))
-		return bad;
-	first_failure status;
-	for (const char *file : files)
-		status.note(exit_status(sparse_one(file, json)));
-	return status.status();
+	return operand_command(argc, argv, lost_output::go_on, sparse_one);
 }
 
 /* punch FILE OFFSET LENGTH [--id N]: with --id, in that mirror alone. */
@@ -124,3 +108,26 @@ int cmd_punch(int argc, char **argv)
 		                           .write());
 	return 0;
 }
+
+} // namespace
+
+const zorvel_cmd sparse_cmd = {
+        .name = "sparse",
+        .run = cmd_sparse,
+        .usage = "FILE... [--json]",
+        .help = "tell whether each regular file "
+                "is sparse, and its data extents\n"
+                "  a line per file: FILE: [not ]sparse, "
+                "size N, data OFFSET+LENGTH,...\n"
+                "  --json keys: file sparse size "
+                "data (\"offset+length,...\" or \"-\")",
+};
+
+const zorvel_cmd punch_cmd = {
+        .name = "punch",
+        .run = cmd_punch,
+        .usage = "FILE OFFSET LENGTH [--id N] [--json]",
+        .help = "punch a hole, keeping the size "
+                "(with --id, in that mirror alone)\n"
+                "  --json keys: file mirror (0: the file) offset length",
+};

@@ -111,14 +111,6 @@ const char *parse_options(int argc, char **argv, options &o)
 	return nullptr;
 }
 
-int open_file(const char *path, int flags)
-{
-	int fd = open(path, flags | O_CLOEXEC);
-	if (fd < 0)
-		fail(-errno, "cannot open '%s'", escaped(path).c_str());
-	return fd;
-}
-
 /* Closes a descriptor when it goes. */
 struct fd_owner {
 	int fd;
@@ -186,9 +178,9 @@ int failed(int rc, const char *what, const char *path, unsigned id)
 
 int mirror_list(const char *path, const options &o)
 {
-	int fd = open_file(path, O_RDONLY);
+	int fd = open_operand(path, O_RDONLY);
 	if (fd < 0)
-		return exit_status(errno);
+		return exit_status(fd);
 	fd_owner own{fd};
 	std::vector<unsigned> ids = mirror_ids(fd);
 	if (ids.empty()) {
@@ -230,9 +222,9 @@ int mirror_read(const char *path, const options &o)
 {
 	if (o.id < 1)
 		return usage_error("read needs --id N");
-	int fd = open_file(path, O_RDONLY);
+	int fd = open_operand(path, O_RDONLY);
 	if (fd < 0)
-		return exit_status(errno);
+		return exit_status(fd);
 	fd_owner own{fd};
 	buffer buf;
 	if (!buf.mem)
@@ -293,9 +285,9 @@ int mirror_write(const char *path, const options &o)
 	long page = sysconf(_SC_PAGESIZE);
 	if (o.offset > 0 && o.offset % page != 0)
 		return usage_error("--offset must be page-aligned");
-	int fd = open_file(path, O_RDWR);
+	int fd = open_operand(path, O_RDWR);
 	if (fd < 0)
-		return exit_status(errno);
+		return exit_status(fd);
 	fd_owner own{fd};
 	buffer buf;
 	if (!buf.mem)
@@ -434,8 +426,11 @@ uint64_t bytes_to_copy(int fd, unsigned src, const options &o)
 std::string id_list(const uint16_t *ids, size_t n)
 {
 	std::string out;
-	for (size_t i = 0; i < n; i++)
-		out += (i ? "," : "") + std::to_string(ids[i]);
+	for (size_t i = 0; i < n; i++) {
+		if (i > 0)
+			out += ',';
+		out += std::to_string(ids[i]);
+	}
 	return out;
 }
 
@@ -448,9 +443,9 @@ int mirror_copy(const char *path, const options &o)
 	if (o.src != 0 &&
 	    std::find(o.dst.begin(), o.dst.end(), o.src) != o.dst.end())
 		return usage_error("--dst names the source mirror");
-	int fd = open_file(path, O_RDWR);
+	int fd = open_operand(path, O_RDWR);
 	if (fd < 0)
-		return exit_status(errno);
+		return exit_status(fd);
 	fd_owner own{fd};
 	std::vector<uint16_t> dst = o.dst;
 	unsigned src = o.src;
@@ -564,9 +559,9 @@ int compare(int fd, unsigned id, char *a, char *b, comparison &c)
 
 int mirror_verify(const char *path, const options &o)
 {
-	int fd = open_file(path, O_RDONLY);
+	int fd = open_operand(path, O_RDONLY);
 	if (fd < 0)
-		return exit_status(errno);
+		return exit_status(fd);
 	fd_owner own{fd};
 	buffer a, b;
 	if (!a.mem || !b.mem)
@@ -609,8 +604,6 @@ int mirror_verify(const char *path, const options &o)
 	return differ ? ZV_EXIT_DIFFER : 0;
 }
 
-} // namespace
-
 int cmd_mirror(int argc, char **argv)
 {
 	if (argc < 3)
@@ -635,3 +628,33 @@ int cmd_mirror(int argc, char **argv)
 		return mirror_verify(path, o);
 	return usage_error("unknown operation");
 }
+
+} // namespace
+
+const zorvel_cmd mirror_cmd = {
+        .name = "mirror",
+        .run = cmd_mirror,
+        .usage = "list|read|write|copy|verify FILE [--id N] [--src N] "
+                 "[--dst M[,M...]] [--offset O] [--length L] [--json]",
+        .help = "list, read, write, copy (resync) "
+                "or compare the mirrors of a file\n"
+                "  read: mirror --id to standard "
+                "output from --offset for --length\n"
+                "  write: standard input to mirror "
+                "--id (at page-aligned --offset;\n"
+                "    without one it becomes the whole mirror)\n"
+                "  copy: mirror --src (0: the "
+                "file) to each --dst, holes kept;\n"
+                "    with --offset and --length only "
+                "that range, holes written as zeros;\n"
+                "    a progress bar on a terminal\n"
+                "  verify: sizes and data against mirror "
+                "1 (holes that differ are noted);\n"
+                "    exit status 117 when they differ\n"
+                "  --json keys: list: file mirror size "
+                "sparse data; read: file mirror offset\n"
+                "    length hex; write: file mirror offset "
+                "length; copy: file src dst [offset\n"
+                "    copied]; verify: file mirror "
+                "agrees [difference] [allocation]",
+};

@@ -5,31 +5,34 @@
 #include <zorvel/zorvelapi.h>
 
 #include <climits>
-#include <cstdio>
-#include <vector>
+#include <string>
+
+namespace
+{
+
+int getname_one(const char *path, bool json)
+{
+	char name[PATH_MAX];
+	int rc = zvapi_getname(path, name, sizeof(name));
+	if (rc != 0)
+		return fail_path(rc, "get the client name of", path);
+	return print_answer(json,
+	                    json_line().add("path", path).add("name", name),
+	                    escaped(path) + ": " + escaped(name) + "\n");
+}
 
 int cmd_getname(int argc, char **argv)
 {
-	std::vector<const char *> paths;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json, 1))
-		return bad;
-	first_failure status;
-	for (const char *path : paths) {
-		char name[PATH_MAX];
-		int rc = zvapi_getname(path, name, sizeof(name));
-		if (rc != 0)
-			status.note(fail(rc,
-			                 "cannot get the client name of '%s'",
-			                 escaped(path).c_str()));
-		else if (json)
-			status.note(exit_status(json_line()
-			                                .add("path", path)
-			                                .add("name", name)
-			                                .write()));
-		else
-			out_printf("%s: %s\n", escaped(path).c_str(),
-			           escaped(name).c_str());
-	}
-	return status.status();
+	return operand_command(argc, argv, lost_output::go_on, getname_one);
 }
+
+} // namespace
+
+const zorvel_cmd getname_cmd = {
+        .name = "getname",
+        .run = cmd_getname,
+        .usage = "[--json] PATH...",
+        .help = "print the client name of the mount holding each path\n"
+                "  a line per path: PATH: NAME\n"
+                "  --json keys: path name",
+};

@@ -21,8 +21,6 @@ bool is_nodemap_name(const char *name)
 	       strstr(name, "..") == nullptr;
 }
 
-} // namespace
-
 /* Exit status 0 when the nodemap exists, ENOENT when it does not. */
 int cmd_nodemap(int argc, char **argv)
 {
@@ -33,23 +31,32 @@ int cmd_nodemap(int argc, char **argv)
 		return usage_error("need exists NAME");
 	const char *name = argv[2];
 	if (!is_nodemap_name(name)) {
-		std::string what =
-		        "'" + escaped(name) +
-		        "' is not a nodemap name (empty, or holds /, "
+		std::string what = "'";
+		what += escaped(name);
+		what += "' is not a nodemap name (empty, or holds /, "
 		        ".., or one of *?[]{}\\)";
 		return usage_error(what.c_str());
 	}
 	bool exists = zvapi_nodemap_exists(name) == 0;
-	if (json) {
-		int rc = json_line()
-		                 .add("nodemap", name)
-		                 .add_int("exists", exists)
-		                 .write();
-		if (rc != 0)
-			return exit_status(rc);
-	} else {
-		out_printf("%s: %s\n", escaped(name).c_str(),
-		           exists ? "exists" : "does not exist");
-	}
+	int rc = print_answer(
+	        json,
+	        json_line().add("nodemap", name).add_int("exists", exists),
+	        escaped(name) + (exists ? ": exists\n" : ": does not exist\n"));
+	if (rc != 0)
+		return rc;
 	return exists ? 0 : ENOENT;
 }
+
+} // namespace
+
+const zorvel_cmd nodemap_cmd = {
+        .name = "nodemap",
+        .run = cmd_nodemap,
+        .usage = "exists NAME [--json]",
+        .help = "tell whether a nodemap exists "
+                "(exit status 0, else 2: ENOENT)\n"
+                "  a NAME that is empty or holds "
+                "/, .., or one of *?[]{}\\ is a\n"
+                "  usage error (it names no nodemap)\n"
+                "  --json keys: nodemap exists",
+};

@@ -199,6 +199,31 @@ int take_operands(int argc, char **argv, std::vector<const char *> &out,
 	return out.size() < at_least ? missing_arguments() : 0;
 }
 
+int print_answer(bool json, const json_line &line, const std::string &text)
+{
+	if (json)
+		return exit_status(line.write());
+	if (!text.empty())
+		out_write(text.data(), text.size());
+	return 0;
+}
+
+int fail_path(int rc, const char *what, const char *path)
+{
+	return fail(rc, "cannot %s '%s'", what, escaped(path).c_str());
+}
+
+int open_operand(const char *path, int flags)
+{
+	int fd = open(path, flags | O_CLOEXEC);
+	if (fd < 0) {
+		int rc = -errno;
+		fail_path(rc, "open", path);
+		return rc;
+	}
+	return fd;
+}
+
 int option_error(int c, char **argv)
 {
 	/* A long option is the word just taken; a short one is in optopt. */

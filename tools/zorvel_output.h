@@ -1,9 +1,11 @@
 /* Shared by the subcommands: standard output that never loses a write
  * silently, one JSON object a line through the client library's writer
- * (keys in the order they are added), operands, the text of data extents,
- * numbers from the command line. */
+ * (keys in the order they are added), operands and the loop over them, the
+ * text of data extents, numbers from the command line. */
 #ifndef ZORVEL_TOOLS_ZORVEL_OUTPUT_H
 #define ZORVEL_TOOLS_ZORVEL_OUTPUT_H
+
+#include "zorvel_status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +69,53 @@ bool take_json_flag(int &argc, char **argv);
 int take_operands(int argc, char **argv, std::vector<const char *> &out,
                   bool *json, size_t at_least = 0);
 
+/* The answer about one operand: the JSON line with json, else text (none
+ * when it is empty). A lost JSON line is a failure; lost text is told once,
+ * by finish_output(). The exit status. */
+int print_answer(bool json, const json_line &line, const std::string &text);
+
+/* Whether a loop over operands goes on once standard output is lost. */
+enum class lost_output {
+	stop,
+	go_on
+};
+
+/* The loop of a subcommand that answers each operand alone: one(operand)
+ * makes the request, tells its failure or prints its answer, and returns
+ * its exit status. The status of the first failure. */
+template <typename Operands, typename One>
+int each_operand(const Operands &ops, lost_output then, One &&one)
+{
+	first_failure status;
+	for (const char *op : ops) {
+		if (then == lost_output::stop && !output_ok())
+			break;
+		status.note(one(op));
+	}
+	return status.status();
+}
+
+/* A subcommand without options of its own (take_operands) over one or more
+ * operands, each answered alone by one(operand, json). */
+template <typename One>
+int operand_command(int argc, char **argv, lost_output then, One &&one)
+{
+	std::vector<const char *> ops;
+	bool json = false;
+	if (int bad = take_operands(argc, argv, ops, &json, 1))
+		return bad;
+	return each_operand(ops, then,
+	                    [&](const char *op) { return one(op, json); });
+}
+
+/* The failure of an operation on a path: "cannot WHAT 'PATH'" with the
+ * error text of rc; the exit status. */
+int fail_path(int rc, const char *what, const char *path);
+
+/* Opens the file a path operand names (O_CLOEXEC added): the descriptor,
+ * or -errno after the message "cannot open 'PATH'". */
+int open_operand(const char *path, int flags);
+
 /* The usage error of a word getopt_long() (optstring ":...") refused:
  * c is ':' for a missing value, anything else for an unknown option. */
 int option_error(int c, char **argv);
@@ -92,8 +141,10 @@ int data_extents(Seek &&seek, std::string &out, uint64_t *total = nullptr)
 		sum += len;
 		pos = at + static_cast<int64_t>(len);
 	}
+	/* Appended, not assigned: GCC 12 wrongly warns (-Wrestrict) of the
+	 * copy an assignment of a literal inlines here. */
 	if (out.empty())
-		out = "-";
+		out += '-';
 	if (total)
 		*total = sum;
 	return 0;

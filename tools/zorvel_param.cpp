@@ -55,10 +55,8 @@ int param_list(const char *pattern, bool json)
 		return rc;
 	for (size_t i = 0; rc == 0 && i < paths.gl_pathc; i++) {
 		const char *name = param_name(paths.gl_pathv[i]);
-		if (json)
-			rc = exit_status(json_line().add("name", name).write());
-		else
-			out_printf("%s\n", escaped(name).c_str());
+		rc = print_answer(json, json_line().add("name", name),
+		                  escaped(name) + "\n");
 	}
 	zvapi_param_paths_free(&paths);
 	return rc;
@@ -89,8 +87,7 @@ int param_get(const char *pattern, bool json)
 		size_t len = 0;
 		rc = zvapi_param_get_value(paths.gl_pathv[i], &value, &len);
 		if (rc != 0) {
-			status.note(fail(rc, "cannot read '%s'",
-			                 escaped(paths.gl_pathv[i]).c_str()));
+			status.note(fail_path(rc, "read", paths.gl_pathv[i]));
 			continue;
 		}
 		const char *name = param_name(paths.gl_pathv[i]);
@@ -124,8 +121,6 @@ int param_get(const char *pattern, bool json)
 	return status.status();
 }
 
-} // namespace
-
 int cmd_param(int argc, char **argv)
 {
 	std::vector<const char *> ops;
@@ -140,3 +135,25 @@ int cmd_param(int argc, char **argv)
 		return param_get(ops[1], json);
 	return usage_error("the action is list or get");
 }
+
+} // namespace
+
+const zorvel_cmd param_cmd = {
+        .name = "param",
+        .run = cmd_param,
+        .usage = "[--json] list|get PATTERN",
+        .help = "list the parameters matching PATTERN, or print their values\n"
+                "  PATTERN is a name relative to "
+                "the parameter trees, its parts\n"
+                "  separated by '/', with glob "
+                "characters: lov/*/target_obd (not\n"
+                "  lov.*.target_obd), "
+                "nodemap/default/{squash_uid,squash_gid}\n"
+                "  get: NAME=VALUE, or NAME= and "
+                "the lines of a value of several;\n"
+                "    directories that match are "
+                "skipped, and a PATTERN that matches\n"
+                "    directories only fails (EISDIR): "
+                "'param list DIR/*' lists them\n"
+                "  --json keys: list: name; get: name value",
+};

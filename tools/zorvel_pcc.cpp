@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <span>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -78,17 +79,19 @@ int each_file(int argc, char **argv, bool json, bool wants_id, One one)
 	a.json = json;
 	if (int bad = parse_file_args(argc, argv, wants_id, &a))
 		return bad;
-	first_failure status;
-	for (int i = optind; i < argc && output_ok(); i++)
-		status.note(one(a, argv[i]));
-	return status.status();
+	return each_operand(std::span(argv + optind, argv + argc),
+	                    lost_output::stop,
+	                    [&](const char *file) { return one(a, file); });
 }
 
 /* "'FILE'", or "FID under 'MOUNT'" with --fid: the object in messages. */
 std::string target(const FileArgs &a, const char *file)
 {
-	if (a.mount == nullptr)
-		return "'" + escaped(file) + "'";
+	if (a.mount == nullptr) {
+		std::string quoted = "'";
+		quoted += escaped(file);
+		return quoted += "'";
+	}
 	return escaped(file) + " under '" + escaped(a.mount) + "'";
 }
 
@@ -306,8 +309,6 @@ int pcc_list(const std::vector<const char *> &ops, bool json)
 	return status.status();
 }
 
-} // namespace
-
 int cmd_pcc(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
@@ -333,3 +334,24 @@ int cmd_pcc(int argc, char **argv)
 		return bad;
 	return config ? pcc_config(sub, ops, json) : pcc_list(ops, json);
 }
+
+} // namespace
+
+const zorvel_cmd pcc_cmd = {
+        .name = "pcc",
+        .run = cmd_pcc,
+        .usage = "[--json] attach --id ID [--fid MOUNT] FILE... | detach|state "
+                 "[--fid MOUNT] FILE... | add|del MOUNT ID | clear|list MOUNT",
+        .help = "attach files to the client cache, detach them, "
+                "show their state; configure the cache areas\n"
+                "  with --fid MOUNT the operands are FIDs under MOUNT\n"
+                "  state, a line per file: FILE: "
+                "type=none, or FILE: type=readwrite\n"
+                "    open_count=N flags=0xF path=COPY\n"
+                "  list, a line per area: archive_id=ID root=DIR\n"
+                "  --json keys: attach: file id; "
+                "detach: file detached; state: file type\n"
+                "    [open_count flags path]; add, "
+                "del: mount action id; clear: mount\n"
+                "    action; list: mount archive_id root",
+};

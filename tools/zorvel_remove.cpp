@@ -46,12 +46,12 @@ int remove_batch(const char *where, const named_fid *fids, size_t nr, bool json)
 	for (size_t i = 0; i < nr; i++) {
 		const zo_fid &fid = fa->fa_fids[i];
 		if (fid.f_seq == 0 && fid.f_oid == 0) {
-			if (json)
-				status.note(exit_status(
-				        json_line()
-				                .add("fid", fids[i].text)
-				                .add_int("removed", 1)
-				                .write()));
+			status.note(
+			        print_answer(json,
+			                     json_line()
+			                             .add("fid", fids[i].text)
+			                             .add_int("removed", 1),
+			                     ""));
 			continue;
 		}
 		int err = fid.f_ver != 0 ? int(fid.f_ver) : rc != 0 ? -rc : EIO;
@@ -64,8 +64,6 @@ int remove_batch(const char *where, const named_fid *fids, size_t nr, bool json)
 		                 escaped(where).c_str()));
 	return status.status();
 }
-
-} // namespace
 
 int cmd_rmfid(int argc, char **argv)
 {
@@ -91,24 +89,35 @@ int cmd_rmfid(int argc, char **argv)
 	return status.status();
 }
 
+int rm_entry_one(const char *path, bool json)
+{
+	std::string copy = path;
+	int rc = zvapi_direntry_remove(copy.data());
+	if (rc != 0)
+		return fail_path(rc, "remove the entry", path);
+	return print_answer(
+	        json, json_line().add("path", path).add_int("removed", 1), "");
+}
+
 int cmd_rm_entry(int argc, char **argv)
 {
-	std::vector<const char *> paths;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, paths, &json, 1))
-		return bad;
-	first_failure status;
-	for (const char *path : paths) {
-		std::string copy = path;
-		int rc = zvapi_direntry_remove(copy.data());
-		if (rc != 0)
-			status.note(fail(rc, "cannot remove the entry '%s'",
-			                 escaped(path).c_str()));
-		else if (json)
-			status.note(exit_status(json_line()
-			                                .add("path", path)
-			                                .add_int("removed", 1)
-			                                .write()));
-	}
-	return status.status();
+	return operand_command(argc, argv, lost_output::go_on, rm_entry_one);
 }
+
+} // namespace
+
+const zorvel_cmd rmfid_cmd = {
+        .name = "rmfid",
+        .run = cmd_rmfid,
+        .usage = "[--json] MOUNT|FSNAME FID...",
+        .help = "remove the objects named by FID (4096 in each request)\n"
+                "  --json keys, a line per FID removed: fid removed",
+};
+
+const zorvel_cmd rm_entry_cmd = {
+        .name = "rm-entry",
+        .run = cmd_rm_entry,
+        .usage = "[--json] PATH...",
+        .help = "remove directory entries without looking at their objects\n"
+                "  --json keys, a line per entry removed: path removed",
+};

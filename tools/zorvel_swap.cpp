@@ -5,10 +5,10 @@
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <fcntl.h>
 #include <getopt.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -24,38 +24,23 @@ int data_version_of(const char *path, uint64_t *dv)
 	if (fd >= 0)
 		close(fd);
 	if (rc != 0)
-		return fail(rc, "cannot get the data version of '%s'",
-		            escaped(path).c_str());
+		return fail_path(rc, "get the data version of", path);
 	return 0;
 }
 
-} // namespace
+int data_version_one(const char *file, bool json)
+{
+	uint64_t dv;
+	if (int rc = data_version_of(file, &dv))
+		return rc;
+	return print_answer(
+	        json, json_line().add("file", file).add_u64("data_version", dv),
+	        escaped(file) + ": " + std::to_string(dv) + "\n");
+}
 
 int cmd_data_version(int argc, char **argv)
 {
-	std::vector<const char *> files;
-	bool json = false;
-	if (int bad = take_operands(argc, argv, files, &json, 1))
-		return bad;
-	first_failure status;
-	for (const char *file : files) {
-		if (!output_ok())
-			break;
-		uint64_t dv;
-		int rc = data_version_of(file, &dv);
-		if (rc != 0)
-			status.note(rc);
-		else if (json)
-			status.note(
-			        exit_status(json_line()
-			                            .add("file", file)
-			                            .add_u64("data_version", dv)
-			                            .write()));
-		else
-			out_printf("%s: %" PRIu64 "\n", escaped(file).c_str(),
-			           dv);
-	}
-	return status.status();
+	return operand_command(argc, argv, lost_output::stop, data_version_one);
 }
 
 int cmd_swap_layouts(int argc, char **argv)
@@ -121,3 +106,27 @@ int cmd_swap_layouts(int argc, char **argv)
 		        .add_u64("data_version2", dv2);
 	return exit_status(line.add_int("swapped", 1).write());
 }
+
+} // namespace
+
+const zorvel_cmd data_version_cmd = {
+        .name = "data-version",
+        .run = cmd_data_version,
+        .usage = "[--json] FILE...",
+        .help = "print the data version of each file\n"
+                "  a line per file: FILE: VERSION\n"
+                "  --json keys: file data_version",
+};
+
+const zorvel_cmd swap_layouts_cmd = {
+        .name = "swap-layouts",
+        .run = cmd_swap_layouts,
+        .usage = "[--json] FILE1 FILE2 [--keep-mtime] "
+                 "[--keep-atime] [--check-dv]",
+        .help = "exchange the data of two files, "
+                "each keeping its FID and name\n"
+                "  --check-dv: refused (EAGAIN) when "
+                "either file is written meanwhile\n"
+                "  --json keys: file1 file2 "
+                "[data_version1 data_version2] swapped",
+};

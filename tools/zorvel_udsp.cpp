@@ -234,8 +234,6 @@ int udsp_import(int argc, char **argv)
 	return out != 0 ? out : finish_with_tree(rc, err);
 }
 
-} // namespace
-
 int cmd_udsp(int argc, char **argv)
 {
 	json = take_json_flag(argc, argv);
@@ -253,3 +251,37 @@ int cmd_udsp(int argc, char **argv)
 		return udsp_import(argc - 1, argv + 1);
 	return usage("unknown udsp command");
 }
+
+} // namespace
+
+const zorvel_cmd udsp_cmd = {
+        .name = "udsp",
+        .run = cmd_udsp,
+        .usage = "[--json] add [--src D] [--dst D] [--rte D] (--priority "
+                 "N | --pref) [--idx N] | del IDX | show [IDX] | import FILE",
+        .help = "add, delete, show or import "
+                "network selection policies (YAML)\n"
+                "  D is a network (tcp1) or "
+                "ADDRESSES@NETWORK (10.0.0.[1-9]@o2ib).\n"
+                "  Descriptors: --src, --dst, "
+                "--rte alone, --src with --dst, or\n"
+                "  --dst with --rte (--src with --rte is refused).\n"
+                "  --priority N (0 to 2147483647): "
+                "show prints action: priority: N.\n"
+                "  --pref with --src alone or --dst "
+                "alone is stored as --priority 0\n"
+                "  (show prints action: priority: "
+                "0); with two descriptors or --rte\n"
+                "  alone it is a preferred list (show prints no action).\n"
+                "  import FILE adds the items of its "
+                "\"udsp\" sequence, as show prints it.\n"
+                "  A failure prints the YAML "
+                "error tree; the status is its rc.\n"
+                "  show IDX of an index that holds "
+                "no policy: status 2 (ENOENT).\n"
+                "  --json keys: add, import: src "
+                "dst rte action [priority] idx\n"
+                "    (idx -1: at the end); del: idx "
+                "deleted; show, a line per policy:\n"
+                "    idx src dst rte [action_priority]",
+};

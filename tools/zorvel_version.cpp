@@ -5,8 +5,11 @@
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <string>
 #include <vector>
+
+namespace
+{
 
 int cmd_version(int argc, char **argv)
 {
@@ -20,8 +23,17 @@ int cmd_version(int argc, char **argv)
 	if (zvapi_get_version_string(version, sizeof(version)) != 0)
 		return fail(errno ? errno : EIO,
 		            "cannot get the kernel client's version");
-	if (json)
-		return exit_status(json_line().add("version", version).write());
-	out_printf("%s\n", version);
-	return 0;
+	return print_answer(json, json_line().add("version", version),
+	                    std::string(version) + "\n");
 }
+
+} // namespace
+
+const zorvel_cmd version_cmd = {
+        .name = "version",
+        .run = cmd_version,
+        .usage = "[--json]",
+        .help = "print the kernel client's version "
+                "('zorvel --version': this program's)\n"
+                "  --json keys: version",
+};

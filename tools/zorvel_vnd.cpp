@@ -99,8 +99,6 @@ int show_common(cYAML *holder, cYAML *out)
 	            : VARN_CONFIG_NO_MEMORY;
 }
 
-} // namespace
-
 int cmd_tunables(int argc, char **argv)
 {
 	bool json = take_json_flag(argc, argv);
@@ -179,3 +177,20 @@ int cmd_tunables(int argc, char **argv)
 	cYAML_free_tree(tree);
 	return rc;
 }
+
+} // namespace
+
+const zorvel_cmd tunables_cmd = {
+        .name = "tunables",
+        .run = cmd_tunables,
+        .usage = "[--json] show FILE --type socket|o2ib",
+        .help = "print the network driver tunables of a YAML file\n"
+                "  FILE holds \"tunables\" and \"vnd "
+                "tunables\" objects, at the top or in\n"
+                "  an item of a \"net\" sequence; "
+                "values out of a field's range are\n"
+                "  refused. An example with the "
+                "range of each key is installed as\n"
+                "  share/doc/zorvel/examples/tunables.yaml.\n"
+                "  --json keys: tunables_KEY and vnd_tunables_KEY of each key",
+};

@@ -37,6 +37,22 @@ ZorvelTool::under_sim(const std::vector<std::string> &command,
 	return zvtest::run_program(argv, clean_env);
 }
 
+zvtest::run_result ZorvelTool::zvsim(const std::vector<std::string> &args,
+                                     const std::string &state_name)
+{
+	std::vector<std::string> argv = {ZVSIM_BIN, "--state",
+	                                 state(state_name)};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return zvtest::run_program(argv, clean_env);
+}
+
+std::string ZorvelTool::fid_of(const std::string &path)
+{
+	std::string out = zorvel({"path2fid", path}).out;
+	size_t at = out.rfind(' ') + 1;
+	return out.substr(at, out.size() - at - 1);
+}
+
 zvtest::run_result ZorvelTool::zorvel(const std::vector<std::string> &args,
                                       const std::string &state_name)
 {

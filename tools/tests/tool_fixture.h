@@ -42,6 +42,11 @@ class ZorvelTool : public ::testing::Test
 	// The same with ARGS written as shell words.
 	zvtest::run_result zorvel_sh(const std::string &args,
 	                             const std::string &state_name = "s");
+	// zvsim ARGS steering state STATE (its kernel rules, faults, log).
+	zvtest::run_result zvsim(const std::vector<std::string> &args,
+	                         const std::string &state_name = "s");
+	// The FID path2fid prints for PATH, as [seq:oid:ver].
+	std::string fid_of(const std::string &path);
 	// zorvel ARGS without the launcher, with the environment changed by
 	// env (see zvtest::run_program).
 	zvtest::run_result zorvel_alone(const std::vector<std::string> &args,

@@ -15,6 +15,10 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
+class ChlgTool : public ZorvelTool
+{
+};
+
 /* zorvel changelog --follow demo-MDT0000 EXTRA... under the launcher, on
  * state; in a process group of its own when own_group (as a shell runs a
  * job in the foreground). Its standard output to read, or null. */
@@ -60,11 +64,9 @@ FILE *start_follower(const std::string &state,
 	return fdopen(out[0], "r");
 }
 
-TEST_F(ZorvelTool, ChangelogPrintClearAndFollow)
+TEST_F(ChlgTool, PrintClearAndFollow)
 {
-	run_result reg =
-	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
-	                             "register", "demo-MDT0000"});
+	run_result reg = zvsim({"changelog", "register", "demo-MDT0000"});
 	ASSERT_EQ(reg.status, 0) << reg.err;
 	std::string user = reg.out.substr(0, reg.out.find('\n'));
 	auto sim = [&](std::vector<std::string> cmd) { return under_sim(cmd); };
@@ -113,11 +115,9 @@ TEST_F(ZorvelTool, ChangelogPrintClearAndFollow)
 /* A follower stopped by SIGINT (from the terminal: its process group) or
  * SIGTERM (passed on by the launcher) ends with status 0, every record it
  * printed whole and once. */
-TEST_F(ZorvelTool, ChangelogFollowStopsCleanlyOnSignals)
+TEST_F(ChlgTool, FollowStopsCleanlyOnSignals)
 {
-	run_result reg =
-	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
-	                             "register", "demo-MDT0000"});
+	run_result reg = zvsim({"changelog", "register", "demo-MDT0000"});
 	ASSERT_EQ(reg.status, 0) << reg.err;
 	int made = 0;
 	for (int sig : {SIGINT, SIGTERM}) {
@@ -154,7 +154,7 @@ TEST_F(ZorvelTool, ChangelogFollowStopsCleanlyOnSignals)
 	}
 }
 
-TEST_F(ZorvelTool, ChangelogOptions)
+TEST_F(ChlgTool, Options)
 {
 	run_result r = zorvel({"changelog", "demo-MDT0000", "--jsn"});
 	EXPECT_EQ(r.status, 255);

@@ -11,7 +11,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, FidWalk)
+class FidTool : public ZorvelTool
+{
+};
+
+TEST_F(FidTool, Walk)
 {
 	ASSERT_EQ(mkdir(m("d").c_str(), 0755), 0);
 	zvtest::write_file(m("d/a"), "content\n");
@@ -49,7 +53,7 @@ TEST_F(ZorvelTool, FidWalk)
 	EXPECT_EQ(r.out, "content\ncontent\n");
 }
 
-TEST_F(ZorvelTool, FidUsageAndFailures)
+TEST_F(FidTool, UsageAndFailures)
 {
 	run_result r = zorvel({"path2fid"});
 	EXPECT_EQ(r.status, 255);
@@ -69,7 +73,7 @@ TEST_F(ZorvelTool, FidUsageAndFailures)
 	EXPECT_EQ(r.status, ENODEV);
 }
 
-TEST_F(ZorvelTool, Fid2PathOfSeveralFids)
+TEST_F(FidTool, Fid2PathOfSeveralFids)
 {
 	zvtest::write_file(m("a"), "a");
 	zvtest::write_file(m("b"), "b");

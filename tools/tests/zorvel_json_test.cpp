@@ -1,6 +1,5 @@
-// --json of the FID, removal, mount, parameter, change-log, network, data
-// version, swap, lease and client cache subcommands: every line read back by a
-// JSON parser, failures on standard error only.
+// --json of every subcommand: every line read back by a JSON parser,
+// failures on standard error only.
 #include "tool_fixture.h"
 
 #include <cerrno>
@@ -16,11 +15,18 @@ using zvtest::run_result;
 class JsonTool : public ZorvelTool
 {
       protected:
-	std::string fid_of(const std::string &path)
+	// Every line of text, read by Python's json module: the keys of
+	// each, sorted, one line each.
+	std::string json_keys(const std::string &text)
 	{
-		std::string out = zorvel({"path2fid", path}).out;
-		return out.substr(out.rfind(' ') + 1,
-		                  out.size() - 1 - out.rfind(' ') - 1);
+		std::string path = file("lines", text);
+		auto r = zvtest::run_shell(
+		        "python3 -c 'import json,sys\n"
+		        "for l in open(sys.argv[1]):\n"
+		        "  print(\" \".join(sorted(json.loads(l))))' " +
+		        zvtest::shell_quote(path) + " 2>&1");
+		EXPECT_EQ(r.status, 0) << r.out << text;
+		return r.out;
 	}
 };
 
@@ -106,9 +112,7 @@ TEST_F(JsonTool, MountParamVersion)
 
 TEST_F(JsonTool, Changelog)
 {
-	run_result reg =
-	        zvtest::run_program({ZVSIM_BIN, "--state", state(), "changelog",
-	                             "register", "demo-MDT0000"});
+	run_result reg = zvsim({"changelog", "register", "demo-MDT0000"});
 	ASSERT_EQ(reg.status, 0) << reg.err;
 	std::string user = reg.out.substr(0, reg.out.find('\n'));
 	ASSERT_EQ(under_sim({"/bin/mkdir", m("dir")}).status, 0);
@@ -297,6 +301,46 @@ TEST_F(JsonTool, ClientCache)
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "zorvel pcc: missing arguments (see 'zorvel pcc "
 	                 "--help')\n");
+}
+
+TEST_F(JsonTool, DataPathSubcommands)
+{
+	const std::string f = m("f");
+	zvtest::write_file(f, std::string(5000, 'j'));
+	ASSERT_EQ(zvsim({"mirror", "count", f, "2"}).status, 0);
+	std::string all;
+	for (std::vector<std::string> args : {
+	             std::vector<std::string>{"mirror", "list", f},
+	             {"mirror", "read", f, "--id", "1", "--length", "3"},
+	             {"mirror", "copy", f, "--src", "1", "--dst", "2"},
+	             {"mirror", "verify", f},
+	             {"sparse", f},
+	             {"punch", f, "0", "4096"},
+	             {"ladvise", f, "--advice", "willread", "--advice",
+	              "lockahead", "--start", "0", "--end", "4096"},
+	             {"heat", "get", f},
+	             {"heat", "set", "--clear", f},
+	             {"nodemap", "exists", "default"},
+	     }) {
+		args.push_back("--json");
+		run_result r = zorvel(args);
+		EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << r.err;
+		all += r.out;
+	}
+	EXPECT_EQ(json_keys(all),
+	          "data file mirror size sparse\n"
+	          "data file mirror size sparse\n"
+	          "file hex length mirror offset\n"
+	          "dst file src\n"
+	          "agrees file mirror\n"
+	          "data file size sparse\n"
+	          "file length mirror offset\n"
+	          "advice end file start\n"
+	          "advice end file result start\n"
+	          "bytes_read bytes_written counting file reads writes\n"
+	          "file flags\n"
+	          "exists nodemap\n");
+	EXPECT_NE(all.find("\"hex\": \"6a6a6a\""), std::string::npos) << all;
 }
 
 } // namespace

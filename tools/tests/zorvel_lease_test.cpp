@@ -9,7 +9,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, LeaseModes)
+class LeaseTool : public ZorvelTool
+{
+};
+
+TEST_F(LeaseTool, Modes)
 {
 	zvtest::write_file(m("f"), "x");
 	run_result r = zorvel({"lease", "get", m("f")});
@@ -31,7 +35,7 @@ TEST_F(ZorvelTool, LeaseModes)
 	EXPECT_EQ(r.err, "");
 }
 
-TEST_F(ZorvelTool, LeaseFailures)
+TEST_F(LeaseTool, Failures)
 {
 	run_result r = zorvel({"lease", "check", m("missing")});
 	EXPECT_EQ(r.status, ENOENT);

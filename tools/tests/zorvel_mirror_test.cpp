@@ -1,5 +1,5 @@
-// The data-path subcommands: mirror, sparse, punch, ladvise, heat,
-// nodemap, each with --json lines that a JSON parser reads.
+// The mirror subcommand: list, read, write, copy and verify the mirrors of
+// a file.
 #include "tool_fixture.h"
 
 #include <cerrno>
@@ -13,7 +13,7 @@ using tooltest::ZorvelTool;
 using zvtest::run_result;
 using zvtest::shell_quote;
 
-class DataTool : public ZorvelTool
+class MirrorTool : public ZorvelTool
 {
       protected:
 	void SetUp() override
@@ -25,30 +25,10 @@ class DataTool : public ZorvelTool
 			data += char('a' + i % 26);
 		data_ = file("data", data);
 	}
-	// zvsim steering of state "s".
-	run_result zvsim(const std::vector<std::string> &args)
-	{
-		std::vector<std::string> argv = {ZVSIM_BIN, "--state", state()};
-		argv.insert(argv.end(), args.begin(), args.end());
-		return zvtest::run_program(argv);
-	}
-	// Every line of text, read by Python's json module: the keys of
-	// each, sorted, one line each.
-	std::string json_keys(const std::string &text)
-	{
-		std::string path = file("lines", text);
-		auto r = zvtest::run_shell(
-		        "python3 -c 'import json,sys\n"
-		        "for l in open(sys.argv[1]):\n"
-		        "  print(\" \".join(sorted(json.loads(l))))' " +
-		        shell_quote(path) + " 2>&1");
-		EXPECT_EQ(r.status, 0) << r.out << text;
-		return r.out;
-	}
 	std::string f_, data_;
 };
 
-TEST_F(DataTool, WriteCopyVerifyAMirroredFile)
+TEST_F(MirrorTool, WriteCopyVerifyAMirroredFile)
 {
 	zvtest::write_file(f_, "old");
 	ASSERT_EQ(zvsim({"mirror", "count", f_, "3"}).status, 0);
@@ -102,7 +82,7 @@ TEST_F(DataTool, WriteCopyVerifyAMirroredFile)
 
 // Mirrors that hold the same bytes, one with zeros written where the
 // other has a hole, were counted as differing.
-TEST_F(DataTool, VerifyNotesAllocationWithoutFailing)
+TEST_F(MirrorTool, VerifyNotesAllocationWithoutFailing)
 {
 	zvtest::write_file(f_, std::string(10000, 'v'));
 	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
@@ -128,7 +108,7 @@ TEST_F(DataTool, VerifyNotesAllocationWithoutFailing)
 
 // Copying the file as a whole onto mirror 1, which serves its reads,
 // emptied it.
-TEST_F(DataTool, CopyOfTheFileOntoItsOwnMirrorKeepsIt)
+TEST_F(MirrorTool, CopyOfTheFileOntoItsOwnMirrorKeepsIt)
 {
 	zvtest::write_file(f_, "");
 	ASSERT_EQ(truncate(f_.c_str(), 3 << 20), 0);
@@ -149,7 +129,7 @@ TEST_F(DataTool, CopyOfTheFileOntoItsOwnMirrorKeepsIt)
 }
 
 // A name holding a newline gave a message of two lines.
-TEST_F(DataTool, MessagesEscapeNames)
+TEST_F(MirrorTool, MessagesEscapeNames)
 {
 	std::string odd = m("a\nb");
 	zvtest::write_file(odd, "x");
@@ -163,7 +143,7 @@ TEST_F(DataTool, MessagesEscapeNames)
 	                         "': No such file or directory (2)\n");
 }
 
-TEST_F(DataTool, CopyFailuresAndRanges)
+TEST_F(MirrorTool, CopyFailuresAndRanges)
 {
 	zvtest::write_file(f_, std::string(9000, 'x'));
 	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
@@ -198,7 +178,7 @@ TEST_F(DataTool, CopyFailuresAndRanges)
 	                         "': No such file or directory (2)\n");
 }
 
-TEST_F(DataTool, ProgressBarOnATerminal)
+TEST_F(MirrorTool, ProgressBarOnATerminal)
 {
 	zvtest::write_file(f_, std::string(1 << 20, 'x'));
 	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
@@ -216,84 +196,6 @@ TEST_F(DataTool, ProgressBarOnATerminal)
 	                     "1.0 MiB"),
 	          std::string::npos)
 	        << r.out;
-}
-
-TEST_F(DataTool, JsonLines)
-{
-	zvtest::write_file(f_, std::string(5000, 'j'));
-	ASSERT_EQ(zvsim({"mirror", "count", f_, "2"}).status, 0);
-	std::string all;
-	for (std::vector<std::string> args : {
-	             std::vector<std::string>{"mirror", "list", f_},
-	             {"mirror", "read", f_, "--id", "1", "--length", "3"},
-	             {"mirror", "copy", f_, "--src", "1", "--dst", "2"},
-	             {"mirror", "verify", f_},
-	             {"sparse", f_},
-	             {"punch", f_, "0", "4096"},
-	             {"ladvise", f_, "--advice", "willread", "--advice",
-	              "lockahead", "--start", "0", "--end", "4096"},
-	             {"heat", "get", f_},
-	             {"heat", "set", "--clear", f_},
-	             {"nodemap", "exists", "default"},
-	     }) {
-		args.push_back("--json");
-		run_result r = zorvel(args);
-		EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << r.err;
-		all += r.out;
-	}
-	EXPECT_EQ(json_keys(all),
-	          "data file mirror size sparse\n"
-	          "data file mirror size sparse\n"
-	          "file hex length mirror offset\n"
-	          "dst file src\n"
-	          "agrees file mirror\n"
-	          "data file size sparse\n"
-	          "file length mirror offset\n"
-	          "advice end file start\n"
-	          "advice end file result start\n"
-	          "bytes_read bytes_written counting file reads writes\n"
-	          "file flags\n"
-	          "exists nodemap\n");
-	EXPECT_NE(all.find("\"hex\": \"6a6a6a\""), std::string::npos) << all;
-}
-
-TEST_F(DataTool, SparsePunchAdviceHeatNodemap)
-{
-	zvtest::write_file(f_, std::string(8192, 's'));
-	run_result r = zorvel({"sparse", f_});
-	EXPECT_EQ(r.out, f_ + ": not sparse, size 8192, data 0+8192\n");
-	EXPECT_EQ(zorvel({"punch", f_, "0", "4096"}).status, 0);
-	r = zorvel({"sparse", f_, m("none")});
-	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.out, f_ + ": sparse, size 8192, data 4096+4096\n");
-	EXPECT_EQ(zorvel({"punch", f_, "x", "1"}).status, 255);
-
-	r = zorvel({"ladvise", f_, "--advice", "lockahead", "--start", "0",
-	            "--end", "100", "--async"});
-	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.out, f_ + ": lockahead 0-100: result 1\n");
-	EXPECT_EQ(zorvel({"ladvise", f_, "--start", "0"}).status, 255);
-	EXPECT_EQ(zorvel({"ladvise", f_, "--advice", "nope"}).status, 255);
-
-	r = zorvel({"heat", "set", "--clear", f_});
-	EXPECT_EQ(r.status, 0) << r.err;
-	r = zorvel({"heat", "get", f_});
-	EXPECT_EQ(r.out, f_ + ": reads 0, writes 0, bytes read 0, bytes "
-	                      "written 0\n");
-	EXPECT_EQ(zorvel({"heat", "set", "--off", f_}).status, 0);
-	r = zorvel({"heat", "get", f_});
-	EXPECT_EQ(r.out.substr(r.out.find("written")),
-	          "written 0 (not counting)\n");
-	EXPECT_EQ(zorvel({"heat", "set", f_}).status, 255);
-
-	r = zorvel({"nodemap", "exists", "default"});
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, "default: exists\n");
-	r = zorvel({"nodemap", "exists", "lab"});
-	EXPECT_EQ(r.status, ENOENT);
-	EXPECT_EQ(r.out, "lab: does not exist\n");
-	ASSERT_EQ(zvsim({"nodemap", "add", "lab"}).status, 0);
-	EXPECT_EQ(zorvel({"nodemap", "exists", "lab"}).status, 0);
 }
 
 } // namespace

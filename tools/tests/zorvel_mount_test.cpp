@@ -9,7 +9,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, Getname)
+class MountTool : public ZorvelTool
+{
+};
+
+TEST_F(MountTool, Getname)
 {
 	run_result r = zorvel({"getname", mount_});
 	ASSERT_EQ(r.status, 0) << r.err;

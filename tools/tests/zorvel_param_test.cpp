@@ -9,7 +9,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, Parameters)
+class ParamTool : public ZorvelTool
+{
+};
+
+TEST_F(ParamTool, ListAndGet)
 {
 	run_result r = zorvel({"param", "list", "lov/*/target_obd"});
 	ASSERT_EQ(r.status, 0) << r.err;
@@ -31,6 +35,21 @@ TEST_F(ZorvelTool, Parameters)
 	          "file or directory (2)\n");
 	r = zorvel({"param", "frob", "x"});
 	EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(ParamTool, GetSkipsDirectories)
+{
+	/* lov/NAME/pools is a directory */
+	run_result r = zorvel({"param", "get", "lov/*/*"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("/target_obd=\n"), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("pools"), std::string::npos) << r.out;
+	/* directories alone: no answer, which used to be status 0 */
+	r = zorvel({"param", "get", "lov"});
+	EXPECT_EQ(r.status, EISDIR);
+	EXPECT_EQ(r.err, "zorvel param: 'lov' matches directories only "
+	                 "('param list lov/*' lists what they hold): Is a "
+	                 "directory (21)\n");
 }
 
 } // namespace

@@ -9,7 +9,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, PccCycle)
+class PccTool : public ZorvelTool
+{
+};
+
+TEST_F(PccTool, Cycle)
 {
 	zvtest::write_file(m("f"), "cached");
 	zvtest::write_file(m("g"), "other");
@@ -21,9 +25,7 @@ TEST_F(ZorvelTool, PccCycle)
 
 	r = zorvel({"pcc", "attach", "--id", "5", m("f")});
 	ASSERT_EQ(r.status, 0) << r.err;
-	std::string fid = zorvel({"path2fid", m("f")}).out;
-	fid = fid.substr(fid.rfind(' ') + 1);
-	fid.pop_back();
+	std::string fid = fid_of(m("f"));
 	std::string copy = area + "/" + fid.substr(1, fid.size() - 2);
 	EXPECT_EQ(zvtest::read_file(copy), "cached");
 
@@ -50,7 +52,7 @@ TEST_F(ZorvelTool, PccCycle)
 	EXPECT_EQ(zorvel({"pcc", "list", mount_}).out, "");
 }
 
-TEST_F(ZorvelTool, PccRefusals)
+TEST_F(PccTool, Refusals)
 {
 	zvtest::write_file(m("f"), "x");
 	run_result r = zorvel({"pcc", "attach", "--id", "9", m("f")});

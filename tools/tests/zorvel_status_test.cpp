@@ -3,9 +3,7 @@
 // operation and the whole path or FID, output that is lost is a failure.
 #include "tool_fixture.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,9 +82,7 @@ TEST_F(ZorvelTool, EveryFailureHasOneMessage)
 TEST_F(ZorvelTool, LostOutputIsAFailure)
 {
 	zvtest::write_file(m("f"), std::string(200000, 'z'));
-	std::string fid = zorvel({"path2fid", m("f")}).out;
-	fid = fid.substr(fid.rfind(' ') + 1);
-	fid.pop_back();
+	std::string fid = fid_of(m("f"));
 	auto to_full = [&](const std::string &args) {
 		return zorvel_sh(args + " >/dev/full");
 	};
@@ -106,10 +102,7 @@ TEST_F(ZorvelTool, LostOutputIsAFailure)
 	r = to_full("udsp show");
 	EXPECT_EQ(r.status, ENOSPC);
 	EXPECT_EQ(r.err, "zorvel udsp" + full);
-	ASSERT_EQ(zvtest::run_program({ZVSIM_BIN, "--state", state(),
-	                               "changelog", "register", "demo-MDT0000"})
-	                  .status,
-	          0);
+	ASSERT_EQ(zvsim({"changelog", "register", "demo-MDT0000"}).status, 0);
 	ASSERT_EQ(under_sim({"/bin/mkdir", m("d")}).status, 0);
 	r = to_full("changelog demo-MDT0000");
 	EXPECT_EQ(r.status, ENOSPC);
@@ -155,44 +148,6 @@ TEST_F(ZorvelTool, AlikeCommandsBehaveAlike)
 	                                   "\"mirror\": 0, \"offset\": 0}"});
 	r = zorvel({"--bogus"});
 	EXPECT_EQ(r.status, 255);
-}
-
-TEST_F(ZorvelTool, RmfidGoesOnAndSendsBatches)
-{
-	/* more FIDs than one request holds; the kernel fails each request
-	 * at once, so that only what it received is looked at */
-	auto sim = [&](std::vector<std::string> args) {
-		args.insert(args.begin(), {ZVSIM_BIN, "--state", state()});
-		return zvtest::run_program(args);
-	};
-	ASSERT_EQ(sim({"inject", "RMFID", "5", "--always"}).status, 0);
-	ASSERT_EQ(sim({"log", "on"}).status, 0);
-	const int n = 4100;
-	std::vector<std::string> rm = {"rmfid", "demo", "[bad]"};
-	for (int i = 1; i <= n; i++) {
-		char fid[64];
-		snprintf(fid, sizeof fid, "[0x200000400:0x%x:0x0]",
-		         0x7f000000 + i);
-		rm.push_back(fid);
-	}
-	run_result r = zorvel(rm);
-	EXPECT_EQ(r.status, EINVAL) << "the first failure";
-	EXPECT_EQ(r.err.find("zorvel rmfid: bad FID '[bad]', should be "
-	                     "[seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n"
-	                     "zorvel rmfid: cannot remove "
-	                     "[0x200000400:0x7f000001:0x0]: Input/output error "
-	                     "(5)\n"),
-	          0u)
-	        << r.err.substr(0, 300);
-	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), n + 1);
-
-	/* two requests: 4096 FIDs, then 4 (the count leads each record) */
-	std::string log = sim({"log"}).out;
-	std::vector<std::string> counts;
-	for (size_t at = 0;
-	     (at = log.find("0x801066f2 16 ", at)) != std::string::npos; at++)
-		counts.push_back(log.substr(at + 14, 8));
-	EXPECT_EQ(counts, (std::vector<std::string>{"00100000", "04000000"}));
 }
 
 // Each of these used to print an answer (or nothing) with status 0.
@@ -273,21 +228,6 @@ TEST_F(ZorvelTool, NamesAreEscapedInEveryMessage)
 	zvtest::write_file(name, "x");
 	run_result r = zorvel({"sparse", name});
 	EXPECT_EQ(r.out, shown + ": not sparse, size 1, data 0+1\n");
-}
-
-TEST_F(ZorvelTool, ParamGetSkipsDirectories)
-{
-	/* lov/NAME/pools is a directory */
-	run_result r = zorvel({"param", "get", "lov/*/*"});
-	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_NE(r.out.find("/target_obd=\n"), std::string::npos) << r.out;
-	EXPECT_EQ(r.out.find("pools"), std::string::npos) << r.out;
-	/* directories alone: no answer, which used to be status 0 */
-	r = zorvel({"param", "get", "lov"});
-	EXPECT_EQ(r.status, EISDIR);
-	EXPECT_EQ(r.err, "zorvel param: 'lov' matches directories only "
-	                 "('param list lov/*' lists what they hold): Is a "
-	                 "directory (21)\n");
 }
 
 } // namespace

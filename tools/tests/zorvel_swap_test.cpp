@@ -11,7 +11,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, DataVersionsAndSwap)
+class SwapTool : public ZorvelTool
+{
+};
+
+TEST_F(SwapTool, DataVersionsAndSwap)
 {
 	zvtest::write_file(m("a"), "first");
 	zvtest::write_file(m("b"), "second file");
@@ -42,7 +46,7 @@ TEST_F(ZorvelTool, DataVersionsAndSwap)
 	                         "': No such file or directory (2)\n");
 }
 
-TEST_F(ZorvelTool, SwapKeepsTimesAndRefusesBadArguments)
+TEST_F(SwapTool, KeepsTimesAndRefusesBadArguments)
 {
 	zvtest::write_file(m("a"), "a");
 	zvtest::write_file(m("b"), "bb");

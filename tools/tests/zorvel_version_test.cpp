@@ -9,7 +9,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-TEST_F(ZorvelTool, Version)
+class VersionTool : public ZorvelTool
+{
+};
+
+TEST_F(VersionTool, Version)
 {
 	run_result r = zorvel({"version"});
 	ASSERT_EQ(r.status, 0) << r.err;

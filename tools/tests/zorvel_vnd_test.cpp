@@ -10,11 +10,11 @@ namespace
 using tooltest::ZorvelTool;
 using zvtest::run_result;
 
-class TunablesTool : public ZorvelTool
+class VndTool : public ZorvelTool
 {
 };
 
-TEST_F(TunablesTool, Show)
+TEST_F(VndTool, Show)
 {
 	std::string cfg = file("net.yaml", "net:\n"
 	                                   "    - net type: o2ib1\n"
@@ -52,7 +52,7 @@ TEST_F(TunablesTool, Show)
 	EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
 
-TEST_F(TunablesTool, ValuesOutOfRangeAndMissingObjects)
+TEST_F(VndTool, ValuesOutOfRangeAndMissingObjects)
 {
 	for (const char *v : {"99999999999999", "-1", "65536", "1.5", "x"}) {
 		std::string cfg =
@@ -84,7 +84,7 @@ TEST_F(TunablesTool, ValuesOutOfRangeAndMissingObjects)
 	                         "object: No such file or directory (2)\n");
 }
 
-TEST_F(TunablesTool, TheExampleFileIsAccepted)
+TEST_F(VndTool, TheExampleFileIsAccepted)
 {
 	run_result r = zorvel({"tunables", "show",
 	                       ZV_SOURCE_DIR "/doc/examples/tunables.yaml",
@@ -98,7 +98,7 @@ TEST_F(TunablesTool, TheExampleFileIsAccepted)
 		EXPECT_NE(lines[0].find(kv), std::string::npos) << lines[0];
 }
 
-TEST_F(TunablesTool, UsageErrors)
+TEST_F(VndTool, UsageErrors)
 {
 	EXPECT_EQ(zorvel_sh("tunables show").status, 255);
 	EXPECT_EQ(zorvel_sh("tunables show f --type lo").status, 255);
