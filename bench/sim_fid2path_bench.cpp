@@ -5,6 +5,9 @@
  * loop straight to the kernel in a plain directory (sim_namespace_bench has
  * it with no index). Everything lives in one temporary directory on tmpfs
  * (/dev/shm) when there is one. */
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <linux/zorvel/zorvel_fid.h>
 #include <zvsim/zvsim.h>
 
@@ -14,11 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <map>
 #include <random>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -31,26 +34,10 @@ constexpr size_t sample_size = 512;
 
 std::string top_dir()
 {
-	static std::string dir = [] {
-		const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-		                   : getenv("TMPDIR") ? getenv("TMPDIR")
-		                                      : "/tmp";
-		std::string tmpl = std::string(base) + "/fid2path-bench.XXXXXX";
-		if (!mkdtemp(tmpl.data()))
-			abort();
-		return tmpl;
-	}();
+	static std::string dir = zvbench::scratch_dir("fid2path-bench");
+	if (dir.empty())
+		abort();
 	return dir;
-}
-
-void remove_all(const std::string &path)
-{
-	nftw(
-	        path.c_str(),
-	        [](const char *p, const struct stat *, int type, struct FTW *) {
-		        return type == FTW_DP ? rmdir(p) : unlink(p);
-	        },
-	        64, FTW_DEPTH | FTW_PHYS);
 }
 
 void make_file(const std::string &path)
@@ -177,7 +164,7 @@ void creates(benchmark::State &state, const std::string &dir, bool raw)
 	}
 	state.counters["creates/s"] = benchmark::Counter(
 	        static_cast<double>(i), benchmark::Counter::kIsRate);
-	remove_all(dir);
+	zvbench::remove_tree(dir);
 }
 
 void BM_create_on_tmpfs(benchmark::State &state)
@@ -196,53 +183,30 @@ void BM_create_index_kept(benchmark::State &state)
 BENCHMARK(BM_create_on_tmpfs);
 BENCHMARK(BM_create_index_kept);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			for (const char *key : {"lookups/s", "creates/s"}) {
-				auto it = run.counters.find(key);
-				if (it != run.counters.end())
-					rates_[run.benchmark_name()] =
-					        it->second.value;
-			}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		for (const char *n : {"10000", "100000"}) {
-			double walk =
-			        rates_[std::string("BM_fid2path_walk/") + n];
-			double index =
-			        rates_[std::string("BM_fid2path_index/") + n];
-			if (walk > 0)
-				printf("fid2path at %s entries, index / walk: "
-				       "%.0f (%.0f against %.1f lookups/s)\n",
-				       n, index / walk, index, walk);
-		}
-		double plain = rates_["BM_create_on_tmpfs"];
-		if (plain > 0)
-			printf("creates in a mount whose index is kept: %.2f "
-			       "of tmpfs's rate\n",
-			       rates_["BM_create_index_kept"] / plain);
-	}
-
-      private:
-	std::map<std::string, double> rates_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
+	using zvbench::measure;
+	auto rate = [](const std::string &run, const char *counter) {
+		return zvbench::side{run, measure::counter, 1, counter};
+	};
+	std::vector<zvbench::comparison> rows;
+	for (const char *n : {"10000", "100000"})
+		rows.push_back(
+		        {.benchmark = std::string("fid2path at ") + n +
+		                      " entries, index against a tree walk",
+		         .unit = "lookups/s",
+		         .figure = rate(std::string("BM_fid2path_index/") + n,
+		                        "lookups/s"),
+		         .baseline = rate(std::string("BM_fid2path_walk/") + n,
+		                          "lookups/s")});
+	rows.push_back({.benchmark = "create in a mount whose link index is "
+	                             "kept, against tmpfs",
+	                .unit = "creates/s",
+	                .figure = rate("BM_create_index_kept", "creates/s"),
+	                .baseline = rate("BM_create_on_tmpfs", "creates/s")});
+	int rc = zvbench::run(argc, argv, rows, 3);
 	zvsim_teardown();
-	remove_all(top_dir());
-	return 0;
+	return zvbench::remove_tree(top_dir()) ? rc : 1;
 }
