@@ -29,7 +29,7 @@ using wiretest::prog;
 using wiretest::u32s;
 using wiretest::u64;
 
-class LeaseSim : public zvtest::sim_fixture
+class Lease : public zvtest::sim_fixture
 {
       protected:
 	void SetUp() override
@@ -55,7 +55,7 @@ class LeaseSim : public zvtest::sim_fixture
 	}
 };
 
-TEST_F(LeaseSim, RecordsOnTheWire)
+TEST_F(Lease, RecordsOnTheWire)
 {
 	fd_owner f(open_f());
 	clear_requests();
@@ -83,7 +83,7 @@ TEST_F(LeaseSim, RecordsOnTheWire)
 	EXPECT_EQ(reqs[6].bytes, u64(4));
 }
 
-TEST_F(LeaseSim, IntentTravelsWithItsIds)
+TEST_F(Lease, IntentTravelsWithItsIds)
 {
 	fd_owner f(open_f());
 	ASSERT_EQ(zvapi_lease_acquire(f.fd, ZV_LEASE_RDLCK), 0);
@@ -102,7 +102,7 @@ TEST_F(LeaseSim, IntentTravelsWithItsIds)
 	EXPECT_EQ(reqs[0].bytes, u32s({4, 9, 2, 7, 0x99}));
 }
 
-TEST_F(LeaseSim, BadModesSendNothing)
+TEST_F(Lease, BadModesSendNothing)
 {
 	fd_owner f(open_f());
 	clear_requests();
@@ -117,7 +117,7 @@ TEST_F(LeaseSim, BadModesSendNothing)
 	EXPECT_TRUE(requests().empty());
 }
 
-TEST_F(LeaseSim, FailuresNameModeAndFlags)
+TEST_F(Lease, FailuresNameModeAndFlags)
 {
 	fd_owner f(open_f());
 	zv_ioc_lease odd = {8, 0xab, 0};
@@ -146,7 +146,7 @@ TEST_F(LeaseSim, FailuresNameModeAndFlags)
 	EXPECT_EQ(err, "");
 }
 
-TEST_F(LeaseSim, OlderKernelFallsBackToTheByModeRequest)
+TEST_F(Lease, OlderKernelFallsBackToTheByModeRequest)
 {
 	ASSERT_EQ(zvsim_lease_by_mode_only(1), 0);
 	fd_owner f(open_f());
@@ -178,7 +178,7 @@ TEST_F(LeaseSim, OlderKernelFallsBackToTheByModeRequest)
 	EXPECT_EQ(zvapi_lease_acquire(f.fd, ZV_LEASE_RDLCK), 0);
 }
 
-TEST_F(LeaseSim, OtherProcessesBreakLeases)
+TEST_F(Lease, OtherProcessesBreakLeases)
 {
 	/* any open breaks a write lease */
 	fd_owner w(open_f());
@@ -205,7 +205,7 @@ TEST_F(LeaseSim, OtherProcessesBreakLeases)
 	cap.finish();
 }
 
-TEST_F(LeaseSim, InjectedFailuresLeakNothing)
+TEST_F(Lease, InjectedFailuresLeakNothing)
 {
 	fd_owner f(open_f());
 	int before = zvtest::open_fd_count();
