@@ -1,7 +1,7 @@
 /* Heat through the simulated kernel client: the record the caller gets
  * back and the flags the kernel received. */
-#include "zvtest/files.h"
-#include "zvtest/sim_fixture.h"
+#include "open_file.h"
+#include "zvtest/fds.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -19,23 +19,7 @@ namespace
 
 using zvtest::stderr_of;
 
-class Heat : public zvtest::sim_fixture
-{
-      protected:
-	void SetUp() override
-	{
-		sim_fixture::SetUp();
-		zvtest::write_file(in_mount("f"), "data");
-		fd_ = open(in_mount("f").c_str(), O_RDWR);
-		ASSERT_GE(fd_, 0);
-	}
-	void TearDown() override
-	{
-		close(fd_);
-		sim_fixture::TearDown();
-	}
-	int fd_ = -1;
-};
+using Heat = open_file_fixture;
 
 TEST_F(Heat, GetAndSetPassTheRecordThrough)
 {

@@ -1,9 +1,8 @@
 /* Advice through the simulated kernel client: what the caller gets back
  * and what the kernel received. */
+#include "open_file.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/fds.h"
-#include "zvtest/files.h"
-#include "zvtest/sim_fixture.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -20,21 +19,9 @@ namespace
 
 using zvtest::stderr_of;
 
-class Ladvise : public zvtest::sim_fixture
+class Ladvise : public open_file_fixture
 {
       protected:
-	void SetUp() override
-	{
-		sim_fixture::SetUp();
-		zvtest::write_file(in_mount("f"), "data");
-		fd_ = open(in_mount("f").c_str(), O_RDWR);
-		ASSERT_GE(fd_, 0);
-	}
-	void TearDown() override
-	{
-		close(fd_);
-		sim_fixture::TearDown();
-	}
 	static zvapi_zo_ladvise entry(uint16_t type, uint64_t start,
 	                              uint64_t end, uint32_t v3 = 0)
 	{
@@ -45,7 +32,6 @@ class Ladvise : public zvtest::sim_fixture
 		e.zla_value3 = v3;
 		return e;
 	}
-	int fd_ = -1;
 };
 
 TEST_F(Ladvise, OneRequestForTheBatch)

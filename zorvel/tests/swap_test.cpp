@@ -1,6 +1,6 @@
 /* Data versions, volatile files, layout swaps and group locks through the
- * simulated kernel client: what the caller gets, what the kernel received
- * (records built here byte by byte), and what other processes see. */
+ * simulated kernel client: what the caller gets and what the kernel
+ * received (records built here byte by byte). */
 #include "fid_words.h"
 #include "wire_words.h"
 #include "zvtest/alloc_sweep.h"
@@ -124,35 +124,6 @@ TEST_F(Swap, DataVersionPositiveAnswerIsAProtocolError)
 	errno = 0;
 	EXPECT_EQ(zvapi_get_data_version(f.fd, &v, 0), -EPROTO);
 	EXPECT_EQ(v, 9U);
-}
-
-TEST_F(Swap, DataVersionFollowsWritesOfOtherProcesses)
-{
-	write_file(in_mount("f"), "0123456789");
-	fd_owner f(open_rw("f"));
-	uint64_t before = dv(f.fd);
-	EXPECT_EQ(dv(f.fd), before) << "asking changes nothing";
-
-	/* another process reads: no change */
-	EXPECT_EQ(in_child([&] {
-		          char buf[4];
-		          int fd = open(in_mount("f").c_str(), O_RDONLY);
-		          return fd >= 0 && read(fd, buf, 4) == 4 ? 0 : 1;
-	          }),
-	          0);
-	EXPECT_EQ(dv(f.fd), before);
-
-	/* another process overwrites in place (same size): a change */
-	EXPECT_EQ(in_child([&] {
-		          int fd = open(in_mount("f").c_str(), O_WRONLY);
-		          return fd >= 0 && pwrite(fd, "x", 1, 3) == 1 ? 0 : 1;
-	          }),
-	          0);
-	uint64_t after_write = dv(f.fd);
-	EXPECT_NE(after_write, before);
-
-	ASSERT_EQ(ftruncate(f.fd, 4), 0);
-	EXPECT_NE(dv(f.fd), after_write) << "a truncation is a change";
 }
 
 /* ---- volatile files ---------------------------------------------------- */
@@ -468,38 +439,6 @@ TEST_F(Swap, GroupLockRefusalsAreReported)
 	                  prog() +
 	                  ": cannot get group lock: Invalid argument (22)\n");
 	EXPECT_EQ(zvapi_group_unlock(f.fd, 7), 0);
-}
-
-TEST_F(Swap, GroupLocksAcrossProcesses)
-{
-	write_file(in_mount("f"), "x");
-	fd_owner f(open_rw("f"));
-	ASSERT_EQ(zvapi_group_lock64(f.fd, 5), 0);
-	/* the same id is shared; another one is refused at once without
-	 * blocking */
-	EXPECT_EQ(in_child([&] {
-		          int fd = open(in_mount("f").c_str(), O_RDWR);
-		          return zvapi_group_lock64(fd, 5) == 0 ? 0 : 1;
-	          }),
-	          0);
-	EXPECT_EQ(in_child([&] {
-		          zvapi_msg_set_level(ZVAPI_MSG_OFF);
-		          int fd = open(in_mount("f").c_str(),
-		                        O_RDWR | O_NONBLOCK);
-		          return -zvapi_group_lock64(fd, 6);
-	          }),
-	          EAGAIN);
-	/* a blocking lock of another id gets it once the holder closes (the
-	 * child's inherited copy names the holder's open file too) */
-	zvtest::child waiter([&] {
-		close(f.fd);
-		int fd = open(in_mount("f").c_str(), O_RDWR);
-		return zvapi_group_lock64(fd, 6) == 0 ? 0 : 1;
-	});
-	usleep(50 * 1000);
-	close(f.fd);
-	f.fd = -1;
-	EXPECT_EQ(waiter.wait(), 0);
 }
 
 /* ---- every request failing, every allocation failing ------------------- */
