@@ -259,9 +259,7 @@ int main(int argc, char **argv)
 	if (!zvbench::initialize(&argc, argv))
 		return 2;
 	auto counter = [](const char *run) {
-		return zvbench::side{.run = run,
-		                     .how = zvbench::measure::counter,
-		                     .counter = "records/s"};
+		return zvbench::counter_of(run, "records/s");
 	};
 	auto rows = zvbench::run_rounds(
 	        {{.benchmark = "change-log receive, wanted layout, against "

@@ -58,11 +58,10 @@ BENCHMARK(BM_zvapi_fid_parse);
 
 int main(int argc, char **argv)
 {
-	return zvbench::run(
-	        argc, argv,
-	        {{.benchmark = "FID text parse, against sscanf",
-	          .unit = "calls/s",
-	          .figure = {"BM_zvapi_fid_parse"},
-	          .baseline = zvbench::side{"BM_sscanf_baseline"}}},
-	        5);
+	return zvbench::run(argc, argv,
+	                    {{.benchmark = "FID text parse, against sscanf",
+	                      .unit = "calls/s",
+	                      .figure = {"BM_zvapi_fid_parse"},
+	                      .baseline = zvbench::side{"BM_sscanf_baseline"}}},
+	                    5);
 }

@@ -88,9 +88,7 @@ void BM_bare_loop_write(benchmark::State &state)
 	}
 	state.SetItemsProcessed(state.iterations() * FILES);
 }
-BENCHMARK(BM_bare_loop_write)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_bare_loop_write)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -119,8 +117,7 @@ int main(int argc, char **argv)
 	          .figure = {"BM_ioloop_write", zvbench::measure::real_rate,
 	                     FILES},
 	          .baseline = zvbench::side{"BM_bare_loop_write",
-	                                    zvbench::measure::real_rate,
-	                                    FILES},
+	                                    zvbench::measure::real_rate, FILES},
 	          .aim = ">= 0.95"}},
 	        5);
 	return zvbench::remove_tree(top) ? rc : 1;

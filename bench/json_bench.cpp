@@ -73,7 +73,7 @@ int main(int argc, char **argv)
 	        {{.benchmark = "JSON list writer, against fprintf",
 	          .unit = "lines/s",
 	          .figure = {"BM_json_list", zvbench::measure::cpu_rate},
-	          .baseline =
-	                  zvbench::side{"BM_fprintf", zvbench::measure::cpu_rate}}},
+	          .baseline = zvbench::side{"BM_fprintf",
+	                                    zvbench::measure::cpu_rate}}},
 	        5);
 }

@@ -177,12 +177,13 @@ int main(int argc, char **argv)
 	if (ok)
 		rc = zvbench::run(
 		        argc, argv,
-		        {{.benchmark = "mirror copy of 1 GiB of data, against cp",
+		        {{.benchmark =
+		                  "mirror copy of 1 GiB of data, against cp",
 		          .unit = "MiB/s",
 		          .figure = {"BM_mirror_copy_dense", measure::real_rate,
 		                     1024},
-		          .baseline = side{"BM_cp_dense", measure::real_rate,
-		                           1024},
+		          .baseline =
+		                  side{"BM_cp_dense", measure::real_rate, 1024},
 		          .aim = ">= 0.90"},
 		         {.benchmark = "mirror copy of 8 MiB of data in 1 GiB, "
 		                       "against the dense copy",
@@ -192,8 +193,9 @@ int main(int argc, char **argv)
 		          .baseline = side{"BM_mirror_copy_dense",
 		                           measure::real_time, 1e3},
 		          .aim = "<= 1.5%"},
-		         {.benchmark = "pread 4 KiB in a mount, against a plain "
-		                       "file",
+		         {.benchmark =
+		                  "pread 4 KiB in a mount, against a plain "
+		                  "file",
 		          .unit = "calls/s",
 		          .figure = {"BM_pread_in_mount", measure::cpu_rate},
 		          .baseline = side{"BM_pread_plain", measure::cpu_rate},

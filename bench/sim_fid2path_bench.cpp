@@ -7,6 +7,7 @@
  * (/dev/shm) when there is one. */
 #include "support/bench_rounds.h"
 #include "support/scratch.h"
+#include "zvtest/file_handle.h"
 
 #include <linux/zorvel/zorvel_fid.h>
 #include <zvsim/zvsim.h>
@@ -50,17 +51,10 @@ void make_file(const std::string &path)
 
 zo_fid fid_of(const std::string &path)
 {
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt;
-	zo_fid fid;
-	if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mnt, 0) < 0)
+	zvtest::file_handle_room h;
+	if (h.take(AT_FDCWD, path.c_str()) < 0)
 		abort();
-	memcpy(&fid, h.fh.f_handle, sizeof fid);
-	return fid;
+	return h.as<zo_fid>();
 }
 
 /* A simulation whose mount holds `entries` directory entries: directories
@@ -187,25 +181,25 @@ BENCHMARK(BM_create_index_kept);
 
 int main(int argc, char **argv)
 {
-	using zvbench::measure;
-	auto rate = [](const std::string &run, const char *counter) {
-		return zvbench::side{run, measure::counter, 1, counter};
-	};
+	using zvbench::counter_of;
 	std::vector<zvbench::comparison> rows;
 	for (const char *n : {"10000", "100000"})
 		rows.push_back(
 		        {.benchmark = std::string("fid2path at ") + n +
 		                      " entries, index against a tree walk",
 		         .unit = "lookups/s",
-		         .figure = rate(std::string("BM_fid2path_index/") + n,
-		                        "lookups/s"),
-		         .baseline = rate(std::string("BM_fid2path_walk/") + n,
-		                          "lookups/s")});
-	rows.push_back({.benchmark = "create in a mount whose link index is "
-	                             "kept, against tmpfs",
-	                .unit = "creates/s",
-	                .figure = rate("BM_create_index_kept", "creates/s"),
-	                .baseline = rate("BM_create_on_tmpfs", "creates/s")});
+		         .figure = counter_of(
+		                 std::string("BM_fid2path_index/") + n,
+		                 "lookups/s"),
+		         .baseline = counter_of(
+		                 std::string("BM_fid2path_walk/") + n,
+		                 "lookups/s")});
+	rows.push_back(
+	        {.benchmark = "create in a mount whose link index is "
+	                      "kept, against tmpfs",
+	         .unit = "creates/s",
+	         .figure = counter_of("BM_create_index_kept", "creates/s"),
+	         .baseline = counter_of("BM_create_on_tmpfs", "creates/s")});
 	int rc = zvbench::run(argc, argv, rows, 3);
 	zvsim_teardown();
 	return zvbench::remove_tree(top_dir()) ? rc : 1;

@@ -33,9 +33,11 @@ add_compile_options(-Wall -Wextra)
 if(ZV_WERROR)
   add_compile_options(-Werror)
 endif()
+# The sanitizers' flags, also for what the tests build of their own (the
+# install consumers, the workflow programs) and for the fuzz targets.
+set(ZV_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer)
 if(ZV_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
-                      -fno-sanitize-recover=undefined)
+  add_compile_options(${ZV_SANITIZER_FLAGS} -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -1,6 +1,7 @@
 // Bytes from a change-log device: the reader must hand out only records
 // that fit their buffer in the layout asked for, refuse the rest, and stay
 // usable. A memory file stands in for the device.
+#include "fuzz_require.h"
 #include "zvtest/open_stand_in.h"
 
 #include <zorvel/zorvelapi.h>
@@ -17,14 +18,6 @@ namespace
 {
 
 constexpr const char *device_path = "/dev/changelog-fuzz";
-
-void require(bool ok, const char *what)
-{
-	if (!ok) {
-		fprintf(stderr, "chlg_recv_fuzz: %s\n", what);
-		abort();
-	}
-}
 
 } // namespace
 

@@ -34,6 +34,12 @@ struct side {
 	std::string counter = ""; /* with measure::counter */
 };
 
+/* The user counter named counter of the benchmark run named run. */
+inline side counter_of(const std::string &run, const std::string &counter)
+{
+	return {run, measure::counter, 1, counter};
+}
+
 struct comparison {
 	std::string benchmark; /* the row's name */
 	std::string unit;

@@ -28,8 +28,8 @@ struct row {
  * baselines[i] were measured one after the other, in run i. The figure
  * and baseline are the medians of each side, the ratio the median of the
  * runs' ratios (a run missing a side counts for neither). No baselines (or
- * none measured): the figure alone, without ratio. Throws std::invalid_argument for an
- * aim it cannot read. */
+ * none measured): the figure alone, without ratio. Throws std::invalid_argument
+ * for an aim it cannot read. */
 row make_row(const std::string &benchmark, const std::string &unit,
              const std::vector<double> &figures,
              const std::vector<double> &baselines, const std::string &aim);

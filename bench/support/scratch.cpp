@@ -15,8 +15,8 @@ std::string scratch_dir(const std::string &name)
 	const char *base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
 	                                   access("/dev/shm", W_OK) == 0
 	                           ? "/dev/shm"
-	                   : tmp   ? tmp
-	                           : "/tmp";
+	                   : tmp ? tmp
+	                         : "/tmp";
 	std::string dir = std::string(base) + "/" + name + ".XXXXXX";
 	return mkdtemp(dir.data()) ? dir : std::string();
 }

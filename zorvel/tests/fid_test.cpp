@@ -233,7 +233,8 @@ TEST_F(Fid, KernelPathsAreCopiedWithSlashesFolded)
 	ASSERT_GE(root, 0);
 	char path[64];
 
-	ASSERT_TRUE(reply_fid2path(file, 3, sizeof(path), std::string("//dir//file\0", 12)));
+	ASSERT_TRUE(reply_fid2path(file, 3, sizeof(path),
+	                           std::string("//dir//file\0", 12)));
 	long long recno = 0;
 	int linkno = 0;
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), &recno,
@@ -243,14 +244,16 @@ TEST_F(Fid, KernelPathsAreCopiedWithSlashesFolded)
 	EXPECT_EQ(recno, 7);
 	EXPECT_EQ(linkno, 3);
 
-	ASSERT_TRUE(reply_fid2path(file, 0, sizeof(path), std::string(1, '\0')));
+	ASSERT_TRUE(
+	        reply_fid2path(file, 0, sizeof(path), std::string(1, '\0')));
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), nullptr,
 	                            nullptr),
 	          0);
 	EXPECT_STREQ(path, "/");
 
 	/* a path that fills the area leaves no room for its NUL */
-	ASSERT_TRUE(reply_fid2path(file, 4, sizeof(path), std::string(sizeof(path), 'a')));
+	ASSERT_TRUE(reply_fid2path(file, 4, sizeof(path),
+	                           std::string(sizeof(path), 'a')));
 	recno = 0;
 	linkno = 0;
 	errno = 0;
@@ -262,7 +265,8 @@ TEST_F(Fid, KernelPathsAreCopiedWithSlashesFolded)
 	EXPECT_EQ(recno, 7);
 
 	/* one byte less fits exactly */
-	ASSERT_TRUE(reply_fid2path(file, 0, sizeof(path), std::string(sizeof(path) - 1, 'b') + '\0'));
+	ASSERT_TRUE(reply_fid2path(file, 0, sizeof(path),
+	                           std::string(sizeof(path) - 1, 'b') + '\0'));
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), nullptr,
 	                            nullptr),
 	          0);

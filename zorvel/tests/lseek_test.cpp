@@ -19,7 +19,7 @@ using zvtest::stderr_of;
 
 /* Where the files are made: "tmpfs", "tmp" or "sim". */
 class Lseek : public zvtest::sim_fixture,
-               public ::testing::WithParamInterface<const char *>
+              public ::testing::WithParamInterface<const char *>
 {
       protected:
 	void SetUp() override

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
-#include <iostream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <random>
 #include <unistd.h>
 
