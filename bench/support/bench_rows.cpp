@@ -83,7 +83,9 @@ std::string json_string(const std::string &s)
 			out += '\\';
 			out += char(c);
 		} else if (c < 0x20) {
-			out += number_text(c, "\\u%04x");
+			char escape[8];
+			snprintf(escape, sizeof escape, "\\u%04x", unsigned(c));
+			out += escape;
 		} else {
 			out += char(c);
 		}
@@ -97,8 +99,7 @@ std::string json_number(const std::optional<double> &v)
 }
 
 /* What the table shows of a figure: its number and unit. */
-std::string figure_cell(const std::optional<double> &v,
-                        const std::string &unit)
+std::string figure_cell(const std::optional<double> &v, const std::string &unit)
 {
 	return v ? number_text(*v, "%.4g") + " " + unit : "-";
 }
@@ -144,8 +145,8 @@ row make_row(const std::string &benchmark, const std::string &unit,
 	r.aim = aim;
 	std::vector<double> mine, theirs, ratios;
 	for (size_t i = 0; i < figures.size() && i < baselines.size(); i++) {
-		if (!std::isfinite(figures[i]) || !std::isfinite(baselines[i]) ||
-		    baselines[i] == 0)
+		if (!std::isfinite(figures[i]) ||
+		    !std::isfinite(baselines[i]) || baselines[i] == 0)
 			continue;
 		mine.push_back(figures[i]);
 		theirs.push_back(baselines[i]);
@@ -173,9 +174,9 @@ std::string to_line(const row &r)
 {
 	std::string met = r.met ? (*r.met ? "true" : "false") : "-";
 	return r.benchmark + "\t" + r.unit + "\t" +
-	       number_text(r.figure, "%.6g") + "\t" + optional_text(r.baseline) +
-	       "\t" + optional_text(r.ratio) + "\t" +
-	       (r.aim.empty() ? "-" : r.aim) + "\t" + met + "\t" +
+	       number_text(r.figure, "%.6g") + "\t" +
+	       optional_text(r.baseline) + "\t" + optional_text(r.ratio) +
+	       "\t" + (r.aim.empty() ? "-" : r.aim) + "\t" + met + "\t" +
 	       std::to_string(r.runs);
 }
 
@@ -219,9 +220,9 @@ bool append_to_rows_file(const std::vector<row> &rows)
 
 void print_table(FILE *out, const std::vector<row> &rows)
 {
-	std::vector<std::vector<std::string>> cells = {
-	        {"benchmark", "figure", "baseline", "ratio", "aim", "met",
-	         "runs"}};
+	std::vector<std::vector<std::string>> cells = {{"benchmark", "figure",
+	                                                "baseline", "ratio",
+	                                                "aim", "met", "runs"}};
 	for (const row &r : rows)
 		cells.push_back({r.benchmark, figure_cell(r.figure, r.unit),
 		                 figure_cell(r.baseline, r.unit), ratio_cell(r),
@@ -237,8 +238,8 @@ void print_table(FILE *out, const std::vector<row> &rows)
 		for (size_t i = 0; i < line.size(); i++) {
 			text += line[i];
 			if (i + 1 < line.size())
-				text += std::string(width[i] - line[i].size() + 2,
-				                    ' ');
+				text += std::string(
+				        width[i] - line[i].size() + 2, ' ');
 		}
 		fprintf(out, "%s\n", text.c_str());
 	}
