@@ -4,7 +4,7 @@
 #   make demo    build (RelWithDebInfo) and run the demo scenario
 #   make demo-cluster  the MPI programs across 4 simulated client hosts
 #   make test    tests with warnings as errors, then again under ASan+UBSan
-#   make bench   benchmarks (Release)
+#   make bench   benchmarks (Release), ending with one table of their ratios
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
 #   make stress-demo  the demo's FID lookups repeated under load (STRESS_SECONDS, default 120)
 #   make format  clang-format the sources in place
@@ -83,6 +83,9 @@ test:
 	$(call CMAKE_BUILD,$(ASAN_DIR))
 	$(call CTEST,$(ASAN_DIR))
 
+# Every benchmark runs (a failing one does not stop the others); the last
+# lines are one table of every benchmark's rows, which are written to
+# $(BENCH_DIR)/bench-results.json too (replaced by each run).
 bench:
 	@scripts/bootstrap bench
 	@if [[ ! -f bench/CMakeLists.txt ]]; then \
@@ -100,7 +103,19 @@ bench:
 		echo "bench: no benchmarks built (no $(BENCH_DIR)/bin/*_bench)"; \
 		exit 0; \
 	fi; \
-	for b in "$${benches[@]}"; do echo "== $$b"; "$$b"; done
+	export ZV_BENCH_ROWS=$$(realpath $(BENCH_DIR))/bench-rows.tsv; \
+	rm -f "$$ZV_BENCH_ROWS"; \
+	failed=(); \
+	for b in "$${benches[@]}"; do \
+		echo "== $$b"; \
+		"$$b" || failed+=("$$(basename "$$b")"); \
+	done; \
+	$(BENCH_DIR)/bin/bench_report table "$$ZV_BENCH_ROWS" \
+		$(BENCH_DIR)/bench-results.json; \
+	if (( $${#failed[@]} > 0 )); then \
+		echo "bench: failed: $${failed[*]}" >&2; \
+		exit 1; \
+	fi
 
 fuzz:
 	@scripts/bootstrap fuzz

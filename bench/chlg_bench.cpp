@@ -3,21 +3,18 @@
  * record, by the size its header gives, into a fresh 952-byte allocation. A
  * memory file stands in for the log device, so both sides pay the same for the
  * bytes. */
+#include "support/bench_rounds.h"
+#include "zvtest/open_stand_in.h"
+
 #include <zorvel/zorvelapi.h>
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -27,7 +24,7 @@ namespace
 
 constexpr size_t rec_size = 128; /* 32 records in each 4096-byte read */
 constexpr size_t chunk = 4096;
-int device_fd = -1;
+constexpr const char *device_path = "/dev/changelog-bench";
 
 /* A chunk of records carrying the rename extension only: the bench
  * reader, which wants the job identifier and extra flags too, remaps
@@ -113,10 +110,12 @@ int start_writer(const std::vector<char> &bytes, size_t chunks,
 }
 
 /* A reader of the bench log that wants the job identifier and the
- * extra-flags extension with uid and gid. */
-void *start_reader()
+ * extra-flags extension with uid and gid, reading fd as its device. */
+void *start_reader(int fd)
 {
 	void *priv;
+	if (zvtest_open_stand_in(device_path, fd) != 0)
+		abort();
 	if (zvapi_changelog_start(
 	            &priv,
 	            changelog_send_flag(CHANGELOG_FLAG_JOBID |
@@ -125,6 +124,7 @@ void *start_reader()
 		abort();
 	zvapi_changelog_set_xflags(
 	        priv, changelog_send_extra_flag(CHANGELOG_EXTRA_FLAG_UIDGID));
+	zvtest_open_stand_in(nullptr, -1);
 	return priv;
 }
 
@@ -157,8 +157,9 @@ void library(benchmark::State &state, const std::vector<char> &bytes)
 	stream source(bytes, 1000);
 	size_t records = 0;
 	for (auto _ : state) {
-		device_fd = source.open_at_start();
-		void *priv = start_reader();
+		int fd = source.open_at_start();
+		void *priv = start_reader(fd);
+		close(fd);
 		changelog_rec *rec;
 		while (zvapi_changelog_recv(priv, &rec) == 0) {
 			benchmark::DoNotOptimize(rec);
@@ -219,46 +220,16 @@ BENCHMARK(BM_baseline_wanted)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_recv_wanted_layout)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_recv_remapped)->Unit(benchmark::kMillisecond);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs) {
-			auto it = run.counters.find("records/s");
-			if (it != run.counters.end())
-				rates_[run.benchmark_name()] = it->second.value;
-		}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		double base = rates_["BM_baseline"];
-		if (base <= 0)
-			return;
-		double base_wanted = rates_["BM_baseline_wanted"];
-		if (base_wanted > 0)
-			printf("changelog recv, wanted layout / baseline: %.2f "
-			       "(aim >= 0.8)\n",
-			       rates_["BM_recv_wanted_layout"] / base_wanted);
-		printf("changelog recv, remapped / baseline: %.2f (aim >= "
-		       "0.6)\n",
-		       rates_["BM_recv_remapped"] / base);
-	}
-
-      private:
-	std::map<std::string, double> rates_;
-};
-
 /* Peak memory of a follow over a million records: the reader's own
- * memory must not grow with the log. */
-void report_follow_memory()
+ * memory must not grow with the log. A figure only: the growth of the
+ * peak from the 10,000th record to the end. */
+zvbench::row follow_memory()
 {
 	auto bytes = make_chunk();
 	std::thread writer;
-	device_fd = start_writer(bytes, 1000000 / (chunk / rec_size), &writer);
-	void *priv = start_reader();
+	int fd = start_writer(bytes, 1000000 / (chunk / rec_size), &writer);
+	void *priv = start_reader(fd);
+	close(fd);
 	struct rusage after;
 	long mid = 0;
 	size_t n = 0;
@@ -274,39 +245,38 @@ void report_follow_memory()
 	getrusage(RUSAGE_SELF, &after);
 	zvapi_changelog_fini(&priv);
 	writer.join();
-	printf("follow over %zu records: peak RSS %ld KiB after 10000, %ld "
-	       "KiB at the end (%+ld KiB)\n",
-	       n, mid, after.ru_maxrss, after.ru_maxrss - mid);
+	return zvbench::make_row("change-log follow of " + std::to_string(n) +
+	                                 " records, growth of the peak RSS",
+	                         "KiB", {double(after.ru_maxrss - mid)}, {},
+	                         "");
 }
 
 } // namespace
 
-/* The reader opens its device by path: answer that path with the pipe. */
-extern "C" __attribute__((visibility("default"))) int open(const char *path,
-                                                           int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & O_CREAT) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = va_arg(ap, int);
-		va_end(ap);
-	}
-	if (device_fd >= 0 && strcmp(path, "/dev/changelog-bench") == 0) {
-		int fd = device_fd;
-		device_fd = -1;
-		return fd;
-	}
-	return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
 int main(int argc, char **argv)
 {
 	zvapi_msg_set_level(ZVAPI_MSG_ERROR);
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
+	if (!zvbench::initialize(&argc, argv))
+		return 2;
+	auto counter = [](const char *run) {
+		return zvbench::counter_of(run, "records/s");
+	};
+	auto rows = zvbench::run_rounds(
+	        {{.benchmark = "change-log receive, wanted layout, against "
+	                       "read and copy",
+	          .unit = "records/s",
+	          .figure = counter("BM_recv_wanted_layout"),
+	          .baseline = counter("BM_baseline_wanted"),
+	          .aim = ">= 0.8"},
+	         {.benchmark = "change-log receive, remapped, against read "
+	                       "and copy",
+	          .unit = "records/s",
+	          .figure = counter("BM_recv_remapped"),
+	          .baseline = counter("BM_baseline"),
+	          .aim = ">= 0.6"}},
+	        5);
+	rows.push_back(follow_memory());
+	bool ok = zvbench::report(rows);
 	benchmark::Shutdown();
-	report_follow_memory();
-	return 0;
+	return ok ? 0 : 1;
 }

@@ -2,6 +2,8 @@
  * every FID-handling tool would otherwise write. */
 #include <zorvel/zorvelapi.h>
 
+#include "support/bench_rounds.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -52,40 +54,14 @@ void BM_zvapi_fid_parse(benchmark::State &state)
 }
 BENCHMARK(BM_zvapi_fid_parse);
 
-/* Prints the parse time as a ratio of the baseline measured in this run. */
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs) {
-			if (run.benchmark_name() == "BM_sscanf_baseline")
-				baseline_ = run.GetAdjustedRealTime();
-			else if (run.benchmark_name() == "BM_zvapi_fid_parse")
-				parse_ = run.GetAdjustedRealTime();
-		}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		if (baseline_ > 0 && parse_ > 0)
-			printf("zvapi_fid_parse / sscanf baseline: %.2fx the "
-			       "time\n",
-			       parse_ / baseline_);
-	}
-
-      private:
-	double baseline_ = 0, parse_ = 0;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
-	return 0;
+	return zvbench::run(argc, argv,
+	                    {{.benchmark = "FID text parse, against sscanf",
+	                      .unit = "calls/s",
+	                      .figure = {"BM_zvapi_fid_parse"},
+	                      .baseline = zvbench::side{"BM_sscanf_baseline"}}},
+	                    5);
 }

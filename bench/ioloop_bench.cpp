@@ -4,16 +4,17 @@
 // its figure includes starting the process; the files are many enough that
 // this is small. Both are timed by the CPU time (user and system) their
 // work took, which other load on the machine disturbs less than elapsed
-// time: the child's for ioloop, this process's for the bare loop. The
-// ratio is of the fastest of five repetitions each.
+// time: the child's for ioloop, this process's for the bare loop.
 //
 //   build-bench/bin/ioloop_bench
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -62,10 +63,7 @@ void BM_ioloop_write(benchmark::State &state)
 	posix_spawn_file_actions_destroy(&quiet);
 	state.SetItemsProcessed(state.iterations() * FILES);
 }
-BENCHMARK(BM_ioloop_write)
-        ->UseManualTime()
-        ->Repetitions(5)
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ioloop_write)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // What ioloop does, without what ioloop adds: the same names, sizes and
 // calls.
@@ -90,59 +88,13 @@ void BM_bare_loop_write(benchmark::State &state)
 	}
 	state.SetItemsProcessed(state.iterations() * FILES);
 }
-BENCHMARK(BM_bare_loop_write)
-        ->UseManualTime()
-        ->Repetitions(5)
-        ->Unit(benchmark::kMillisecond);
-
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		// The fastest repetition of each: other load on the machine
-		// only ever slows a run down.
-		for (const auto &run : runs) {
-			if (run.run_type != Run::RT_Iteration)
-				continue;
-			double &t = times_[run.run_name.function_name];
-			double now = run.GetAdjustedRealTime();
-			if (t == 0 || now < t)
-				t = now;
-		}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		double tool = times_["BM_ioloop_write"];
-		double bare = times_["BM_bare_loop_write"];
-		if (tool > 0)
-			printf("ioloop writes %d files at %.2f of a bare "
-			       "loop's rate (aim >= 0.95)\n",
-			       FILES, bare / tool);
-	}
-
-      private:
-	std::map<std::string, double> times_;
-};
-
-std::string scratch()
-{
-	struct stat st;
-	const char *dir =
-	        stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)
-	                ? "/dev/shm"
-	                : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-	std::string path = std::string(dir) + "/zv-ioloop.XXXXXX";
-	return mkdtemp(path.data()) ? path : std::string();
-}
+BENCHMARK(BM_bare_loop_write)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-	std::string top = scratch();
+	std::string top = zvbench::scratch_dir("zv-ioloop");
 	if (top.empty()) {
 		fprintf(stderr, "ioloop_bench: cannot make a directory\n");
 		return 1;
@@ -158,10 +110,15 @@ int main(int argc, char **argv)
 		}
 		close(fd);
 	}
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
-	std::string cmd = "rm -rf '" + top + "'";
-	return system(cmd.c_str()) == 0 ? 0 : 1;
+	int rc = zvbench::run(
+	        argc, argv,
+	        {{.benchmark = "ioloop -w of 20000 files, against a bare loop",
+	          .unit = "files/s",
+	          .figure = {"BM_ioloop_write", zvbench::measure::real_rate,
+	                     FILES},
+	          .baseline = zvbench::side{"BM_bare_loop_write",
+	                                    zvbench::measure::real_rate, FILES},
+	          .aim = ">= 0.95"}},
+	        5);
+	return zvbench::remove_tree(top) ? rc : 1;
 }

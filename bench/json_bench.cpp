@@ -4,11 +4,12 @@
  * the list costs. */
 #include <zorvel/zorvelapi.h>
 
+#include "support/bench_rounds.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 
 namespace
@@ -63,34 +64,16 @@ void BM_fprintf(benchmark::State &state)
 }
 BENCHMARK(BM_fprintf);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		if (times_["BM_json_list"] > 0)
-			printf("JSON list writer: %.2f of fprintf's rate\n",
-			       times_["BM_fprintf"] / times_["BM_json_list"]);
-	}
-
-      private:
-	std::map<std::string, double> times_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
-	return 0;
+	return zvbench::run(
+	        argc, argv,
+	        {{.benchmark = "JSON list writer, against fprintf",
+	          .unit = "lines/s",
+	          .figure = {"BM_json_list", zvbench::measure::cpu_rate},
+	          .baseline = zvbench::side{"BM_fprintf",
+	                                    zvbench::measure::cpu_rate}}},
+	        5);
 }

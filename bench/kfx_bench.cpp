@@ -2,6 +2,9 @@
  * in the same run: parameter lookup against a bare glob of the same brace
  * pattern (both on the simulated parameter trees), and expression-list
  * matching and expansion against plain loops over the same ranges. */
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <libkfx/util/param.h>
 #include <libkfx/util/string.h>
 #include <zvsim/zvsim.h>
@@ -11,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -115,54 +117,33 @@ void BM_kfx_expr_list_values(benchmark::State &state)
 }
 BENCHMARK(BM_kfx_expr_list_values);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			times_[run.benchmark_name()] =
-			        run.GetAdjustedRealTime();
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		ratio("kfx_get_param_paths / bare glob",
-		      "BM_kfx_get_param_paths", "BM_glob_baseline",
-		      "aim < 1.10");
-		ratio("kfx_expr_list_match / hand loop",
-		      "BM_kfx_expr_list_match", "BM_match_loop_baseline", "");
-		ratio("kfx_expr_list_values / hand loop",
-		      "BM_kfx_expr_list_values", "BM_expand_loop_baseline", "");
-	}
-
-      private:
-	void ratio(const char *what, const char *lib, const char *base,
-	           const char *aim)
-	{
-		if (times_[base] > 0)
-			printf("%s: %.2fx the time %s\n", what,
-			       times_[lib] / times_[base], aim);
-	}
-	std::map<std::string, double> times_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
 	/* the simulated parameter trees, so both sides see the same files */
-	char state[] = "/tmp/kfxbench.XXXXXX";
-	if (mkdtemp(state) == nullptr || zvsim_setup(state, "bench", 1) != 0) {
+	std::string state = zvbench::scratch_dir("kfxbench");
+	if (state.empty() || zvsim_setup(state.c_str(), "bench", 1) != 0) {
 		fprintf(stderr, "kfx_bench: cannot set up the simulator\n");
 		return 1;
 	}
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
+	using zvbench::side;
+	int rc = zvbench::run(
+	        argc, argv,
+	        {{.benchmark = "kfx_get_param_paths, against a bare glob",
+	          .unit = "calls/s",
+	          .figure = {"BM_kfx_get_param_paths"},
+	          .baseline = side{"BM_glob_baseline"},
+	          .aim = ">= 0.91"},
+	         {.benchmark = "kfx_expr_list_match, against a hand loop",
+	          .unit = "calls/s",
+	          .figure = {"BM_kfx_expr_list_match"},
+	          .baseline = side{"BM_match_loop_baseline"}},
+	         {.benchmark = "kfx_expr_list_values, against a hand loop",
+	          .unit = "calls/s",
+	          .figure = {"BM_kfx_expr_list_values"},
+	          .baseline = side{"BM_expand_loop_baseline"}}},
+	        5);
 	zvsim_teardown();
-	std::string cmd = std::string("rm -rf ") + state;
-	return system(cmd.c_str()) == 0 ? 0 : 1;
+	return zvbench::remove_tree(state) ? rc : 1;
 }

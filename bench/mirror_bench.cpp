@@ -12,6 +12,9 @@
  *
  *   build-bench/bin/mirror_bench
  */
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
 
@@ -21,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -145,61 +147,9 @@ void BM_pread_plain(benchmark::State &state)
 }
 BENCHMARK(BM_pread_plain);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs) {
-			real_[run.benchmark_name()] = run.GetAdjustedRealTime();
-			cpu_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-		}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		auto name = [](const char *n) {
-			return std::string(n) + "/iterations:4/real_time";
-		};
-		double copy = real_[name("BM_mirror_copy_dense")];
-		double cp = real_[name("BM_cp_dense")];
-		double sparse = cpu_["BM_mirror_copy_many_sparse/real_time"];
-		double copy_cpu = cpu_[name("BM_mirror_copy_dense")];
-		if (copy > 0)
-			printf("mirror copy, 1 GiB dense: %.2f of cp's speed "
-			       "(aim >= 0.90)\n",
-			       cp / copy);
-		if (copy > 0)
-			printf("mirror copy many, 8 MiB in 1 GiB: %.2f%% of "
-			       "the "
-			       "dense copy's time (aim <= 1.5%%)\n",
-			       100 * sparse / copy);
-		if (cpu_["BM_pread_in_mount"] > 0)
-			printf("pread 4 KiB in a simulated mount: %.2f of the "
-			       "system call's rate (aim >= 0.90)\n",
-			       cpu_["BM_pread_plain"] /
-			               cpu_["BM_pread_in_mount"]);
-	}
-
-      private:
-	std::map<std::string, double> real_, cpu_;
-};
-
-std::string scratch()
-{
-	struct stat st;
-	const char *base =
-	        stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)
-	                ? "/dev/shm"
-	                : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-	std::string dir = std::string(base) + "/zvsim-mirrorbench.XXXXXX";
-	return mkdtemp(dir.data()) ? dir : std::string();
-}
-
 bool set_up()
 {
-	top = scratch();
+	top = zvbench::scratch_dir("zvsim-mirrorbench");
 	if (top.empty() ||
 	    zvsim_setup((top + "/state").c_str(), "bench", 1) != 0 ||
 	    mkdir((top + "/plain").c_str(), 0755) != 0)
@@ -218,20 +168,41 @@ bool set_up()
 int main(int argc, char **argv)
 {
 	bool ok = set_up();
+	int rc = 1;
 	if (!ok)
 		fprintf(stderr, "mirror_bench: cannot set up in %s\n",
 		        top.c_str());
-	if (ok) {
-		benchmark::Initialize(&argc, argv);
-		ratio_reporter reporter;
-		benchmark::RunSpecifiedBenchmarks(&reporter);
-		benchmark::Shutdown();
-	}
+	using zvbench::measure;
+	using zvbench::side;
+	if (ok)
+		rc = zvbench::run(
+		        argc, argv,
+		        {{.benchmark =
+		                  "mirror copy of 1 GiB of data, against cp",
+		          .unit = "MiB/s",
+		          .figure = {"BM_mirror_copy_dense", measure::real_rate,
+		                     1024},
+		          .baseline =
+		                  side{"BM_cp_dense", measure::real_rate, 1024},
+		          .aim = ">= 0.90"},
+		         {.benchmark = "mirror copy of 8 MiB of data in 1 GiB, "
+		                       "against the dense copy",
+		          .unit = "ms",
+		          .figure = {"BM_mirror_copy_many_sparse",
+		                     measure::cpu_time, 1e3},
+		          .baseline = side{"BM_mirror_copy_dense",
+		                           measure::real_time, 1e3},
+		          .aim = "<= 1.5%"},
+		         {.benchmark =
+		                  "pread 4 KiB in a mount, against a plain "
+		                  "file",
+		          .unit = "calls/s",
+		          .figure = {"BM_pread_in_mount", measure::cpu_rate},
+		          .baseline = side{"BM_pread_plain", measure::cpu_rate},
+		          .aim = ">= 0.90"}},
+		        3);
 	zvsim_teardown();
-	if (!top.empty()) {
-		std::string cmd = "rm -rf '" + top + "'";
-		if (system(cmd.c_str()) != 0)
-			ok = false;
-	}
-	return ok ? 0 : 1;
+	if (!top.empty() && !zvbench::remove_tree(top))
+		rc = 1;
+	return rc;
 }

@@ -6,16 +6,18 @@
 //  - chunkwrite's write-and-verify loops at 2 ranks (the time of a run of
 //    L loops less that of a run of none, so the launch is not counted)
 //    against a bare pwrite of the same chunks.
-// Times are elapsed (manual) times; rates are printed with their ratio.
+// Times are elapsed (manual) times.
 //
 //   build-bench/bin/mpi_programs_bench
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -221,61 +223,35 @@ void BM_bare_pwrite_2ranks(benchmark::State &state)
 }
 BENCHMARK(BM_bare_pwrite_2ranks)->UseManualTime()->Iterations(3);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			for (const auto &[name, c] : run.counters)
-				rates_[run.benchmark_name()] = c.value;
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		for (const char *r : {"1", "2"}) {
-			std::string name = std::string("/") + r +
-			                   "/iterations:5/manual_time";
-			double prog = rates_["BM_mpicreate_open" + name];
-			double bare = rates_["BM_bare_open_loop" + name];
-			if (prog > 0 && bare > 0)
-				printf("mpicreate -o, %s rank(s): %.0f "
-				       "creates/s, "
-				       "bare loop %.0f: %.2f of the bare "
-				       "loop's "
-				       "rate (aim >= 0.95)\n",
-				       r, prog, bare, prog / bare);
-		}
-		double cw = rates_["BM_chunkwrite_2ranks/iterations:3/"
-		                   "manual_time"];
-		double pw = rates_["BM_bare_pwrite_2ranks/iterations:3/"
-		                   "manual_time"];
-		if (cw > 0 && pw > 0)
-			printf("chunkwrite, 2 ranks: %.1f MiB/s written and "
-			       "verified per loop, bare pwrite %.1f MiB/s: "
-			       "%.2f\n",
-			       cw, pw, cw / pw);
-	}
-
-      private:
-	std::map<std::string, double> rates_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	char dir[] = "/dev/shm/zv-mpibench.XXXXXX";
-	if (!mkdtemp(dir)) {
+	scratch_root = zvbench::scratch_dir("zv-mpibench");
+	if (scratch_root.empty()) {
 		perror("mkdtemp");
 		return 1;
 	}
-	scratch_root = dir;
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
-	run("rm -rf " + scratch_root);
-	return 0;
+	using zvbench::counter_of;
+	std::vector<zvbench::comparison> rows;
+	for (const char *r : {"1", "2"})
+		rows.push_back({.benchmark = std::string("mpicreate -o at ") +
+		                             r +
+		                             " rank(s), against a bare loop",
+		                .unit = "creates/s",
+		                .figure = counter_of(
+		                        std::string("BM_mpicreate_open/") + r,
+		                        "creates/s"),
+		                .baseline = counter_of(
+		                        std::string("BM_bare_open_loop/") + r,
+		                        "creates/s"),
+		                .aim = ">= 0.95"});
+	rows.push_back(
+	        {.benchmark = "chunkwrite at 2 ranks, written and "
+	                      "verified, against a bare pwrite",
+	         .unit = "MiB/s",
+	         .figure = counter_of("BM_chunkwrite_2ranks", "MiB/s"),
+	         .baseline = counter_of("BM_bare_pwrite_2ranks", "MiB/s")});
+	int rc = zvbench::run(argc, argv, rows, 3);
+	return zvbench::remove_tree(scratch_root) ? rc : 1;
 }

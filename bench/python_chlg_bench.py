@@ -1,11 +1,14 @@
 """The Python change-log iterator against the C reader over the same log,
 and against building the same record objects in pure Python from values
-already in hand (measured in the same run). The Python side should cost no
-more than twice the pure-Python build. Times are processor time (the
-kernel's work for the process included), as the machine may be shared.
+already in hand, the three run one after the other in each of several
+rounds. The Python side should cost no more than twice the pure-Python
+build. Times are processor time (the kernel's work for the process
+included), as the machine may be shared. The rows go to the benchmark
+report through bench_report.
 
 Run under the simulator by bin/python_chlg_bench (make bench):
-    zvsim run -- python3 python_chlg_bench.py --reader bin/chlg_reader
+    zvsim run -- python3 python_chlg_bench.py --reader bin/chlg_reader \
+        --report bin/bench_report
 """
 
 from __future__ import annotations
@@ -57,13 +60,10 @@ def fill_log(records: int) -> None:
         lib.zvsim_changelog_append(TARGET.encode(), unit, len(unit))
 
 
-def best_of(runs: int, work: Callable[[], int]) -> tuple[int, float]:
-    best, n = float("inf"), 0
-    for _ in range(runs):
-        start = time.process_time()
-        n = work()
-        best = min(best, time.process_time() - start)
-    return n, best
+def timed(work: Callable[[], int]) -> tuple[int, float]:
+    start = time.process_time()
+    n = work()
+    return n, time.process_time() - start
 
 
 def python_iterator() -> int:
@@ -125,38 +125,52 @@ def pure_python_build(values: list[tuple[Any, ...]]) -> int:
     return n
 
 
+def c_reader(reader: str) -> tuple[int, float]:
+    out = subprocess.run([reader, TARGET, "1"], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return int(out[0]), float(out[1])
+
+
+def add_row(report: str, benchmark: str, unit: str, figures: list[float],
+            baselines: list[float], aim: Optional[str] = None) -> None:
+    def numbers(values: list[float]) -> str:
+        return ",".join(f"{v:.6g}" for v in values)
+    cmd = [report, "row", "--benchmark", benchmark, "--unit", unit,
+           "--figures", numbers(figures), "--baselines", numbers(baselines)]
+    if aim:
+        cmd += ["--aim", aim]
+    subprocess.run(cmd, check=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--reader", required=True, help="chlg_reader")
+    parser.add_argument("--report", required=True, help="bench_report")
     parser.add_argument("--records", type=int, default=200000)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int,
+                        default=int(os.environ.get("ZV_BENCH_RUNS", "3")))
     args = parser.parse_args()
 
     if "ZVSIM_STATE" not in os.environ:
         parser.error("run under `zvsim run`")
     fill_log(args.records)
-
-    out = subprocess.run([args.reader, TARGET, str(args.runs)], check=True,
-                         capture_output=True, text=True).stdout.split()
-    c_n, c_secs = int(out[0]), float(out[1])
-    py_n, py_secs = best_of(args.runs, python_iterator)
     values = raw_values()
-    pure_n, pure_secs = best_of(args.runs, lambda: pure_python_build(values))
-    assert c_n == py_n == pure_n == args.records, (c_n, py_n, pure_n)
 
-    def rate(n: int, secs: float) -> float:
-        return n / secs if secs > 0 else float("inf")
+    c_rates, py_rates, py_secs, pure_secs = [], [], [], []
+    for _ in range(args.runs):
+        c_n, c_time = c_reader(args.reader)
+        py_n, py_time = timed(python_iterator)
+        pure_n, pure_time = timed(lambda: pure_python_build(values))
+        assert c_n == py_n == pure_n == args.records, (c_n, py_n, pure_n)
+        c_rates.append(c_n / c_time)
+        py_rates.append(py_n / py_time)
+        py_secs.append(py_time)
+        pure_secs.append(pure_time)
 
-    print(f"records: {args.records} (best of {args.runs})")
-    print(f"C reader (recv/free):             "
-          f"{rate(c_n, c_secs):12.0f} records/s")
-    print(f"Python iterator (ChangeLog):      "
-          f"{rate(py_n, py_secs):12.0f} records/s")
-    print(f"pure-Python build of the records: "
-          f"{rate(pure_n, pure_secs):12.0f} records/s")
-    print(f"Python iterator / C reader, rate: {c_secs / py_secs:.2f}")
-    print(f"Python iterator cost / pure-Python build cost: "
-          f"{py_secs / pure_secs:.2f} (aim <= 2)")
+    add_row(args.report, "change-log records, Python iterator against "
+            "the C reader", "records/s", py_rates, c_rates)
+    add_row(args.report, "change-log records, Python iterator cost "
+            "against a pure-Python build", "s", py_secs, pure_secs, "<= 2")
     return 0
 
 

@@ -5,6 +5,10 @@
  * loop straight to the kernel in a plain directory (sim_namespace_bench has
  * it with no index). Everything lives in one temporary directory on tmpfs
  * (/dev/shm) when there is one. */
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+#include "zvtest/file_handle.h"
+
 #include <linux/zorvel/zorvel_fid.h>
 #include <zvsim/zvsim.h>
 
@@ -14,11 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <map>
 #include <random>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -31,26 +35,10 @@ constexpr size_t sample_size = 512;
 
 std::string top_dir()
 {
-	static std::string dir = [] {
-		const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-		                   : getenv("TMPDIR") ? getenv("TMPDIR")
-		                                      : "/tmp";
-		std::string tmpl = std::string(base) + "/fid2path-bench.XXXXXX";
-		if (!mkdtemp(tmpl.data()))
-			abort();
-		return tmpl;
-	}();
+	static std::string dir = zvbench::scratch_dir("fid2path-bench");
+	if (dir.empty())
+		abort();
 	return dir;
-}
-
-void remove_all(const std::string &path)
-{
-	nftw(
-	        path.c_str(),
-	        [](const char *p, const struct stat *, int type, struct FTW *) {
-		        return type == FTW_DP ? rmdir(p) : unlink(p);
-	        },
-	        64, FTW_DEPTH | FTW_PHYS);
 }
 
 void make_file(const std::string &path)
@@ -63,17 +51,10 @@ void make_file(const std::string &path)
 
 zo_fid fid_of(const std::string &path)
 {
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt;
-	zo_fid fid;
-	if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mnt, 0) < 0)
+	zvtest::file_handle_room h;
+	if (h.take(AT_FDCWD, path.c_str()) < 0)
 		abort();
-	memcpy(&fid, h.fh.f_handle, sizeof fid);
-	return fid;
+	return h.as<zo_fid>();
 }
 
 /* A simulation whose mount holds `entries` directory entries: directories
@@ -177,7 +158,7 @@ void creates(benchmark::State &state, const std::string &dir, bool raw)
 	}
 	state.counters["creates/s"] = benchmark::Counter(
 	        static_cast<double>(i), benchmark::Counter::kIsRate);
-	remove_all(dir);
+	zvbench::remove_tree(dir);
 }
 
 void BM_create_on_tmpfs(benchmark::State &state)
@@ -196,53 +177,30 @@ void BM_create_index_kept(benchmark::State &state)
 BENCHMARK(BM_create_on_tmpfs);
 BENCHMARK(BM_create_index_kept);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			for (const char *key : {"lookups/s", "creates/s"}) {
-				auto it = run.counters.find(key);
-				if (it != run.counters.end())
-					rates_[run.benchmark_name()] =
-					        it->second.value;
-			}
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		for (const char *n : {"10000", "100000"}) {
-			double walk =
-			        rates_[std::string("BM_fid2path_walk/") + n];
-			double index =
-			        rates_[std::string("BM_fid2path_index/") + n];
-			if (walk > 0)
-				printf("fid2path at %s entries, index / walk: "
-				       "%.0f (%.0f against %.1f lookups/s)\n",
-				       n, index / walk, index, walk);
-		}
-		double plain = rates_["BM_create_on_tmpfs"];
-		if (plain > 0)
-			printf("creates in a mount whose index is kept: %.2f "
-			       "of tmpfs's rate\n",
-			       rates_["BM_create_index_kept"] / plain);
-	}
-
-      private:
-	std::map<std::string, double> rates_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
+	using zvbench::counter_of;
+	std::vector<zvbench::comparison> rows;
+	for (const char *n : {"10000", "100000"})
+		rows.push_back(
+		        {.benchmark = std::string("fid2path at ") + n +
+		                      " entries, index against a tree walk",
+		         .unit = "lookups/s",
+		         .figure = counter_of(
+		                 std::string("BM_fid2path_index/") + n,
+		                 "lookups/s"),
+		         .baseline = counter_of(
+		                 std::string("BM_fid2path_walk/") + n,
+		                 "lookups/s")});
+	rows.push_back(
+	        {.benchmark = "create in a mount whose link index is "
+	                      "kept, against tmpfs",
+	         .unit = "creates/s",
+	         .figure = counter_of("BM_create_index_kept", "creates/s"),
+	         .baseline = counter_of("BM_create_on_tmpfs", "creates/s")});
+	int rc = zvbench::run(argc, argv, rows, 3);
 	zvsim_teardown();
-	remove_all(top_dir());
-	return 0;
+	return zvbench::remove_tree(top_dir()) ? rc : 1;
 }

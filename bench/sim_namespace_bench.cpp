@@ -5,12 +5,14 @@
 // less than elapsed time.
 //
 //   build-bench/bin/sim_namespace_bench
+#include "support/bench_rounds.h"
+#include "support/scratch.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -105,55 +107,11 @@ void BM_stat_on_tmpfs(benchmark::State &state)
 }
 BENCHMARK(BM_stat_on_tmpfs);
 
-class ratio_reporter : public benchmark::ConsoleReporter
-{
-      public:
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		ConsoleReporter::ReportRuns(runs);
-		for (const auto &run : runs)
-			times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-	}
-	void Finalize() override
-	{
-		ConsoleReporter::Finalize();
-		for (const char *op : {"create", "mkdir_rmdir", "stat"}) {
-			std::string sim = std::string("BM_") + op + "_in_mount";
-			std::string base =
-			        std::string("BM_") + op + "_on_tmpfs";
-			if (times_[sim] > 0)
-				printf("%s in a simulated mount: %.2f of "
-				       "tmpfs's "
-				       "rate%s\n",
-				       op, times_[base] / times_[sim],
-				       std::string(op) == "create"
-				               ? " (aim >= 0.80)"
-				               : "");
-		}
-	}
-
-      private:
-	std::map<std::string, double> times_;
-};
-
-// A directory on tmpfs for both sides, so they differ only by the
-// simulator.
-std::string scratch()
-{
-	struct stat st;
-	const char *base =
-	        stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)
-	                ? "/dev/shm"
-	                : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-	std::string dir = std::string(base) + "/zvsim-nsbench.XXXXXX";
-	return mkdtemp(dir.data()) ? dir : std::string();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-	std::string top = scratch();
+	std::string top = zvbench::scratch_dir("zvsim-nsbench");
 	if (top.empty() ||
 	    zvsim_setup((top + "/state").c_str(), "bench", 1) != 0 ||
 	    mkdir((top + "/plain").c_str(), 0755) != 0) {
@@ -162,11 +120,25 @@ int main(int argc, char **argv)
 	}
 	mount_dir = zvsim_mount_path();
 	plain_dir = top + "/plain";
-	benchmark::Initialize(&argc, argv);
-	ratio_reporter reporter;
-	benchmark::RunSpecifiedBenchmarks(&reporter);
-	benchmark::Shutdown();
+	auto cpu = [](const char *run) {
+		return zvbench::side{run, zvbench::measure::cpu_rate};
+	};
+	int rc = zvbench::run(
+	        argc, argv,
+	        {{.benchmark = "create in a mount, against tmpfs",
+	          .unit = "creates/s",
+	          .figure = cpu("BM_create_in_mount"),
+	          .baseline = cpu("BM_create_on_tmpfs"),
+	          .aim = ">= 0.80"},
+	         {.benchmark = "mkdir + rmdir in a mount, against tmpfs",
+	          .unit = "pairs/s",
+	          .figure = cpu("BM_mkdir_rmdir_in_mount"),
+	          .baseline = cpu("BM_mkdir_rmdir_on_tmpfs")},
+	         {.benchmark = "stat in a mount, against tmpfs",
+	          .unit = "calls/s",
+	          .figure = cpu("BM_stat_in_mount"),
+	          .baseline = cpu("BM_stat_on_tmpfs")}},
+	        5);
 	zvsim_teardown();
-	std::string cmd = "rm -rf '" + top + "'";
-	return system(cmd.c_str()) == 0 ? 0 : 1;
+	return zvbench::remove_tree(top) ? rc : 1;
 }

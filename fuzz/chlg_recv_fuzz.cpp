@@ -1,68 +1,25 @@
 // Bytes from a change-log device: the reader must hand out only records
 // that fit their buffer in the layout asked for, refuse the rest, and stay
 // usable. A memory file stands in for the device.
+#include "fuzz_require.h"
+#include "zvtest/open_stand_in.h"
+
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace
 {
 
-int device_fd = -1;
 constexpr const char *device_path = "/dev/changelog-fuzz";
 
-void require(bool ok, const char *what)
-{
-	if (!ok) {
-		fprintf(stderr, "chlg_recv_fuzz: %s\n", what);
-		abort();
-	}
-}
-
-int open_device(const char *path, int flags, mode_t mode)
-{
-	if (device_fd >= 0 && strcmp(path, device_path) == 0)
-		return dup(device_fd);
-	return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
 } // namespace
-
-// The reader opens its device by path: answer that path with the input.
-extern "C" __attribute__((visibility("default"))) int open(const char *path,
-                                                           int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & O_CREAT) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = va_arg(ap, int);
-		va_end(ap);
-	}
-	return open_device(path, flags, mode);
-}
-
-extern "C" __attribute__((visibility("default"))) int open64(const char *path,
-                                                             int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & O_CREAT) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = va_arg(ap, int);
-		va_end(ap);
-	}
-	return open_device(path, flags, mode);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -75,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	data += 2;
 	size -= 2;
 
-	device_fd = memfd_create("chlg", 0);
+	// The reader opens its device by path: that path opens the input.
+	int device_fd = memfd_create("chlg", 0);
 	require(device_fd >= 0, "memfd");
 	require(write(device_fd, data, size) == ssize_t(size), "write");
 	lseek(device_fd, 0, SEEK_SET);
+	require(zvtest_open_stand_in(device_path, device_fd) == 0, "stand-in");
 
 	void *priv = nullptr;
 	int rc = zvapi_changelog_start(&priv, changelog_send_flag(flags),
@@ -114,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		zvapi_changelog_free(&rec);
 	}
 	require(zvapi_changelog_fini(&priv) == 0, "fini");
+	zvtest_open_stand_in(nullptr, -1);
 	close(device_fd);
-	device_fd = -1;
 	return 0;
 }

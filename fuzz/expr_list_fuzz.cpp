@@ -1,6 +1,7 @@
 // Expression-list text comes from users' policies: any bytes must parse or
 // fail cleanly, and whatever parses must print and parse back to the same
 // set, with match agreeing with expansion.
+#include "fuzz_require.h"
 #include <libkfx/util/string.h>
 
 #include <cerrno>
@@ -12,14 +13,6 @@
 
 namespace
 {
-
-void require(bool ok, const char *what)
-{
-	if (!ok) {
-		fprintf(stderr, "expr_list_fuzz: %s\n", what);
-		abort();
-	}
-}
 
 /* Values of a list, or empty when there are too many to compare. */
 std::vector<__u32> values_of(kfx_expr_list *list, bool *ok)

@@ -1,5 +1,6 @@
 // FID text comes from users and scripts: any bytes must parse or fail
 // cleanly, and whatever parses must print and parse back to itself.
+#include "fuzz_require.h"
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
@@ -11,15 +12,6 @@
 
 namespace
 {
-
-void require(bool ok, const char *what, const char *text)
-{
-	if (!ok) {
-		std::fprintf(stderr, "fid_parse_fuzz: %s (input \"%s\")\n",
-		             what, text);
-		std::abort();
-	}
-}
 
 void check_round_trip(const struct zo_fid &fid, const char *input)
 {

@@ -1,5 +1,6 @@
 // Replies of a control device: unpack must copy into the caller's record
 // and inline buffers no more than they hold and the reply covers.
+#include "fuzz_require.h"
 #include <libkfx/util/ioctl.h>
 
 #include <cstdint>
@@ -7,19 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-namespace
-{
-
-void require(bool ok, const char *what)
-{
-	if (!ok) {
-		fprintf(stderr, "ioctl_unpack_fuzz: %s\n", what);
-		abort();
-	}
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,5 +1,6 @@
 // Bytes the kernel writes into a message pipe: every read must return a
 // whole message within the buffer or an error, never read past it.
+#include "fuzz_require.h"
 #include <zorvel/zorvelapi.h>
 
 #include <cerrno>
@@ -10,19 +11,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
-
-namespace
-{
-
-void require(bool ok, const char *what)
-{
-	if (!ok) {
-		fprintf(stderr, "kuc_msg_fuzz: %s\n", what);
-		abort();
-	}
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

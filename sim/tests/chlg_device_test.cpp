@@ -109,26 +109,7 @@ class ChlgDevice : public Sim
 		EXPECT_GE(fd, 0) << strerror(errno);
 		return fd;
 	}
-	std::vector<zvsim_request> requests(unsigned long code)
-	{
-		zvsim_request *reqs;
-		size_t n;
-		EXPECT_GE(zvsim_log_read(&reqs, &n), 0);
-		std::vector<zvsim_request> out;
-		for (size_t i = 0; i < n; ++i)
-			if (reqs[i].code == code)
-				out.push_back(reqs[i]);
-		held_.push_back({reqs, n});
-		return out;
-	}
-	void TearDown() override
-	{
-		for (auto &h : held_)
-			zvsim_log_free(h.first, h.second);
-		Sim::TearDown();
-	}
 	std::string user_;
-	std::vector<std::pair<zvsim_request *, size_t>> held_;
 };
 
 constexpr size_t DIR_REC = 436 + 2; // every extension, names "d0".."d9"
@@ -257,11 +238,12 @@ TEST_F(ChlgDevice, FollowWaitsForAWriterThread)
 	EXPECT_EQ(read(fd, buf, sizeof buf), 0);
 	close(fd);
 
-	std::vector<zvsim_request> reqs = requests(ZV_IOC_CHLG_FOLLOW);
+	std::vector<sim_request> reqs = requests(ZV_IOC_CHLG_FOLLOW);
 	ASSERT_EQ(reqs.size(), 2u);
 	EXPECT_EQ(reqs[0].size, 8u);
-	ASSERT_EQ(reqs[0].nbytes, 8u);
-	EXPECT_EQ(get<long>(reinterpret_cast<char *>(reqs[0].bytes), 0), 1);
+	ASSERT_EQ(reqs[0].bytes.size(), 8u);
+	EXPECT_EQ(get<long>(reinterpret_cast<char *>(reqs[0].bytes.data()), 0),
+	          1);
 }
 
 TEST_F(ChlgDevice, FollowWaitsForAnotherProcessAndStopsOnSignals)
@@ -452,10 +434,9 @@ TEST_F(ChlgDevice, ClearPurgesOnceEveryUserHasCleared)
 	close(fd);
 
 	// Every write reached the simulated kernel as written.
-	std::vector<zvsim_request> reqs = requests(ZVSIM_REQ_CHLG_CLEAR);
+	std::vector<sim_request> reqs = requests(ZVSIM_REQ_CHLG_CLEAR);
 	ASSERT_EQ(reqs.size(), 13u);
-	EXPECT_EQ(std::string(reinterpret_cast<char *>(reqs[0].bytes),
-	                      reqs[0].nbytes),
+	EXPECT_EQ(std::string(reqs[0].bytes.begin(), reqs[0].bytes.end()),
 	          std::string(cmd, sizeof cmd));
 	EXPECT_EQ(reqs[0].size, 0u);
 }

@@ -27,8 +27,6 @@ using namespace zvtest;
 namespace
 {
 
-using Fd = fd_owner;
-
 constexpr unsigned long GID = 7;
 
 // What a process holds on the file: listed by steering, and seen by

@@ -55,50 +55,28 @@ TEST_F(Fid, HandleCarriesTheParentFid)
 {
 	ASSERT_EQ(mkdir(mnt("d").c_str(), 0755), 0);
 	write_file(mnt("d/f"));
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt_id = -1;
-	ASSERT_EQ(name_to_handle_at(AT_FDCWD, mnt("d/f").c_str(), &h.fh,
-	                            &mnt_id, 0),
-	          0);
-	zorvel_file_handle zh;
-	memcpy(&zh, h.fh.f_handle, sizeof zh);
-	EXPECT_TRUE(same_fid(zh.zfh_parent, fid(mnt("d"))));
-	EXPECT_GE(mnt_id, 0);
+	file_handle_room h;
+	ASSERT_EQ(h.take(AT_FDCWD, mnt("d/f").c_str()), 0);
+	EXPECT_TRUE(
+	        same_fid(h.as<zorvel_file_handle>().zfh_parent, fid(mnt("d"))));
+	EXPECT_GE(h.mount_id, 0);
 }
 
 TEST_F(Fid, EmptyPathNamesTheDescriptorItself)
 {
 	write_file(mnt("f"));
 	int fd = open(mnt("f").c_str(), O_RDONLY);
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt_id;
-	ASSERT_EQ(name_to_handle_at(fd, "", &h.fh, &mnt_id, AT_EMPTY_PATH), 0);
+	file_handle_room h;
+	ASSERT_EQ(h.take(fd, "", AT_EMPTY_PATH), 0);
 	close(fd);
-	zo_fid f;
-	memcpy(&f, h.fh.f_handle, sizeof f);
-	EXPECT_TRUE(same_fid(f, fid(mnt("f"))));
+	EXPECT_TRUE(same_fid(h.as<zo_fid>(), fid(mnt("f"))));
 }
 
 TEST_F(Fid, SmallHandleIsOverflowWithTheSizeNeeded)
 {
 	write_file(mnt("f"));
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 31;
-	int mnt_id;
-	EXPECT_EQ(name_to_handle_at(AT_FDCWD, mnt("f").c_str(), &h.fh, &mnt_id,
-	                            0),
-	          -1);
+	file_handle_room h(31);
+	EXPECT_EQ(h.take(AT_FDCWD, mnt("f").c_str()), -1);
 	EXPECT_EQ(errno, EOVERFLOW);
 	EXPECT_EQ(h.fh.handle_bytes, 32u);
 }
@@ -107,15 +85,8 @@ TEST_F(Fid, FilesOutsideTheMountKeepTheirRealHandles)
 {
 	std::string outside = tmp_.path() + "/plain";
 	write_file(outside);
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt_id;
-	ASSERT_EQ(
-	        name_to_handle_at(AT_FDCWD, outside.c_str(), &h.fh, &mnt_id, 0),
-	        0);
+	file_handle_room h;
+	ASSERT_EQ(h.take(AT_FDCWD, outside.c_str()), 0);
 	EXPECT_NE(h.fh.handle_type, FILEID_ZORVEL);
 	// And nothing of it reached the simulated kernel.
 	zvsim_request *reqs;

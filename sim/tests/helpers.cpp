@@ -57,20 +57,12 @@ std::string Sim::mnt(const std::string &rel) const
 
 zo_fid Sim::fid(const std::string &path, bool follow)
 {
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt_id;
-	zo_fid f{};
-	int rc = name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mnt_id,
-	                           follow ? AT_SYMLINK_FOLLOW : 0);
+	file_handle_room h;
+	int rc = h.take(AT_FDCWD, path.c_str(), follow ? AT_SYMLINK_FOLLOW : 0);
 	EXPECT_EQ(rc, 0) << path << ": " << strerror(errno);
 	EXPECT_EQ(h.fh.handle_type, FILEID_ZORVEL);
 	EXPECT_EQ(h.fh.handle_bytes, sizeof(struct zorvel_file_handle));
-	memcpy(&f, h.fh.f_handle, sizeof f);
-	return f;
+	return rc == 0 ? h.as<zo_fid>() : zo_fid{};
 }
 
 Res Sim::fid2path(const zo_fid &fid, unsigned &linkno, std::string &path,

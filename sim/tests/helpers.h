@@ -4,6 +4,7 @@
 #pragma once
 
 #include "zvtest/fds.h"
+#include "zvtest/file_handle.h"
 #include "zvtest/files.h"
 #include "zvtest/run.h"
 #include "zvtest/sim_fixture.h"
@@ -25,19 +26,7 @@ std::string fid_text(const zo_fid &fid);
 bool same_fid(const zo_fid &a, const zo_fid &b);
 
 // Owns a descriptor for the length of a test.
-struct Fd {
-	int fd;
-	explicit Fd(int f) : fd(f)
-	{
-	}
-	~Fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-};
+using Fd = fd_owner;
 
 // Result of one request: rc is the call's result, err its errno.
 struct Res {

@@ -36,6 +36,13 @@ class Launcher : public ::testing::Test
 		                         " | wc -l");
 		return std::stoi(r.out);
 	}
+	// Sets up a state directory at st with its request log on.
+	bool set_up_logged(const std::string &st)
+	{
+		return run_shell(
+		               zvsim("setup --log --state " + shell_quote(st)))
+		               .status == 0;
+	}
 	temp_dir tmp_;
 };
 
@@ -111,9 +118,7 @@ TEST_F(Launcher, GivenStateIsReusedAndNeverRemoved)
 TEST_F(Launcher, ScriptingInjectionAndLog)
 {
 	std::string st = tmp_.path() + "/st";
-	ASSERT_EQ(run_shell(zvsim("setup --log --state " + shell_quote(st)))
-	                  .status,
-	          0);
+	ASSERT_TRUE(set_up_logged(st));
 	std::string s = "--state " + shell_quote(st) + " ";
 	EXPECT_EQ(
 	        run_shell(zvsim(s + "inject FID2PATH ENOENT --always")).status,
@@ -247,9 +252,7 @@ TEST_F(Launcher, ParameterSubcommandsAndWhatACommandSees)
 TEST_F(Launcher, DebugfsAndMtabSubcommands)
 {
 	std::string st = tmp_.path() + "/st";
-	ASSERT_EQ(run_shell(zvsim("setup --log --state " + shell_quote(st)))
-	                  .status,
-	          0);
+	ASSERT_TRUE(set_up_logged(st));
 	std::string s = "--state " + shell_quote(st) + " ";
 	EXPECT_EQ(run_shell(zvsim(s + "debugfs unmounted EPERM")).status, 0);
 	EXPECT_EQ(run_shell("cat " + shell_quote(st + "/debugfs")).out,

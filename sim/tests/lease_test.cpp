@@ -16,8 +16,6 @@ using namespace zvtest;
 namespace
 {
 
-using Fd = fd_owner;
-
 class Leases : public Sim
 {
       protected:
@@ -110,6 +108,28 @@ TEST_F(Leases, OpensBreakWhatTheyConflictWith)
 	ASSERT_NE(fp, nullptr);
 	fclose(fp);
 	EXPECT_EQ(check(w.fd), 0) << "a stream opened for update";
+}
+
+TEST_F(Leases, OpensOfOtherProcessesBreakThemToo)
+{
+	std::string p = mnt("f");
+	auto other_opens = [&](int flags) {
+		EXPECT_EQ(in_child([&] {
+			          return open(p.c_str(), flags) >= 0 ? 0 : 1;
+		          }),
+		          0);
+	};
+	Fd w(open_f());
+	ASSERT_EQ(set(w.fd, ZV_LEASE_WRLCK).rc, 0);
+	other_opens(O_RDONLY);
+	EXPECT_EQ(check(w.fd), 0) << "any open breaks a write lease";
+	EXPECT_EQ(set(w.fd, ZV_LEASE_UNLCK).rc, 0) << "broken before release";
+
+	ASSERT_EQ(set(w.fd, ZV_LEASE_RDLCK).rc, 0);
+	other_opens(O_RDONLY);
+	EXPECT_EQ(check(w.fd), ZV_LEASE_RDLCK) << "readers share";
+	other_opens(O_WRONLY);
+	EXPECT_EQ(check(w.fd), 0) << "a writer breaks a read lease";
 }
 
 TEST_F(Leases, ClosesReleaseAndDuplicatesShare)

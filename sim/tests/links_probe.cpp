@@ -5,6 +5,7 @@
 //   zvsim_links churn DIR SEED N     N random namespace changes under DIR,
 //                                    with lookups of what they touch
 #include "churn.h"
+#include "zvtest/file_handle.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -71,15 +72,10 @@ int print_links(const char *text)
 
 bool fid_of(const std::string &path, zo_fid &fid)
 {
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt;
-	if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mnt, 0) < 0)
+	zvtest::file_handle_room h;
+	if (h.take(AT_FDCWD, path.c_str()) < 0)
 		return false;
-	memcpy(&fid, h.fh.f_handle, sizeof fid);
+	fid = h.as<zo_fid>();
 	return true;
 }
 

@@ -1,9 +1,13 @@
 // The client cache as the simulated kernel keeps it: areas configured
 // through the cache parameter, attaches through lease releases, state and
-// detaches.
+// detaches, opens of other processes counted, writes after an attach
+// marked, attached files detached with their area.
 #include "helpers.h"
+#include "zvtest/child.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,8 +20,6 @@ using namespace zvtest;
 
 namespace
 {
-
-using Fd = fd_owner;
 
 class Cache : public Sim
 {
@@ -191,6 +193,65 @@ TEST_F(Cache, Detaches)
 	EXPECT_EQ(state_of(g.fd).pccs_type, 0U);
 	Fd dir(open(mnt().c_str(), O_RDONLY | O_DIRECTORY));
 	EXPECT_EQ(state_of(dir.fd).pccs_type, 0U);
+}
+
+// The cache area 1 configured, and f attached to it read-write.
+class AttachedFile : public Cache
+{
+      protected:
+	void SetUp() override
+	{
+		Cache::SetUp();
+		ASSERT_EQ(command("add 1").rc, 5);
+		Fd f(open(mnt("f").c_str(), O_RDWR));
+		ASSERT_EQ(attach(f.fd, 1).rc, ZV_LEASE_WRLCK);
+	}
+	// The state of f, asked through an open of its own.
+	zo_pcc_state state_of_f()
+	{
+		Fd f(open(mnt("f").c_str(), O_RDONLY));
+		return state_of(f.fd);
+	}
+};
+
+TEST_F(AttachedFile, AWriteAfterTheAttachIsFlagged)
+{
+	EXPECT_EQ(state_of_f().pccs_flags, 0U);
+	write_file(mnt("f"), "changed");
+	EXPECT_EQ(state_of_f().pccs_flags, 1U);
+}
+
+TEST_F(AttachedFile, OpensOfOtherProcessesAreCounted)
+{
+	std::string path = mnt("f");
+	int ready[2];
+	ASSERT_EQ(pipe(ready), 0);
+	child opener([&] {
+		int fd = open(path.c_str(), O_RDONLY);
+		char c = fd >= 0 ? 'y' : 'n';
+		if (write(ready[1], &c, 1) != 1)
+			return 1;
+		pause();
+		return 0;
+	});
+	char c = 0;
+	ASSERT_EQ(read(ready[0], &c, 1), 1);
+	EXPECT_EQ(c, 'y');
+	EXPECT_EQ(state_of_f().pccs_open_count, 1U);
+	kill(opener.pid(), SIGKILL);
+	opener.wait();
+	close(ready[0]);
+	close(ready[1]);
+	EXPECT_EQ(state_of_f().pccs_open_count, 0U);
+}
+
+TEST_F(AttachedFile, DeletingAnAreaDetachesItsFiles)
+{
+	EXPECT_EQ(command("del 1").rc, 5);
+	EXPECT_EQ(state_of_f().pccs_type, uint32_t(ZO_PCC_NONE));
+	struct stat st;
+	EXPECT_NE(stat(area(1).c_str(), &st), 0);
+	EXPECT_EQ(command("del 1").err, ENOENT);
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 //   zvsim_probe glob PATTERN     brace-expanded matches, one a line
 //   zvsim_probe exit-open PATH   opens PATH, then again from an exit
 //                                handler registered before the first call
+#include "zvtest/file_handle.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,18 +42,12 @@ static int fail(int err)
 int main(int argc, char **argv)
 {
 	if (argc == 3 && strcmp(argv[1], "fid") == 0) {
-		union {
-			struct file_handle fh;
-			char room[sizeof(struct file_handle) + 128];
-		} h;
-		h.fh.handle_bytes = 128;
-		int mnt;
-		if (name_to_handle_at(AT_FDCWD, argv[2], &h.fh, &mnt, 0) < 0)
+		zvtest::file_handle_room h;
+		if (h.take(AT_FDCWD, argv[2]) < 0)
 			return fail(errno);
 		if (h.fh.handle_type != FILEID_ZORVEL)
 			return fail(EOPNOTSUPP);
-		struct zo_fid fid;
-		memcpy(&fid, h.fh.f_handle, sizeof fid);
+		struct zo_fid fid = h.as<zo_fid>();
 		printf(ZO_FID_FMT "\n", ZO_FID_ARGS(&fid));
 		return 0;
 	}
@@ -66,17 +62,12 @@ int main(int argc, char **argv)
 		endmntent(fp);
 		return 0;
 	}
-	if (argc == 3 && strcmp(argv[1], "exit-open") == 0) {
+	bool exit_open = argc == 3 && strcmp(argv[1], "exit-open") == 0;
+	if (exit_open) {
 		exit_path = argv[2];
 		atexit(open_at_exit);
-		int fd = open(argv[2], O_RDONLY);
-		if (fd < 0)
-			return fail(errno);
-		close(fd);
-		printf("ok\n");
-		return 0;
 	}
-	if (argc == 3 && strcmp(argv[1], "open") == 0) {
+	if (exit_open || (argc == 3 && strcmp(argv[1], "open") == 0)) {
 		int fd = open(argv[2], O_RDONLY);
 		if (fd < 0)
 			return fail(errno);

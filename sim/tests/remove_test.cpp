@@ -59,22 +59,6 @@ class Remove : public Sim
 	{
 		return on(dir, ZV_IOC_REMOVE_ENTRY, const_cast<char *>(name));
 	}
-	std::vector<zvsim_request> log()
-	{
-		zvsim_request *reqs;
-		size_t n;
-		EXPECT_GE(zvsim_log_read(&reqs, &n), 0);
-		std::vector<zvsim_request> out(reqs, reqs + n);
-		held_.push_back({reqs, n});
-		return out;
-	}
-	void TearDown() override
-	{
-		for (auto &h : held_)
-			zvsim_log_free(h.first, h.second);
-		Sim::TearDown();
-	}
-	std::vector<std::pair<zvsim_request *, size_t>> held_;
 };
 
 TEST_F(Remove, RmfidRemovesEveryLinkAndWritesBackPerFid)
@@ -109,13 +93,13 @@ TEST_F(Remove, RmfidRemovesEveryLinkAndWritesBackPerFid)
 	EXPECT_TRUE(exists(mnt("d")));
 
 	// The log holds what was sent: the header and the FIDs as given.
-	auto reqs = log();
+	auto reqs = requests();
 	ASSERT_EQ(reqs.size(), 1u);
 	EXPECT_EQ(reqs[0].code, ZV_IOC_RMFID);
 	EXPECT_EQ(reqs[0].size, 16u);
-	ASSERT_EQ(reqs[0].nbytes, 16u + 6 * 16);
+	ASSERT_EQ(reqs[0].bytes.size(), 16u + 6 * 16);
 	zo_fid logged;
-	memcpy(&logged, reqs[0].bytes + 16, sizeof logged);
+	memcpy(&logged, reqs[0].bytes.data() + 16, sizeof logged);
 	EXPECT_TRUE(same_fid(logged, file));
 }
 
@@ -169,11 +153,10 @@ TEST_F(Remove, RemoveEntryRemovesWithoutLookingAtTheObject)
 	EXPECT_EQ(remove_entry(mnt("d"), "full").err, ENOTEMPTY);
 	EXPECT_EQ(remove_entry(mnt("d"), "none").err, ENOENT);
 
-	auto reqs = log();
+	auto reqs = requests();
 	ASSERT_EQ(reqs.size(), 5u);
 	EXPECT_EQ(reqs[0].code, ZV_IOC_REMOVE_ENTRY);
-	EXPECT_EQ(std::string(reinterpret_cast<char *>(reqs[0].bytes),
-	                      reqs[0].nbytes),
+	EXPECT_EQ(std::string(reqs[0].bytes.begin(), reqs[0].bytes.end()),
 	          "file");
 }
 
@@ -220,10 +203,10 @@ TEST_F(Remove, ForeignUnlinkPrepOnlyForForeignObjects)
 	r = on(mnt("dir"), ZV_IOC_FOREIGN_UNLINK_PREP,
 	       reinterpret_cast<void *>(0x10));
 	EXPECT_EQ(r.err, ENODATA);
-	auto reqs = log();
+	auto reqs = requests();
 	ASSERT_EQ(reqs.size(), 3u);
 	EXPECT_EQ(reqs[0].code, ZV_IOC_FOREIGN_UNLINK_PREP);
-	EXPECT_EQ(reqs[0].nbytes, 0u);
+	EXPECT_TRUE(reqs[0].bytes.empty());
 }
 
 TEST_F(Remove, ForeignUnlinkPrepOnAForeignDirectory)

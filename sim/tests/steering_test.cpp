@@ -124,15 +124,8 @@ TEST_F(Inject, HandleAndOpenByFid)
 	write_file(mnt("f"));
 	zo_fid f = fid(mnt("f"));
 	ASSERT_EQ(zvsim_inject_errno(ZVSIM_REQ_NAME_TO_HANDLE, ESTALE, 0), 0);
-	union {
-		struct file_handle fh;
-		char room[sizeof(struct file_handle) + 128];
-	} h;
-	h.fh.handle_bytes = 128;
-	int mnt_id;
-	EXPECT_EQ(name_to_handle_at(AT_FDCWD, mnt("f").c_str(), &h.fh, &mnt_id,
-	                            0),
-	          -1);
+	file_handle_room h;
+	EXPECT_EQ(h.take(AT_FDCWD, mnt("f").c_str()), -1);
 	EXPECT_EQ(errno, ESTALE);
 
 	ASSERT_EQ(zvsim_inject_errno(ZVSIM_REQ_OPEN_BY_FID, EPERM, 0), 0);

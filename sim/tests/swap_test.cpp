@@ -1,5 +1,6 @@
 // Data versions, layout swaps, volatile names and group locks as the
-// simulated kernel answers them, across processes.
+// simulated kernel answers them, across processes: what another process's
+// reads, writes and locks do to this one's open file.
 #include "helpers.h"
 #include "zvtest/child.h"
 
@@ -17,8 +18,6 @@ using namespace zvtest;
 
 namespace
 {
-
-using Fd = fd_owner;
 
 class SwapRequests : public Sim
 {
@@ -107,6 +106,43 @@ TEST_F(SwapRequests, VersionsOfAReusedInodeStartAfresh)
 	Fd g(open_in("g"));
 	ASSERT_EQ(versions(g.fd, v).rc, 0);
 	EXPECT_EQ(v.idv_version, 1U) << "a new file has its own count";
+}
+
+TEST_F(SwapRequests, VersionsFollowWritesOfOtherProcesses)
+{
+	write_file(mnt("f"), "0123456789");
+	Fd f(open_in("f"));
+	ioc_data_version before, v;
+	ASSERT_EQ(versions(f.fd, before).rc, 0);
+	ASSERT_EQ(versions(f.fd, v).rc, 0);
+	EXPECT_EQ(v.idv_version, before.idv_version)
+	        << "asking changes nothing";
+
+	// another process reads: no change
+	std::string path = mnt("f");
+	EXPECT_EQ(in_child([&] {
+		          char buf[4];
+		          int fd = open(path.c_str(), O_RDONLY);
+		          return fd >= 0 && read(fd, buf, 4) == 4 ? 0 : 1;
+	          }),
+	          0);
+	ASSERT_EQ(versions(f.fd, v).rc, 0);
+	EXPECT_EQ(v.idv_version, before.idv_version);
+
+	// another process overwrites in place (same size): a change
+	EXPECT_EQ(in_child([&] {
+		          int fd = open(path.c_str(), O_WRONLY);
+		          return fd >= 0 && pwrite(fd, "x", 1, 3) == 1 ? 0 : 1;
+	          }),
+	          0);
+	ioc_data_version after_write;
+	ASSERT_EQ(versions(f.fd, after_write).rc, 0);
+	EXPECT_NE(after_write.idv_version, before.idv_version);
+
+	ASSERT_EQ(ftruncate(f.fd, 4), 0);
+	ASSERT_EQ(versions(f.fd, v).rc, 0);
+	EXPECT_NE(v.idv_version, after_write.idv_version)
+	        << "a truncation is a change";
 }
 
 TEST_F(SwapRequests, SwapExchangesContentSizeAndLayouts)
@@ -297,6 +333,37 @@ TEST_F(SwapRequests, GroupLocksPerOpenFile)
 
 	Fd d(open(mnt().c_str(), O_RDONLY | O_DIRECTORY));
 	EXPECT_EQ(lock(d.fd, 1).err, EINVAL) << "a directory";
+}
+
+TEST_F(SwapRequests, GroupLocksAcrossProcesses)
+{
+	write_file(mnt("f"), "x");
+	Fd f(open_in("f"));
+	ASSERT_EQ(lock(f.fd, 5).rc, 0);
+	// the same id is shared; another one is refused at once without
+	// blocking
+	std::string path = mnt("f");
+	EXPECT_EQ(in_child([&] {
+		          int fd = open(path.c_str(), O_RDWR);
+		          return lock(fd, 5).rc == 0 ? 0 : 1;
+	          }),
+	          0);
+	EXPECT_EQ(in_child([&] {
+		          int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+		          return lock(fd, 6).err;
+	          }),
+	          EAGAIN);
+	// a blocking lock of another id gets it once the holder closes (the
+	// child's inherited copy names the holder's open file too)
+	child waiter([&] {
+		close(f.fd);
+		int fd = open(path.c_str(), O_RDWR);
+		return lock(fd, 6).rc == 0 ? 0 : 1;
+	});
+	usleep(50 * 1000);
+	close(f.fd);
+	f.fd = -1;
+	EXPECT_EQ(waiter.wait(), 0);
 }
 
 TEST_F(SwapRequests, GroupLockOfAKilledHolderGoes)

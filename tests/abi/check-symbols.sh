@@ -23,6 +23,13 @@ fail() {
 	echo "FAIL: $name: $*" >&2
 	failures=$((failures + 1))
 }
+# fail_listing MESSAGE NAMES: a failure when NAMES (one a line) is not
+# empty, the names indented below it.
+fail_listing() {
+	[[ -n $2 ]] || return 0
+	fail "$1"
+	sed 's/^/    /' <<<"$2" >&2
+}
 
 [[ -f $lib ]] || { echo "FAIL: $name: $lib not built" >&2; exit 1; }
 
@@ -46,24 +53,16 @@ sed 's/@.*//' "$work/versioned" | LC_ALL=C sort -u >"$work/actual"
 
 leaked=$(LC_ALL=C comm -13 "$work/expected" "$work/actual")
 missing=$(LC_ALL=C comm -23 "$work/expected" "$work/actual")
-if [[ -n $leaked ]]; then
-	fail "exported but not listed (leaked):"
-	sed 's/^/    /' <<<"$leaked" >&2
-fi
-if [[ -n $missing ]]; then
-	fail "listed but not exported (missing):"
-	sed 's/^/    /' <<<"$missing" >&2
-fi
+fail_listing "exported but not listed (leaked):" "$leaked"
+fail_listing "listed but not exported (missing):" "$missing"
 unversioned=$(grep -v '@' "$work/versioned" || true)
 versioned=$(grep '@' "$work/versioned" || true)
 if ((want_unversioned)); then
-	if [[ -n $versioned ]]; then
-		fail "bound to a version node, listed as unversioned:"
-		sed 's/^/    /' <<<"$versioned" >&2
-	fi
-elif [[ -n $unversioned ]]; then
-	fail "exported without a version node (no version script?):"
-	sed 's/^/    /' <<<"$unversioned" >&2
+	fail_listing "bound to a version node, listed as unversioned:" \
+		"$versioned"
+else
+	fail_listing "exported without a version node (no version script?):" \
+		"$unversioned"
 fi
 
 # ---- Soname -------------------------------------------------------------------

@@ -2,6 +2,8 @@
 
 #include <zvsim/zvsim.h>
 
+#include <utility>
+
 namespace zvtest
 {
 
@@ -52,6 +54,15 @@ std::vector<sim_request> sim_fixture::requests() const
 		                       reqs[i].bytes + reqs[i].nbytes)});
 	zvsim_log_free(reqs, count);
 	return out;
+}
+
+std::vector<sim_request> sim_fixture::requests(unsigned long code) const
+{
+	std::vector<sim_request> of_code;
+	for (sim_request &r : requests())
+		if (r.code == code)
+			of_code.push_back(std::move(r));
+	return of_code;
 }
 
 std::vector<unsigned long> sim_fixture::request_codes() const

@@ -89,7 +89,7 @@ std::vector<shape> all_shapes()
 	return shapes;
 }
 
-TEST(ChangelogRemap, EveryPresentAndWantedCombination)
+TEST(ChlgRemap, EveryPresentAndWantedCombination)
 {
 	int checked = 0;
 	for (const shape &have : all_shapes()) {
@@ -129,7 +129,7 @@ TEST(ChangelogRemap, EveryPresentAndWantedCombination)
 	EXPECT_EQ(checked, 68 * 68);
 }
 
-TEST(ChangelogRemap, WantedLayoutIsLeftByteForByte)
+TEST(ChlgRemap, WantedLayoutIsLeftByteForByte)
 {
 	logical l{true, false, true, CLFE_NID | CLFE_XATTR, 0xF0F0, "x"};
 	unsigned crf = CLF_VERSION | CLF_RENAME | CLF_EXTRA_FLAGS;
@@ -144,7 +144,7 @@ TEST(ChangelogRemap, WantedLayoutIsLeftByteForByte)
 	EXPECT_EQ(rec[in.size()], '\x5c') << "nothing written past it";
 }
 
-TEST(ChangelogRemap, AccessorsFindEachPart)
+TEST(ChlgRemap, AccessorsFindEachPart)
 {
 	logical l{true, true, true, CLFE_SUPPORTED, 0, "accessor"};
 	unsigned crf = CLF_VERSION | CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS;

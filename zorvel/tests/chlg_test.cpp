@@ -1,6 +1,7 @@
 /* The change-log reader against the simulator's log devices: records that
  * namespace operations produce, positioning, follow mode, purging, and
  * malformed records from the kernel. */
+#include "fid_words.h"
 #include "zvtest/failalloc.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
@@ -37,7 +38,7 @@ struct received {
 	zo_fid tfid, pfid;
 };
 
-class ChlgSim : public zvtest::sim_fixture
+class Chlg : public zvtest::sim_fixture
 {
       protected:
 	void SetUp() override
@@ -94,21 +95,12 @@ class ChlgSim : public zvtest::sim_fixture
 		          0);
 		return priv;
 	}
-	zo_fid fid_of(const std::string &path)
-	{
-		zo_fid fid{};
-		EXPECT_EQ(zvapi_path2fid(path.c_str(), &fid), 0);
-		return fid;
-	}
 	std::string user_;
 };
 
-bool same(const zo_fid &a, const zo_fid &b)
-{
-	return a.f_seq == b.f_seq && a.f_oid == b.f_oid && a.f_ver == b.f_ver;
-}
+using fidtest::fid_of;
 
-TEST_F(ChlgSim, RecordsOfNamespaceOperations)
+TEST_F(Chlg, RecordsOfNamespaceOperations)
 {
 	ASSERT_EQ(mkdir(in_mount("d").c_str(), 0755), 0);
 	write_file(in_mount("d/f"), "x");
@@ -119,11 +111,11 @@ TEST_F(ChlgSim, RecordsOfNamespaceOperations)
 	ASSERT_GE(recs.size(), 4U);
 	EXPECT_EQ(recs[0].type, __u32(CL_MKDIR));
 	EXPECT_EQ(recs[0].name, "d");
-	EXPECT_TRUE(same(recs[0].tfid, fid_of(in_mount("d"))));
-	EXPECT_TRUE(same(recs[0].pfid, fid_of(mount_)));
+	EXPECT_TRUE(recs[0].tfid == fid_of(in_mount("d")));
+	EXPECT_TRUE(recs[0].pfid == fid_of(mount_));
 	EXPECT_EQ(recs[1].type, __u32(CL_CREATE));
 	EXPECT_EQ(recs[1].name, "f");
-	EXPECT_TRUE(same(recs[1].pfid, fid_of(in_mount("d"))));
+	EXPECT_TRUE(recs[1].pfid == fid_of(in_mount("d")));
 	bool renamed = false, unlinked = false;
 	for (const auto &r : recs) {
 		renamed |= r.type == CL_RENAME && r.name == "g";
@@ -135,7 +127,7 @@ TEST_F(ChlgSim, RecordsOfNamespaceOperations)
 		EXPECT_GT(recs[i].index, recs[i - 1].index);
 }
 
-TEST_F(ChlgSim, StartAtARecordNumber)
+TEST_F(Chlg, StartAtARecordNumber)
 {
 	for (int i = 0; i < 5; i++)
 		write_file(in_mount("f" + std::to_string(i)), "");
@@ -147,7 +139,7 @@ TEST_F(ChlgSim, StartAtARecordNumber)
 	EXPECT_EQ(tail[0].name, "f2");
 }
 
-TEST_F(ChlgSim, LayoutAskedForIsTheLayoutReceived)
+TEST_F(Chlg, LayoutAskedForIsTheLayoutReceived)
 {
 	write_file(in_mount("x"), "");
 	for (int flags : {0, int(CHANGELOG_FLAG_JOBID),
@@ -178,7 +170,7 @@ TEST_F(ChlgSim, LayoutAskedForIsTheLayoutReceived)
 	}
 }
 
-TEST_F(ChlgSim, ExtraFlagsChangedBetweenReceives)
+TEST_F(Chlg, ExtraFlagsChangedBetweenReceives)
 {
 	write_file(in_mount("one"), "");
 	write_file(in_mount("two"), "");
@@ -202,7 +194,7 @@ TEST_F(ChlgSim, ExtraFlagsChangedBetweenReceives)
 	zvapi_changelog_fini(&priv);
 }
 
-TEST_F(ChlgSim, FollowWaitsForANewRecord)
+TEST_F(Chlg, FollowWaitsForANewRecord)
 {
 	void *priv = start_follower();
 	ASSERT_NE(priv, nullptr);
@@ -229,7 +221,7 @@ void on_signal(int)
 /* A follower waits in the read: a signal handler without SA_RESTART
  * interrupts it, the call says so, and the next one goes on with the next
  * record, none lost or repeated. */
-TEST_F(ChlgSim, FollowerInterruptedBySignalReturnsEintrThenResumes)
+TEST_F(Chlg, FollowerInterruptedBySignalReturnsEintrThenResumes)
 {
 	write_file(in_mount("a"), "");
 	write_file(in_mount("b"), "");
@@ -280,7 +272,7 @@ TEST_F(ChlgSim, FollowerInterruptedBySignalReturnsEintrThenResumes)
 
 /* The record buffer is reused by malloc: the byte after a short name must
  * not be what a longer one left there. */
-TEST_F(ChlgSim, NameIsTerminatedInTheRecordBuffer)
+TEST_F(Chlg, NameIsTerminatedInTheRecordBuffer)
 {
 	write_file(in_mount(std::string(200, 'n')), "");
 	write_file(in_mount("s"), "");
@@ -296,7 +288,7 @@ TEST_F(ChlgSim, NameIsTerminatedInTheRecordBuffer)
 	zvapi_changelog_fini(&priv);
 }
 
-TEST_F(ChlgSim, ClearSendsTheUserBeforeItsDash)
+TEST_F(Chlg, ClearSendsTheUserBeforeItsDash)
 {
 	write_file(in_mount("a"), "");
 	write_file(in_mount("b"), "");
@@ -351,7 +343,7 @@ std::string raw_record(__u64 index, const std::string &name,
 	return r + name;
 }
 
-TEST_F(ChlgSim, MalformedRecordsAreRefusedAndReadingGoesOn)
+TEST_F(Chlg, MalformedRecordsAreRefusedAndReadingGoesOn)
 {
 	/* runs past the bytes the read returns */
 	std::string cut = raw_record(1, "abc", 200);
@@ -390,7 +382,7 @@ TEST_F(ChlgSim, MalformedRecordsAreRefusedAndReadingGoesOn)
 	zvapi_changelog_fini(&priv);
 }
 
-TEST_F(ChlgSim, BadHandlesAndNoLeaks)
+TEST_F(Chlg, BadHandlesAndNoLeaks)
 {
 	int before = zvtest::open_fd_count();
 	void *priv = nullptr;
@@ -415,7 +407,7 @@ TEST_F(ChlgSim, BadHandlesAndNoLeaks)
 	EXPECT_EQ(zvapi_changelog_in_buf(nullptr), 0);
 }
 
-TEST_F(ChlgSim, WarningsOncePerProcess)
+TEST_F(Chlg, WarningsOncePerProcess)
 {
 	/* a fresh process, whose warning flags start unset */
 	auto r = zvtest::run_program({CHLG_WARN_PROBE, target});
@@ -434,7 +426,7 @@ TEST_F(ChlgSim, WarningsOncePerProcess)
 	                  "CHANGELOG_EXTRA_FLAG_UIDGID\n");
 }
 
-TEST_F(ChlgSim, WarningsOncePerProcessWhateverTheThreads)
+TEST_F(Chlg, WarningsOncePerProcessWhateverTheThreads)
 {
 	std::string p = "chlg_warn_probe: warning: ";
 	const std::multiset<std::string> once = {
@@ -460,7 +452,7 @@ TEST_F(ChlgSim, WarningsOncePerProcessWhateverTheThreads)
 	}
 }
 
-TEST_F(ChlgSim, AllocationFailuresInReceive)
+TEST_F(Chlg, AllocationFailuresInReceive)
 {
 	if (!failalloc_active())
 		GTEST_SKIP() << "allocator not interposable in this build";

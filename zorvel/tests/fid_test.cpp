@@ -1,5 +1,6 @@
 /* File identifiers through the simulated kernel client: what the caller
  * gets and what the kernel received. */
+#include "fid_words.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
@@ -21,28 +22,12 @@ using zvtest::open_fd_count;
 using zvtest::read_file;
 using zvtest::write_file;
 
-std::string fid_text(const zo_fid &fid)
-{
-	char buf[ZO_FID_FMT_LEN];
-	snprintf(buf, sizeof(buf), ZO_FID_FMT, ZO_FID_ARGS(&fid));
-	return buf;
-}
+using fidtest::fid_of;
+using fidtest::fid_text;
 
-bool operator==(const zo_fid &a, const zo_fid &b)
-{
-	return a.f_seq == b.f_seq && a.f_oid == b.f_oid && a.f_ver == b.f_ver;
-}
-
-zo_fid fid_of(const std::string &path)
-{
-	zo_fid fid{};
-	EXPECT_EQ(zvapi_path2fid(path.c_str(), &fid), 0) << path;
-	return fid;
-}
-
-/* The kernel's answer to FID2PATH replaced by crafted header and path. */
-std::string crafted_fid2path(const zo_fid &fid, unsigned linkno,
-                             unsigned pathlen, const std::string &path)
+/* The kernel's next answer to FID2PATH: a crafted header and path. */
+bool reply_fid2path(const zo_fid &fid, unsigned linkno, unsigned pathlen,
+                    const std::string &path)
 {
 	std::string rec(32, '\0');
 	memcpy(&rec[0], &fid, 16);
@@ -50,10 +35,12 @@ std::string crafted_fid2path(const zo_fid &fid, unsigned linkno,
 	memcpy(&rec[16], &recno, 8);
 	memcpy(&rec[24], &linkno, 4);
 	memcpy(&rec[28], &pathlen, 4);
-	return rec + path;
+	rec += path;
+	return zvsim_inject_reply(ZV_IOC_FID2PATH, rec.data(), rec.size(), 0) ==
+	       0;
 }
 
-class FidSim : public zvtest::sim_fixture
+class Fid : public zvtest::sim_fixture
 {
       protected:
 	void SetUp() override
@@ -86,7 +73,7 @@ class FidSim : public zvtest::sim_fixture
 	}
 };
 
-TEST_F(FidSim, IdentityOfFilesDirectoriesLinksAndRoot)
+TEST_F(Fid, IdentityOfFilesDirectoriesLinksAndRoot)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	zo_fid dir = fid_of(in_mount("dir"));
@@ -119,7 +106,7 @@ TEST_F(FidSim, IdentityOfFilesDirectoriesLinksAndRoot)
 	EXPECT_EQ(codes[0], ZVSIM_REQ_NAME_TO_HANDLE);
 }
 
-TEST_F(FidSim, ObjectsOfOtherFileSystems)
+TEST_F(Fid, ObjectsOfOtherFileSystems)
 {
 	zvtest::temp_dir outside;
 	write_file(outside.path() + "/plain", "x");
@@ -131,7 +118,7 @@ TEST_F(FidSim, ObjectsOfOtherFileSystems)
 	EXPECT_EQ(zvapi_fd2fid(-1, &fid), -EBADF);
 }
 
-TEST_F(FidSim, Fid2PathWalksEveryHardLink)
+TEST_F(Fid, Fid2PathWalksEveryHardLink)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	std::string text = fid_text(file);
@@ -164,7 +151,7 @@ TEST_F(FidSim, Fid2PathWalksEveryHardLink)
 	EXPECT_STREQ(path, "/");
 }
 
-TEST_F(FidSim, Fid2PathSendsTheRecordItWasGiven)
+TEST_F(Fid, Fid2PathSendsTheRecordItWasGiven)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	ASSERT_EQ(zvsim_log_clear(), 0);
@@ -196,7 +183,7 @@ TEST_F(FidSim, Fid2PathSendsTheRecordItWasGiven)
 	zvsim_log_free(reqs, count);
 }
 
-TEST_F(FidSim, Fid2PathArgumentErrors)
+TEST_F(Fid, Fid2PathArgumentErrors)
 {
 	char path[PATH_MAX];
 	EXPECT_EQ(zvapi_fid2path("", "[0x1:0x1:0x0]", path, sizeof(path),
@@ -239,18 +226,15 @@ TEST_F(FidSim, Fid2PathArgumentErrors)
 	close(root);
 }
 
-TEST_F(FidSim, KernelPathsAreCopiedWithSlashesFolded)
+TEST_F(Fid, KernelPathsAreCopiedWithSlashesFolded)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	int root = open(mount_.c_str(), O_RDONLY | O_DIRECTORY);
 	ASSERT_GE(root, 0);
 	char path[64];
 
-	std::string rec = crafted_fid2path(file, 3, sizeof(path),
-	                                   std::string("//dir//file\0", 12));
-	ASSERT_EQ(
-	        zvsim_inject_reply(ZV_IOC_FID2PATH, rec.data(), rec.size(), 0),
-	        0);
+	ASSERT_TRUE(reply_fid2path(file, 3, sizeof(path),
+	                           std::string("//dir//file\0", 12)));
 	long long recno = 0;
 	int linkno = 0;
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), &recno,
@@ -260,21 +244,16 @@ TEST_F(FidSim, KernelPathsAreCopiedWithSlashesFolded)
 	EXPECT_EQ(recno, 7);
 	EXPECT_EQ(linkno, 3);
 
-	rec = crafted_fid2path(file, 0, sizeof(path), std::string(1, '\0'));
-	ASSERT_EQ(
-	        zvsim_inject_reply(ZV_IOC_FID2PATH, rec.data(), rec.size(), 0),
-	        0);
+	ASSERT_TRUE(
+	        reply_fid2path(file, 0, sizeof(path), std::string(1, '\0')));
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), nullptr,
 	                            nullptr),
 	          0);
 	EXPECT_STREQ(path, "/");
 
 	/* a path that fills the area leaves no room for its NUL */
-	rec = crafted_fid2path(file, 4, sizeof(path),
-	                       std::string(sizeof(path), 'a'));
-	ASSERT_EQ(
-	        zvsim_inject_reply(ZV_IOC_FID2PATH, rec.data(), rec.size(), 0),
-	        0);
+	ASSERT_TRUE(reply_fid2path(file, 4, sizeof(path),
+	                           std::string(sizeof(path), 'a')));
 	recno = 0;
 	linkno = 0;
 	errno = 0;
@@ -286,11 +265,8 @@ TEST_F(FidSim, KernelPathsAreCopiedWithSlashesFolded)
 	EXPECT_EQ(recno, 7);
 
 	/* one byte less fits exactly */
-	rec = crafted_fid2path(file, 0, sizeof(path),
-	                       std::string(sizeof(path) - 1, 'b') + '\0');
-	ASSERT_EQ(
-	        zvsim_inject_reply(ZV_IOC_FID2PATH, rec.data(), rec.size(), 0),
-	        0);
+	ASSERT_TRUE(reply_fid2path(file, 0, sizeof(path),
+	                           std::string(sizeof(path) - 1, 'b') + '\0'));
 	EXPECT_EQ(zvapi_fid2path_at(root, &file, path, sizeof(path), nullptr,
 	                            nullptr),
 	          0);
@@ -298,7 +274,7 @@ TEST_F(FidSim, KernelPathsAreCopiedWithSlashesFolded)
 	close(root);
 }
 
-TEST_F(FidSim, InjectedKernelErrors)
+TEST_F(Fid, InjectedKernelErrors)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	std::string text = fid_text(file);
@@ -328,7 +304,7 @@ TEST_F(FidSim, InjectedKernelErrors)
 	EXPECT_EQ(zvapi_path2fid(in_mount("dir").c_str(), &file), -ENOTTY);
 }
 
-TEST_F(FidSim, ParentOfEveryLink)
+TEST_F(Fid, ParentOfEveryLink)
 {
 	zo_fid dir = fid_of(in_mount("dir"));
 	zo_fid other = fid_of(in_mount("other"));
@@ -359,7 +335,7 @@ TEST_F(FidSim, ParentOfEveryLink)
 	EXPECT_EQ(parent.f_seq, (unsigned long long)FID_SEQ_ROOT);
 }
 
-TEST_F(FidSim, ParentNameBuffers)
+TEST_F(Fid, ParentNameBuffers)
 {
 	int fd = open(in_mount("dir/file").c_str(), O_RDONLY);
 	ASSERT_GE(fd, 0);
@@ -393,7 +369,7 @@ TEST_F(FidSim, ParentNameBuffers)
 	          -ELOOP);
 }
 
-TEST_F(FidSim, ParentNameSizeReachesTheKernelWithoutANameBuffer)
+TEST_F(Fid, ParentNameSizeReachesTheKernelWithoutANameBuffer)
 {
 	int fd = open(in_mount("dir/file").c_str(), O_RDONLY);
 	ASSERT_GE(fd, 0);
@@ -411,7 +387,7 @@ TEST_F(FidSim, ParentNameSizeReachesTheKernelWithoutANameBuffer)
 	          (std::vector<uint32_t>{10, 64, NAME_MAX + 1, NAME_MAX + 1}));
 }
 
-class FidSimTwoTargets : public FidSim
+class FidTwoTargets : public Fid
 {
       protected:
 	int mdt_count() const override
@@ -420,7 +396,7 @@ class FidSimTwoTargets : public FidSim
 	}
 };
 
-TEST_F(FidSimTwoTargets, TargetIndexOfFids)
+TEST_F(FidTwoTargets, TargetIndexOfFids)
 {
 	int fd = open(mount_.c_str(), O_RDONLY | O_DIRECTORY);
 	ASSERT_GE(fd, 0);
@@ -446,7 +422,7 @@ TEST_F(FidSimTwoTargets, TargetIndexOfFids)
 	close(fd);
 }
 
-TEST_F(FidSim, OpenByFid)
+TEST_F(Fid, OpenByFid)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	int fd = zvapi_open_by_fid(in_mount("other").c_str(), &file, O_RDONLY);
@@ -482,7 +458,7 @@ TEST_F(FidSim, OpenByFid)
 	          codes.end());
 }
 
-TEST_F(FidSim, NoDescriptorLeaksOnAnyPath)
+TEST_F(Fid, NoDescriptorLeaksOnAnyPath)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	std::string text = fid_text(file);
@@ -513,7 +489,7 @@ void each_allocation_fails(Call call)
 	zvtest::each_allocation_fails("libzorvelapi", call, {.min_runs = 2});
 }
 
-TEST_F(FidSim, AllocationFailures)
+TEST_F(Fid, AllocationFailures)
 {
 	zo_fid file = fid_of(in_mount("dir/file"));
 	std::string text = fid_text(file);

@@ -96,13 +96,13 @@ std::string python_reads(const std::vector<std::string> &lines)
 	return r.out;
 }
 
-TEST(JsonList, EmptyListIsBraces)
+TEST(Json, EmptyListIsBraces)
 {
 	List l;
 	EXPECT_EQ(l.written(), "{}\n");
 }
 
-TEST(JsonList, NewestItemFirstWithTheDocumentedFormats)
+TEST(Json, NewestItemFirstWithTheDocumentedFormats)
 {
 	List l;
 	ASSERT_EQ(l.add_int("a", 1), 0);
@@ -121,7 +121,7 @@ TEST(JsonList, NewestItemFirstWithTheDocumentedFormats)
 	        << "writing leaves the list as it is";
 }
 
-TEST(JsonList, StringsAreEscaped)
+TEST(Json, StringsAreEscaped)
 {
 	List l;
 	ASSERT_EQ(l.add_str("s", "q\"b\\n\n\b\f\r\t"), 0);
@@ -140,7 +140,7 @@ TEST(JsonList, StringsAreEscaped)
 }
 
 /* The three ways older writers produced invalid JSON. */
-TEST(JsonList, KeysControlCharactersAndNonFiniteRealsStayValid)
+TEST(Json, KeysControlCharactersAndNonFiniteRealsStayValid)
 {
 	List l;
 	ASSERT_EQ(l.add_str("k\"ey\n", "v"), 0);
@@ -156,7 +156,7 @@ TEST(JsonList, KeysControlCharactersAndNonFiniteRealsStayValid)
 	          "\"k\\\"ey\\n\": \"v\", \"nan\": null}\n");
 }
 
-TEST(JsonList, EveryLineParses)
+TEST(Json, EveryLineParses)
 {
 	std::vector<std::string> lines;
 	std::string all_bytes;
@@ -178,7 +178,7 @@ TEST(JsonList, EveryLineParses)
 	          static_cast<long>(lines.size()));
 }
 
-TEST(JsonList, BadArguments)
+TEST(Json, BadArguments)
 {
 	zvapi_json_item_list *none = nullptr;
 	int v = 1;
@@ -215,7 +215,7 @@ TEST(JsonList, BadArguments)
 	EXPECT_EQ(l.written(), "{}\n") << "a refused item leaves no trace";
 }
 
-TEST(JsonList, DestroyEmptiesThePointer)
+TEST(Json, DestroyEmptiesThePointer)
 {
 	zvapi_json_item_list *list = nullptr;
 	ASSERT_EQ(zvapi_json_init_list(&list), 0);
@@ -233,7 +233,7 @@ TEST(JsonList, DestroyEmptiesThePointer)
 }
 
 /* The list copies what it is given. */
-TEST(JsonList, CallerBuffersMayBeReused)
+TEST(Json, CallerBuffersMayBeReused)
 {
 	List l;
 	char key[] = "key", val[] = "val";
@@ -244,7 +244,7 @@ TEST(JsonList, CallerBuffersMayBeReused)
 
 /* A chain shorter than its count (a list built by hand): reported, the
  * object still closed and valid. */
-TEST(JsonList, ShortChainIsReported)
+TEST(Json, ShortChainIsReported)
 {
 	List l;
 	ASSERT_EQ(l.add_int("a", 1), 0);
@@ -263,7 +263,7 @@ TEST(JsonList, ShortChainIsReported)
 	(*l.ptr())->zjil_item_count = 0;
 }
 
-TEST(JsonList, AllocationFailuresLoseNothing)
+TEST(Json, AllocationFailuresLoseNothing)
 {
 	zvtest::each_allocation_fails("libzorvelapi", [] {
 		zvapi_json_item_list *list = nullptr;

@@ -1,4 +1,5 @@
 /* The kernel-to-user message channel, with real pipes. */
+#include "wire_words.h"
 #include "zvtest/fds.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +19,7 @@
 namespace
 {
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
+using wiretest::prog;
 
 /* A framed message: header then payload. */
 std::string message(uint8_t transport, size_t payload_len, char fill = 'p',
@@ -36,7 +34,7 @@ std::string message(uint8_t transport, size_t payload_len, char fill = 'p',
 	return m + std::string(payload_len, fill);
 }
 
-class Channel : public ::testing::Test
+class Kernelconn : public ::testing::Test
 {
       protected:
 	void SetUp() override
@@ -60,7 +58,7 @@ class Channel : public ::testing::Test
 	zorvel_kernelcomm link_;
 };
 
-TEST_F(Channel, ExactMaxsizeAndOneByteMore)
+TEST_F(Kernelconn, ExactMaxsizeAndOneByteMore)
 {
 	std::vector<char> buf(64, 'x');
 	send(message(KUC_TRANSPORT_HSM, 56));
@@ -75,7 +73,7 @@ TEST_F(Channel, ExactMaxsizeAndOneByteMore)
 	EXPECT_EQ(std::string(buf.data() + 8, 3), "nnn");
 }
 
-TEST_F(Channel, TransportFiltering)
+TEST_F(Kernelconn, TransportFiltering)
 {
 	std::vector<char> buf(256);
 	send(message(KUC_TRANSPORT_HSM, 4, 'a'));
@@ -93,7 +91,7 @@ TEST_F(Channel, TransportFiltering)
 	          -EAGAIN);
 }
 
-TEST_F(Channel, BadHeaders)
+TEST_F(Kernelconn, BadHeaders)
 {
 	/* after a refused header the channel is out of step: each case gets
 	 * a channel of its own */
@@ -135,7 +133,7 @@ TEST_F(Channel, BadHeaders)
 	EXPECT_EQ(libkfx_ukuc_msg_get(&link_, buf.data(), 7, 1), -EINVAL);
 }
 
-TEST_F(Channel, EndOfFileAndHandedOverWriteEnd)
+TEST_F(Kernelconn, EndOfFileAndHandedOverWriteEnd)
 {
 	std::vector<char> buf(64);
 	EXPECT_EQ(libkfx_ukuc_msg_get(&link_, buf.data(), 64, 1), -EAGAIN);
@@ -153,7 +151,7 @@ TEST_F(Channel, EndOfFileAndHandedOverWriteEnd)
 /* Messages longer than PIPE_BUF, each written with one write(), arrive in
  * pieces: the reader must put each together, in blocking and non-blocking
  * mode, while skipping other transports' and oversized messages whole. */
-TEST(ChannelLargeMessages, ReadWholeAsTheyArriveInPieces)
+TEST(KernelconnLargeMessages, ReadWholeAsTheyArriveInPieces)
 {
 	/* ZV_KUC_SEED=N repeats a run */
 	const char *env = getenv("ZV_KUC_SEED");
@@ -251,7 +249,7 @@ TEST(ChannelLargeMessages, ReadWholeAsTheyArriveInPieces)
 	sigaction(SIGPIPE, &old, nullptr);
 }
 
-TEST(ChannelStop, ReturnsWhatCloseReturns)
+TEST(KernelconnStop, ReturnsWhatCloseReturns)
 {
 	zorvel_kernelcomm link;
 	int before = zvtest::open_fd_count();

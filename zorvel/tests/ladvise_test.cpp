@@ -1,9 +1,8 @@
-/* Advice, heat and nodemaps through the simulated kernel client: what the
- * caller gets back and what the kernel received. */
+/* Advice through the simulated kernel client: what the caller gets back
+ * and what the kernel received. */
+#include "open_file.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/fds.h"
-#include "zvtest/files.h"
-#include "zvtest/sim_fixture.h"
 
 #include <zorvel/zorvelapi.h>
 #include <zvsim/zvsim.h>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,21 +19,9 @@ namespace
 
 using zvtest::stderr_of;
 
-class Advice : public zvtest::sim_fixture
+class Ladvise : public open_file_fixture
 {
       protected:
-	void SetUp() override
-	{
-		sim_fixture::SetUp();
-		zvtest::write_file(in_mount("f"), "data");
-		fd_ = open(in_mount("f").c_str(), O_RDWR);
-		ASSERT_GE(fd_, 0);
-	}
-	void TearDown() override
-	{
-		close(fd_);
-		sim_fixture::TearDown();
-	}
 	static zvapi_zo_ladvise entry(uint16_t type, uint64_t start,
 	                              uint64_t end, uint32_t v3 = 0)
 	{
@@ -46,10 +32,9 @@ class Advice : public zvtest::sim_fixture
 		e.zla_value3 = v3;
 		return e;
 	}
-	int fd_ = -1;
 };
 
-TEST_F(Advice, OneRequestForTheBatch)
+TEST_F(Ladvise, OneRequestForTheBatch)
 {
 	zvapi_zo_ladvise adv[] = {entry(ZO_LADVISE_WILLREAD, 0, 4096, 77),
 	                          entry(ZO_LADVISE_LOCKAHEAD, 4096, 8192, 0)};
@@ -75,7 +60,7 @@ TEST_F(Advice, OneRequestForTheBatch)
 }
 
 /* Only lock-ahead entries take the kernel's zla_value3. */
-TEST_F(Advice, OnlyLockAheadResultsComeBack)
+TEST_F(Ladvise, OnlyLockAheadResultsComeBack)
 {
 	zvapi_zo_ladvise adv[] = {entry(ZO_LADVISE_WILLREAD, 0, 1, 11),
 	                          entry(ZO_LADVISE_LOCKAHEAD, 0, 1, 12)};
@@ -96,7 +81,7 @@ TEST_F(Advice, OnlyLockAheadResultsComeBack)
 	EXPECT_EQ(adv[1].zla_end, 1u);
 }
 
-TEST_F(Advice, TheLargestRequest)
+TEST_F(Ladvise, TheLargestRequest)
 {
 	std::vector<zvapi_zo_ladvise> adv(1023,
 	                                  entry(ZO_LADVISE_LOCKAHEAD, 0, 100));
@@ -109,7 +94,7 @@ TEST_F(Advice, TheLargestRequest)
 	EXPECT_EQ(reqs[0].bytes.size(), 32768u);
 }
 
-TEST_F(Advice, Failures)
+TEST_F(Ladvise, Failures)
 {
 	zvapi_zo_ladvise adv[2] = {entry(ZO_LADVISE_DONTNEED, 0, 1, 3),
 	                           entry(ZO_LADVISE_LOCKAHEAD, 0, 1, 4)};
@@ -150,83 +135,6 @@ TEST_F(Advice, Failures)
 		errno = err;
 		return rc;
 	});
-}
-
-TEST_F(Advice, HeatThroughTheLibrary)
-{
-	char buf[4];
-	ASSERT_EQ(pread(fd_, buf, 4, 0), 4);
-	ASSERT_EQ(pwrite(fd_, buf, 2, 0), 2);
-	pid_t pid = fork();
-	if (pid == 0) {
-		int fd = open(in_mount("f").c_str(), O_RDONLY);
-		_exit(fd >= 0 && read(fd, buf, 3) == 3 ? 0 : 1);
-	}
-	int status;
-	ASSERT_EQ(waitpid(pid, &status, 0), pid);
-	ASSERT_EQ(status, 0);
-
-	std::vector<uint64_t> rec(1 + 4, 99);
-	auto *heat = reinterpret_cast<zo_heat *>(rec.data());
-	heat->zh_count = 4;
-	clear_requests();
-	ASSERT_EQ(zvapi_heat_get(fd_, heat), 0);
-	EXPECT_EQ(std::vector<uint64_t>(rec.begin() + 1, rec.end()),
-	          (std::vector<uint64_t>{2, 1, 7, 2}));
-	EXPECT_EQ(heat->zh_count, 4u) << "the record is passed through";
-	ASSERT_EQ(zvapi_heat_set(fd_, ZO_HEAT_FLAG_CLEAR | ZO_HEAT_FLAG_OFF),
-	          0);
-	ASSERT_EQ(pread(fd_, buf, 4, 0), 4);
-	ASSERT_EQ(zvapi_heat_get(fd_, heat), 0);
-	EXPECT_EQ(rec[1] + rec[2] + rec[3] + rec[4], 0u);
-	EXPECT_EQ(heat->zh_flags, ZO_HEAT_FLAG_OFF);
-
-	auto reqs = requests();
-	ASSERT_EQ(reqs.size(), 3u);
-	EXPECT_EQ(reqs[1].code, ZV_IOC_HEAT_SET);
-	uint64_t flags = 0;
-	ASSERT_EQ(reqs[1].bytes.size(), 8u);
-	memcpy(&flags, reqs[1].bytes.data(), 8);
-	EXPECT_EQ(flags, ZO_HEAT_FLAG_CLEAR | ZO_HEAT_FLAG_OFF);
-
-	std::string err = stderr_of(
-	        [&] { EXPECT_EQ(zvapi_heat_set(fd_, 0x100), -EINVAL); });
-	EXPECT_NE(err.find("cannot set heat flags"), std::string::npos);
-	int pipefd[2];
-	ASSERT_EQ(pipe(pipefd), 0);
-	err = stderr_of(
-	        [&] { EXPECT_EQ(zvapi_heat_get(pipefd[0], heat), -ENOTTY); });
-	EXPECT_NE(err.find("cannot get heat"), std::string::npos);
-	close(pipefd[0]);
-	close(pipefd[1]);
-}
-
-TEST_F(Advice, Nodemaps)
-{
-	EXPECT_EQ(zvapi_nodemap_exists("default"), 0);
-	EXPECT_EQ(zvapi_nodemap_exists("lab"), 1);
-	ASSERT_EQ(zvsim_nodemap_add("lab"), 0);
-	EXPECT_EQ(zvapi_nodemap_exists("lab"), 0);
-	ASSERT_EQ(zvsim_nodemap_remove("lab"), 0);
-	EXPECT_EQ(zvapi_nodemap_exists("lab"), 1);
-	EXPECT_EQ(zvapi_nodemap_exists(nullptr), 1);
-	int fds = zvtest::open_fd_count();
-	std::string longname(4096 - strlen("nodemap/"), 'n');
-	EXPECT_EQ(zvapi_nodemap_exists(longname.c_str()), 1);
-	EXPECT_EQ(zvapi_nodemap_exists(std::string(10000, 'n').c_str()), 1);
-	EXPECT_EQ(zvtest::open_fd_count(), fds);
-}
-
-/* Regression: the name was looked up as a pattern, so these all "existed":
- * patterns matching any nodemap, a parameter beside the nodemaps, and
- * paths leading out of the nodemap directory or into one. */
-TEST_F(Advice, NodemapNamesAreNotPatterns)
-{
-	ASSERT_EQ(zvapi_nodemap_exists("default"), 0);
-	for (const char *name : {"", "*", "?efault", "[d]efault", "{x,default}",
-	                         "defaul\\t", "active", ".", "..", "../version",
-	                         "default/squash_uid", "default/"})
-		EXPECT_EQ(zvapi_nodemap_exists(name), 1) << name;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 /* Striped creation, foreign directories, striping records and the
  * striping-device identifier through the simulated kernel client. */
+#include "wire_words.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
 #include "zvtest/sim_fixture.h"
@@ -19,16 +20,13 @@ namespace
 using zvtest::open_fd_count;
 using zvtest::stderr_capture;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
+using wiretest::prog;
 
-class LayoutSim : public zvtest::sim_fixture
+class Layout : public zvtest::sim_fixture
 {
 };
 
-TEST_F(LayoutSim, StripingDeviceIdentifier)
+TEST_F(Layout, StripingDeviceIdentifier)
 {
 	struct obd_uuid uuid;
 	memset(&uuid, 0x7f, sizeof(uuid));
@@ -53,7 +51,7 @@ zvapi_stripe_param *new_param(int count, unsigned long long size)
 	return p;
 }
 
-TEST_F(LayoutSim, StripedCreateAndStripeQuery)
+TEST_F(Layout, StripedCreateAndStripeQuery)
 {
 	zvtest::temp_dir scratch;
 	auto *param = new_param(2, 4 << 20);
@@ -116,7 +114,7 @@ TEST_F(LayoutSim, StripedCreateAndStripeQuery)
 	free(param);
 }
 
-TEST_F(LayoutSim, StripedCreateRefusesBadRequests)
+TEST_F(Layout, StripedCreateRefusesBadRequests)
 {
 	auto *param = new_param(1, 1000);
 	stderr_capture cap;
@@ -137,7 +135,7 @@ TEST_F(LayoutSim, StripedCreateRefusesBadRequests)
 	free(param);
 }
 
-TEST_F(LayoutSim, ForeignDirectory)
+TEST_F(Layout, ForeignDirectory)
 {
 	ASSERT_GE(zvapi_dir_create_foreign(in_mount("fdir").c_str(), 0750,
 	                                   ZV_FOREIGN_TYPE_SYMLINK, 0x1234,
@@ -175,7 +173,7 @@ TEST_F(LayoutSim, ForeignDirectory)
 	          -EINVAL);
 }
 
-TEST_F(LayoutSim, NothingLeaksOnFailure)
+TEST_F(Layout, NothingLeaksOnFailure)
 {
 	auto *param = new_param(1, 1 << 20);
 	int before = open_fd_count();

@@ -18,8 +18,8 @@ namespace
 using zvtest::stderr_of;
 
 /* Where the files are made: "tmpfs", "tmp" or "sim". */
-class Sparse : public zvtest::sim_fixture,
-               public ::testing::WithParamInterface<const char *>
+class Lseek : public zvtest::sim_fixture,
+              public ::testing::WithParamInterface<const char *>
 {
       protected:
 	void SetUp() override
@@ -79,7 +79,7 @@ class Sparse : public zvtest::sim_fixture,
 	bool holes_ = false;
 };
 
-TEST_P(Sparse, WhatIsSparse)
+TEST_P(Lseek, WhatIsSparse)
 {
 	EXPECT_FALSE(zvapi_file_is_sparse(make("empty", 0, {})));
 	EXPECT_FALSE(zvapi_file_is_sparse(make("block", 4096, {{0, 4096}})));
@@ -94,7 +94,7 @@ TEST_P(Sparse, WhatIsSparse)
 	        << "the offset is left at the first hole";
 }
 
-TEST_P(Sparse, DataSeek)
+TEST_P(Lseek, DataSeek)
 {
 	if (!holes_)
 		GTEST_SKIP() << "the file system keeps no holes";
@@ -117,7 +117,7 @@ TEST_P(Sparse, DataSeek)
 	EXPECT_EQ(len, 0u);
 }
 
-TEST_P(Sparse, DataSeekFailures)
+TEST_P(Lseek, DataSeekFailures)
 {
 	int fd = make("f", 4096, {{0, 4096}});
 	size_t len = 7;
@@ -137,7 +137,7 @@ TEST_P(Sparse, DataSeekFailures)
 	EXPECT_EQ(zvapi_data_seek(fd, 0, nullptr), -EINVAL);
 }
 
-TEST_P(Sparse, HolePunch)
+TEST_P(Lseek, HolePunch)
 {
 	int fd = make("f", 4096, {{0, 4096}});
 	ASSERT_EQ(zvapi_hole_punch(fd, 0, 4096), 0);
@@ -156,7 +156,7 @@ TEST_P(Sparse, HolePunch)
 	EXPECT_EQ(zvapi_hole_punch(ro, 0, 4096), -EBADF);
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, Sparse,
+INSTANTIATE_TEST_SUITE_P(FileSystems, Lseek,
                          ::testing::Values("tmpfs", "tmp", "sim"));
 
 } // namespace

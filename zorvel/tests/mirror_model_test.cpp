@@ -41,7 +41,7 @@ struct observed {
 	model::extents data;
 };
 
-class MirrorModel : public zvtest::sim_fixture
+class MirrorModel : public model::fixture
 {
       public:
 	/* One sequence of random steps on new files. */
@@ -50,15 +50,10 @@ class MirrorModel : public zvtest::sim_fixture
       protected:
 	void SetUp() override
 	{
-		sim_fixture::SetUp();
-		if (sysconf(_SC_PAGESIZE) != long(PAGE))
-			GTEST_SKIP() << "the model counts 4096-byte pages";
-		if (!keeps_holes())
+		model::fixture::SetUp();
+		if (!IsSkipped() && !keeps_holes())
 			GTEST_SKIP() << "the state directory's file system "
 			                "keeps no holes";
-		if (!model::probe_data_versions(in_mount("probe")))
-			std::cerr << "coarse timestamps: a data version that "
-			             "does not move is let off\n";
 	}
 	void TearDown() override
 	{

@@ -7,6 +7,8 @@
 #ifndef ZORVEL_TESTS_MODEL_FILE_H
 #define ZORVEL_TESTS_MODEL_FILE_H
 
+#include "zvtest/sim_fixture.h"
+
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -141,6 +143,15 @@ void run_sequences(
  * well, else the failure with the steps that led to it. */
 std::string run_steps(unsigned steps,
                       const std::function<std::string(std::string &)> &step);
+
+/* The simulation of a model test: skipped where pages are not the 4096
+ * bytes the model counts, with a word where data versions cannot show
+ * every change (probe_data_versions). */
+class fixture : public zvtest::sim_fixture
+{
+      protected:
+	void SetUp() override;
+};
 
 } // namespace model
 

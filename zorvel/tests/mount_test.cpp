@@ -15,7 +15,7 @@
 namespace
 {
 
-TEST(TextHelpers, ChompAndMountType)
+TEST(MountText, ChompAndMountType)
 {
 	char a[] = "2.15.0\n", b[] = "plain", c[] = "", d[] = "dos\r\n";
 	zvapi_chomp_string(a);
@@ -34,11 +34,11 @@ TEST(TextHelpers, ChompAndMountType)
 	EXPECT_EQ(zvapi_is_zorvel_mnttype(nullptr), 0);
 }
 
-class MountSim : public zvtest::sim_fixture
+class Mount : public zvtest::sim_fixture
 {
 };
 
-TEST_F(MountSim, MountLookupByPathAndName)
+TEST_F(Mount, MountLookupByPathAndName)
 {
 	ASSERT_EQ(mkdir(in_mount("sub").c_str(), 0755), 0);
 	char buf[PATH_MAX];
@@ -78,7 +78,7 @@ TEST_F(MountSim, MountLookupByPathAndName)
 	EXPECT_EQ(zvapi_search_fsname(outside.path().c_str(), buf), -ENODEV);
 }
 
-TEST_F(MountSim, NamesOfTheMount)
+TEST_F(Mount, NamesOfTheMount)
 {
 	std::string inst = zvsim_instance();
 	char fsname[32], instance[64], name[128];
@@ -114,7 +114,7 @@ TEST_F(MountSim, NamesOfTheMount)
 	          -EINVAL);
 }
 
-TEST_F(MountSim, SixteenCharacterFileSystemName)
+TEST_F(Mount, SixteenCharacterFileSystemName)
 {
 	/* the kernel's identifier for a name of 16 characters */
 	const char uuid[40] = "abcdefghijklmnop-clilov-ffff0000";
@@ -134,7 +134,7 @@ TEST_F(MountSim, SixteenCharacterFileSystemName)
 	EXPECT_STREQ(name, "abcdefghijklmno-ffff0000");
 }
 
-TEST_F(MountSim, AllocationFailures)
+TEST_F(Mount, AllocationFailures)
 {
 	std::string mnt = mount_;
 	zvtest::each_allocation_fails(

@@ -1,4 +1,5 @@
 /* Messages: their format, and the level that lets them through. */
+#include "wire_words.h"
 #include "zvtest/fds.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,9 @@ namespace
 
 using zvtest::stderr_capture;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
+using wiretest::prog;
 
-TEST(Messages, FormatWithAndWithoutErrorNumber)
+TEST(Msg, FormatWithAndWithoutErrorNumber)
 {
 	stderr_capture cap;
 	errno = EBUSY;
@@ -35,7 +33,7 @@ TEST(Messages, FormatWithAndWithoutErrorNumber)
 	                  prog() + ": no number\n" + prog() + ": plain\n");
 }
 
-TEST(Messages, LevelThreshold)
+TEST(Msg, LevelThreshold)
 {
 	int old = zvapi_msg_set_level(ZVAPI_MSG_WARN);
 	EXPECT_EQ(zvapi_msg_get_level(), ZVAPI_MSG_WARN);

@@ -1,5 +1,6 @@
 /* Parameter lookup by device type and instance, and reading parameter
  * files, through the simulated parameter trees. */
+#include "wire_words.h"
 #include "zvtest/failalloc.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
@@ -17,16 +18,13 @@ namespace
 
 using zvtest::stderr_capture;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
+using wiretest::prog;
 
-class ParamSim : public zvtest::sim_fixture
+class Param : public zvtest::sim_fixture
 {
 };
 
-TEST_F(ParamSim, Filters)
+TEST_F(Param, Filters)
 {
 	char inst[64];
 	ASSERT_EQ(zvapi_get_instance(mount_.c_str(), inst, sizeof(inst)), 0);
@@ -80,7 +78,7 @@ TEST_F(ParamSim, Filters)
 	                                "such device (19)\n");
 }
 
-TEST_F(ParamSim, FirstLineOfTheFirstMatch)
+TEST_F(Param, FirstLineOfTheFirstMatch)
 {
 	set_param("/sys/fs/zorvel/dev/demo-x/p", "first line\nsecond\n");
 	set_param("/proc/fs/zorvel/dev/demo-x/p", "later tree\n");
@@ -112,7 +110,7 @@ TEST_F(ParamSim, FirstLineOfTheFirstMatch)
 	EXPECT_STREQ(small, "firs");
 }
 
-TEST_F(ParamSim, WholeFileInThreeModes)
+TEST_F(Param, WholeFileInThreeModes)
 {
 	set_param("/sys/fs/zorvel/t/ten", "0123456789");
 	set_param("/sys/fs/zorvel/t/zero", "");
@@ -171,7 +169,7 @@ TEST_F(ParamSim, WholeFileInThreeModes)
 	EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(ParamSim, PathsOfACallersPattern)
+TEST_F(Param, PathsOfACallersPattern)
 {
 	set_param("/sys/fs/zorvel/zvlite/demo-1/pcc", "x");
 	glob_t paths;
@@ -181,7 +179,7 @@ TEST_F(ParamSim, PathsOfACallersPattern)
 	EXPECT_EQ(zvapi_param_get_paths("zvlite/*/nothing", &paths), -ENOENT);
 }
 
-TEST_F(ParamSim, NothingLeaksWhenAllocationsFail)
+TEST_F(Param, NothingLeaksWhenAllocationsFail)
 {
 	set_param("/sys/fs/zorvel/t/ten", "0123456789");
 	if (!failalloc_active())

@@ -1,5 +1,7 @@
 /* Removals by FID, of directory entries and of foreign objects, through
  * the simulated kernel client. */
+#include "fid_words.h"
+#include "wire_words.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/fds.h"
 #include "zvtest/files.h"
@@ -18,23 +20,14 @@ namespace
 using zvtest::stderr_capture;
 using zvtest::write_file;
 
-std::string prog()
-{
-	return program_invocation_short_name;
-}
+using fidtest::fid_of;
+using wiretest::prog;
 
-class RemoveSim : public zvtest::sim_fixture
+class Remove : public zvtest::sim_fixture
 {
-      protected:
-	zo_fid fid_of(const std::string &path)
-	{
-		zo_fid fid{};
-		EXPECT_EQ(zvapi_path2fid(path.c_str(), &fid), 0);
-		return fid;
-	}
 };
 
-TEST_F(RemoveSim, RemoveByFid)
+TEST_F(Remove, RemoveByFid)
 {
 	write_file(in_mount("a"), "a");
 	write_file(in_mount("b"), "b");
@@ -71,7 +64,7 @@ TEST_F(RemoveSim, RemoveByFid)
 	free(fa);
 }
 
-TEST_F(RemoveSim, DirectoryEntryRemoval)
+TEST_F(Remove, DirectoryEntryRemoval)
 {
 	write_file(in_mount("victim"), "x");
 	std::string path = in_mount("victim");
@@ -100,7 +93,7 @@ TEST_F(RemoveSim, DirectoryEntryRemoval)
 	                   "(2)\n");
 }
 
-TEST_F(RemoveSim, ForeignObjectRemoval)
+TEST_F(Remove, ForeignObjectRemoval)
 {
 	ASSERT_GE(zvapi_dir_create_foreign(in_mount("fdir").c_str(), 0755,
 	                                   ZV_FOREIGN_TYPE_SYMLINK, 0, "v@v"),
@@ -127,7 +120,7 @@ TEST_F(RemoveSim, ForeignObjectRemoval)
 	                                 "': No such file or directory (2)\n");
 }
 
-TEST_F(RemoveSim, AllocationFailures)
+TEST_F(Remove, AllocationFailures)
 {
 	write_file(in_mount("e"), "x");
 	std::string entry = in_mount("e");

@@ -77,13 +77,13 @@ bool handed_out(int fd, int accmode, bool want_cloexec)
 	return ok;
 }
 
-class StdStreamsSim : public zvtest::sim_fixture
+class StdStreams : public zvtest::sim_fixture
 {
 };
 
 /* Regression: each of these calls opened the caller's file as descriptor
  * 2 and wrote its failure message into it. */
-TEST_F(StdStreamsSim, FailuresReportNothingIntoTheCallersFiles)
+TEST_F(StdStreams, FailuresReportNothingIntoTheCallersFiles)
 {
 	const std::string a = in_mount("a"), b = in_mount("b"),
 	                  f = in_mount("f");
@@ -120,7 +120,7 @@ TEST_F(StdStreamsSim, FailuresReportNothingIntoTheCallersFiles)
 	EXPECT_EQ(read_file(f), "cached data");
 }
 
-TEST_F(StdStreamsSim, HandedOutDescriptorsKeepTheirFlags)
+TEST_F(StdStreams, HandedOutDescriptorsKeepTheirFlags)
 {
 	write_file(in_mount("f"), "data");
 	ASSERT_EQ(mkdir(in_mount("d").c_str(), 0755), 0);

@@ -48,7 +48,7 @@ struct entry {
 	change data = change::none, layout_change = change::none;
 };
 
-class SwapModel : public zvtest::sim_fixture
+class SwapModel : public model::fixture
 {
       public:
 	/* One sequence of random steps on new files. */
@@ -57,12 +57,7 @@ class SwapModel : public zvtest::sim_fixture
       protected:
 	void SetUp() override
 	{
-		sim_fixture::SetUp();
-		if (sysconf(_SC_PAGESIZE) != long(PAGE))
-			GTEST_SKIP() << "the model counts 4096-byte pages";
-		if (!model::probe_data_versions(in_mount("probe")))
-			std::cerr << "coarse timestamps: a data version that "
-			             "does not move is let off\n";
+		model::fixture::SetUp();
 	}
 	void TearDown() override
 	{

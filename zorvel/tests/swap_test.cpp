@@ -1,6 +1,7 @@
 /* Data versions, volatile files, layout swaps and group locks through the
- * simulated kernel client: what the caller gets, what the kernel received
- * (records built here byte by byte), and what other processes see. */
+ * simulated kernel client: what the caller gets and what the kernel
+ * received (records built here byte by byte). */
+#include "fid_words.h"
 #include "wire_words.h"
 #include "zvtest/alloc_sweep.h"
 #include "zvtest/child.h"
@@ -41,11 +42,6 @@ uint64_t u64_at(const std::vector<unsigned char> &b, size_t off)
 	return v;
 }
 
-bool operator==(const zo_fid &a, const zo_fid &b)
-{
-	return a.f_seq == b.f_seq && a.f_oid == b.f_oid && a.f_ver == b.f_ver;
-}
-
 std::vector<std::string> entries(const std::string &dir)
 {
 	std::vector<std::string> out;
@@ -58,7 +54,7 @@ std::vector<std::string> entries(const std::string &dir)
 	return out;
 }
 
-class SwapSim : public zvtest::sim_fixture
+class Swap : public zvtest::sim_fixture
 {
       protected:
 	int open_rw(const std::string &rel, int extra = 0)
@@ -75,15 +71,13 @@ class SwapSim : public zvtest::sim_fixture
 	}
 	zo_fid fid_of(const std::string &rel)
 	{
-		zo_fid fid{};
-		EXPECT_EQ(zvapi_path2fid(in_mount(rel).c_str(), &fid), 0);
-		return fid;
+		return fidtest::fid_of(in_mount(rel));
 	}
 };
 
 /* ---- data versions ----------------------------------------------------- */
 
-TEST_F(SwapSim, DataVersionOnTheWire)
+TEST_F(Swap, DataVersionOnTheWire)
 {
 	write_file(in_mount("f"), "data");
 	fd_owner f(open_rw("f"));
@@ -118,7 +112,7 @@ TEST_F(SwapSim, DataVersionOnTheWire)
 
 /* A positive answer carries no errno: it must not pass for success with
  * the version left unset, nor return a stale errno. */
-TEST_F(SwapSim, DataVersionPositiveAnswerIsAProtocolError)
+TEST_F(Swap, DataVersionPositiveAnswerIsAProtocolError)
 {
 	write_file(in_mount("f"), "data");
 	fd_owner f(open_rw("f"));
@@ -132,38 +126,9 @@ TEST_F(SwapSim, DataVersionPositiveAnswerIsAProtocolError)
 	EXPECT_EQ(v, 9U);
 }
 
-TEST_F(SwapSim, DataVersionFollowsWritesOfOtherProcesses)
-{
-	write_file(in_mount("f"), "0123456789");
-	fd_owner f(open_rw("f"));
-	uint64_t before = dv(f.fd);
-	EXPECT_EQ(dv(f.fd), before) << "asking changes nothing";
-
-	/* another process reads: no change */
-	EXPECT_EQ(in_child([&] {
-		          char buf[4];
-		          int fd = open(in_mount("f").c_str(), O_RDONLY);
-		          return fd >= 0 && read(fd, buf, 4) == 4 ? 0 : 1;
-	          }),
-	          0);
-	EXPECT_EQ(dv(f.fd), before);
-
-	/* another process overwrites in place (same size): a change */
-	EXPECT_EQ(in_child([&] {
-		          int fd = open(in_mount("f").c_str(), O_WRONLY);
-		          return fd >= 0 && pwrite(fd, "x", 1, 3) == 1 ? 0 : 1;
-	          }),
-	          0);
-	uint64_t after_write = dv(f.fd);
-	EXPECT_NE(after_write, before);
-
-	ASSERT_EQ(ftruncate(f.fd, 4), 0);
-	EXPECT_NE(dv(f.fd), after_write) << "a truncation is a change";
-}
-
 /* ---- volatile files ---------------------------------------------------- */
 
-TEST_F(SwapSim, VolatileFileHasNoName)
+TEST_F(Swap, VolatileFileHasNoName)
 {
 	ASSERT_EQ(mkdir(in_mount("d").c_str(), 0755), 0);
 	errno = 1234;
@@ -204,7 +169,7 @@ TEST_F(SwapSim, VolatileFileHasNoName)
 	EXPECT_NE(path.find(":VOLATILE:0000:"), std::string::npos) << path;
 }
 
-TEST_F(SwapSim, VolatileFileWithStriping)
+TEST_F(Swap, VolatileFileWithStriping)
 {
 	zvapi_stripe_param param{};
 	param.zsp_stripe_count = 2;
@@ -223,7 +188,7 @@ TEST_F(SwapSim, VolatileFileWithStriping)
 
 /* Regression: a striping the kernel refused left the volatile name in the
  * directory. */
-TEST_F(SwapSim, VolatileFileWithRefusedStripingLeavesNoName)
+TEST_F(Swap, VolatileFileWithRefusedStripingLeavesNoName)
 {
 	ASSERT_EQ(mkdir(in_mount("d").c_str(), 0755), 0);
 	zvapi_stripe_param param{};
@@ -238,7 +203,7 @@ TEST_F(SwapSim, VolatileFileWithRefusedStripingLeavesNoName)
 	EXPECT_TRUE(entries(in_mount("d")).empty());
 }
 
-TEST_F(SwapSim, VolatileFileFailures)
+TEST_F(Swap, VolatileFileFailures)
 {
 	std::string dir = mount_path();
 	/* a target this mount lacks */
@@ -265,7 +230,7 @@ TEST_F(SwapSim, VolatileFileFailures)
 	EXPECT_EQ(zvapi_create_volatile_idx(nullptr, -1, 0), -EINVAL);
 }
 
-TEST_F(SwapSim, VolatileNameCollisionIsRetriedSilently)
+TEST_F(Swap, VolatileNameCollisionIsRetriedSilently)
 {
 	/* the first draw is known: its name taken, the second is used */
 	srandom(4242);
@@ -285,7 +250,7 @@ TEST_F(SwapSim, VolatileNameCollisionIsRetriedSilently)
 
 /* Regression: a kernel that answers EEXIST to every name used to keep the
  * caller drawing names for ever. */
-TEST_F(SwapSim, VolatileCreationGivesUpOnEndlessCollisions)
+TEST_F(Swap, VolatileCreationGivesUpOnEndlessCollisions)
 {
 	ASSERT_EQ(zvsim_inject_errno(ZVSIM_REQ_VOLATILE_OPEN, EEXIST, 1), 0);
 	ASSERT_EQ(zvsim_log_enable(0), 0); /* thousands of requests */
@@ -304,7 +269,7 @@ TEST_F(SwapSim, VolatileCreationGivesUpOnEndlessCollisions)
 
 /* ---- layout swaps ------------------------------------------------------ */
 
-TEST_F(SwapSim, SwapExchangesDataAndKeepsFids)
+TEST_F(Swap, SwapExchangesDataAndKeepsFids)
 {
 	write_file(in_mount("a"), "first file, longer");
 	write_file(in_mount("b"), "second");
@@ -329,7 +294,7 @@ TEST_F(SwapSim, SwapExchangesDataAndKeepsFids)
 	                                 u64(dva) + u64(dvb));
 }
 
-TEST_F(SwapSim, SwapRefusedWhenTheDataMoved)
+TEST_F(Swap, SwapRefusedWhenTheDataMoved)
 {
 	write_file(in_mount("a"), "aaaa");
 	write_file(in_mount("b"), "bbbb");
@@ -349,7 +314,7 @@ TEST_F(SwapSim, SwapRefusedWhenTheDataMoved)
 	EXPECT_EQ(read_file(in_mount("a")), "bbbb");
 }
 
-TEST_F(SwapSim, SwapKeepsTimesAtWholeSeconds)
+TEST_F(Swap, SwapKeepsTimesAtWholeSeconds)
 {
 	write_file(in_mount("a"), "a");
 	write_file(in_mount("b"), "b");
@@ -388,7 +353,7 @@ TEST_F(SwapSim, SwapKeepsTimesAtWholeSeconds)
 	EXPECT_EQ(sa.st_mtim.tv_nsec, 222);
 }
 
-TEST_F(SwapSim, SwapGroupIdsAreNeverZero)
+TEST_F(Swap, SwapGroupIdsAreNeverZero)
 {
 	write_file(in_mount("a"), "a");
 	write_file(in_mount("b"), "b");
@@ -402,7 +367,7 @@ TEST_F(SwapSim, SwapGroupIdsAreNeverZero)
 		EXPECT_NE(u64_at(r.bytes, 8) >> 32, 0U) << "gid";
 }
 
-TEST_F(SwapSim, SwapByPath)
+TEST_F(Swap, SwapByPath)
 {
 	write_file(in_mount("a"), "one");
 	write_file(in_mount("b"), "two");
@@ -438,7 +403,7 @@ TEST_F(SwapSim, SwapByPath)
 
 /* ---- group locks ------------------------------------------------------- */
 
-TEST_F(SwapSim, GroupLockIdsOnTheWire)
+TEST_F(Swap, GroupLockIdsOnTheWire)
 {
 	write_file(in_mount("f"), "x");
 	fd_owner f(open_rw("f"));
@@ -458,7 +423,7 @@ TEST_F(SwapSim, GroupLockIdsOnTheWire)
 	EXPECT_EQ(reqs[3].bytes, u64(~0ULL));
 }
 
-TEST_F(SwapSim, GroupLockRefusalsAreReported)
+TEST_F(Swap, GroupLockRefusalsAreReported)
 {
 	write_file(in_mount("f"), "x");
 	fd_owner f(open_rw("f"));
@@ -476,41 +441,9 @@ TEST_F(SwapSim, GroupLockRefusalsAreReported)
 	EXPECT_EQ(zvapi_group_unlock(f.fd, 7), 0);
 }
 
-TEST_F(SwapSim, GroupLocksAcrossProcesses)
-{
-	write_file(in_mount("f"), "x");
-	fd_owner f(open_rw("f"));
-	ASSERT_EQ(zvapi_group_lock64(f.fd, 5), 0);
-	/* the same id is shared; another one is refused at once without
-	 * blocking */
-	EXPECT_EQ(in_child([&] {
-		          int fd = open(in_mount("f").c_str(), O_RDWR);
-		          return zvapi_group_lock64(fd, 5) == 0 ? 0 : 1;
-	          }),
-	          0);
-	EXPECT_EQ(in_child([&] {
-		          zvapi_msg_set_level(ZVAPI_MSG_OFF);
-		          int fd = open(in_mount("f").c_str(),
-		                        O_RDWR | O_NONBLOCK);
-		          return -zvapi_group_lock64(fd, 6);
-	          }),
-	          EAGAIN);
-	/* a blocking lock of another id gets it once the holder closes (the
-	 * child's inherited copy names the holder's open file too) */
-	zvtest::child waiter([&] {
-		close(f.fd);
-		int fd = open(in_mount("f").c_str(), O_RDWR);
-		return zvapi_group_lock64(fd, 6) == 0 ? 0 : 1;
-	});
-	usleep(50 * 1000);
-	close(f.fd);
-	f.fd = -1;
-	EXPECT_EQ(waiter.wait(), 0);
-}
-
 /* ---- every request failing, every allocation failing ------------------- */
 
-TEST_F(SwapSim, InjectedFailuresLeakNothing)
+TEST_F(Swap, InjectedFailuresLeakNothing)
 {
 	write_file(in_mount("a"), "a");
 	write_file(in_mount("b"), "b");
@@ -551,7 +484,7 @@ TEST_F(SwapSim, InjectedFailuresLeakNothing)
 	}
 }
 
-TEST_F(SwapSim, AllocationFailures)
+TEST_F(Swap, AllocationFailures)
 {
 	write_file(in_mount("a"), "a");
 	write_file(in_mount("b"), "b");

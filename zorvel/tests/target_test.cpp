@@ -10,11 +10,11 @@
 namespace
 {
 
-class TargetSim : public zvtest::sim_fixture
+class Target : public zvtest::sim_fixture
 {
 };
 
-TEST_F(TargetSim, TargetAndPoolSearch)
+TEST_F(Target, TargetAndPoolSearch)
 {
 	EXPECT_EQ(zvapi_search_ost("demo", nullptr, "demo-OST0000_UUID"), 1);
 	EXPECT_EQ(zvapi_search_ost("demo", nullptr, "demo-OST0001"), 1)
@@ -44,7 +44,7 @@ TEST_F(TargetSim, TargetAndPoolSearch)
 	EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(TargetSim, AllocationFailures)
+TEST_F(Target, AllocationFailures)
 {
 	const char *members[] = {"demo-OST0001_UUID"};
 	ASSERT_EQ(zvsim_pool_set("flash", members, 1), 0);

@@ -24,11 +24,11 @@ std::string version_path()
 	return p;
 }
 
-class VersionSim : public zvtest::sim_fixture
+class Version : public zvtest::sim_fixture
 {
 };
 
-TEST_F(VersionSim, VersionText)
+TEST_F(Version, VersionText)
 {
 	std::string path = version_path();
 	ASSERT_FALSE(path.empty());
@@ -63,7 +63,7 @@ TEST_F(VersionSim, VersionText)
 
 /* Regression: every read failure came back as EPERM (the -1 of the
  * parameter read taken for an errno value). */
-TEST_F(VersionSim, ReadFailureKeepsItsErrno)
+TEST_F(Version, ReadFailureKeepsItsErrno)
 {
 	std::string path = version_path();
 	ASSERT_EQ(zvsim_param_remove(path.c_str()), 0);
@@ -74,7 +74,7 @@ TEST_F(VersionSim, ReadFailureKeepsItsErrno)
 	EXPECT_EQ(errno, EISDIR);
 }
 
-TEST_F(VersionSim, DeprecatedVersionNoticeOnce)
+TEST_F(Version, DeprecatedVersionNoticeOnce)
 {
 	set_param(version_path(), "zorvel: 2.16.0\n");
 	char buf[64], *version = nullptr;
@@ -91,7 +91,7 @@ TEST_F(VersionSim, DeprecatedVersionNoticeOnce)
 	EXPECT_STREQ(buf, "2.16.0");
 }
 
-TEST_F(VersionSim, AllocationFailures)
+TEST_F(Version, AllocationFailures)
 {
 	zvtest::each_allocation_fails("libzorvelapi",
 	                              [] {

@@ -21,6 +21,15 @@ constexpr size_t rec_hdr = sizeof(changelog_rec);
 /* Each warned about once per process, whichever thread comes first. */
 std::atomic<bool> warned_extra_flags, warned_jobid, warned_uidgid;
 
+/* The warning that function was called without flag, once a process. */
+void warn_once_without(std::atomic<bool> &warned, const char *function,
+                       const char *flag)
+{
+	if (!warned.exchange(true))
+		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
+		            "warning: %s() called without %s", function, flag);
+}
+
 /* The name offset for format bits crf and extension bits cref. (The
  * extension enum shares its name with an accessor, hence the casts.) */
 size_t offset_of(int crf, int cref)
@@ -294,17 +303,12 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_fd = dev;
 	*priv = cp.release();
 
-	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS) &&
-	    !warned_extra_flags.exchange(true))
-		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
-		            "warning: %s() called without "
-		            "CHANGELOG_FLAG_EXTRA_FLAGS",
-		            "zvapi_changelog_start");
-	if (!(flags & CHANGELOG_FLAG_JOBID) && !warned_jobid.exchange(true))
-		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
-		            "warning: %s() called without "
-		            "CHANGELOG_FLAG_JOBID",
-		            "zvapi_changelog_start");
+	if (!(flags & CHANGELOG_FLAG_EXTRA_FLAGS))
+		warn_once_without(warned_extra_flags, "zvapi_changelog_start",
+		                  "CHANGELOG_FLAG_EXTRA_FLAGS");
+	if (!(flags & CHANGELOG_FLAG_JOBID))
+		warn_once_without(warned_jobid, "zvapi_changelog_start",
+		                  "CHANGELOG_FLAG_JOBID");
 	if ((flags & CHANGELOG_FLAG_FOLLOW) &&
 	    ioctl(dev, ZV_IOC_CHLG_FOLLOW, 1) != 0)
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
@@ -319,12 +323,9 @@ ZV_EXPORT int zvapi_changelog_set_xflags(void *priv,
 	if (cp == nullptr)
 		return -EINVAL;
 	cp->clp_send_extra_flags = flags;
-	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID) &&
-	    !warned_uidgid.exchange(true))
-		zvapi_error(ZVAPI_MSG_WARN | ZVAPI_MSG_NO_ERRNO, 0,
-		            "warning: %s() called without "
-		            "CHANGELOG_EXTRA_FLAG_UIDGID",
-		            "zvapi_changelog_set_xflags");
+	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID))
+		warn_once_without(warned_uidgid, "zvapi_changelog_set_xflags",
+		                  "CHANGELOG_EXTRA_FLAG_UIDGID");
 	return 0;
 }
 

@@ -26,7 +26,7 @@ struct field {
 
 field read_field(const char *p)
 {
-	field f;
+	field f{};
 	errno = 0;
 	f.value = strtoull(p, &f.end, 0);
 	f.invalid = errno == EINVAL;
@@ -58,34 +58,28 @@ ZV_EXPORT int zvapi_fid_parse(const char *fidstr, struct zo_fid *fid,
 
 	int rc = 0;
 	bool invalid = false;
-	field f = read_field(p);
-	invalid |= f.invalid;
-	if (f.value == ULLONG_MAX)
-		rc = -ERANGE;
-	else
-		fid->f_seq = f.value;
+	field f{};
+	/* Reads the field at `at` into *dst, unless it is larger than max. */
+	auto take = [&](const char *at, auto *dst, unsigned long long max) {
+		f = read_field(at);
+		invalid |= f.invalid;
+		if (f.value > max)
+			rc = -ERANGE;
+		else
+			*dst = f.value;
+	};
+	/* the sequence's range ends where strtoull() reports an overflow */
+	take(p, &fid->f_seq, ULLONG_MAX - 1);
 	if (*f.end != ':') {
 		rc = -EINVAL;
 		goto out;
 	}
-
-	f = read_field(f.end + 1);
-	invalid |= f.invalid;
-	if (f.value > UINT32_MAX)
-		rc = -ERANGE;
-	else
-		fid->f_oid = f.value;
+	take(f.end + 1, &fid->f_oid, UINT32_MAX);
 	if (*f.end != ':') {
 		rc = -EINVAL;
 		goto out;
 	}
-
-	f = read_field(f.end + 1);
-	invalid |= f.invalid;
-	if (f.value > UINT32_MAX)
-		rc = -ERANGE;
-	else
-		fid->f_ver = f.value;
+	take(f.end + 1, &fid->f_ver, UINT32_MAX);
 	if (bracket && *f.end == ']')
 		f.end++;
 out:

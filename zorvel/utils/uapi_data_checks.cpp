@@ -1,24 +1,14 @@
 /* Compile-time checks of the data-path records and request codes (mirrors,
  * advice, heat): a change that would alter the wire format does not
  * build. */
+#include "uapi_checks.h"
+
 #include <cstddef>
 #include <linux/zorvel/zorvel_advice.h>
 #include <linux/zorvel/zorvel_heat.h>
 #include <linux/zorvel/zorvel_mirror.h>
 
-namespace
-{
-
-/* A request code, composed from its parts independently of the header. */
-constexpr unsigned long ioc(unsigned dir, char type, unsigned nr, unsigned size)
-{
-	return (static_cast<unsigned long>(dir) << 30) |
-	       (static_cast<unsigned long>(size) << 16) |
-	       (static_cast<unsigned long>(type) << 8) | nr;
-}
-constexpr unsigned write_ = 1, read_ = 2, rw = 3;
-
-} // namespace
+using namespace uapi_check;
 
 /* Mirrors */
 static_assert(ZV_IOC_MIRROR_SET == 0x400866B1UL);

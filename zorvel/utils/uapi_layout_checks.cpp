@@ -1,23 +1,13 @@
 /* Compile-time checks of every kernel record and request code: a change
  * that would alter the wire format does not build. */
+#include "uapi_checks.h"
+
 #include <cstddef>
 #include <linux/ioctl.h>
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
 
-namespace
-{
-
-/* A request code, composed from its parts independently of the header. */
-constexpr unsigned long ioc(unsigned dir, char type, unsigned nr, unsigned size)
-{
-	return (static_cast<unsigned long>(dir) << 30) |
-	       (static_cast<unsigned long>(size) << 16) |
-	       (static_cast<unsigned long>(type) << 8) | nr;
-}
-constexpr unsigned none = 0, write_ = 1, read_ = 2, rw = 3;
-
-} // namespace
+using namespace uapi_check;
 
 /* File identifiers */
 static_assert(sizeof(zo_fid) == 16);

@@ -63,8 +63,10 @@ class sim_fixture : public ::testing::Test
 	               const std::string &content);
 
 	/* The requests received since setup or the last clear, oldest
-	 * first; request_codes() only their codes. */
+	 * first (of one code: requests(code)); request_codes() only their
+	 * codes. */
 	std::vector<sim_request> requests() const;
+	std::vector<sim_request> requests(unsigned long code) const;
 	std::vector<unsigned long> request_codes() const;
 	void clear_requests();
 

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 
-static_assert(sizeof(struct libkfx_ioctl_hdr) == 8);
 static_assert(sizeof(struct varn_ioctl_udsp) == VARN_IOCTL_UDSP_LEN);
 static_assert(offsetof(varn_ioctl_udsp, iou_hdr.ioc_version) == 4);
 static_assert(offsetof(varn_ioctl_udsp, iou_idx) == 8);

@@ -1,11 +1,8 @@
-// The simulated networking layer's device on its own: raw requests, good
-// and malformed, as a kernel would see them from any program.
-#include "varn_fixture.h"
-#include "wire_bytes.h"
-
-#include "zvtest/files.h"
-
-#include <gtest/gtest.h>
+// The simulated networking layer's device on its own: policy requests,
+// good and malformed, as a kernel would see them from any program, built
+// here byte by byte.
+#include "../../varn/tests/wire_bytes.h"
+#include "helpers.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,24 +10,40 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-using namespace varntest;
+using namespace zvtest;
+using varntest::Bytes;
+using varntest::DST;
+using varntest::RTE;
+using varntest::SRC;
+using varntest::VERSION;
 
 namespace
 {
 
-class VarnDev : public SimDevice
+// The device's request codes, composed here: read-write, type 'e'.
+constexpr unsigned long udsp_code(unsigned nr)
+{
+	return 0xc0b86500UL | nr;
+}
+const unsigned long VARN_IOC_ADD_UDSP = udsp_code(105),
+                    VARN_IOC_DEL_UDSP = udsp_code(106),
+                    VARN_IOC_GET_UDSP_SIZE = udsp_code(107),
+                    VARN_IOC_GET_UDSP = udsp_code(108);
+
+class UdspDevice : public Sim
 {
       protected:
 	void SetUp() override
 	{
-		SimDevice::SetUp();
+		Sim::SetUp();
+		dev_ = state() + "/dev/varn";
 		fd_ = open(dev_.c_str(), O_RDWR);
 		ASSERT_GE(fd_, 0);
 	}
 	void TearDown() override
 	{
 		close(fd_);
-		SimDevice::TearDown();
+		Sim::TearDown();
 	}
 	// Sends code with the bytes of r (iou_bulk pointed at r + 32 when
 	// fix_bulk); the errno, or 0.
@@ -86,10 +99,11 @@ class VarnDev : public SimDevice
 		memcpy(&prio, g.b.data() + 20, 4);
 		return static_cast<int32_t>(prio);
 	}
+	std::string dev_;
 	int fd_ = -1;
 };
 
-TEST_F(VarnDev, PoliciesKeepIndexOrder)
+TEST_F(UdspDevice, PoliciesKeepIndexOrder)
 {
 	ASSERT_EQ(add(10), 0);
 	ASSERT_EQ(add(20), 0);
@@ -107,7 +121,7 @@ TEST_F(VarnDev, PoliciesKeepIndexOrder)
 	          ENOENT);
 }
 
-TEST_F(VarnDev, ReplyCarriesTheRecordAndDescriptors)
+TEST_F(UdspDevice, ReplyCarriesTheRecordAndDescriptors)
 {
 	ASSERT_EQ(add(7), 0);
 	Bytes q = request(32, 0, 0, Bytes());
@@ -129,7 +143,7 @@ TEST_F(VarnDev, ReplyCarriesTheRecordAndDescriptors)
 	EXPECT_EQ(g.b[want.size()], 0xaa); // nothing written past them
 }
 
-TEST_F(VarnDev, MalformedRequestsAreInvalid)
+TEST_F(UdspDevice, MalformedRequestsAreInvalid)
 {
 	Bytes d = net(2, 1);
 	uint32_t len = 32 + static_cast<uint32_t>(d.size());
@@ -183,7 +197,7 @@ TEST_F(VarnDev, MalformedRequestsAreInvalid)
 	EXPECT_EQ(errno, ENOTTY);
 }
 
-TEST_F(VarnDev, EveryProcessSeesTheSameList)
+TEST_F(UdspDevice, EveryProcessSeesTheSameList)
 {
 	ASSERT_EQ(add(42), 0);
 	// a second descriptor, as another program opening the device
@@ -192,8 +206,7 @@ TEST_F(VarnDev, EveryProcessSeesTheSameList)
 	Bytes q = request(32, 0, 0, Bytes());
 	ASSERT_EQ(ioctl(other, VARN_IOC_GET_UDSP_SIZE, q.b.data()), 0);
 	close(other);
-	std::string list = zvtest::read_file(std::string(zvsim_state_dir()) +
-	                                     "/varn/udsp");
+	std::string list = read_file(state() + "/varn/udsp");
 	EXPECT_EQ(list.rfind("1 42 ", 0), 0u) << list;
 }
 
