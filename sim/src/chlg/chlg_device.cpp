@@ -13,7 +13,7 @@
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "core/wire.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <atomic>
 #include <cerrno>

@@ -2,7 +2,7 @@
 
 #include "chlg/chlg_intent.h"
 #include "fopenmode.h"
-#include "libc/real.h"
+#include "real.h"
 #include "request.h"
 #include "sysio.h"
 #include "tree.h"

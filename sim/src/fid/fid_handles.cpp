@@ -7,7 +7,7 @@
 #include "core/sysio.h"
 #include "core/tree.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <cerrno>
 #include <climits>

@@ -6,7 +6,7 @@
 #include "core/guard.h"
 #include "core/request.h"
 #include "fid/fid.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <cstdarg>
 #include <sys/ioctl.h>

@@ -8,7 +8,7 @@
 #include "core/namespace_change.h"
 #include "core/request.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
+#include "core/real.h"
 #include "param/param.h"
 
 #include <linux/zorvel/zorvel_changelog.h>

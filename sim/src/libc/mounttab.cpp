@@ -5,7 +5,7 @@
 #include "core/guard.h"
 #include "core/request.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
+#include "core/real.h"
 #include "param/param.h"
 
 #include <cstring>

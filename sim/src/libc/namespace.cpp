@@ -7,7 +7,7 @@
 #include "core/request.h"
 #include "core/user_memory.h"
 #include "fid/fid.h"
-#include "libc/real.h"
+#include "core/real.h"
 #include "param/param.h"
 
 #include <linux/zorvel/zorvel_changelog.h>

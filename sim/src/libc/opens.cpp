@@ -11,7 +11,7 @@
 #include "core/user_memory.h"
 #include "fid/fid.h"
 #include "heat/heat.h"
-#include "libc/real.h"
+#include "core/real.h"
 #include "param/param.h"
 #include "pcc/pcc.h"
 #include "swap/swap.h"

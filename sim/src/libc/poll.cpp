@@ -7,7 +7,7 @@
 #include "core/fd_table.h"
 #include "core/guard.h"
 #include "core/signals_held.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "layout/layout.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>

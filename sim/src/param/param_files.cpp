@@ -7,7 +7,7 @@
 #include "core/fopenmode.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include "param.h"
 
 #include "core/sysio.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <cerrno>
 #include <cstdio>
