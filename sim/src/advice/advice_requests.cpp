@@ -80,6 +80,6 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"advice", rows, nullptr};
+const Family family = {.name = "advice", .rows = rows};
 
 } // namespace zvsim::advice

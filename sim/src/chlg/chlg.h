@@ -164,8 +164,8 @@ std::string job_id();
 
 // --- devices (chlg_device.cpp) ---------------------------------------------
 
-// An open of /dev/changelog-<target> (path already copied in): true when
-// served here (result: a descriptor, or -1 with errno).
-bool device_open(const char *path, int flags, int &result);
+// An open of /dev/changelog-<target>: true when served here (result: a
+// descriptor, or -1 with errno).
+bool device_open(OpenCall &call, int &result);
 
 } // namespace zvsim::chlg

@@ -7,13 +7,14 @@
 // descriptors in the descriptor table (core/fd_table.h), so the I/O calls
 // on other descriptors cost one load.
 #include "chlg.h"
+#include "chlg_intent.h"
 
 #include "core/fd_table.h"
+#include "core/real.h"
 #include "core/signals_held.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "core/wire.h"
-#include "core/real.h"
 
 #include <atomic>
 #include <cerrno>
@@ -456,18 +457,26 @@ const Row rows[] = {
 
 } // namespace
 
-bool device_open(const char *path, int flags, int &result)
+bool device_open(OpenCall &call, int &result)
 {
+	const char *path = call.path;
 	if (std::strncmp(path, DEV_PREFIX.data(), DEV_PREFIX.size()) != 0)
 		return false;
 	sys::Reentry guard;
 	ConfigPtr cfg = current();
 	if (!cfg)
 		return false;
-	result = syscall_result(device_open(*cfg, path, flags));
+	result = syscall_result(device_open(*cfg, path, call.flags));
 	return true;
 }
 
-const Family family = {"changelogs", rows, nullptr, any_user, produce};
+const Family family = {
+        .name = "changelogs",
+        .rows = rows,
+        .watching = any_user,
+        .observe = produce,
+        .intent = intent_of,
+        .open = device_open,
+};
 
 } // namespace zvsim::chlg

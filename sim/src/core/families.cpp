@@ -22,11 +22,13 @@ namespace zvsim
 
 namespace
 {
+// In this order their hooks are asked: the cache parameter lies in the
+// parameter trees, so pcc comes before param.
 const Family *const all[] = {
-        &fid::family,    &layout::family, &removal::family, &chlg::family,
-        &param::family,  &varn::family,   &mirror::family,  &heat::family,
-        &advice::family, &vm::family,     &advice::family,  &swap::family,
-        &lock::family,   &lease::family,  &pcc::family,
+        &fid::family,  &layout::family, &removal::family, &chlg::family,
+        &pcc::family,  &param::family,  &varn::family,    &mirror::family,
+        &heat::family, &advice::family, &vm::family,      &swap::family,
+        &lock::family, &lease::family,
 };
 } // namespace
 

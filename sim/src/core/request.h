@@ -17,7 +17,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <memory>
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -80,21 +83,48 @@ struct Row {
 };
 
 struct NsEvent;
+class NsIntent;
 struct FdHooks;
 
+// An open the caller made, as the families see it.
+struct OpenCall {
+	int dirfd;
+	// The copy of the caller's path; null when the open is not followed by
+	// its path (a stream's reads and writes are the C library's own).
+	const char *path;
+	int flags; // what libc gets, when no family serves the open
+	mode_t mode;
+};
+
 // A family: its rows, what it keeps in a state directory, and whether and
-// how it follows changes of the namespace.
+// how it follows changes of the namespace and opens.
 struct Family {
-	const char *name;
-	std::span<const Row> rows;
-	int (*init)(const Config &cfg); // setup hook; null: nothing
+	const char *name = nullptr;
+	std::span<const Row> rows = {};
+	int (*init)(const Config &cfg) = nullptr; // setup hook; null: nothing
 	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
 	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
+	// The record it writes with an entry change, as one step with it,
+	// when it keeps such records now; null: none.
+	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
+	// An open of a path the family serves itself (a device, a parameter
+	// file, an open by FID): true when served, result in the system
+	// call's convention. It may change call.flags for the open that goes
+	// on. Asked in the order of families(), before the open, of every
+	// open under a simulation: a path it does not serve costs it no
+	// system call and no lock.
+	bool (*open)(OpenCall &call, int &result) = nullptr;
+	// The same for fopen() and opendir().
+	bool (*fopen)(const char *path, const char *mode,
+	              FILE *&result) = nullptr;
+	bool (*opendir)(const char *path, DIR *&result) = nullptr;
 	// A descriptor opened by the caller (any open that succeeded); it
-	// must look at the control page before anything costing a call.
-	void (*opened)(const Config &cfg, int fd, int flags) = nullptr;
+	// must look at the control page or the path's text before anything
+	// costing a call.
+	void (*opened)(const Config &cfg, const OpenCall &call,
+	               int fd) = nullptr;
 };
 
 // Every family (families.cpp).

@@ -153,7 +153,12 @@ const Row rows[] = {
 } // namespace
 
 // The link index follows the namespace once a FID has been looked up.
-const Family family = {"identifiers", rows, nullptr, link_index_on,
-                       link_index_note};
+const Family family = {
+        .name = "identifiers",
+        .rows = rows,
+        .watching = link_index_on,
+        .observe = link_index_note,
+        .open = open_hook,
+};
 
 } // namespace zvsim::fid

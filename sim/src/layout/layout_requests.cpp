@@ -363,7 +363,7 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"layouts", rows, nullptr};
+const Family family = {.name = "layouts", .rows = rows};
 
 int lov_record(const Config &cfg, const Object &obj, std::string &record)
 {

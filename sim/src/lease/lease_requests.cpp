@@ -250,8 +250,9 @@ int do_check(Request &req)
 
 // Another open of the file: a write lease goes whatever the access, a
 // read lease when the open may write.
-void opened(const Config &cfg, int fd, int flags)
+void opened(const Config &cfg, const OpenCall &call, int fd)
 {
+	int flags = call.flags;
 	if (!cfg.page || !page_get(cfg.page, &ControlPage::leases) ||
 	    (flags & O_PATH))
 		return;
@@ -293,8 +294,12 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"leases", rows,   nullptr, nullptr,
-                       nullptr,  &hooks, opened};
+const Family family = {
+        .name = "leases",
+        .rows = rows,
+        .fd_hooks = &hooks,
+        .opened = opened,
+};
 
 int break_leases(const Config &cfg, const ObjectKey &key, bool next)
 {

@@ -142,7 +142,11 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"grouplock", rows, nullptr, nullptr, nullptr, &hooks};
+const Family family = {
+        .name = "grouplock",
+        .rows = rows,
+        .fd_hooks = &hooks,
+};
 
 bool locked_by_other(const Config &cfg, const ObjectKey &key, uint64_t gid)
 {

@@ -3,8 +3,8 @@
 // steering that changes them.
 #include "param.h"
 
-#include "core/sysio.h"
 #include "core/real.h"
+#include "core/sysio.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -363,6 +363,13 @@ const Row rows[] = {
         {REQ_MOUNT, "MOUNT", Target::Call, ArgKind::None, 0, nullptr, nullptr},
 };
 
-const Family family = {"parameters", rows, params_init};
+const Family family = {
+        .name = "parameters",
+        .rows = rows,
+        .init = params_init,
+        .open = open,
+        .fopen = fopen,
+        .opendir = opendir,
+};
 
 } // namespace zvsim::param

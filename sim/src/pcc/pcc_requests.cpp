@@ -94,8 +94,9 @@ int do_detach_by_fid(Request &req)
 }
 
 // An open of an attached file counts until its open file is closed.
-void opened(const Config &cfg, int fd, int flags)
+void opened(const Config &cfg, const OpenCall &call, int fd)
 {
+	int flags = call.flags;
 	if (!cfg.page || !page_get(cfg.page, &ControlPage::pcc_attached) ||
 	    (flags & O_PATH))
 		return;
@@ -134,7 +135,13 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"pcc", rows, nullptr, nullptr, nullptr, &hooks, opened};
+const Family family = {
+        .name = "pcc",
+        .rows = rows,
+        .fd_hooks = &hooks,
+        .open = param_open,
+        .opened = opened,
+};
 
 std::string show(const Config &cfg, const ObjectKey &key)
 {

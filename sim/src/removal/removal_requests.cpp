@@ -163,6 +163,6 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"removal", rows, nullptr};
+const Family family = {.name = "removal", .rows = rows};
 
 } // namespace zvsim::removal

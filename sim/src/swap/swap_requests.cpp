@@ -122,6 +122,10 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"swap", rows, nullptr};
+const Family family = {
+        .name = "swap",
+        .rows = rows,
+        .open = volatile_open,
+};
 
 } // namespace zvsim::swap

@@ -298,6 +298,6 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {"networking", rows, dev_init};
+const Family family = {.name = "networking", .rows = rows, .init = dev_init};
 
 } // namespace zvsim::varn
