@@ -74,12 +74,17 @@ int do_ladvise(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_LADVISE, "LADVISE", Target::MountObject, ArgKind::Struct,
-         rec::ZAH_HDR, advice_extent, do_ladvise},
+        {.code = ZV_IOC_LADVISE,
+         .name = "LADVISE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::ZAH_HDR,
+         .extent = advice_extent,
+         .handle = do_ladvise},
 };
 
 } // namespace
 
-const Family family = {.name = "advice", .rows = rows};
+const Family family = {.rows = rows};
 
 } // namespace zvsim::advice

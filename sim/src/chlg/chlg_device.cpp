@@ -441,8 +441,11 @@ void op_duped(int from, int to)
 }
 
 const Row device_rows[] = {
-        {REQ_FOLLOW, "CHLG_FOLLOW", Target::Device, ArgKind::Value, 0, nullptr,
-         do_follow},
+        {.code = REQ_FOLLOW,
+         .name = "CHLG_FOLLOW",
+         .target = Target::Device,
+         .arg = ArgKind::Value,
+         .handle = do_follow},
 };
 
 const FileOps log_ops = {"changelog", device_rows, op_read,  op_write,
@@ -451,8 +454,7 @@ const FileOps log_ops = {"changelog", device_rows, op_read,  op_write,
 // The clear write is a request of its own for the log and injections.
 const Row rows[] = {
         device_rows[0],
-        {REQ_CLEAR, "CHLG_CLEAR", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
+        {.code = REQ_CLEAR, .name = "CHLG_CLEAR", .target = Target::Call},
 };
 
 } // namespace
@@ -471,11 +473,11 @@ bool device_open(OpenCall &call, int &result)
 }
 
 const Family family = {
-        .name = "changelogs",
         .rows = rows,
         .watching = any_user,
         .observe = produce,
         .intent = intent_of,
+        .page_flags = {&users_flag, 1},
         .open = device_open,
 };
 

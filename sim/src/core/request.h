@@ -9,6 +9,7 @@
 // and run the same tail from their interposed entry point.
 #pragma once
 
+#include "control_page.h"
 #include "identity.h"
 #include "inject.h"
 #include "request_log.h"
@@ -71,15 +72,15 @@ struct Extent {
 };
 
 struct Row {
-	uint32_t code;
-	const char *name; // for steering ("FID2PATH"); null: none
-	Target target;
-	ArgKind arg;
-	size_t header; // Struct: bytes read before extent() is asked
+	uint32_t code = 0;
+	const char *name = nullptr; // for steering ("FID2PATH"); null: none
+	Target target = Target::Call;
+	ArgKind arg = ArgKind::None;
+	size_t header = 0; // Struct: bytes read before extent() is asked
 	// Struct: what the header announces; null: {header, header}.
-	Extent (*extent)(const Config &cfg, const void *header);
-	int (*handle)(Request &req); // >= 0 or -errno
-	bool traced = true;          // logged and open to injections
+	Extent (*extent)(const Config &cfg, const void *header) = nullptr;
+	int (*handle)(Request &req) = nullptr; // >= 0 or -errno
+	bool traced = true;                    // logged and open to injections
 };
 
 struct NsEvent;
@@ -96,10 +97,10 @@ struct OpenCall {
 	mode_t mode;
 };
 
-// A family: its rows, what it keeps in a state directory, and whether and
+// A family (a folder under sim/src, named as the library unit it serves):
+// its rows, what it keeps in a state directory, and whether and
 // how it follows changes of the namespace and opens.
 struct Family {
-	const char *name = nullptr;
 	std::span<const Row> rows = {};
 	int (*init)(const Config &cfg) = nullptr; // setup hook; null: nothing
 	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
@@ -109,6 +110,8 @@ struct Family {
 	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
+	// The flags it keeps on the control page.
+	std::span<const PageFlag> page_flags = {};
 	// An open of a path the family serves itself (a device, a parameter
 	// file, an open by FID): true when served, result in the system
 	// call's convention. It may change call.flags for the open that goes

@@ -145,16 +145,24 @@ int do_heat_set(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_HEAT_GET, "HEAT_GET", Target::MountObject, ArgKind::Struct,
-         rec::ZH_HDR, heat_get_extent, do_heat_get},
-        {ZV_IOC_HEAT_SET, "HEAT_SET", Target::MountObject, ArgKind::Struct, 8,
-         nullptr, do_heat_set},
+        {.code = ZV_IOC_HEAT_GET,
+         .name = "HEAT_GET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::ZH_HDR,
+         .extent = heat_get_extent,
+         .handle = do_heat_get},
+        {.code = ZV_IOC_HEAT_SET,
+         .name = "HEAT_SET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = 8,
+         .handle = do_heat_set},
 };
 
 } // namespace
 
 const Family family = {
-        .name = "heat",
         .rows = rows,
         .fd_hooks = &hooks,
         .opened = opened,

@@ -134,16 +134,21 @@ void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 constexpr FdHooks hooks = {.released = release};
 
 const Row rows[] = {
-        {ZV_IOC_GROUP_LOCK, "GROUP_LOCK", Target::MountObject, ArgKind::Value,
-         0, nullptr, do_lock},
-        {ZV_IOC_GROUP_UNLOCK, "GROUP_UNLOCK", Target::MountObject,
-         ArgKind::Value, 0, nullptr, do_unlock},
+        {.code = ZV_IOC_GROUP_LOCK,
+         .name = "GROUP_LOCK",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_lock},
+        {.code = ZV_IOC_GROUP_UNLOCK,
+         .name = "GROUP_UNLOCK",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_unlock},
 };
 
 } // namespace
 
 const Family family = {
-        .name = "grouplock",
         .rows = rows,
         .fd_hooks = &hooks,
 };

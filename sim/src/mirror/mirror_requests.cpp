@@ -283,14 +283,16 @@ int do_mirror_set(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_MIRROR_SET, "MIRROR_SET", Target::MountObject, ArgKind::Value,
-         0, nullptr, do_mirror_set},
+        {.code = ZV_IOC_MIRROR_SET,
+         .name = "MIRROR_SET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_mirror_set},
 };
 
 } // namespace
 
 const Family family = {
-        .name = "mirror",
         .rows = rows,
         .fd_hooks = &hooks,
 };

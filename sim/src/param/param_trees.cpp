@@ -358,13 +358,11 @@ int pool_set(const Config &cfg, const char *pool, const char *const *members,
 }
 
 const Row rows[] = {
-        {REQ_STATFS, "STATFS", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
-        {REQ_MOUNT, "MOUNT", Target::Call, ArgKind::None, 0, nullptr, nullptr},
+        {.code = REQ_STATFS, .name = "STATFS", .target = Target::Call},
+        {.code = REQ_MOUNT, .name = "MOUNT", .target = Target::Call},
 };
 
 const Family family = {
-        .name = "parameters",
         .rows = rows,
         .init = params_init,
         .open = open,

@@ -112,18 +112,26 @@ int do_swap(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_DATA_VERSION, "DATA_VERSION", Target::MountObject,
-         ArgKind::Struct, rec::IDV_SIZE, nullptr, do_data_version},
-        {ZV_IOC_SWAP_LAYOUTS, "SWAP_LAYOUTS", Target::MountObject,
-         ArgKind::Struct, rec::SL_SIZE, nullptr, do_swap},
-        {REQ_VOLATILE_OPEN, "VOLATILE_OPEN", Target::Call, ArgKind::None, 0,
-         nullptr, nullptr},
+        {.code = ZV_IOC_DATA_VERSION,
+         .name = "DATA_VERSION",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::IDV_SIZE,
+         .handle = do_data_version},
+        {.code = ZV_IOC_SWAP_LAYOUTS,
+         .name = "SWAP_LAYOUTS",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::SL_SIZE,
+         .handle = do_swap},
+        {.code = REQ_VOLATILE_OPEN,
+         .name = "VOLATILE_OPEN",
+         .target = Target::Call},
 };
 
 } // namespace
 
 const Family family = {
-        .name = "swap",
         .rows = rows,
         .open = volatile_open,
 };

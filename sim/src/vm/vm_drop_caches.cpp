@@ -208,7 +208,6 @@ long long drops(const Config &cfg)
 }
 
 const Family family = {
-        .name = "vm",
         .init = vm_init,
         .open = drop_caches_open,
         .fopen = drop_caches_fopen,
