@@ -3,8 +3,8 @@
 #include "swap_wire.h"
 
 #include "core/object_record.h"
+#include "grouplock.h"
 #include "layout/layout.h"
-#include "lock/lock.h"
 #include "mirror/mirror.h"
 
 #include <cerrno>
@@ -85,8 +85,8 @@ int do_swap(Request &req)
 
 	StateLock lock(cfg);
 	uint64_t gid = rec::get32(arg, rec::SL_GID);
-	if (lock::locked_by_other(cfg, key_of(a.fd, a.st.st_ino), gid) ||
-	    lock::locked_by_other(cfg, key_of(b.fd, b.st.st_ino), gid))
+	if (locked_by_other(cfg, key_of(a.fd, a.st.st_ino), gid) ||
+	    locked_by_other(cfg, key_of(b.fd, b.st.st_ino), gid))
 		return -EBUSY;
 	Versions va, vb;
 	if ((rc = versions_locked(cfg, a, va)) < 0 ||

@@ -25,7 +25,7 @@ const Command commands[] = {
         {"grouplock", "show PATH", cmd_grouplock},
 };
 
-const CommandGroup group{"lock", commands};
+const CommandGroup group{"swap", commands};
 
 } // namespace
 

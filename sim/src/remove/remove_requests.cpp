@@ -1,6 +1,6 @@
 // Removal requests: objects by FID, directory entries by name, and the
 // preparation of a foreign object for its unlink.
-#include "removal.h"
+#include "remove.h"
 
 #include "core/tree.h"
 #include "core/wire.h"
@@ -18,7 +18,7 @@
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
 
-namespace zvsim::removal
+namespace zvsim::remove
 {
 
 // Removal by FID: 16-byte header, then fa_nr FIDs.
@@ -175,4 +175,4 @@ const Row rows[] = {
 
 const Family family = {.rows = rows};
 
-} // namespace zvsim::removal
+} // namespace zvsim::remove

@@ -1,5 +1,5 @@
 // The advice request: a 32-byte header and 1 to 1023 entries of 32 bytes.
-#include "advice.h"
+#include "ladvise.h"
 
 #include "core/wire.h"
 
@@ -20,7 +20,7 @@ constexpr uint16_t ADVICE_FIRST = 1, ADVICE_LAST = 4, ADVICE_LOCKAHEAD = 4;
 constexpr uint32_t ADVICE_LOCK_GRANTED = 1;
 } // namespace zvsim::rec
 
-namespace zvsim::advice
+namespace zvsim::ladvise
 {
 
 static_assert(sizeof(zvapi_ladvise_hdr) == rec::ZAH_HDR);
@@ -87,4 +87,4 @@ const Row rows[] = {
 
 const Family family = {.rows = rows};
 
-} // namespace zvsim::advice
+} // namespace zvsim::ladvise

@@ -1,4 +1,4 @@
-#include "lock.h"
+#include "grouplock.h"
 
 #include "core/fd_table.h"
 #include "core/sysio.h"
@@ -13,7 +13,7 @@
 
 #include <linux/zorvel/zorvel_swap.h>
 
-namespace zvsim::lock
+namespace zvsim::swap
 {
 
 namespace
@@ -148,7 +148,7 @@ const Row rows[] = {
 
 } // namespace
 
-const Family family = {
+const Family grouplock_family = {
         .rows = rows,
         .fd_hooks = &hooks,
 };
@@ -170,4 +170,4 @@ std::string show(const Config &cfg, const ObjectKey &key)
 	return out;
 }
 
-} // namespace zvsim::lock
+} // namespace zvsim::swap
