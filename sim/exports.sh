@@ -1,8 +1,10 @@
 #!/bin/bash
-# Writes libzvsim.map and tests/abi/libzvsim.symbols from the ZVSIM_EXPORT
-# definitions under sim/src, the one place the exported names are written.
-#   sim/exports.sh            rewrite both
-#   sim/exports.sh --check    fail when either is out of step
+# Writes the version script and tests/abi/libzvsim.symbols from the
+# ZVSIM_EXPORT definitions under sim/src, the one place the exported names
+# are written.
+#   sim/exports.sh --map FILE  write the version script (done by the build)
+#   sim/exports.sh             rewrite the ABI list
+#   sim/exports.sh --check     fail when the ABI list is out of step
 set -euo pipefail
 sim=$(cd "$(dirname "$0")" && pwd)
 names=$(grep -rhoE '^ZVSIM_EXPORT [^(;]*\(' "$sim/src" |
@@ -13,7 +15,8 @@ map() {
  * steering interface of zvsim/zvsim.h. The node is anonymous on purpose:
  * an interposed name must stay unversioned, or references bound to a
  * version of the C library's (open@GLIBC_2.2.5) would not reach it.
- * Written by sim/exports.sh from the ZVSIM_EXPORT definitions. */
+ * Written by sim/exports.sh at build time from the ZVSIM_EXPORT
+ * definitions. */
 {
 	global:
 HEAD
@@ -23,18 +26,22 @@ HEAD
 list() {
 	cat <<'HEAD'
 # libzvsim: the simulated kernel client, preloaded into the processes of a
-# simulation. Its interposed names are unversioned (see sim/libzvsim.map).
+# simulation. Its interposed names are unversioned (see sim/exports.sh).
 # Written by sim/exports.sh from the ZVSIM_EXPORT definitions.
 # soname: libzvsim.so
 # unversioned
 HEAD
 	echo "$names"
 }
-if [[ ${1:-} == --check ]]; then
-	diff <(map) "$sim/libzvsim.map" >/dev/null &&
-		diff <(list) "$sim/../tests/abi/libzvsim.symbols" >/dev/null ||
-		{ echo "sim/exports.sh: libzvsim.map or its ABI list is out of step; run sim/exports.sh" >&2; exit 1; }
-else
-	map >"$sim/libzvsim.map"
+case ${1:-} in
+--map)
+	map >"$2"
+	;;
+--check)
+	diff <(list) "$sim/../tests/abi/libzvsim.symbols" >/dev/null ||
+		{ echo "sim/exports.sh: tests/abi/libzvsim.symbols is out of step; run sim/exports.sh" >&2; exit 1; }
+	;;
+*)
 	list >"$sim/../tests/abi/libzvsim.symbols"
-fi
+	;;
+esac

@@ -1,9 +1,10 @@
 // The launcher's steering commands: each family registers a table of its
-// own (<family>_commands.cpp), which the launcher's table lists.
+// own in <family>/<family>_commands.cpp, with a static CommandGroup.
 #pragma once
 
 #include <span>
 #include <string>
+#include <vector>
 
 namespace zvsim::launcher
 {
@@ -15,16 +16,16 @@ struct Command {
 	int (*run)(const char *state, int nargs, char **args);
 };
 
-std::span<const Command> core_commands();
-std::span<const Command> param_commands();
-std::span<const Command> chlg_commands();
-std::span<const Command> layout_commands();
-std::span<const Command> mount_commands();
-std::span<const Command> vm_commands();
-std::span<const Command> lock_commands();
-std::span<const Command> lease_commands();
-std::span<const Command> pcc_commands();
-std::span<const Command> mirror_commands();
+// A family's table, registered when the launcher starts.
+struct CommandGroup {
+	CommandGroup(const char *family, std::span<const Command> commands);
+	const char *family; // its folder under sim/src
+	std::span<const Command> commands;
+	const CommandGroup *next;
+};
+
+// Every table, core's first, then by family.
+std::vector<const CommandGroup *> command_groups();
 
 // --- shared by the commands (command_util.cpp) ----------------------------
 

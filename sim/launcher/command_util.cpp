@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 #include <unistd.h>
 
 #include <zvsim/zvsim.h>
@@ -15,6 +17,34 @@ namespace zvsim::launcher
 {
 
 const char *prog = "zvsim";
+
+namespace
+{
+// Constant-initialised: tables register before or after it, in any order.
+const CommandGroup *registered = nullptr;
+} // namespace
+
+CommandGroup::CommandGroup(const char *family,
+                           std::span<const Command> commands)
+    : family(family), commands(commands), next(registered)
+{
+	registered = this;
+}
+
+std::vector<const CommandGroup *> command_groups()
+{
+	std::vector<const CommandGroup *> all;
+	for (const CommandGroup *g = registered; g; g = g->next)
+		all.push_back(g);
+	auto rank = [](const CommandGroup *g) {
+		return std::make_tuple(std::string_view(g->family) != "core",
+		                       std::string_view(g->family),
+		                       std::string_view(g->commands[0].name));
+	};
+	std::sort(all.begin(), all.end(),
+	          [&](auto *a, auto *b) { return rank(a) < rank(b); });
+	return all;
+}
 
 void fail(const char *what, int err)
 {

@@ -30,13 +30,6 @@ using namespace zvsim::launcher;
 namespace
 {
 
-// The command tables of the families, in the order usage lists them.
-std::span<const Command> (*const tables[])() = {
-        core_commands,  param_commands, chlg_commands,   layout_commands,
-        mount_commands, vm_commands,    mirror_commands, lock_commands,
-        lease_commands, pcc_commands,
-};
-
 void print_usage(FILE *out)
 {
 	fprintf(out,
@@ -46,8 +39,8 @@ void print_usage(FILE *out)
 	        "       %s setup --state DIR [--log] [--fsname NAME] "
 	        "[--mdts N] [--osts N]\n",
 	        prog, prog);
-	for (auto table : tables)
-		for (const Command &c : table())
+	for (const CommandGroup *g : command_groups())
+		for (const Command &c : g->commands)
 			fprintf(out, "       %s [--state DIR] %s %s\n", prog,
 			        c.name, c.usage);
 }
@@ -441,8 +434,8 @@ int cmd_setup(int argc, char **argv, int i)
 
 const Command *find_command(std::string_view name)
 {
-	for (auto table : tables)
-		for (const Command &c : table())
+	for (const CommandGroup *g : command_groups())
+		for (const Command &c : g->commands)
 			if (name == c.name)
 				return &c;
 	return nullptr;

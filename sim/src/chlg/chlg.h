@@ -134,6 +134,8 @@ int set_layout(const Config &cfg, int index, int crf, int cref);
 int append_raw(const Config &cfg, int index, const void *bytes, size_t len);
 // Whether any log of the simulation has a user (the control page).
 bool any_user(const Config &cfg);
+// That flag of the control page.
+extern const PageFlag users_flag;
 
 // --- records written with their operation (chlg_intent.cpp) ---------------
 
@@ -164,8 +166,8 @@ std::string job_id();
 
 // --- devices (chlg_device.cpp) ---------------------------------------------
 
-// An open of /dev/changelog-<target> (path already copied in): true when
-// served here (result: a descriptor, or -1 with errno).
-bool device_open(const char *path, int flags, int &result);
+// An open of /dev/changelog-<target>: true when served here (result: a
+// descriptor, or -1 with errno).
+bool device_open(OpenCall &call, int &result);
 
 } // namespace zvsim::chlg

@@ -67,11 +67,8 @@ const Command commands[] = {
          cmd_changelog},
 };
 
-} // namespace
+const CommandGroup group{"chlg", commands};
 
-std::span<const Command> chlg_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

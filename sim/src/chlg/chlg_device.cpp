@@ -7,13 +7,14 @@
 // descriptors in the descriptor table (core/fd_table.h), so the I/O calls
 // on other descriptors cost one load.
 #include "chlg.h"
+#include "chlg_intent.h"
 
 #include "core/fd_table.h"
+#include "core/real.h"
 #include "core/signals_held.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "core/wire.h"
-#include "libc/real.h"
 
 #include <atomic>
 #include <cerrno>
@@ -440,8 +441,11 @@ void op_duped(int from, int to)
 }
 
 const Row device_rows[] = {
-        {REQ_FOLLOW, "CHLG_FOLLOW", Target::Device, ArgKind::Value, 0, nullptr,
-         do_follow},
+        {.code = REQ_FOLLOW,
+         .name = "CHLG_FOLLOW",
+         .target = Target::Device,
+         .arg = ArgKind::Value,
+         .handle = do_follow},
 };
 
 const FileOps log_ops = {"changelog", device_rows, op_read,  op_write,
@@ -450,24 +454,31 @@ const FileOps log_ops = {"changelog", device_rows, op_read,  op_write,
 // The clear write is a request of its own for the log and injections.
 const Row rows[] = {
         device_rows[0],
-        {REQ_CLEAR, "CHLG_CLEAR", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
+        {.code = REQ_CLEAR, .name = "CHLG_CLEAR", .target = Target::Call},
 };
 
 } // namespace
 
-bool device_open(const char *path, int flags, int &result)
+bool device_open(OpenCall &call, int &result)
 {
+	const char *path = call.path;
 	if (std::strncmp(path, DEV_PREFIX.data(), DEV_PREFIX.size()) != 0)
 		return false;
 	sys::Reentry guard;
 	ConfigPtr cfg = current();
 	if (!cfg)
 		return false;
-	result = syscall_result(device_open(*cfg, path, flags));
+	result = syscall_result(device_open(*cfg, path, call.flags));
 	return true;
 }
 
-const Family family = {"changelogs", rows, nullptr, any_user, produce};
+const Family family = {
+        .rows = rows,
+        .watching = any_user,
+        .observe = produce,
+        .intent = intent_of,
+        .page_flags = {&users_flag, 1},
+        .open = device_open,
+};
 
 } // namespace zvsim::chlg

@@ -72,7 +72,7 @@ bool settle_idle(const Config &cfg, const std::string &path)
 
 Intent::~Intent()
 {
-	end(false);
+	end(false, nullptr);
 }
 
 bool Intent::lock(const Config &cfg, uint32_t type, int index, int other)
@@ -115,6 +115,13 @@ void Intent::end(bool done, const Fid *tfid)
 	rec_ = nullptr;
 	logs_[0].close();
 	logs_[1].close();
+}
+
+std::unique_ptr<NsIntent> intent_of(const Config &cfg)
+{
+	if (!any_user(cfg))
+		return nullptr;
+	return std::make_unique<Intent>();
 }
 
 } // namespace zvsim::chlg

@@ -13,14 +13,18 @@
 
 #include "chlg.h"
 
+#include "core/namespace_change.h"
+
+#include <memory>
+
 namespace zvsim::chlg
 {
 
-class Intent
+class Intent final : public NsIntent
 {
       public:
 	Intent() = default;
-	~Intent(); // drops what is still pending, releases the locks
+	~Intent() override; // drops what is still pending, releases the locks
 	Intent(const Intent &) = delete;
 	Intent &operator=(const Intent &) = delete;
 
@@ -28,13 +32,10 @@ class Intent
 	// index order, settling each), keeping those with users: a change
 	// holds the lock of every directory's log it touches. True when log
 	// index keeps records of type.
-	bool lock(const Config &cfg, uint32_t type, int index, int other = -1);
-	// Writes ev's record ahead of the operation.
-	void write(const NsEvent &ev, const NsCheck &check);
-	// After the operation: the record is committed when it took effect
-	// (with the created object's FID when given), else dropped; the locks
-	// are released.
-	void end(bool done, const Fid *tfid = nullptr);
+	bool lock(const Config &cfg, uint32_t type, int index,
+	          int other) override;
+	void write(const NsEvent &ev, const NsCheck &check) override;
+	void end(bool done, const Fid *tfid) override;
 
       private:
 	const Config *cfg_ = nullptr;
@@ -44,5 +45,8 @@ class Intent
 	bool pending_ = false;
 	std::string record_;
 };
+
+// An intent for the next entry change while a log has a user.
+std::unique_ptr<NsIntent> intent_of(const Config &cfg);
 
 } // namespace zvsim::chlg

@@ -493,9 +493,13 @@ int seek_offset(int fd, uint64_t recno, uint64_t &pos, bool &found)
 	            });
 }
 
+const PageFlag users_flag{.initial = [](const std::string &state) {
+	return uint32_t(page_has_file(state + "/changelog/active"));
+}};
+
 bool any_user(const Config &cfg)
 {
-	return page_get(cfg.page, &ControlPage::chlg_users) != 0;
+	return page_get(cfg.page, users_flag) != 0;
 }
 
 int user_register(const Config &cfg, int index, std::string &name)
@@ -517,7 +521,7 @@ int user_register(const Config &cfg, int index, std::string &name)
 	if (fd < 0)
 		return fd;
 	sys::close(fd);
-	page_set(cfg.page, &ControlPage::chlg_users, 1);
+	page_set(cfg.page, users_flag, 1);
 	name = "cl" + std::to_string(u.id);
 	return 0;
 }
@@ -556,7 +560,7 @@ int user_deregister(const Config &cfg, int index, std::string_view name)
 	}
 	if (::unlink(marker_path(cfg).c_str()) < 0 && errno != ENOENT)
 		return -errno;
-	page_set(cfg.page, &ControlPage::chlg_users, 0);
+	page_set(cfg.page, users_flag, 0);
 	return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "control_page.h"
 
+#include "request.h"
 #include "sysio.h"
 
 #include <cerrno>
@@ -22,6 +23,17 @@ bool exists(const std::string &path)
 	return syscall(SYS_faccessat, AT_FDCWD, path.c_str(), F_OK) == 0;
 }
 
+// Calls fn(flag, slot) for every family's flag that has a slot.
+template <typename Fn>
+void each_family_flag(Fn &&fn)
+{
+	size_t slot = 0;
+	for (const Family *f : families())
+		for (const PageFlag &flag : f->page_flags)
+			if (slot < PAGE_FAMILY_FLAGS)
+				fn(flag, static_cast<int>(slot++));
+}
+
 // What a state directory made before the page existed already says.
 void initialise(ControlPage *page, const std::string &state)
 {
@@ -33,14 +45,31 @@ void initialise(ControlPage *page, const std::string &state)
 	page->version = 1;
 	page->log_on = exists(state + "/log") ? 1 : 0;
 	page->injections = injections;
-	page->chlg_users = exists(state + "/changelog/active") ? 1 : 0;
-	page->lease_by_mode_only =
-	        exists(state + "/lease/by-mode-only") ? 1 : 0;
+	each_family_flag([&](const PageFlag &flag, int slot) {
+		page->family[slot] = flag.initial ? flag.initial(state) : 0;
+	});
 	std::atomic_ref<uint32_t>(page->magic)
 	        .store(CONTROL_MAGIC, std::memory_order_release);
 }
 
 } // namespace
+
+int page_slot_find(const PageFlag &f)
+{
+	int found = -1;
+	each_family_flag([&](const PageFlag &flag, int slot) {
+		if (&flag == &f)
+			found = slot;
+	});
+	if (found >= 0)
+		f.slot.store(found, std::memory_order_relaxed);
+	return found;
+}
+
+bool page_has_file(const std::string &path)
+{
+	return exists(path);
+}
 
 ControlPage *control_page_map(const std::string &state)
 {

@@ -107,11 +107,8 @@ const Command commands[] = {
         {"clear-injections", "", cmd_clear_injections},
 };
 
-} // namespace
+const CommandGroup group{"core", commands};
 
-std::span<const Command> core_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

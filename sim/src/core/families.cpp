@@ -2,17 +2,17 @@
 // folder under sim/src and one line here.
 #include "request.h"
 
-#include "advice/advice.h"
 #include "chlg/chlg.h"
 #include "fid/fid.h"
 #include "heat/heat.h"
+#include "ladvise/ladvise.h"
 #include "layout/layout.h"
 #include "lease/lease.h"
-#include "lock/lock.h"
 #include "mirror/mirror.h"
 #include "param/param.h"
 #include "pcc/pcc.h"
-#include "removal/removal.h"
+#include "remove/remove.h"
+#include "swap/grouplock.h"
 #include "swap/swap.h"
 #include "varn/varn_device.h"
 #include "vm/vm.h"
@@ -22,11 +22,23 @@ namespace zvsim
 
 namespace
 {
+// In this order their hooks are asked: the cache parameter lies in the
+// parameter trees, so pcc comes before param.
 const Family *const all[] = {
-        &fid::family,    &layout::family, &removal::family, &chlg::family,
-        &param::family,  &varn::family,   &mirror::family,  &heat::family,
-        &advice::family, &vm::family,     &advice::family,  &swap::family,
-        &lock::family,   &lease::family,  &pcc::family,
+        &fid::family,
+        &layout::family,
+        &remove::family,
+        &chlg::family,
+        &pcc::family,
+        &param::family,
+        &varn::family,
+        &mirror::family,
+        &heat::family,
+        &ladvise::family,
+        &vm::family,
+        &swap::family,
+        &swap::grouplock_family,
+        &lease::family,
 };
 } // namespace
 

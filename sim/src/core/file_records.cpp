@@ -67,6 +67,23 @@ uint32_t slot_of(const FileKey &key)
 	return static_cast<uint32_t>(h >> 40) % FILE_RECORDS;
 }
 
+// The record of a counted open file, found at its first I/O. NONE:
+// looked for and not found (the table full, the file gone).
+FileRecord *const NONE = reinterpret_cast<FileRecord *>(alignof(FileRecord));
+
+void add(FileRecord &r, IoKind kind, ssize_t bytes)
+{
+	if (shared(r.heat_flags).load(std::memory_order_relaxed) &
+	    HEAT_COUNTING_OFF)
+		return;
+	bool rd = kind == IoKind::Read;
+	shared(r.heat[rd ? HEAT_READS : HEAT_WRITES])
+	        .fetch_add(1, std::memory_order_relaxed);
+	shared(r.heat[rd ? HEAT_READ_BYTES : HEAT_WRITE_BYTES])
+	        .fetch_add(static_cast<uint64_t>(bytes),
+	                   std::memory_order_relaxed);
+}
+
 } // namespace
 
 int file_key(int fd, FileKey &key)
@@ -106,6 +123,43 @@ FileRecord *file_record(const Config &cfg, const FileKey &key, bool create)
 			return &r;
 	}
 	return nullptr;
+}
+
+FileRecord *counted_record(int fd)
+{
+	auto *r = static_cast<FileRecord *>(fd_state(fd, fdmark::HEAT));
+	if (!r) {
+		sys::Reentry guard;
+		ConfigPtr cfg = current();
+		FileKey key;
+		if (cfg && file_key(fd, key) == 0)
+			r = file_record(*cfg, key, true);
+		if (!r)
+			r = NONE;
+		fd_set_state(fd, fdmark::HEAT, r);
+	}
+	return r == NONE ? nullptr : r;
+}
+
+void count_io(int fd, IoKind kind, ssize_t result)
+{
+	if (result < 0 || !(fd_marks(fd) & fdmark::HEAT))
+		return;
+	if (FileRecord *r = counted_record(fd))
+		add(*r, kind, result);
+}
+
+void primary_changed(FileRecord &r)
+{
+	unsigned n = shared(r.mirrors).load(std::memory_order_relaxed);
+	if (n <= 1)
+		return;
+	uint64_t others =
+	        ((n >= 63 ? ~uint64_t(0) : (uint64_t(1) << (n + 1)) - 1)) &
+	        ~uint64_t(3);
+	if ((shared(r.stale).load(std::memory_order_relaxed) & others) !=
+	    others)
+		shared(r.stale).fetch_or(others);
 }
 
 } // namespace zvsim

@@ -6,10 +6,12 @@
 // stale marks. Records are claimed without a lock and never freed.
 #pragma once
 
+#include "fd_table.h"
 #include "state.h"
 
 #include <atomic>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace zvsim
 {
@@ -30,6 +32,12 @@ struct FileRecord {
 	uint64_t heat[4]; // heat family: reads, writes, bytes read, written
 };
 
+// FileRecord::heat in the order the heat record answers them, and the bit
+// of heat_flags that stops the counting.
+constexpr size_t HEAT_READS = 0, HEAT_WRITES = 1, HEAT_READ_BYTES = 2,
+                 HEAT_WRITE_BYTES = 3;
+constexpr uint32_t HEAT_COUNTING_OFF = 0x2;
+
 constexpr uint32_t FILE_RECORDS = 16384;
 
 // Identity of the file behind fd, or of path: 0 or -errno.
@@ -46,5 +54,19 @@ std::atomic_ref<T> shared(T &field)
 {
 	return std::atomic_ref<T>(field);
 }
+
+// --- the I/O of files of the mount ----------------------------------------
+// Descriptors opened on a file of the mount are counted (fdmark::HEAT):
+// their I/O adds to the file's counts and a change of the file through one
+// without a mirror selected (fdmark::MIRROR) is a change of the primary.
+
+// The record of the file a counted descriptor is open on, looked for once
+// per open file; null when there is none.
+FileRecord *counted_record(int fd);
+// Adds a read or write on fd that returned result to its file's counts;
+// nothing when fd is not counted or counting is off for the file.
+void count_io(int fd, IoKind kind, ssize_t result);
+// The primary (mirror 1) of r's file changed: every other mirror is stale.
+void primary_changed(FileRecord &r);
 
 } // namespace zvsim

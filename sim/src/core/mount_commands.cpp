@@ -44,6 +44,8 @@ const Command commands[] = {
         {"mount", "add PATH... | mount list", cmd_mount},
 };
 
+const CommandGroup group{"core", commands};
+
 } // namespace
 
 std::string absolute_path(const char *path)
@@ -54,11 +56,6 @@ std::string absolute_path(const char *path)
 	if (!getcwd(cwd, sizeof cwd))
 		return path;
 	return std::string(cwd) + "/" + path;
-}
-
-std::span<const Command> mount_commands()
-{
-	return commands;
 }
 
 } // namespace zvsim::launcher

@@ -1,8 +1,7 @@
 #include "namespace_change.h"
 
-#include "chlg/chlg_intent.h"
 #include "fopenmode.h"
-#include "libc/real.h"
+#include "real.h"
 #include "request.h"
 #include "sysio.h"
 #include "tree.h"
@@ -154,6 +153,16 @@ void quietly(F &&f) noexcept
 	errno = saved;
 }
 
+// The record a family writes with an entry change, when one keeps them.
+std::unique_ptr<NsIntent> intent_of(const Config &cfg)
+{
+	for (const Family *f : families())
+		if (f->intent)
+			if (std::unique_ptr<NsIntent> i = f->intent(cfg))
+				return i;
+	return nullptr;
+}
+
 } // namespace
 
 OwnedFd::~OwnedFd()
@@ -219,10 +228,9 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 		ev.type = type;
 		ev.pfid = dir.fid;
 		bool keeps = false;
-		if (chlg::any_user(*cfg)) {
-			intent = std::make_unique<chlg::Intent>();
-			keeps = intent->lock(*cfg, type, cfg->mdt_of(dir.fid));
-		}
+		if ((intent = intent_of(*cfg)))
+			keeps = intent->lock(*cfg, type, cfg->mdt_of(dir.fid),
+			                     -1);
 		bool exists = entry_fid(*cfg, dir, ev.name, ev.tfid, &mode);
 		changes = removal ? exists : !exists;
 		if (keeps && changes)
@@ -268,12 +276,10 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
 		    !locate_entry(*cfg, newdirfd, n.c_str(), to, ev.name))
 			return;
 		bool keeps = false;
-		if (chlg::any_user(*cfg)) {
-			intent = std::make_unique<chlg::Intent>();
+		if ((intent = intent_of(*cfg)))
 			keeps = intent->lock(*cfg, CL_RENAME,
 			                     cfg->mdt_of(to.fid),
 			                     cfg->mdt_of(from.fid));
-		}
 		if (!entry_fid(*cfg, from, from_name, ev.tfid))
 			return;
 		located = true;
@@ -292,7 +298,7 @@ int RenameChange::finish(int rc)
 {
 	quietly([&] {
 		if (intent)
-			intent->end(rc == 0);
+			intent->end(rc == 0, nullptr);
 		if (rc != 0 || !located)
 			return;
 		ev.recorded = intent != nullptr;

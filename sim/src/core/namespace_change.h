@@ -20,10 +20,7 @@
 namespace zvsim
 {
 
-namespace chlg
-{
-class Intent;
-}
+struct NsCheck;
 
 // One change, in the change log's vocabulary (record types CL_*).
 struct NsEvent {
@@ -36,6 +33,24 @@ struct NsEvent {
 	std::string xattr;
 	// The change log wrote this change's record with the operation.
 	bool recorded = false;
+};
+
+// A record a family writes with an entry change, as one step with it:
+// written ahead as pending, then committed or dropped (see EntryChange).
+class NsIntent
+{
+      public:
+	virtual ~NsIntent() = default;
+	// Takes the locks of the records of directories index and other (-1:
+	// none): true when a record of this type is kept.
+	virtual bool lock(const Config &cfg, uint32_t type, int index,
+	                  int other) = 0;
+	// Writes ev's record ahead of the operation.
+	virtual void write(const NsEvent &ev, const NsCheck &check) = 0;
+	// After the operation: the record is committed when it took effect
+	// (with the created object's FID when given), else dropped; the locks
+	// are released.
+	virtual void end(bool done, const Fid *tfid) = 0;
 };
 
 // The current simulation when some family watches the namespace.
@@ -82,7 +97,7 @@ struct NsCheck {
 // A change of one directory entry, made as one step with its record:
 // while the log of the entry's directory has a user, its lock is held from
 // prepare() to finish(), and the record is written ahead as pending
-// (chlg::Intent), then committed or dropped. The object's FID is taken
+// (NsIntent), then committed or dropped. The object's FID is taken
 // after the operation for a new entry and before it for a removal, while
 // the entry exists.
 struct EntryChange {
@@ -92,7 +107,7 @@ struct EntryChange {
 	NsDir dir;
 	NsEvent ev;      // open_flags may be set before prepare()
 	mode_t mode = 0; // of the entry before the operation (0: none)
-	std::unique_ptr<chlg::Intent> intent;
+	std::unique_ptr<NsIntent> intent;
 	const bool removal;
 	bool located = false; // the entry is in the mount
 	bool changes = false; // the operation would change it
@@ -122,7 +137,7 @@ struct RenameChange {
 	NsDir from, to;
 	std::string from_name;
 	NsEvent ev;
-	std::unique_ptr<chlg::Intent> intent;
+	std::unique_ptr<NsIntent> intent;
 	bool located = false; // both entries are in the mount
 
 	void prepare(int olddirfd, const char *oldpath, int newdirfd,

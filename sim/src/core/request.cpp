@@ -19,14 +19,14 @@ int unmodelled(Request &)
 
 // What a descriptor answers to a request no row of its target serves.
 const Row catch_all[] = {
-        {0, nullptr, Target::MountObject, ArgKind::None, 0, nullptr,
-         unmodelled},
-        {0, nullptr, Target::Device, ArgKind::None, 0, nullptr, unmodelled,
-         false},
+        {.target = Target::MountObject, .handle = unmodelled},
+        {.target = Target::Device, .handle = unmodelled, .traced = false},
         // The networking layer reads its record header before it looks
         // at the request.
-        {0, nullptr, Target::NetDevice, ArgKind::Struct, 32, nullptr,
-         unmodelled},
+        {.target = Target::NetDevice,
+         .arg = ArgKind::Struct,
+         .header = 32,
+         .handle = unmodelled},
 };
 
 const Row *search(std::span<const Row> rows, Target target, uint32_t code)

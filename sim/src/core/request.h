@@ -9,6 +9,7 @@
 // and run the same tail from their interposed entry point.
 #pragma once
 
+#include "control_page.h"
 #include "identity.h"
 #include "inject.h"
 #include "request_log.h"
@@ -17,7 +18,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <memory>
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -68,33 +72,62 @@ struct Extent {
 };
 
 struct Row {
-	uint32_t code;
-	const char *name; // for steering ("FID2PATH"); null: none
-	Target target;
-	ArgKind arg;
-	size_t header; // Struct: bytes read before extent() is asked
+	uint32_t code = 0;
+	const char *name = nullptr; // for steering ("FID2PATH"); null: none
+	Target target = Target::Call;
+	ArgKind arg = ArgKind::None;
+	size_t header = 0; // Struct: bytes read before extent() is asked
 	// Struct: what the header announces; null: {header, header}.
-	Extent (*extent)(const Config &cfg, const void *header);
-	int (*handle)(Request &req); // >= 0 or -errno
-	bool traced = true;          // logged and open to injections
+	Extent (*extent)(const Config &cfg, const void *header) = nullptr;
+	int (*handle)(Request &req) = nullptr; // >= 0 or -errno
+	bool traced = true;                    // logged and open to injections
 };
 
 struct NsEvent;
+class NsIntent;
 struct FdHooks;
 
-// A family: its rows, what it keeps in a state directory, and whether and
-// how it follows changes of the namespace.
+// An open the caller made, as the families see it.
+struct OpenCall {
+	int dirfd;
+	// The copy of the caller's path; null when the open is not followed by
+	// its path (a stream's reads and writes are the C library's own).
+	const char *path;
+	int flags; // what libc gets, when no family serves the open
+	mode_t mode;
+};
+
+// A family (a folder under sim/src, named as the library unit it serves):
+// its rows, what it keeps in a state directory, and whether and
+// how it follows changes of the namespace and opens.
 struct Family {
-	const char *name;
-	std::span<const Row> rows;
-	int (*init)(const Config &cfg); // setup hook; null: nothing
+	std::span<const Row> rows = {};
+	int (*init)(const Config &cfg) = nullptr; // setup hook; null: nothing
 	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
 	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
+	// The record it writes with an entry change, as one step with it,
+	// when it keeps such records now; null: none.
+	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
+	// The flags it keeps on the control page.
+	std::span<const PageFlag> page_flags = {};
+	// An open of a path the family serves itself (a device, a parameter
+	// file, an open by FID): true when served, result in the system
+	// call's convention. It may change call.flags for the open that goes
+	// on. Asked in the order of families(), before the open, of every
+	// open under a simulation: a path it does not serve costs it no
+	// system call and no lock.
+	bool (*open)(OpenCall &call, int &result) = nullptr;
+	// The same for fopen() and opendir().
+	bool (*fopen)(const char *path, const char *mode,
+	              FILE *&result) = nullptr;
+	bool (*opendir)(const char *path, DIR *&result) = nullptr;
 	// A descriptor opened by the caller (any open that succeeded); it
-	// must look at the control page before anything costing a call.
-	void (*opened)(const Config &cfg, int fd, int flags) = nullptr;
+	// must look at the control page or the path's text before anything
+	// costing a call.
+	void (*opened)(const Config &cfg, const OpenCall &call,
+	               int fd) = nullptr;
 };
 
 // Every family (families.cpp).

@@ -5,7 +5,7 @@
 // the call began. Faults stay deliverable.
 #pragma once
 
-#include "libc/real.h"
+#include "real.h"
 
 #include <cerrno>
 #include <csignal>

@@ -22,8 +22,7 @@ bool name_to_handle(int dirfd, const char *path, ::file_handle *handle,
 
 // An open under <mount>/.zorvel/fid opens the object by its FID: true when
 // served here. Other opens in the mount lose the delay-create bit in flags.
-bool open_hook(int dirfd, const char *path, int &flags, mode_t mode,
-               int &result);
+bool open_hook(OpenCall &call, int &result);
 
 // Whether dirfd + path names .zorvel or .zorvel/fid of the mount, which
 // cannot be removed, renamed or replaced (EPERM).

@@ -4,10 +4,10 @@
 #include "fid.h"
 #include "fid_wire.h"
 
+#include "core/real.h"
 #include "core/sysio.h"
 #include "core/tree.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
 
 #include <cerrno>
 #include <climits>
@@ -209,9 +209,12 @@ bool name_to_handle(int dirfd, const char *path, ::file_handle *h,
 	return handled;
 }
 
-bool open_hook(int dirfd, const char *path, int &flags, mode_t mode,
-               int &result)
+bool open_hook(OpenCall &call, int &result)
 {
+	int dirfd = call.dirfd;
+	const char *path = call.path;
+	int &flags = call.flags;
+	mode_t mode = call.mode;
 	std::string_view p = path;
 	size_t mark = fid_dir_mark(p);
 	if (mark == std::string_view::npos && !(flags & DELAY_CREATE_BIT))

@@ -136,24 +136,48 @@ Extent obdname_extent(const Config &, const void *)
 }
 
 const Row rows[] = {
-        {ZV_IOC_FID2PATH, "FID2PATH", Target::MountObject, ArgKind::Struct,
-         rec::F2P_HDR, fid2path_extent, do_fid2path},
-        {ZV_IOC_GETPARENT, "GETPARENT", Target::MountObject, ArgKind::Struct,
-         rec::GP_HDR, getparent_extent, do_getparent},
-        {ZV_IOC_FID2MDTIDX, "FID2MDTIDX", Target::MountObject, ArgKind::Struct,
-         rec::FID_SIZE, nullptr, do_fid2mdtidx},
-        {ZV_IOC_GETOBDNAME, "GETOBDNAME", Target::MountObject, ArgKind::Struct,
-         0, obdname_extent, do_getobdname},
-        {REQ_NAME_TO_HANDLE, "NAME_TO_HANDLE", Target::Call, ArgKind::None, 0,
-         nullptr, nullptr},
-        {REQ_OPEN_BY_FID, "OPEN_BY_FID", Target::Call, ArgKind::None, 0,
-         nullptr, nullptr},
+        {.code = ZV_IOC_FID2PATH,
+         .name = "FID2PATH",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::F2P_HDR,
+         .extent = fid2path_extent,
+         .handle = do_fid2path},
+        {.code = ZV_IOC_GETPARENT,
+         .name = "GETPARENT",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::GP_HDR,
+         .extent = getparent_extent,
+         .handle = do_getparent},
+        {.code = ZV_IOC_FID2MDTIDX,
+         .name = "FID2MDTIDX",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::FID_SIZE,
+         .handle = do_fid2mdtidx},
+        {.code = ZV_IOC_GETOBDNAME,
+         .name = "GETOBDNAME",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .extent = obdname_extent,
+         .handle = do_getobdname},
+        {.code = REQ_NAME_TO_HANDLE,
+         .name = "NAME_TO_HANDLE",
+         .target = Target::Call},
+        {.code = REQ_OPEN_BY_FID,
+         .name = "OPEN_BY_FID",
+         .target = Target::Call},
 };
 
 } // namespace
 
 // The link index follows the namespace once a FID has been looked up.
-const Family family = {"identifiers", rows, nullptr, link_index_on,
-                       link_index_note};
+const Family family = {
+        .rows = rows,
+        .watching = link_index_on,
+        .observe = link_index_note,
+        .open = open_hook,
+};
 
 } // namespace zvsim::fid

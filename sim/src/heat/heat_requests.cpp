@@ -5,7 +5,6 @@
 
 #include "core/file_records.h"
 #include "core/sysio.h"
-#include "mirror/mirror.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,6 +20,11 @@ static_assert(sizeof(struct zo_heat) == rec::ZH_HDR);
 static_assert(offsetof(struct zo_heat, zh_flags) == rec::ZH_FLAGS);
 static_assert(ZO_HEAT_READ_BYTES == rec::HEAT_READ_BYTES &&
               ZO_HEAT_VALUES == rec::HEAT_VALUES);
+static_assert(rec::HEAT_READS == HEAT_READS &&
+              rec::HEAT_WRITES == HEAT_WRITES &&
+              rec::HEAT_READ_BYTES == HEAT_READ_BYTES &&
+              rec::HEAT_WRITE_BYTES == HEAT_WRITE_BYTES &&
+              rec::HEAT_OFF == HEAT_COUNTING_OFF);
 static_assert(ZO_HEAT_FLAG_CLEAR == rec::HEAT_CLEAR &&
               ZO_HEAT_FLAG_OFF == rec::HEAT_OFF &&
               ZO_HEAT_FLAG_ON == rec::HEAT_ON);
@@ -28,75 +32,43 @@ static_assert(ZO_HEAT_FLAG_CLEAR == rec::HEAT_CLEAR &&
 namespace
 {
 
-// The record of a counted open file, found at its first I/O. NONE:
-// looked for and not found (the table full, the file gone).
-FileRecord *const NONE = reinterpret_cast<FileRecord *>(alignof(FileRecord));
-
-FileRecord *record_of(int fd)
-{
-	auto *r = static_cast<FileRecord *>(fd_state(fd, fdmark::HEAT));
-	if (!r) {
-		sys::Reentry guard;
-		ConfigPtr cfg = current();
-		FileKey key;
-		if (cfg && file_key(fd, key) == 0)
-			r = file_record(*cfg, key, true);
-		if (!r)
-			r = NONE;
-		fd_set_state(fd, fdmark::HEAT, r);
-	}
-	return r == NONE ? nullptr : r;
-}
-
-void add(FileRecord &r, IoKind kind, ssize_t bytes)
-{
-	if (shared(r.heat_flags).load(std::memory_order_relaxed) &
-	    rec::HEAT_OFF)
-		return;
-	bool rd = kind == IoKind::Read;
-	shared(r.heat[rd ? rec::HEAT_READS : rec::HEAT_WRITES])
-	        .fetch_add(1, std::memory_order_relaxed);
-	shared(r.heat[rd ? rec::HEAT_READ_BYTES : rec::HEAT_WRITE_BYTES])
-	        .fetch_add(static_cast<uint64_t>(bytes),
-	                   std::memory_order_relaxed);
-}
-
 // --- hooks on counted descriptors -----------------------------------------
+
+bool mirror_selected(int fd)
+{
+	return fd_marks(fd) & fdmark::MIRROR;
+}
 
 void after(int fd, IoKind kind, ssize_t result)
 {
-	if (result < 0)
-		return;
-	FileRecord *r = record_of(fd);
-	if (!r)
-		return;
-	add(*r, kind, result);
+	count_io(fd, kind, result);
 	// Without a selection a write reaches the primary mirror alone.
-	if (kind == IoKind::Write && result > 0 && !mirror::selected(fd))
-		mirror::primary_changed(*r);
+	if (kind == IoKind::Write && result > 0 && !mirror_selected(fd))
+		if (FileRecord *r = counted_record(fd))
+			primary_changed(*r);
 }
 
 // Truncations and allocations without a selection change the primary
 // mirror: done here, so that the others can be marked stale after.
 bool truncate(int fd, int64_t len, int &r)
 {
-	if (mirror::selected(fd))
+	if (mirror_selected(fd))
 		return false;
 	r = static_cast<int>(syscall(SYS_ftruncate, fd, len));
 	if (r == 0)
-		if (FileRecord *rec = record_of(fd))
-			mirror::primary_changed(*rec);
+		if (FileRecord *rec = counted_record(fd))
+			primary_changed(*rec);
 	return true;
 }
 
 bool allocate(int fd, int mode, int64_t off, int64_t len, int &r)
 {
-	if (mirror::selected(fd))
+	if (mirror_selected(fd))
 		return false;
 	r = static_cast<int>(syscall(SYS_fallocate, fd, mode, off, len));
 	if (r == 0)
-		if (FileRecord *rec = record_of(fd))
-			mirror::primary_changed(*rec);
+		if (FileRecord *rec = counted_record(fd))
+			primary_changed(*rec);
 	return true;
 }
 
@@ -106,6 +78,16 @@ const FdHooks hooks = {
         .allocate = allocate,
         .after = after,
 };
+
+// An open by an absolute path inside the mount is counted.
+void opened(const Config &cfg, const OpenCall &call, int fd)
+{
+	const char *path = call.path;
+	const std::string &m = cfg.mount;
+	if (path && path[0] == '/' && strncmp(path, m.data(), m.size()) == 0 &&
+	    path[m.size()] == '/')
+		fd_mark(fd, fdmark::HEAT);
+}
 
 // --- requests ---------------------------------------------------------------
 
@@ -163,41 +145,27 @@ int do_heat_set(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_HEAT_GET, "HEAT_GET", Target::MountObject, ArgKind::Struct,
-         rec::ZH_HDR, heat_get_extent, do_heat_get},
-        {ZV_IOC_HEAT_SET, "HEAT_SET", Target::MountObject, ArgKind::Struct, 8,
-         nullptr, do_heat_set},
+        {.code = ZV_IOC_HEAT_GET,
+         .name = "HEAT_GET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::ZH_HDR,
+         .extent = heat_get_extent,
+         .handle = do_heat_get},
+        {.code = ZV_IOC_HEAT_SET,
+         .name = "HEAT_SET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = 8,
+         .handle = do_heat_set},
 };
 
 } // namespace
 
-void OpenCount::check(const char *path)
-{
-	if (path[0] != '/')
-		return;
-	ConfigPtr cfg = current();
-	if (!cfg)
-		return;
-	const std::string &m = cfg->mount;
-	in_mount =
-	        strncmp(path, m.data(), m.size()) == 0 && path[m.size()] == '/';
-}
-
-int OpenCount::opened(int fd)
-{
-	if (in_mount && fd >= 0)
-		fd_mark(fd, fdmark::HEAT);
-	return fd;
-}
-
-void count(int fd, IoKind kind, ssize_t result)
-{
-	if (result < 0 || !(fd_marks(fd) & fdmark::HEAT))
-		return;
-	if (FileRecord *r = record_of(fd))
-		add(*r, kind, result);
-}
-
-const Family family = {"heat", rows, nullptr, nullptr, nullptr, &hooks};
+const Family family = {
+        .rows = rows,
+        .fd_hooks = &hooks,
+        .opened = opened,
+};
 
 } // namespace zvsim::heat

@@ -32,11 +32,8 @@ const Command commands[] = {
         {"layout", "store PATH lov|lmv HEXBYTES|-", cmd_layout},
 };
 
-} // namespace
+const CommandGroup group{"layout", commands};
 
-std::span<const Command> layout_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

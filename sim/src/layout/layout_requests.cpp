@@ -346,24 +346,41 @@ int do_lmv_getstripe(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_LOV_SETSTRIPE, "LOV_SETSTRIPE", Target::MountObject,
-         ArgKind::Struct, rec::LMM_V1_HDR, lov_set_extent, do_lov_setstripe},
-        {ZV_IOC_LOV_GETSTRIPE, "LOV_GETSTRIPE", Target::MountObject,
-         ArgKind::Struct, 0, lov_get_extent, do_lov_getstripe},
-        {ZV_IOC_LMV_SETSTRIPE, "LMV_SETSTRIPE", Target::MountObject,
-         ArgKind::Struct, rec::FDC_HDR, lmv_set_extent, do_lmv_setstripe},
-        {ZV_IOC_LMV_GETSTRIPE, "LMV_GETSTRIPE", Target::MountObject,
-         ArgKind::Struct, rec::LUM_SIZE, lmv_get_extent, do_lmv_getstripe},
+        {.code = ZV_IOC_LOV_SETSTRIPE,
+         .name = "LOV_SETSTRIPE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::LMM_V1_HDR,
+         .extent = lov_set_extent,
+         .handle = do_lov_setstripe},
+        {.code = ZV_IOC_LOV_GETSTRIPE,
+         .name = "LOV_GETSTRIPE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .extent = lov_get_extent,
+         .handle = do_lov_getstripe},
+        {.code = ZV_IOC_LMV_SETSTRIPE,
+         .name = "LMV_SETSTRIPE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::FDC_HDR,
+         .extent = lmv_set_extent,
+         .handle = do_lmv_setstripe},
+        {.code = ZV_IOC_LMV_GETSTRIPE,
+         .name = "LMV_GETSTRIPE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::LUM_SIZE,
+         .extent = lmv_get_extent,
+         .handle = do_lmv_getstripe},
         // The layout attributes (layout_xattr.cpp), for their names.
-        {REQ_GETXATTR, "GETXATTR", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
-        {REQ_LISTXATTR, "LISTXATTR", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
+        {.code = REQ_GETXATTR, .name = "GETXATTR", .target = Target::Call},
+        {.code = REQ_LISTXATTR, .name = "LISTXATTR", .target = Target::Call},
 };
 
 } // namespace
 
-const Family family = {"layouts", rows, nullptr};
+const Family family = {.rows = rows};
 
 int lov_record(const Config &cfg, const Object &obj, std::string &record)
 {

@@ -38,11 +38,8 @@ const Command commands[] = {
          cmd_lease},
 };
 
-} // namespace
+const CommandGroup group{"lease", commands};
 
-std::span<const Command> lease_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

@@ -28,6 +28,19 @@ static_assert(ZV_LEASE_RDLCK == rec::LEASE_RDLCK &&
 namespace
 {
 
+uint32_t by_mode_only_initial(const std::string &state)
+{
+	return page_has_file(state + "/lease/by-mode-only");
+}
+
+// On the control page: leases held (opens must look for conflicts), and
+// whether the record form of LEASE_SET answers ENOTTY.
+enum {
+	HELD,
+	BY_MODE_ONLY
+};
+const PageFlag page_flags[] = {{}, {.initial = by_mode_only_initial}};
+
 constexpr const char *KIND = "lease";
 
 struct Lease {
@@ -124,8 +137,8 @@ class Loaded
 	{
 		if (!cfg_.page || delta == 0)
 			return;
-		int64_t now = page_get(cfg_.page, &ControlPage::leases) + delta;
-		page_set(cfg_.page, &ControlPage::leases,
+		int64_t now = page_get(cfg_.page, page_flags[HELD]) + delta;
+		page_set(cfg_.page, page_flags[HELD],
 		         static_cast<uint32_t>(now < 0 ? 0 : now));
 	}
 	const Config &cfg_;
@@ -205,7 +218,7 @@ int set_lease(Request &req, uint32_t mode, uint32_t flags, const char *ids,
 
 bool by_mode_only(const Config &cfg)
 {
-	return cfg.page && page_get(cfg.page, &ControlPage::lease_by_mode_only);
+	return cfg.page && page_get(cfg.page, page_flags[BY_MODE_ONLY]);
 }
 
 Extent set_extent(const Config &, const void *hdr)
@@ -250,9 +263,10 @@ int do_check(Request &req)
 
 // Another open of the file: a write lease goes whatever the access, a
 // read lease when the open may write.
-void opened(const Config &cfg, int fd, int flags)
+void opened(const Config &cfg, const OpenCall &call, int fd)
 {
-	if (!cfg.page || !page_get(cfg.page, &ControlPage::leases) ||
+	int flags = call.flags;
+	if (!cfg.page || !page_get(cfg.page, page_flags[HELD]) ||
 	    (flags & O_PATH))
 		return;
 	Object obj;
@@ -283,18 +297,32 @@ void release_closed(const Config &cfg, const ObjectKey &key, const Holder &h)
 constexpr FdHooks hooks = {.released = release_closed};
 
 const Row rows[] = {
-        {ZV_IOC_LEASE_SET, "LEASE_SET", Target::MountObject, ArgKind::Struct,
-         rec::ZIL_HDR, set_extent, do_set},
-        {ZV_IOC_LEASE_SET_BY_MODE, "LEASE_SET_BY_MODE", Target::MountObject,
-         ArgKind::Value, 0, nullptr, do_set_by_mode},
-        {ZV_IOC_LEASE_CHECK, "LEASE_CHECK", Target::MountObject, ArgKind::None,
-         0, nullptr, do_check},
+        {.code = ZV_IOC_LEASE_SET,
+         .name = "LEASE_SET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::ZIL_HDR,
+         .extent = set_extent,
+         .handle = do_set},
+        {.code = ZV_IOC_LEASE_SET_BY_MODE,
+         .name = "LEASE_SET_BY_MODE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_set_by_mode},
+        {.code = ZV_IOC_LEASE_CHECK,
+         .name = "LEASE_CHECK",
+         .target = Target::MountObject,
+         .handle = do_check},
 };
 
 } // namespace
 
-const Family family = {"leases", rows,   nullptr, nullptr,
-                       nullptr,  &hooks, opened};
+const Family family = {
+        .rows = rows,
+        .fd_hooks = &hooks,
+        .page_flags = page_flags,
+        .opened = opened,
+};
 
 int break_leases(const Config &cfg, const ObjectKey &key, bool next)
 {
@@ -333,7 +361,7 @@ int set_by_mode_only(const Config &cfg, bool on)
 	         errno != ENOENT)
 		rc = -errno;
 	if (rc == 0)
-		page_set(cfg.page, &ControlPage::lease_by_mode_only, on);
+		page_set(cfg.page, page_flags[BY_MODE_ONLY], on);
 	return rc;
 }
 

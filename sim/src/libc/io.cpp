@@ -6,7 +6,7 @@
 #include "core/export.h"
 #include "core/fd_table.h"
 #include "core/guard.h"
-#include "libc/real.h"
+#include "core/real.h"
 
 #include <algorithm>
 #include <cstdarg>

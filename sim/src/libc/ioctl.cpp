@@ -4,9 +4,9 @@
 #include "core/export.h"
 #include "core/fd_table.h"
 #include "core/guard.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "fid/fid.h"
-#include "libc/real.h"
 
 #include <cstdarg>
 #include <sys/ioctl.h>

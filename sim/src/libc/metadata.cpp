@@ -6,9 +6,9 @@
 #include "core/fd_table.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
 #include "param/param.h"
 
 #include <linux/zorvel/zorvel_changelog.h>

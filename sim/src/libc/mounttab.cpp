@@ -3,9 +3,9 @@
 // and a mount of the debug file system is answered.
 #include "core/export.h"
 #include "core/guard.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
 #include "param/param.h"
 
 #include <cstring>

@@ -4,10 +4,10 @@
 #include "core/export.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "core/user_memory.h"
 #include "fid/fid.h"
-#include "libc/real.h"
 #include "param/param.h"
 
 #include <linux/zorvel/zorvel_changelog.h>

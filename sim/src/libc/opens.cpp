@@ -1,23 +1,15 @@
-// Interposed opens: the change-log devices, the parameter trees, opens by
-// FID, and creations in the mount while its namespace is watched. Every
-// other open goes to libc unchanged.
-#include "chlg/chlg.h"
+// Interposed opens: families serve the paths they own (devices, parameter
+// trees, opens by FID...) and hear of every open that succeeded; creations
+// in the mount while its namespace is watched are published. Every other
+// open goes to libc unchanged.
 #include "core/export.h"
 #include "core/fd_table.h"
 #include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "core/user_memory.h"
-#include "fid/fid.h"
-#include "heat/heat.h"
-#include "libc/real.h"
-#include "param/param.h"
-#include "pcc/pcc.h"
-#include "swap/swap.h"
-#include "vm/vm.h"
-
-#include <linux/zorvel/zorvel_changelog.h>
 
 #include <cstdarg>
 #include <cstdlib>
@@ -33,27 +25,25 @@ bool needs_mode(int flags)
 	return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-// True when the open was served here (result set); otherwise flags are
-// what libc should get. The path is read only through a copy: one that
-// cannot be read goes to libc, and the kernel answers it.
-bool sim_open(int dirfd, const char *path, int &flags, mode_t mode, int &result,
-              heat::OpenCount &counted)
+// Asks the families having hook, in order: true when one served the call.
+template <auto Hook, typename... Args>
+bool family_served(Args &&...args)
+{
+	for (const Family *f : families())
+		if (f->*Hook && (f->*Hook)(args...))
+			return true;
+	return false;
+}
+
+// True when a family served the open (result set); otherwise call.flags
+// are what libc should get.
+bool served(OpenCall &call, int &result)
 {
 	return guarded(result, [&] {
-		if (!may_simulate())
-			return false;
-		UserPath p(path);
-		if (!p.ok())
-			return false;
-		counted.check(p.c_str());
-		return chlg::device_open(p.c_str(), flags, result) ||
-		       vm::drop_caches_open(p.c_str(), flags, result) ||
-		       pcc::param_open(p.c_str(), flags, result) ||
-		       param::open(p.c_str(), flags, mode, result) ||
-		       fid::open_hook(dirfd, p.c_str(), flags, mode, result) ||
-		       swap::volatile_open(dirfd, p.c_str(), flags, result) ||
-		       ((flags & O_CREAT) &&
-		        create_open(dirfd, p.c_str(), flags, mode, result));
+		return family_served<&Family::open>(call, result) ||
+		       ((call.flags & O_CREAT) &&
+		        create_open(call.dirfd, call.path, call.flags,
+		                    call.mode, result));
 	});
 }
 
@@ -71,14 +61,13 @@ int fresh(int fd)
 	return fd;
 }
 
-// A descriptor the caller opened, told to the families that follow opens
-// (I/O counted, leases broken, opens of cached files counted).
-int open_done(int fd, int flags, heat::OpenCount *counted = nullptr)
+// A descriptor the caller opened under a simulation, told to the families
+// that follow opens (I/O counted, leases broken, opens of cached files
+// counted).
+int open_done(int fd, const OpenCall &call)
 {
 	fresh(fd);
-	if (counted)
-		counted->opened(fd);
-	if (fd < 0 || !may_simulate())
+	if (fd < 0)
 		return fd;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
@@ -86,26 +75,39 @@ int open_done(int fd, int flags, heat::OpenCount *counted = nullptr)
 		if (ConfigPtr cfg = current())
 			for (const Family *f : families())
 				if (f->opened)
-					f->opened(*cfg, fd, flags);
+					f->opened(*cfg, call, fd);
 		return true;
 	});
 	errno = saved;
 	return fd;
 }
 
+// Every open of the open family: real(flags) is libc's. The path is read
+// only through a copy: one that cannot be read goes to libc, and the
+// kernel answers it.
+template <typename Real>
+int interposed_open(int dirfd, const char *path, int flags, mode_t mode,
+                    Real &&real)
+{
+	if (!may_simulate())
+		return fresh(real(flags));
+	UserPath p(path);
+	OpenCall call{dirfd, p.ok() ? p.c_str() : nullptr, flags, mode};
+	int rc;
+	if (call.path && served(call, rc))
+		return open_done(rc, call);
+	return open_done(real(call.flags), call);
+}
+
 // The fortified opens carry no mode; with changed flags they go to openat.
 template <typename Fortified>
 int fortified_open(int dirfd, const char *path, int flags, Fortified &&fn)
 {
-	int orig = flags, rc;
-	heat::OpenCount counted;
-	if (sim_open(dirfd, path, flags, 0, rc, counted))
-		return open_done(rc, flags, &counted);
-	if (flags != orig)
-		return open_done(
-		        real::call(real::fns().openat, dirfd, path, flags, 0),
-		        flags, &counted);
-	return open_done(fn(flags), flags, &counted);
+	return interposed_open(dirfd, path, flags, 0, [&](int fl) {
+		return fl != flags ? real::call(real::fns().openat, dirfd, path,
+		                                fl, 0)
+		                   : fn(fl);
+	});
 }
 
 // A file made by a C library function that opens it internally (the
@@ -132,47 +134,33 @@ int made_file(int fd)
 ZVSIM_EXPORT int open(const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
-	int rc;
-	heat::OpenCount counted;
-	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return open_done(rc, flags, &counted);
-	return open_done(real::call(real::fns().open, path, flags, mode), flags,
-	                 &counted);
+	return interposed_open(AT_FDCWD, path, flags, mode, [&](int fl) {
+		return real::call(real::fns().open, path, fl, mode);
+	});
 }
 
 ZVSIM_EXPORT int open64(const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
-	int rc;
-	heat::OpenCount counted;
-	if (sim_open(AT_FDCWD, path, flags, mode, rc, counted))
-		return open_done(rc, flags, &counted);
-	return open_done(real::call(real::fns().open64, path, flags, mode),
-	                 flags, &counted);
+	return interposed_open(AT_FDCWD, path, flags, mode, [&](int fl) {
+		return real::call(real::fns().open64, path, fl, mode);
+	});
 }
 
 ZVSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
-	int rc;
-	heat::OpenCount counted;
-	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return open_done(rc, flags, &counted);
-	return open_done(
-	        real::call(real::fns().openat, dirfd, path, flags, mode), flags,
-	        &counted);
+	return interposed_open(dirfd, path, flags, mode, [&](int fl) {
+		return real::call(real::fns().openat, dirfd, path, fl, mode);
+	});
 }
 
 ZVSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 {
 	ZVSIM_READ_MODE(flags, flags);
-	int rc;
-	heat::OpenCount counted;
-	if (sim_open(dirfd, path, flags, mode, rc, counted))
-		return open_done(rc, flags, &counted);
-	return open_done(
-	        real::call(real::fns().openat64, dirfd, path, flags, mode),
-	        flags, &counted);
+	return interposed_open(dirfd, path, flags, mode, [&](int fl) {
+		return real::call(real::fns().openat64, dirfd, path, fl, mode);
+	});
 }
 
 ZVSIM_EXPORT int __open_2(const char *path, int flags)
@@ -226,15 +214,15 @@ FILE *sim_fopen(const char *path, const char *mode,
 		return real::call(fn, path, mode);
 	FILE *fp = nullptr;
 	if (guarded(fp, [&] {
-		    return param::fopen(p.c_str(), m.c_str(), fp) ||
-		           vm::drop_caches_fopen(p.c_str(), m.c_str(), fp);
+		    return family_served<&Family::fopen>(p.c_str(), m.c_str(),
+		                                         fp);
 	    }))
 		return fp;
 	// A stream creating a file in the mount is a creation.
 	fp = fopen_creating(p.c_str(), m.c_str(), fn);
 	int flags = 0;
 	if (fp && parse_fopen_mode(m.c_str(), flags))
-		open_done(fileno(fp), flags);
+		open_done(fileno(fp), OpenCall{AT_FDCWD, nullptr, flags, 0});
 	return fp;
 }
 } // namespace
@@ -255,11 +243,8 @@ ZVSIM_EXPORT DIR *opendir(const char *path)
 		UserPath p(path);
 		DIR *dir = nullptr;
 		if (p.ok() && guarded(dir, [&] {
-			    return param::on_state_path(
-			            p.c_str(), false, dir, [](const char *m) {
-				            return real::call(
-				                    real::fns().opendir, m);
-			            });
+			    return family_served<&Family::opendir>(p.c_str(),
+			                                           dir);
 		    }))
 			return dir;
 	}

@@ -6,8 +6,8 @@
 #include "core/export.h"
 #include "core/fd_table.h"
 #include "core/guard.h"
+#include "core/real.h"
 #include "core/signals_held.h"
-#include "libc/real.h"
 
 #include <algorithm>
 #include <cstdint>

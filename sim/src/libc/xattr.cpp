@@ -4,11 +4,11 @@
 // outside the mount, goes to libc.
 #include "core/export.h"
 #include "core/guard.h"
+#include "core/real.h"
 #include "core/request.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
 #include "layout/layout.h"
-#include "libc/real.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>

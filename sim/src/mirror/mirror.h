@@ -22,11 +22,6 @@ extern const Family family;
 
 constexpr unsigned MAX_MIRRORS = 32;
 
-// Whether a mirror is selected on fd in this process.
-bool selected(int fd);
-// The primary of the file of r changed: the other mirrors are stale.
-void primary_changed(FileRecord &r);
-
 // Steering (mirror_store.cpp): results 0 or -errno.
 // Gives the file at path n mirrors (1..MAX_MIRRORS); new ones start
 // empty and stale, dropped ones lose their data.

@@ -85,11 +85,8 @@ const Command commands[] = {
         {"nodemap", "add|rm NAME", cmd_nodemap},
 };
 
-} // namespace
+const CommandGroup group{"mirror", commands};
 
-std::span<const Command> mirror_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

@@ -7,7 +7,6 @@
 
 #include "core/fd_table.h"
 #include "core/sysio.h"
-#include "heat/heat.h"
 
 #include <cerrno>
 #include <climits>
@@ -119,7 +118,7 @@ bool read(int fd, void *buf, size_t n, int64_t off, ssize_t &r)
 	r = syscall(SYS_pread64, s->backing, buf, n, pos);
 	if (r > 0 && off < 0)
 		syscall(SYS_lseek, fd, pos + r, SEEK_SET);
-	heat::count(fd, IoKind::Read, r);
+	count_io(fd, IoKind::Read, r);
 	return true;
 }
 
@@ -147,7 +146,7 @@ bool write(int fd, const void *buf, size_t n, int64_t off, ssize_t &r)
 		if (off < 0)
 			syscall(SYS_lseek, fd, pos + r, SEEK_SET);
 	}
-	heat::count(fd, IoKind::Write, r);
+	count_io(fd, IoKind::Write, r);
 	return true;
 }
 
@@ -284,17 +283,18 @@ int do_mirror_set(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_MIRROR_SET, "MIRROR_SET", Target::MountObject, ArgKind::Value,
-         0, nullptr, do_mirror_set},
+        {.code = ZV_IOC_MIRROR_SET,
+         .name = "MIRROR_SET",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_mirror_set},
 };
 
 } // namespace
 
-bool selected(int fd)
-{
-	return selection_of(fd) != nullptr;
-}
-
-const Family family = {"mirror", rows, nullptr, nullptr, nullptr, &hooks};
+const Family family = {
+        .rows = rows,
+        .fd_hooks = &hooks,
+};
 
 } // namespace zvsim::mirror

@@ -185,17 +185,4 @@ int fail_data_seek(const Config &cfg, const char *path, int err)
 	return 0;
 }
 
-void primary_changed(FileRecord &r)
-{
-	unsigned n = shared(r.mirrors).load(std::memory_order_relaxed);
-	if (n <= 1)
-		return;
-	uint64_t others =
-	        ((n >= 63 ? ~uint64_t(0) : (uint64_t(1) << (n + 1)) - 1)) &
-	        ~uint64_t(3);
-	if ((shared(r.stale).load(std::memory_order_relaxed) & others) !=
-	    others)
-		shared(r.stale).fetch_or(others);
-}
-
 } // namespace zvsim::mirror

@@ -109,8 +109,9 @@ bool on_state_path(const char *path, bool mtab, R &result, Call &&call)
 }
 
 // Opens of kernel paths (open family, fopen): true when served here.
-bool open(const char *path, int flags, unsigned mode, int &result);
+bool open(OpenCall &call, int &result);
 bool fopen(const char *path, const char *mode, FILE *&result);
+bool opendir(const char *path, DIR *&result);
 
 // statfs() of the debug file system's directory into the caller's buffer
 // (struct statfs or statfs64): true when served here.

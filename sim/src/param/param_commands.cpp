@@ -92,11 +92,8 @@ const Command commands[] = {
         {"mtab", "none|regular|symlink", cmd_mtab},
 };
 
-} // namespace
+const CommandGroup group{"param", commands};
 
-std::span<const Command> param_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

@@ -5,9 +5,9 @@
 #include "param.h"
 
 #include "core/fopenmode.h"
+#include "core/real.h"
 #include "core/sysio.h"
 #include "core/user_memory.h"
-#include "libc/real.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -224,10 +224,11 @@ Where resolve(const char *path, bool mtab, std::string &out)
 	return map_param(*cfg, path, out);
 }
 
-bool open(const char *path, int flags, unsigned mode, int &result)
+bool open(OpenCall &call, int &result)
 {
-	return on_state_path(path, false, result, [&](const char *mapped) {
-		return syscall_result(open_mapped(mapped, flags, mode));
+	return on_state_path(call.path, false, result, [&](const char *mapped) {
+		return syscall_result(
+		        open_mapped(mapped, call.flags, call.mode));
 	});
 }
 
@@ -235,6 +236,13 @@ bool fopen(const char *path, const char *mode, FILE *&result)
 {
 	return on_state_path(path, false, result, [&](const char *mapped) {
 		return fopen_mapped(mapped, mode);
+	});
+}
+
+bool opendir(const char *path, DIR *&result)
+{
+	return on_state_path(path, false, result, [](const char *mapped) {
+		return real::call(real::fns().opendir, mapped);
 	});
 }
 

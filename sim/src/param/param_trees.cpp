@@ -3,8 +3,8 @@
 // steering that changes them.
 #include "param.h"
 
+#include "core/real.h"
 #include "core/sysio.h"
-#include "libc/real.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -358,11 +358,16 @@ int pool_set(const Config &cfg, const char *pool, const char *const *members,
 }
 
 const Row rows[] = {
-        {REQ_STATFS, "STATFS", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
-        {REQ_MOUNT, "MOUNT", Target::Call, ArgKind::None, 0, nullptr, nullptr},
+        {.code = REQ_STATFS, .name = "STATFS", .target = Target::Call},
+        {.code = REQ_MOUNT, .name = "MOUNT", .target = Target::Call},
 };
 
-const Family family = {"parameters", rows, params_init};
+const Family family = {
+        .rows = rows,
+        .init = params_init,
+        .open = open,
+        .fopen = fopen,
+        .opendir = opendir,
+};
 
 } // namespace zvsim::param

@@ -32,9 +32,9 @@ constexpr uint32_t STATE_STALE = 0x1;
 // file is attached already.
 int attach_locked(const Config &cfg, const Object &obj, uint32_t archive_id);
 
-// An open of the cache parameter for writing (path already copied in):
-// true when served here, a descriptor whose writes are commands.
-bool param_open(const char *path, int flags, int &result);
+// An open of the cache parameter for writing: true when served here, a
+// descriptor whose writes are commands.
+bool param_open(OpenCall &call, int &result);
 
 // "archive_id=<id> opens=<n> path=<copy>" for an attached file, ""
 // otherwise.

@@ -25,11 +25,8 @@ const Command commands[] = {
         {"pcc", "show PATH", cmd_pcc},
 };
 
-} // namespace
+const CommandGroup group{"pcc", commands};
 
-std::span<const Command> pcc_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

@@ -103,8 +103,10 @@ const FileOps param_ops = {"pcc parameter", {},        nullptr, op_write,
 
 } // namespace
 
-bool param_open(const char *path, int flags, int &result)
+bool param_open(OpenCall &call, int &result)
 {
+	const char *path = call.path;
+	int flags = call.flags;
 	if ((flags & O_ACCMODE) == O_RDONLY || !param::param_candidate(path) ||
 	    !std::strstr(path, "pcc"))
 		return false;

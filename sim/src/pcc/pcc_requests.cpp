@@ -94,10 +94,10 @@ int do_detach_by_fid(Request &req)
 }
 
 // An open of an attached file counts until its open file is closed.
-void opened(const Config &cfg, int fd, int flags)
+void opened(const Config &cfg, const OpenCall &call, int fd)
 {
-	if (!cfg.page || !page_get(cfg.page, &ControlPage::pcc_attached) ||
-	    (flags & O_PATH))
+	int flags = call.flags;
+	if (!cfg.page || !page_get(cfg.page, attached_flag) || (flags & O_PATH))
 		return;
 	Object obj;
 	if (!object_of(cfg, fd, obj) || !S_ISREG(obj.st.st_mode))
@@ -122,19 +122,36 @@ void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 constexpr FdHooks hooks = {.released = release};
 
 const Row rows[] = {
-        {ZV_IOC_PCC_STATE, "PCC_STATE", Target::MountObject, ArgKind::Struct, 0,
-         state_extent, do_state},
-        {ZV_IOC_PCC_DETACH, "PCC_DETACH", Target::MountObject, ArgKind::Struct,
-         rec::PCCD_SIZE, nullptr, do_detach},
-        {ZV_IOC_PCC_DETACH_BY_FID, "PCC_DETACH_BY_FID", Target::MountObject,
-         ArgKind::Struct, rec::PCCDF_SIZE, nullptr, do_detach_by_fid},
-        {REQ_COMMAND, "PCC_COMMAND", Target::Call, ArgKind::None, 0, nullptr,
-         nullptr},
+        {.code = ZV_IOC_PCC_STATE,
+         .name = "PCC_STATE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .extent = state_extent,
+         .handle = do_state},
+        {.code = ZV_IOC_PCC_DETACH,
+         .name = "PCC_DETACH",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::PCCD_SIZE,
+         .handle = do_detach},
+        {.code = ZV_IOC_PCC_DETACH_BY_FID,
+         .name = "PCC_DETACH_BY_FID",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::PCCDF_SIZE,
+         .handle = do_detach_by_fid},
+        {.code = REQ_COMMAND, .name = "PCC_COMMAND", .target = Target::Call},
 };
 
 } // namespace
 
-const Family family = {"pcc", rows, nullptr, nullptr, nullptr, &hooks, opened};
+const Family family = {
+        .rows = rows,
+        .fd_hooks = &hooks,
+        .page_flags = {&attached_flag, 1},
+        .open = param_open,
+        .opened = opened,
+};
 
 std::string show(const Config &cfg, const ObjectKey &key)
 {

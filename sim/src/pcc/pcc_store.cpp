@@ -60,9 +60,9 @@ void count(const Config &cfg, int delta)
 {
 	if (!cfg.page)
 		return;
-	int64_t now = page_get(cfg.page, &ControlPage::pcc_attached);
+	int64_t now = page_get(cfg.page, attached_flag);
 	now += delta;
-	page_set(cfg.page, &ControlPage::pcc_attached,
+	page_set(cfg.page, attached_flag,
 	         static_cast<uint32_t>(std::max<int64_t>(now, 0)));
 }
 
@@ -134,6 +134,8 @@ int one_command(const Config &cfg, std::string_view line)
 }
 
 } // namespace
+
+const PageFlag attached_flag{};
 
 std::string area_root(const Config &cfg, uint32_t id)
 {

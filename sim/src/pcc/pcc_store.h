@@ -37,4 +37,7 @@ std::string area_root(const Config &cfg, uint32_t id);
 // area that is there), -ENOENT (deleting one that is not).
 int command(const Config &cfg, std::string_view text);
 
+// On the control page: files attached to the client cache.
+extern const PageFlag attached_flag;
+
 } // namespace zvsim::pcc

@@ -39,9 +39,8 @@ int exchange_data(const Config &cfg, int fd1, int fd2);
 // descriptors of the simulator's own: 0 or -errno.
 int copy_data(int from, int to);
 
-// An open of a volatile name (path already copied in) in a directory of
-// the mount: true when the name is refused (result -1 with errno set);
-// false lets the open go on.
-bool volatile_open(int dirfd, const char *path, int flags, int &result);
+// An open of a volatile name in a directory of the mount: true when the
+// name is refused (result -1 with errno set); false lets the open go on.
+bool volatile_open(OpenCall &call, int &result);
 
 } // namespace zvsim::swap

@@ -3,8 +3,8 @@
 #include "swap_wire.h"
 
 #include "core/object_record.h"
+#include "grouplock.h"
 #include "layout/layout.h"
-#include "lock/lock.h"
 #include "mirror/mirror.h"
 
 #include <cerrno>
@@ -85,8 +85,8 @@ int do_swap(Request &req)
 
 	StateLock lock(cfg);
 	uint64_t gid = rec::get32(arg, rec::SL_GID);
-	if (lock::locked_by_other(cfg, key_of(a.fd, a.st.st_ino), gid) ||
-	    lock::locked_by_other(cfg, key_of(b.fd, b.st.st_ino), gid))
+	if (locked_by_other(cfg, key_of(a.fd, a.st.st_ino), gid) ||
+	    locked_by_other(cfg, key_of(b.fd, b.st.st_ino), gid))
 		return -EBUSY;
 	Versions va, vb;
 	if ((rc = versions_locked(cfg, a, va)) < 0 ||
@@ -112,16 +112,28 @@ int do_swap(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_DATA_VERSION, "DATA_VERSION", Target::MountObject,
-         ArgKind::Struct, rec::IDV_SIZE, nullptr, do_data_version},
-        {ZV_IOC_SWAP_LAYOUTS, "SWAP_LAYOUTS", Target::MountObject,
-         ArgKind::Struct, rec::SL_SIZE, nullptr, do_swap},
-        {REQ_VOLATILE_OPEN, "VOLATILE_OPEN", Target::Call, ArgKind::None, 0,
-         nullptr, nullptr},
+        {.code = ZV_IOC_DATA_VERSION,
+         .name = "DATA_VERSION",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::IDV_SIZE,
+         .handle = do_data_version},
+        {.code = ZV_IOC_SWAP_LAYOUTS,
+         .name = "SWAP_LAYOUTS",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::SL_SIZE,
+         .handle = do_swap},
+        {.code = REQ_VOLATILE_OPEN,
+         .name = "VOLATILE_OPEN",
+         .target = Target::Call},
 };
 
 } // namespace
 
-const Family family = {"swap", rows, nullptr};
+const Family family = {
+        .rows = rows,
+        .open = volatile_open,
+};
 
 } // namespace zvsim::swap

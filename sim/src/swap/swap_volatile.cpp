@@ -74,8 +74,11 @@ bool parent_in_mount(const Config &cfg, int dirfd, std::string_view path)
 
 } // namespace
 
-bool volatile_open(int dirfd, const char *path, int flags, int &result)
+bool volatile_open(OpenCall &call, int &result)
 {
+	int dirfd = call.dirfd;
+	const char *path = call.path;
+	int flags = call.flags;
 	const char *slash = std::strrchr(path, '/');
 	const char *name = slash ? slash + 1 : path;
 	if (!(flags & O_CREAT) ||

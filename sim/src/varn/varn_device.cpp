@@ -286,18 +286,36 @@ int dev_init(const Config &cfg)
 }
 
 const Row rows[] = {
-        {ADD_UDSP, "ADD_UDSP", Target::NetDevice, ArgKind::Struct, REC,
-         add_extent, handle_add},
-        {DEL_UDSP, "DEL_UDSP", Target::NetDevice, ArgKind::Struct, REC, nullptr,
-         handle_del},
-        {GET_UDSP_SIZE, "GET_UDSP_SIZE", Target::NetDevice, ArgKind::Struct,
-         REC, nullptr, handle_get_size},
-        {GET_UDSP, "GET_UDSP", Target::NetDevice, ArgKind::Struct, REC,
-         get_extent, handle_get},
+        {.code = ADD_UDSP,
+         .name = "ADD_UDSP",
+         .target = Target::NetDevice,
+         .arg = ArgKind::Struct,
+         .header = REC,
+         .extent = add_extent,
+         .handle = handle_add},
+        {.code = DEL_UDSP,
+         .name = "DEL_UDSP",
+         .target = Target::NetDevice,
+         .arg = ArgKind::Struct,
+         .header = REC,
+         .handle = handle_del},
+        {.code = GET_UDSP_SIZE,
+         .name = "GET_UDSP_SIZE",
+         .target = Target::NetDevice,
+         .arg = ArgKind::Struct,
+         .header = REC,
+         .handle = handle_get_size},
+        {.code = GET_UDSP,
+         .name = "GET_UDSP",
+         .target = Target::NetDevice,
+         .arg = ArgKind::Struct,
+         .header = REC,
+         .extent = get_extent,
+         .handle = handle_get},
 };
 
 } // namespace
 
-const Family family = {"networking", rows, dev_init};
+const Family family = {.rows = rows, .init = dev_init};
 
 } // namespace zvsim::varn

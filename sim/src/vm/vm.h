@@ -13,7 +13,7 @@ extern const Family family;
 
 // open() of /proc/sys/vm/drop_caches under a simulation: true when served
 // here (result in the system call's convention).
-bool drop_caches_open(const char *path, int flags, int &result);
+bool drop_caches_open(OpenCall &call, int &result);
 
 // fopen() of the same file: a stream whose writes are checked and counted
 // as a descriptor's (a mode that reads is EACCES). True when served here.

@@ -26,11 +26,8 @@ const Command commands[] = {
         {"drops", "", cmd_drops},
 };
 
-} // namespace
+const CommandGroup group{"vm", commands};
 
-std::span<const Command> vm_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

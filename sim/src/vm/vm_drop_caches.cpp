@@ -149,9 +149,10 @@ int vm_init(const Config &cfg)
 
 } // namespace
 
-bool drop_caches_open(const char *path, int flags, int &result)
+bool drop_caches_open(OpenCall &call, int &result)
 {
-	if (std::strcmp(path, DROP_CACHES) != 0)
+	int flags = call.flags;
+	if (std::strcmp(call.path, DROP_CACHES) != 0)
 		return false;
 	sys::Reentry guard;
 	ConfigPtr cfg = current();
@@ -206,6 +207,10 @@ long long drops(const Config &cfg)
 	return r < 0 ? -errno : static_cast<long long>(n);
 }
 
-const Family family = {"vm", {}, vm_init};
+const Family family = {
+        .init = vm_init,
+        .open = drop_caches_open,
+        .fopen = drop_caches_fopen,
+};
 
 } // namespace zvsim::vm

@@ -25,11 +25,8 @@ const Command commands[] = {
         {"grouplock", "show PATH", cmd_grouplock},
 };
 
-} // namespace
+const CommandGroup group{"swap", commands};
 
-std::span<const Command> lock_commands()
-{
-	return commands;
-}
+} // namespace
 
 } // namespace zvsim::launcher

@@ -1,6 +1,6 @@
 // Removal requests: objects by FID, directory entries by name, and the
 // preparation of a foreign object for its unlink.
-#include "removal.h"
+#include "remove.h"
 
 #include "core/tree.h"
 #include "core/wire.h"
@@ -18,7 +18,7 @@
 #include <linux/zorvel/zorvel_fid.h>
 #include <linux/zorvel/zorvel_layout.h>
 
-namespace zvsim::removal
+namespace zvsim::remove
 {
 
 // Removal by FID: 16-byte header, then fa_nr FIDs.
@@ -151,18 +151,28 @@ int do_foreign_unlink_prep(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_RMFID, "RMFID", Target::MountObject, ArgKind::Struct, FA_HDR,
-         rmfid_extent, do_rmfid},
+        {.code = ZV_IOC_RMFID,
+         .name = "RMFID",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = FA_HDR,
+         .extent = rmfid_extent,
+         .handle = do_rmfid},
         // The caller's name: read, never written.
-        {ZV_IOC_REMOVE_ENTRY, "REMOVE_ENTRY", Target::MountObject,
-         ArgKind::String, 0, nullptr, do_remove_entry},
+        {.code = ZV_IOC_REMOVE_ENTRY,
+         .name = "REMOVE_ENTRY",
+         .target = Target::MountObject,
+         .arg = ArgKind::String,
+         .handle = do_remove_entry},
         // No argument: whatever was passed is not read.
-        {ZV_IOC_FOREIGN_UNLINK_PREP, "FOREIGN_UNLINK_PREP", Target::MountObject,
-         ArgKind::None, 0, nullptr, do_foreign_unlink_prep},
+        {.code = ZV_IOC_FOREIGN_UNLINK_PREP,
+         .name = "FOREIGN_UNLINK_PREP",
+         .target = Target::MountObject,
+         .handle = do_foreign_unlink_prep},
 };
 
 } // namespace
 
-const Family family = {"removal", rows, nullptr};
+const Family family = {.rows = rows};
 
-} // namespace zvsim::removal
+} // namespace zvsim::remove

@@ -10,10 +10,10 @@
 
 #include <string>
 
-namespace zvsim::lock
+namespace zvsim::swap
 {
 
-extern const Family family;
+extern const Family grouplock_family;
 
 // Whether live holders keep the object locked with an id other than gid.
 // The caller holds StateLock.
@@ -22,4 +22,4 @@ bool locked_by_other(const Config &cfg, const ObjectKey &key, uint64_t gid);
 // The object's holders, one "gid=<id> pid=<pid>" line each.
 std::string show(const Config &cfg, const ObjectKey &key);
 
-} // namespace zvsim::lock
+} // namespace zvsim::swap

@@ -1,5 +1,5 @@
 // Steering of group locks (zvsim/zvsim.h).
-#include "lock.h"
+#include "grouplock.h"
 
 #include "core/export.h"
 #include "core/object_steer.h"
@@ -13,6 +13,6 @@ ZVSIM_EXPORT int zvsim_grouplock_show(const char *path, char *buf, size_t len)
 	return show_object(path, buf, len,
 	                   [](const Config &cfg, const ObjectKey &key) {
 		                   StateLock lock(cfg);
-		                   return lock::show(cfg, key);
+		                   return swap::show(cfg, key);
 	                   });
 }

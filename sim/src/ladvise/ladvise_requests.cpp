@@ -1,5 +1,5 @@
 // The advice request: a 32-byte header and 1 to 1023 entries of 32 bytes.
-#include "advice.h"
+#include "ladvise.h"
 
 #include "core/wire.h"
 
@@ -20,7 +20,7 @@ constexpr uint16_t ADVICE_FIRST = 1, ADVICE_LAST = 4, ADVICE_LOCKAHEAD = 4;
 constexpr uint32_t ADVICE_LOCK_GRANTED = 1;
 } // namespace zvsim::rec
 
-namespace zvsim::advice
+namespace zvsim::ladvise
 {
 
 static_assert(sizeof(zvapi_ladvise_hdr) == rec::ZAH_HDR);
@@ -74,12 +74,17 @@ int do_ladvise(Request &req)
 }
 
 const Row rows[] = {
-        {ZV_IOC_LADVISE, "LADVISE", Target::MountObject, ArgKind::Struct,
-         rec::ZAH_HDR, advice_extent, do_ladvise},
+        {.code = ZV_IOC_LADVISE,
+         .name = "LADVISE",
+         .target = Target::MountObject,
+         .arg = ArgKind::Struct,
+         .header = rec::ZAH_HDR,
+         .extent = advice_extent,
+         .handle = do_ladvise},
 };
 
 } // namespace
 
-const Family family = {"advice", rows, nullptr};
+const Family family = {.rows = rows};
 
-} // namespace zvsim::advice
+} // namespace zvsim::ladvise

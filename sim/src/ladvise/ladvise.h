@@ -5,9 +5,9 @@
 
 #include "core/request.h"
 
-namespace zvsim::advice
+namespace zvsim::ladvise
 {
 
 extern const Family family;
 
-} // namespace zvsim::advice
+} // namespace zvsim::ladvise

@@ -1,4 +1,4 @@
-#include "lock.h"
+#include "grouplock.h"
 
 #include "core/fd_table.h"
 #include "core/sysio.h"
@@ -13,7 +13,7 @@
 
 #include <linux/zorvel/zorvel_swap.h>
 
-namespace zvsim::lock
+namespace zvsim::swap
 {
 
 namespace
@@ -134,15 +134,24 @@ void release(const Config &cfg, const ObjectKey &key, const Holder &h)
 constexpr FdHooks hooks = {.released = release};
 
 const Row rows[] = {
-        {ZV_IOC_GROUP_LOCK, "GROUP_LOCK", Target::MountObject, ArgKind::Value,
-         0, nullptr, do_lock},
-        {ZV_IOC_GROUP_UNLOCK, "GROUP_UNLOCK", Target::MountObject,
-         ArgKind::Value, 0, nullptr, do_unlock},
+        {.code = ZV_IOC_GROUP_LOCK,
+         .name = "GROUP_LOCK",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_lock},
+        {.code = ZV_IOC_GROUP_UNLOCK,
+         .name = "GROUP_UNLOCK",
+         .target = Target::MountObject,
+         .arg = ArgKind::Value,
+         .handle = do_unlock},
 };
 
 } // namespace
 
-const Family family = {"grouplock", rows, nullptr, nullptr, nullptr, &hooks};
+const Family grouplock_family = {
+        .rows = rows,
+        .fd_hooks = &hooks,
+};
 
 bool locked_by_other(const Config &cfg, const ObjectKey &key, uint64_t gid)
 {
@@ -161,4 +170,4 @@ std::string show(const Config &cfg, const ObjectKey &key)
 	return out;
 }
 
-} // namespace zvsim::lock
+} // namespace zvsim::swap

@@ -4,9 +4,9 @@
 
 #include "core/request.h"
 
-namespace zvsim::removal
+namespace zvsim::remove
 {
 
 extern const Family family;
 
-} // namespace zvsim::removal
+} // namespace zvsim::remove
