@@ -6,6 +6,7 @@
 #   make test    tests with warnings as errors, then again under ASan+UBSan
 #   make bench   benchmarks (Release), ending with one table of their ratios
 #   make fuzz    every fuzz target for FUZZ_SECONDS (default 60) each
+#   make deb     Debian packages in build-deb/ (DEB_DIR), lintian-checked and tried unpacked
 #   make stress-demo  the demo's FID lookups repeated under load (STRESS_SECONDS, default 120)
 #   make format  clang-format the sources in place
 #   make clean   remove the build folders
@@ -22,6 +23,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 BENCH_DIR ?= build-bench
 FUZZ_DIR ?= build-fuzz
+DEB_DIR ?= build-deb
 FUZZ_SECONDS ?= 60
 STRESS_SECONDS ?= 120
 JOBS ?=
@@ -45,7 +47,7 @@ DEMO_TARGETS := zorvel zvsim_launcher fallocheck seekprobe truncread \
 CMAKE_BUILD = cmake --build $(1) $(if $(JOBS),-j$(JOBS))
 CTEST = ctest --test-dir $(1) --output-on-failure --no-label-summary -j$(CTEST_JOBS)
 
-.PHONY: all help demo demo-cluster test bench fuzz stress-demo format clean
+.PHONY: all help demo demo-cluster test bench fuzz deb stress-demo format clean
 .DEFAULT_GOAL := help
 
 help:
@@ -126,6 +128,13 @@ fuzz:
 	$(call CMAKE_BUILD,$(FUZZ_DIR))
 	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# Built in a copy of the tree under $(DEB_DIR) (the tree stays as it is),
+# on all cores unless JOBS says otherwise; then checked without installing.
+deb:
+	@scripts/bootstrap deb
+	scripts/deb-build $(DEB_DIR) $(or $(JOBS),auto)
+	scripts/deb-check $(DEB_DIR)
+
 # Not part of make test: it runs for minutes and loads the machine.
 stress-demo:
 	@scripts/bootstrap demo
@@ -139,5 +148,5 @@ format:
 	tests/format/format.sh fix .
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz \
-		$(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)
+	rm -rf build build-asan build-bench build-fuzz build-deb \
+		$(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(DEB_DIR)

@@ -22,7 +22,10 @@
 #include "command.h"
 
 #ifndef ZVSIM_INSTALL_LIBDIR
-#define ZVSIM_INSTALL_LIBDIR "/usr/local/lib"
+#define ZVSIM_INSTALL_LIBDIR "/usr/local/lib/zorvel"
+#endif
+#ifndef ZVSIM_BIN_TO_LIBDIR
+#define ZVSIM_BIN_TO_LIBDIR "../lib/zorvel"
 #endif
 
 using namespace zvsim::launcher;
@@ -58,16 +61,20 @@ bool exists(const std::string &path)
 	return access(path.c_str(), R_OK) == 0;
 }
 
-// Next to the launcher in a build or install tree, else the library this
-// launcher itself runs with, else the installed library directory.
+// Where an install tree or the build tree keeps it beside the launcher,
+// else the library this launcher itself runs with, else the installed
+// library directory.
 std::string find_library()
 {
 	char self[PATH_MAX];
 	if (realpath("/proc/self/exe", self)) {
-		std::string lib = dir_of(self) + "/../lib/libzvsim.so";
-		char real[PATH_MAX];
-		if (exists(lib) && realpath(lib.c_str(), real))
-			return real;
+		for (const char *rel : {ZVSIM_BIN_TO_LIBDIR, "../lib"}) {
+			std::string lib =
+			        dir_of(self) + "/" + rel + "/libzvsim.so";
+			char real[PATH_MAX];
+			if (exists(lib) && realpath(lib.c_str(), real))
+				return real;
+		}
 	}
 	Dl_info info;
 	if (dladdr(reinterpret_cast<void *>(&zvsim_setup), &info) &&

@@ -43,19 +43,25 @@ for sub in zorvel libkfx varn mesk; do
 done
 
 # Each library: real file, soname link, namelink, pkg-config file and
-# version.
+# version, in the folder its pkg-config file names.
 for pc in "$PKG_CONFIG_PATH"/*.pc; do
 	name=$(basename "$pc" .pc)
-	lib=$prefix/$libdir/lib$name.so
+	dir=$(pkg-config --variable=libdir "$name")
+	lib=$dir/lib$name.so
 	soname=$(readelf -d "$lib" 2>/dev/null |
 		sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 	if [[ -f $lib && ! -L $lib && $soname == "lib$name.so" ]]; then
-		: # unversioned (the simulator, preloaded by its file name)
+		# unversioned (the simulator, preloaded by its file name), in a
+		# folder of its own that its users get a RUNPATH to
+		[[ $dir != "$prefix/$libdir" ]] ||
+			fail "lib$name.so is unversioned in the library folder"
+		[[ $(pkg-config --libs "$name") == *"-Wl,-rpath,$dir "* ]] ||
+			fail "$name.pc gives no RUNPATH to $dir"
 	elif [[ -e $lib ]]; then
 		[[ -L $lib ]] || fail "lib$name.so is not a symbolic link"
-		[[ -n $soname && -e $prefix/$libdir/$soname ]] ||
+		[[ -n $soname && -e $dir/$soname ]] ||
 			fail "lib$name.so: soname link '$soname' missing"
-	elif [[ ! -e $prefix/$libdir/lib$name.a ]]; then
+	elif [[ ! -e $dir/lib$name.a ]]; then
 		fail "$name.pc installed without lib$name"
 	fi
 	got=$(pkg-config --modversion "$name") || fail "pkg-config $name"
@@ -68,6 +74,8 @@ done
 for page in zorvel.1 zvsim.1; do
 	[[ -f $prefix/share/man/man1/$page ]] || fail "man page $page not installed"
 done
+[[ -f $prefix/share/bash-completion/completions/zorvel ]] ||
+	fail "bash completion of zorvel not installed"
 [[ -f $prefix/share/doc/zorvel/examples/tunables.yaml ]] ||
 	fail "doc/examples/tunables.yaml not installed"
 # Each file is installed once (folders are named by each rule into them).
@@ -79,26 +87,30 @@ for f in ZorvelConfig.cmake ZorvelConfigVersion.cmake ZorvelTargets.cmake; do
 		fail "$libdir/cmake/Zorvel/$f not installed"
 done
 
-# Only the programs users run are installed (the front end, the simulator
-# and the test programs a harness runs on clients), and they find the
-# installed libraries by themselves.
-if [[ -d $prefix/bin ]]; then
-	for p in "$prefix"/bin/*; do
-		case $(basename "$p") in
-		zorvel | zvsim | fallocheck | ioloop | dropcache_race | bytewrite | \
-			seekprobe | truncread | mknodmap | renamer | chmodder | \
-			foreigncheck | lmvxattrdump | lovxattrdump | lovxattrset | \
-			foreigndir | stripeshow | euidaccess | chunkwrite | mpicreate | \
-			spreadalloc)
-			if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
-				fail "bin/$(basename "$p") misses libraries:"
-				env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2
-			fi
-			;;
-		*) fail "bin/$(basename "$p") should not be installed" ;;
-		esac
-	done
-fi
+# Only the programs users run are installed: the front end and the
+# simulator in bin/, the test programs a harness runs on clients in
+# libexec/zorvel/ (their names are too generic for the command path); all
+# find the installed libraries by themselves.
+fstests=$(sed -n 's/^ZV_FSTESTS_INSTALL_DIR:PATH=//p' "$build/CMakeCache.txt")
+for p in "$prefix"/bin/* "$prefix/${fstests:-libexec/zorvel}"/*; do
+	[[ -e $p ]] || continue
+	rel=${p#"$prefix/"}
+	case $rel in
+	bin/zorvel | bin/zvsim) ;;
+	bin/*) fail "$rel should not be installed" ;;
+	*/fallocheck | */ioloop | */dropcache_race | */bytewrite | */seekprobe | \
+		*/truncread | */mknodmap | */renamer | */chmodder | */foreigncheck | \
+		*/lmvxattrdump | */lovxattrdump | */lovxattrset | */foreigndir | \
+		*/stripeshow | */euidaccess | */chunkwrite | */mpicreate | */spreadalloc) ;;
+	*) fail "$rel should not be installed" ;;
+	esac
+	if env -u LD_LIBRARY_PATH ldd "$p" | grep -q 'not found'; then
+		fail "$rel misses libraries:"
+		env -u LD_LIBRARY_PATH ldd "$p" | grep 'not found' >&2
+	fi
+done
+[[ -x $prefix/${fstests:-libexec/zorvel}/fallocheck ]] ||
+	fail "test programs not installed in ${fstests:-libexec/zorvel}"
 
 # ---- A C program built with pkg-config -------------------------------------
 expected='[0x200000400:0x2:0x0]'
