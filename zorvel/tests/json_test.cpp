@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -261,6 +263,131 @@ TEST(Json, ShortChainIsReported)
 	EXPECT_EQ((*l.ptr())->zjil_item_count, 1) << "freed items left it";
 	EXPECT_EQ((*l.ptr())->zjil_items, nullptr);
 	(*l.ptr())->zjil_item_count = 0;
+}
+
+/* The line a plain writer gives: printf's formats, each byte of a text
+ * escaped on its own. */
+std::string reference_text(const std::string &t)
+{
+	std::string out = "\"";
+	for (unsigned char c : t) {
+		const char *esc = nullptr;
+		switch (c) {
+		case '\b':
+			esc = "\\b";
+			break;
+		case '\f':
+			esc = "\\f";
+			break;
+		case '\n':
+			esc = "\\n";
+			break;
+		case '\r':
+			esc = "\\r";
+			break;
+		case '\t':
+			esc = "\\t";
+			break;
+		case '"':
+			esc = "\\\"";
+			break;
+		case '\\':
+			esc = "\\\\";
+			break;
+		}
+		char u[8];
+		if (esc)
+			out += esc;
+		else if (c < 0x20)
+			out += (snprintf(u, sizeof(u), "\\u%04x", c), u);
+		else
+			out += char(c);
+	}
+	return out + "\"";
+}
+
+/* Random lists (texts of every byte, short and past any buffer, integers,
+ * 64-bit counts, reals of every magnitude, exact ties at the sixth decimal,
+ * non-finite ones) written as the reference writes them, byte for byte;
+ * also after a caller replaced an item's key and text with its own. */
+TEST(Json, RandomListsAsAPlainWriterWritesThem)
+{
+	std::mt19937_64 rng(20261210);
+	auto text = [&] {
+		size_t n = rng() % 8 == 0 ? rng() % 3000 : rng() % 24;
+		std::string t;
+		for (size_t i = 0; i < n; i++)
+			t += char(1 + rng() % 255);
+		return t;
+	};
+	for (int round = 0; round < 400; round++) {
+		List l;
+		std::vector<std::string> parts, values;
+		int items = int(rng() % 9);
+		for (int i = 0; i < items; i++) {
+			std::string key = text(),
+			            part = reference_text(key) + ": ";
+			char num[400];
+			std::string value;
+			switch (rng() % 4) {
+			case 0: {
+				int v = int(rng());
+				ASSERT_EQ(l.add_int(key.c_str(), v), 0);
+				snprintf(num, sizeof(num), "%d", v);
+				break;
+			}
+			case 1: {
+				uint64_t v = rng();
+				ASSERT_EQ(l.add_u64(key.c_str(), v), 0);
+				snprintf(num, sizeof(num), "%llu",
+				         (unsigned long long)v);
+				break;
+			}
+			case 2: {
+				uint64_t bits = rng();
+				double v;
+				if (rng() % 2)
+					memcpy(&v, &bits, sizeof(v));
+				else
+					v = std::ldexp(
+					        double(int(bits % 2001) - 1000),
+					        -int(bits % 40));
+				ASSERT_EQ(l.add_real(key.c_str(), v), 0);
+				if (std::isfinite(v))
+					snprintf(num, sizeof(num), "%f", v);
+				else
+					snprintf(num, sizeof(num), "null");
+				break;
+			}
+			default: {
+				std::string v = text();
+				ASSERT_EQ(l.add_str(key.c_str(), v.c_str()), 0);
+				value = reference_text(v);
+				break;
+			}
+			}
+			if (value.empty())
+				value = num;
+			parts.insert(parts.begin(), part + value);
+			values.insert(values.begin(), value);
+		}
+		if (items > 0 && rng() % 4 == 0) {
+			/* The item owns what a caller put in its place. */
+			zvapi_json_item *first = (*l.ptr())->zjil_items;
+			first->zji_key = strdup("own");
+			std::string head = reference_text("own") + ": ";
+			std::string rest = values[0];
+			if (first->zji_type == ZVAPI_JSON_STRING) {
+				first->zji_string = strdup("text");
+				rest = reference_text("text");
+			}
+			parts[0] = head + rest;
+		}
+		std::string want = "{";
+		for (size_t i = 0; i < parts.size(); i++)
+			want += (i ? ", " : "") + parts[i];
+		ASSERT_EQ(l.written(), want + "}\n") << "round " << round;
+	}
 }
 
 TEST(Json, AllocationFailuresLoseNothing)

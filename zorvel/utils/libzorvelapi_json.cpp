@@ -4,8 +4,11 @@
  * written as null. */
 #include "zorvelapi_internal.h"
 
+#include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstring>
+#include <malloc.h>
 
 namespace
 {
@@ -61,57 +64,152 @@ size_t put_escaped(unsigned char c, char *out)
 	return 1;
 }
 
-/* Writes text escaped between double quotes: runs that need no escape go
- * out in one call. */
-void write_quoted(FILE *fp, const char *text)
+/* One line as it is built: a line of the usual length goes out in one
+ * fwrite when it ends; a longer one goes out a bufferful at a time, so
+ * that writing a line never allocates. */
+class line_buffer
 {
-	fputc('"', fp);
-	const char *run = text;
-	for (const char *p = text; *p; p++) {
-		unsigned char c = static_cast<unsigned char>(*p);
-		if (escaped_width(c) == 1)
-			continue;
-		if (p > run)
-			fwrite(run, 1, p - run, fp);
-		char esc[6];
-		fwrite(esc, 1, put_escaped(c, esc), fp);
-		run = p + 1;
+      public:
+	explicit line_buffer(FILE *fp) : fp_(fp)
+	{
 	}
-	fputs(run, fp);
-	fputc('"', fp);
+	void append(const char *bytes, size_t n)
+	{
+		while (n > sizeof(bytes_) - len_) {
+			size_t part = sizeof(bytes_) - len_;
+			memcpy(bytes_ + len_, bytes, part);
+			len_ += part;
+			flush();
+			bytes += part;
+			n -= part;
+		}
+		memcpy(bytes_ + len_, bytes, n);
+		len_ += n;
+	}
+	void append(const char *text)
+	{
+		append(text, strlen(text));
+	}
+	void append(char c)
+	{
+		append(&c, 1);
+	}
+	void flush()
+	{
+		fwrite(bytes_, 1, len_, fp_);
+		len_ = 0;
+	}
+
+      private:
+	FILE *fp_;
+	char bytes_[1024];
+	size_t len_ = 0;
+};
+
+/* Bytes that need an escape: the control characters, '"' and '\\'. */
+constexpr bool needs_escape(unsigned char c)
+{
+	return c < 0x20 || c == '"' || c == '\\';
 }
 
-void write_value(FILE *fp, const zvapi_json_item *item)
+/* Appends text escaped between double quotes: runs that need no escape
+ * are copied at once. */
+void append_quoted(line_buffer &line, const char *text)
+{
+	line.append('"');
+	const char *run = text;
+	const char *p = text;
+	for (;; p++) {
+		unsigned char c = static_cast<unsigned char>(*p);
+		if (!needs_escape(c))
+			continue;
+		if (p > run)
+			line.append(run, p - run);
+		if (c == 0)
+			break;
+		char esc[6];
+		line.append(esc, put_escaped(c, esc));
+		run = p + 1;
+	}
+	line.append('"');
+}
+
+/* Appends an integer as printf's %d and %llu write it. */
+template <typename Int>
+void append_integer(line_buffer &line, Int value)
+{
+	char digits[24];
+	auto [end, ec] = std::to_chars(digits, digits + sizeof(digits), value);
+	(void)ec; /* 24 bytes hold every 64-bit value */
+	line.append(digits, end - digits);
+}
+
+/* Appends a finite real as printf's %f writes it. to_chars writes the
+ * same digits, rounded the same way, with a '.': a locale with another
+ * decimal point gets printf itself. The largest double takes 309 digits
+ * and 7 more. */
+void append_real(line_buffer &line, double value)
+{
+	char text[330];
+	const char *point = localeconv()->decimal_point;
+	size_t n;
+	if (point[0] == '.' && point[1] == 0) {
+		auto [end, ec] = std::to_chars(text, text + sizeof(text), value,
+		                               std::chars_format::fixed, 6);
+		(void)ec; /* the buffer holds every finite double */
+		n = end - text;
+	} else {
+		int got = snprintf(text, sizeof(text), "%f", value);
+		n = got > 0 ? size_t(got) : 0;
+	}
+	line.append(text, n);
+}
+
+void append_value(line_buffer &line, const zvapi_json_item *item)
 {
 	switch (item->zji_type) {
 	case ZVAPI_JSON_INTEGER:
-		fprintf(fp, "%d", item->zji_integer);
+		append_integer(line, item->zji_integer);
 		break;
 	case ZVAPI_JSON_BIGNUM:
-		fprintf(fp, "%llu",
-		        static_cast<unsigned long long>(item->zji_u64));
+		append_integer(line,
+		               static_cast<unsigned long long>(item->zji_u64));
 		break;
 	case ZVAPI_JSON_REAL:
 		if (std::isfinite(item->zji_real))
-			fprintf(fp, "%f", item->zji_real);
-		else
-			fputs("null", fp);
+			append_real(line, item->zji_real);
+		else {
+			line.append("null");
+		}
 		break;
 	case ZVAPI_JSON_STRING:
-		write_quoted(fp, item->zji_string ? item->zji_string : "");
+		append_quoted(line, item->zji_string ? item->zji_string : "");
 		break;
 	default:
 		zvapi_error(ZVAPI_MSG_ERROR | ZVAPI_MSG_NO_ERRNO, 0,
 		            "Invalid item type: %d", item->zji_type);
-		fputs("\"\"", fp);
+		line.append("\"\"");
 		break;
 	}
 }
 
+/* An item is one allocation: the record, then its key and its string
+ * value. A key or string that lies elsewhere (put there by a caller who
+ * changed the record) is freed on its own, as the item owns it. */
+bool inside(const zvapi_json_item *item, const char *text)
+{
+	const char *block = reinterpret_cast<const char *>(item);
+	return text > block &&
+	       text < block + malloc_usable_size(
+	                              const_cast<zvapi_json_item *>(item));
+}
+
 void free_item(zvapi_json_item *item)
 {
-	free(item->zji_key);
-	if (item->zji_type == ZVAPI_JSON_STRING)
+	if (!inside(item, item->zji_key))
+		free(item->zji_key);
+	if (item->zji_type == ZVAPI_JSON_STRING &&
+	    !inside(item, item->zji_string))
 		free(item->zji_string);
 	free(item);
 }
@@ -162,13 +260,16 @@ ZV_EXPORT int zvapi_json_add_item(zvapi_json_item_list **json_items, char *key,
 		            "Unknown JSON type: %d", type);
 		return -EINVAL;
 	}
-	zv::unique_malloc<zvapi_json_item> item(
-	        zv::calloc_as<zvapi_json_item>(sizeof(zvapi_json_item)));
+	size_t key_size = strlen(key) + 1;
+	size_t text_size = type == ZVAPI_JSON_STRING
+	                           ? strlen(static_cast<const char *>(val)) + 1
+	                           : 0;
+	zv::unique_malloc<zvapi_json_item> item(zv::calloc_as<zvapi_json_item>(
+	        sizeof(zvapi_json_item) + key_size + text_size));
 	if (!item)
 		return -ENOMEM;
-	zv::unique_malloc<char> key_copy(strdup(key));
-	if (!key_copy)
-		return -ENOMEM;
+	char *key_copy = reinterpret_cast<char *>(item.get() + 1);
+	memcpy(key_copy, key, key_size);
 	item->zji_type = type;
 	switch (type) {
 	case ZVAPI_JSON_INTEGER:
@@ -181,13 +282,12 @@ ZV_EXPORT int zvapi_json_add_item(zvapi_json_item_list **json_items, char *key,
 		memcpy(&item->zji_real, val, sizeof(double));
 		break;
 	case ZVAPI_JSON_STRING:
-		item->zji_string = strdup(static_cast<const char *>(val));
-		if (item->zji_string == nullptr)
-			return -ENOMEM;
+		item->zji_string = key_copy + key_size;
+		memcpy(item->zji_string, val, text_size);
 		break;
 	}
 	zvapi_json_item_list *list = *json_items;
-	item->zji_key = key_copy.release();
+	item->zji_key = key_copy;
 	item->zji_next = list->zjil_item_count > 0 ? list->zjil_items : nullptr;
 	list->zjil_items = item.release();
 	list->zjil_item_count++;
@@ -199,7 +299,8 @@ ZV_EXPORT int zvapi_json_write_list(zvapi_json_item_list **json_items, FILE *fp)
 	if (!valid_list(json_items) || fp == nullptr)
 		return -EINVAL;
 	const zvapi_json_item_list *list = *json_items;
-	fputc('{', fp);
+	line_buffer line(fp);
+	line.append('{');
 	const zvapi_json_item *item = list->zjil_items;
 	for (int i = 0; i < list->zjil_item_count; i++) {
 		if (item == nullptr) {
@@ -211,13 +312,14 @@ ZV_EXPORT int zvapi_json_write_list(zvapi_json_item_list **json_items, FILE *fp)
 		/* Before the item, so that a chain that ends early still
 		 * gives a closed, valid object. */
 		if (i > 0)
-			fputs(", ", fp);
-		write_quoted(fp, item->zji_key ? item->zji_key : "");
-		fputs(": ", fp);
-		write_value(fp, item);
+			line.append(", ", 2);
+		append_quoted(line, item->zji_key ? item->zji_key : "");
+		line.append(": ", 2);
+		append_value(line, item);
 		item = item->zji_next;
 	}
-	fputs("}\n", fp);
+	line.append("}\n", 2);
+	line.flush();
 	return 0;
 }
 
