@@ -200,12 +200,11 @@ std::string log_path(const Config &cfg, int index)
 	return dir_path(cfg) + "/" + target_name(cfg, index);
 }
 
-int read_header(int fd, Header &h)
+namespace
 {
-	char buf[H_PENDING + 8];
-	int rc = pread_all(fd, buf, sizeof buf, 0);
-	if (rc < 0)
-		return rc;
+
+int parse_header(const char *buf, Header &h)
+{
 	uint32_t n = rec::get32(buf, H_NUSERS);
 	if (rec::get32(buf, H_MAGIC) != HDR_MAGIC ||
 	    rec::get32(buf, H_VERSION) != HDR_VERSION || n > MAX_USERS)
@@ -224,6 +223,15 @@ int read_header(int fd, Header &h)
 		h.users[i].cleared = rec::get64(buf, H_USERS + i * U_SIZE + 8);
 	}
 	return 0;
+}
+
+} // namespace
+
+int read_header(int fd, Header &h)
+{
+	char buf[H_PENDING + 8];
+	int rc = pread_all(fd, buf, sizeof buf, 0);
+	return rc < 0 ? rc : parse_header(buf, h);
 }
 
 int read_bounds(int fd, Bounds &b)
@@ -254,9 +262,11 @@ void Locked::close()
 
 int Locked::open(const Config &cfg, int index)
 {
-	int rc = make_dir(cfg);
-	if (rc == 0)
-		rc = open(log_path(cfg, index));
+	std::string path = log_path(cfg, index);
+	int rc = open(path);
+	// The folder comes with the first log: only then is it missing.
+	if (rc == -ENOENT && (rc = make_dir(cfg)) == 0)
+		rc = open(path);
 	return rc == 0 && h.pending ? settle(cfg, *this) : rc;
 }
 
@@ -269,14 +279,26 @@ int Locked::open(const std::string &path, bool wait)
 	while (::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)) < 0)
 		if (errno != EINTR)
 			return -errno;
-	struct stat st;
-	if (::fstat(fd_, &st) < 0)
-		return -errno;
-	if (st.st_size < static_cast<off_t>(HDR_SIZE)) {
+	// One read tells a log without its whole header (new, or cut short)
+	// from one with it.
+	char buf[HDR_SIZE];
+	size_t got = 0;
+	while (got < sizeof buf) {
+		ssize_t n = ::pread(fd_, buf + got, sizeof buf - got,
+		                    static_cast<off_t>(got));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -errno;
+		if (n == 0)
+			break;
+		got += static_cast<size_t>(n);
+	}
+	if (got < sizeof buf) {
 		h = fresh_header();
 		return store();
 	}
-	return read_header(fd_, h);
+	return parse_header(buf, h);
 }
 
 int Locked::store()
