@@ -195,9 +195,9 @@ std::vector<zvbench::row> mount_of_entries(const std::string &mnt,
 		lookup_us.push_back((now() - start) / picks * 1e6);
 	}
 	close(root);
-	rows.push_back(zvbench::make_row("fid2path by the index at " + n +
-	                                         " entries",
-	                                 "us/lookup", lookup_us, {}, ""));
+	rows.push_back(
+	        zvbench::make_row("fid2path by the index at " + n + " entries",
+	                          "us/lookup", lookup_us, {}, ""));
 
 	/* Removals a second, by FID (one request for picks FIDs) against
 	 * unlink of as many paths, alternating. */
@@ -238,7 +238,8 @@ zvbench::row copy_into_mount(const std::string &top, const std::string &mnt,
 	std::vector<double> mounted, plain;
 	for (int r = 0; r < rounds; r++) {
 		std::string name = "/copy" + std::to_string(r);
-		plain.push_back(run_child({"cp", "-a", src, top + name}, false));
+		plain.push_back(
+		        run_child({"cp", "-a", src, top + name}, false));
 		mounted.push_back(
 		        run_child({"cp", "-a", src, mnt + name}, true));
 		remove_outside(top + name);
@@ -309,8 +310,8 @@ std::vector<zvbench::row> long_log(size_t records)
 	zvapi_changelog_fini(&priv);
 	zvsim_changelog_deregister(target, user);
 	if (rc != 1 || n != records) {
-		fprintf(stderr, "scale_bench: read %zu of %zu records (%d)\n", n,
-		        records, rc);
+		fprintf(stderr, "scale_bench: read %zu of %zu records (%d)\n",
+		        n, records, rc);
 		exit(1);
 	}
 	std::string of = std::to_string(records) + " records";
