@@ -107,7 +107,7 @@ int allocate_and_check(Run &r, off_t offset, long long expected)
 int test_end(Run &r)
 {
 	long long size;
-	off_t end;
+	off_t end = 0;
 	int rc;
 	if ((rc = seek(r.fd, 0, SEEK_SET)) || (rc = write_blocks(r)) ||
 	    (rc = stat_size(r.fd, size)) ||

@@ -273,7 +273,7 @@ ssize_t serve_read(int fd, Entry &e, char *buf, size_t count)
 		signals.hold();
 	for (;;) {
 		Bounds b;
-		uint64_t pos;
+		uint64_t pos = 0;
 		int rc = read_position(fd, b, pos);
 		if (rc < 0)
 			return rc;
@@ -315,7 +315,7 @@ int read_ready(int fd, Entry &e)
 {
 	for (;;) {
 		Bounds b;
-		uint64_t pos;
+		uint64_t pos = 0;
 		int rc = read_position(fd, b, pos);
 		if (rc < 0)
 			return rc;
