@@ -72,22 +72,29 @@ Header fresh_header()
 	return h;
 }
 
-int pread_all(int fd, void *buf, size_t len, uint64_t off)
+// Bytes read up to len, fewer at the end of the file; or -errno.
+ssize_t pread_upto(int fd, void *buf, size_t len, uint64_t off)
 {
 	char *p = static_cast<char *>(buf);
-	while (len > 0) {
-		ssize_t n = ::pread(fd, p, len, static_cast<off_t>(off));
+	size_t got = 0;
+	while (got < len) {
+		ssize_t n = ::pread(fd, p + got, len - got,
+		                    static_cast<off_t>(off + got));
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n < 0)
 			return -errno;
 		if (n == 0)
-			return -EIO;
-		p += n;
-		len -= static_cast<size_t>(n);
-		off += static_cast<uint64_t>(n);
+			break;
+		got += static_cast<size_t>(n);
 	}
-	return 0;
+	return static_cast<ssize_t>(got);
+}
+
+int pread_all(int fd, void *buf, size_t len, uint64_t off)
+{
+	ssize_t n = pread_upto(fd, buf, len, off);
+	return n < 0 ? static_cast<int>(n) : size_t(n) < len ? -EIO : 0;
 }
 
 int pwrite_all(int fd, const void *buf, size_t len, uint64_t off)
@@ -282,19 +289,10 @@ int Locked::open(const std::string &path, bool wait)
 	// One read tells a log without its whole header (new, or cut short)
 	// from one with it.
 	char buf[HDR_SIZE];
-	size_t got = 0;
-	while (got < sizeof buf) {
-		ssize_t n = ::pread(fd_, buf + got, sizeof buf - got,
-		                    static_cast<off_t>(got));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return -errno;
-		if (n == 0)
-			break;
-		got += static_cast<size_t>(n);
-	}
-	if (got < sizeof buf) {
+	ssize_t got = pread_upto(fd_, buf, sizeof buf, 0);
+	if (got < 0)
+		return static_cast<int>(got);
+	if (size_t(got) < sizeof buf) {
 		h = fresh_header();
 		return store();
 	}
