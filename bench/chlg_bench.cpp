@@ -267,13 +267,13 @@ int main(int argc, char **argv)
 	          .unit = "records/s",
 	          .figure = counter("BM_recv_wanted_layout"),
 	          .baseline = counter("BM_baseline_wanted"),
-	          .aim = ">= 0.8"},
+	          .aim = ">= 0.95"},
 	         {.benchmark = "change-log receive, remapped, against read "
 	                       "and copy",
 	          .unit = "records/s",
 	          .figure = counter("BM_recv_remapped"),
 	          .baseline = counter("BM_baseline"),
-	          .aim = ">= 0.6"}},
+	          .aim = ">= 0.80"}},
 	        5);
 	rows.push_back(follow_memory());
 	bool ok = zvbench::report(rows);

@@ -30,25 +30,24 @@ void warn_once_without(std::atomic<bool> &warned, const char *function,
 		            "warning: %s() called without %s", function, flag);
 }
 
+/* The name offsets of the 16 format and 16 extension combinations,
+ * computed when the library loads: every record asks for two of them. */
+const std::array<uint16_t, 256> offset_table = [] {
+	std::array<uint16_t, 256> t{};
+	for (int f = 0; f < 16; f++)
+		for (int e = 0; e < 16; e++)
+			t[f << 4 | e] = changelog_rec_offset(
+			        static_cast<enum changelog_rec_flags>(f << 12),
+			        static_cast<enum changelog_rec_extra_flags>(e));
+	return t;
+}();
+
 /* The name offset for format bits crf and extension bits cref. (The
  * extension enum shares its name with an accessor, hence the casts.) */
-size_t offset_of(int crf, int cref)
+inline size_t offset_of(int crf, int cref)
 {
-	/* Computed once for the 16 format and 16 extension combinations:
-	 * every record asks for two of them. */
-	static const auto table = [] {
-		std::array<uint16_t, 256> t{};
-		for (int f = 0; f < 16; f++)
-			for (int e = 0; e < 16; e++)
-				t[f << 4 | e] = changelog_rec_offset(
-				        static_cast<enum changelog_rec_flags>(
-				                f << 12),
-				        static_cast<
-				                enum changelog_rec_extra_flags>(
-				                e));
-		return t;
-	}();
-	return table[((crf & CLF_SUPPORTED) >> 8) | (cref & CLFE_SUPPORTED)];
+	return offset_table[((crf & CLF_SUPPORTED) >> 8) |
+	                    (cref & CLFE_SUPPORTED)];
 }
 
 int chlg_dev_path(char *path, size_t len, const char *device)
@@ -193,6 +192,9 @@ struct changelog_private {
 	char *clp_buf_pos;
 	char clp_buf[chlg_buf_size];
 	remap_plan clp_plan; /* for the layout of the last record remapped */
+	/* The layout the send flags ask for, and its name offset. */
+	layout clp_want;
+	size_t clp_want_offset;
 };
 
 changelog_private *checked(void *priv)
@@ -250,6 +252,22 @@ bool same_layout(const layout &have, const layout &want)
 	       (!(have.crf & CLF_EXTRA_FLAGS) || have.cref == want.cref);
 }
 
+/* Records are rebuilt in the layout the send flags ask for: kept with
+ * them, for each record to be compared with. */
+void set_wanted_layout(changelog_private *cp)
+{
+	int crf_wanted = CLF_VERSION | CLF_RENAME;
+	int cref_want = 0;
+	if (cp->clp_send_flags & CHANGELOG_FLAG_JOBID)
+		crf_wanted |= CLF_JOBID;
+	if (cp->clp_send_flags & CHANGELOG_FLAG_EXTRA_FLAGS) {
+		crf_wanted |= CLF_EXTRA_FLAGS;
+		cref_want = int(cp->clp_send_extra_flags) & CLFE_SUPPORTED;
+	}
+	cp->clp_want = wanted_layout(crf_wanted, cref_want);
+	cp->clp_want_offset = offset_of(cp->clp_want.crf, cp->clp_want.cref);
+}
+
 } // namespace
 
 /* Rebuilds rec in place in the layout crf_wanted/cref_want, through a
@@ -291,6 +309,7 @@ ZV_EXPORT int zvapi_changelog_start(void **priv, enum changelog_send_flag flags,
 	cp->clp_buf_len = 0;
 	cp->clp_buf_pos = cp->clp_buf;
 	cp->clp_plan.key = -1; /* no plan yet */
+	set_wanted_layout(cp.get());
 
 	/* The descriptor is handed to the caller (for poll) as the device
 	 * gave it. */
@@ -323,6 +342,7 @@ ZV_EXPORT int zvapi_changelog_set_xflags(void *priv,
 	if (cp == nullptr)
 		return -EINVAL;
 	cp->clp_send_extra_flags = flags;
+	set_wanted_layout(cp);
 	if (!(flags & CHANGELOG_EXTRA_FLAG_UIDGID))
 		warn_once_without(warned_uidgid, "zvapi_changelog_set_xflags",
 		                  "CHANGELOG_EXTRA_FLAG_UIDGID");
@@ -343,15 +363,6 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 	*rech = static_cast<changelog_rec *>(malloc(CHLG_REC_MAXSIZE));
 	if (*rech == nullptr)
 		return -ENOMEM;
-
-	int crf_wanted = CLF_VERSION | CLF_RENAME;
-	int cref_want = 0;
-	if (cp->clp_send_flags & CHANGELOG_FLAG_JOBID)
-		crf_wanted |= CLF_JOBID;
-	if (cp->clp_send_flags & CHANGELOG_FLAG_EXTRA_FLAGS) {
-		crf_wanted |= CLF_EXTRA_FLAGS;
-		cref_want = int(cp->clp_send_extra_flags) & CLFE_SUPPORTED;
-	}
 
 	int rc = 0;
 	if (cp->clp_buf_pos >= cp->clp_buf + cp->clp_buf_len) {
@@ -380,8 +391,8 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 			rc = -EPROTO;
 			goto refuse;
 		}
-		layout want = wanted_layout(crf_wanted, cref_want);
-		size_t wanted = offset_of(want.crf, want.cref) + namelen;
+		const layout &want = cp->clp_want;
+		size_t wanted = cp->clp_want_offset + namelen;
 		char *rec = cp->clp_buf_pos;
 		cp->clp_buf_pos += size;
 		if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE) {
