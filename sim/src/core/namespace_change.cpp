@@ -244,8 +244,8 @@ bool split_absolute(std::string_view p, std::string_view &dir,
 // in a directory this process created in before, while no family keeps
 // a record with the change: the open, then its object's identity, and
 // the event. False when it is not such a creation.
-bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path,
-                  int flags, unsigned mode, int &result)
+bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
+                  unsigned mode, int &result)
 {
 	std::string_view dir, name;
 	if (!(flags & O_EXCL) || !split_absolute(path, dir, name))
@@ -470,6 +470,11 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 	                            mode);
 	c.finish(result < 0 ? -1 : 0); // keeps errno
 	return true;
+}
+
+void ns_entry_gone(const Config &cfg)
+{
+	moved(cfg);
 }
 
 void created_fd(int fd, uint32_t open_flags)

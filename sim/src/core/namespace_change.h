@@ -155,6 +155,10 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 bool create_open(int dirfd, const char *path, int flags, unsigned mode,
                  int &result);
 
+// An entry of the mount went by the simulator's own hand (a removal by FID
+// or by name): what a path names may have changed.
+void ns_entry_gone(const Config &cfg);
+
 // Objects a C library function made without passing through the opens we
 // see (the mkstemp family, mkdtemp): published from what they now are.
 void created_fd(int fd, uint32_t open_flags);
