@@ -306,6 +306,15 @@ int kept_journal(const Config &cfg, uint32_t gen)
 
 } // namespace
 
+void close_journal()
+{
+	std::lock_guard<std::mutex> lock(detail::fd_mutex());
+	Appender &a = appender();
+	if (a.fd >= 0 && detail::table_owner())
+		detail::unkeep_locked(a.fd);
+	a.fd = -1;
+}
+
 void append(const Config &cfg, uint32_t gen, const Change &c)
 {
 	std::string r = encode(c);

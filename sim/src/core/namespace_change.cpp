@@ -284,7 +284,7 @@ OwnedFd::~OwnedFd()
 
 ConfigPtr ns_watching()
 {
-	if (!::getenv(ZVSIM_STATE_ENV))
+	if (!state_env())
 		return nullptr;
 	ConfigPtr cfg = current();
 	if (!cfg)

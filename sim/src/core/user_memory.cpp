@@ -31,8 +31,9 @@ struct Range {
 // when our frame lies in it (not on a signal stack).
 Range thread_stack() noexcept
 {
-	thread_local Range stack;
-	thread_local bool looked, looking;
+	__attribute__((tls_model("initial-exec"))) thread_local Range stack;
+	__attribute__((tls_model("initial-exec"))) thread_local bool looked,
+	        looking;
 	if (looked || looking)
 		return stack;
 	looking = true; // what the lookup calls must not come back here
