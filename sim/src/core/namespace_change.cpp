@@ -282,17 +282,26 @@ OwnedFd::~OwnedFd()
 		sys::close(fd);
 }
 
+namespace
+{
+bool watched(const Config &cfg)
+{
+	for (const Family *f : families())
+		if (f->watching && f->watching(cfg))
+			return true;
+	return false;
+}
+} // namespace
+
 ConfigPtr ns_watching()
 {
-	if (!state_env())
+	// Looked at without the state lock first: nothing watches, most of
+	// the time.
+	const Config *peek = current_peek();
+	if (!peek || !watched(*peek))
 		return nullptr;
 	ConfigPtr cfg = current();
-	if (!cfg)
-		return nullptr;
-	for (const Family *f : families())
-		if (f->watching && f->watching(*cfg))
-			return cfg;
-	return nullptr;
+	return cfg && watched(*cfg) ? cfg : nullptr;
 }
 
 void ns_publish(const Config &cfg, const NsEvent &ev)
