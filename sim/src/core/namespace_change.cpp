@@ -201,8 +201,10 @@ void moved(const Config &cfg)
 bool dir_text_find(const Config &cfg, std::string_view dir, Fid &fid)
 {
 	DirTexts &t = dir_texts();
-	std::lock_guard<std::mutex> lock(t.mu);
-	if (t.state != cfg.state || t.moved != entries_moved(cfg))
+	// Not waited for: a child of fork whose parent held it goes without.
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (!lock.owns_lock() || t.state != cfg.state ||
+	    t.moved != entries_moved(cfg))
 		return false;
 	auto it = t.fids.find(std::string(dir));
 	if (it == t.fids.end())
@@ -216,7 +218,9 @@ void dir_text_keep(const Config &cfg, uint32_t moved, std::string_view dir,
                    const NsDir &d)
 {
 	DirTexts &t = dir_texts();
-	std::lock_guard<std::mutex> lock(t.mu);
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (!lock.owns_lock())
+		return;
 	if (t.state != cfg.state || t.moved != moved ||
 	    t.fids.size() >= DIR_TEXTS_MAX) {
 		t.fids.clear();

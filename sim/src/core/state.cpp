@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sstream>
 #include <string_view>
 #include <sys/file.h>
@@ -48,14 +49,17 @@ struct Cache {
 	// Configs replaced since: the texts zvsim_mount_path() and friends
 	// handed out stay valid for the life of the process.
 	std::vector<ConfigPtr> retired;
+	// Every Published, as long: a peek may still read an earlier one.
+	std::vector<std::unique_ptr<Published>> shown;
 	void set(std::string e, ConfigPtr c)
 	{
 		if (config)
 			retired.push_back(std::move(config));
 		env = std::move(e);
 		config = std::move(c);
-		published.store(new Published{env, config.get()},
-		                std::memory_order_release);
+		shown.push_back(std::make_unique<Published>(
+		        Published{env, config.get()}));
+		published.store(shown.back().get(), std::memory_order_release);
 	}
 };
 
