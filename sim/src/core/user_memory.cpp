@@ -154,12 +154,12 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 		return true;
 	if (a >= args.lo && a + len <= args.hi)
 		return true;
-	// The break's page is mapped whole.
+	if (!write && in_segment(a, len))
+		return true;
+	// The break's page is mapped whole. (sbrk may ask the kernel: last.)
 	uintptr_t brk =
 	        (reinterpret_cast<uintptr_t>(sbrk(0)) + PAGE - 1) & ~(PAGE - 1);
-	if (heap_start && a >= heap_start && a + len <= brk)
-		return true;
-	return !write && in_segment(a, len); // the longest look last
+	return heap_start && a >= heap_start && a + len <= brk;
 }
 
 // Obviously bad: the null page or beyond user space.
