@@ -4,7 +4,7 @@
 // Changes of directory entries are recorded with the operation (see
 // EntryChange); attribute changes are published once they succeeded.
 //
-// Cost while no family watches: a getenv() and one look at the control
+// Cost while no family watches: a look at the environment and the control
 // page, no system call.
 #pragma once
 

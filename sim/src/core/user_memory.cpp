@@ -148,15 +148,15 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 	uintptr_t a = reinterpret_cast<uintptr_t>(p);
 	if (a + len < a)
 		return false;
+	if (!write && in_segment(a, len))
+		return true;
+	if (a >= args.lo && a + len <= args.hi)
+		return true;
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 	Range stack = thread_stack();
 	if (sp >= stack.lo && sp < stack.hi && a >= sp && a + len <= stack.hi)
 		return true;
-	if (a >= args.lo && a + len <= args.hi)
-		return true;
-	if (!write && in_segment(a, len))
-		return true;
-	// The break's page is mapped whole. (sbrk may ask the kernel: last.)
+	// The break's page is mapped whole.
 	uintptr_t brk =
 	        (reinterpret_cast<uintptr_t>(sbrk(0)) + PAGE - 1) & ~(PAGE - 1);
 	return heap_start && a >= heap_start && a + len <= brk;
