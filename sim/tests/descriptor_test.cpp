@@ -16,6 +16,7 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <linux/zorvel/zorvel_lease.h>
@@ -228,6 +229,19 @@ const Sequence sequences[] = {
         {"fork: both close",
          [](Proc &p) {
 	         keep_child(p, [&] { close(p.f); });
+	         close(p.f);
+         },
+         false},
+        {"vfork: the child closes and runs another program, then the "
+         "parent closes",
+         [](Proc &p) {
+	         pid_t pid = vfork();
+	         if (pid == 0) {
+		         close(p.f);
+		         execl("/bin/true", "true", (char *)nullptr);
+		         _exit(1);
+	         }
+	         waitpid(pid, nullptr, 0);
 	         close(p.f);
          },
          false},

@@ -158,6 +158,42 @@ TEST_F(LinkIndex, RenamedDirectoriesKeepTheirDescendantsFresh)
 	EXPECT_EQ(generation(), gen);
 }
 
+// Exclusive creations by an absolute path name the directory that holds
+// the name when they are made, also when another process moved the
+// directory away and made another under its name since the last one.
+TEST_F(LinkIndex, CreationsFollowADirectoryNameTakenOver)
+{
+	auto create = [&](const std::string &rel) {
+		int fd = open(mnt(rel).c_str(), O_WRONLY | O_CREAT | O_EXCL,
+		              0644);
+		ASSERT_GE(fd, 0) << rel;
+		close(fd);
+	};
+	ASSERT_EQ(mkdir(mnt("a").c_str(), 0755), 0);
+	create("a/f0");
+	EXPECT_EQ(links("a/f0"), Links{"a/f0"});
+	unsigned gen = generation();
+	create("a/f1");
+	std::string moves = "mv " + shell_quote(mnt("a")) + " " +
+	                    shell_quote(mnt("b")) + " && mkdir " +
+	                    shell_quote(mnt("a"));
+	ASSERT_EQ(run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	                    shell_quote(state()) + " -- sh -c " +
+	                    shell_quote(moves))
+	                  .status,
+	          0);
+	create("a/f2");
+	EXPECT_EQ(links("a/f2"), Links{"a/f2"});
+	ASSERT_EQ(unlink(mnt("a/f2").c_str()), 0);
+	ASSERT_EQ(rmdir(mnt("a").c_str()), 0);
+	ASSERT_EQ(mkdir(mnt("a").c_str(), 0755), 0);
+	create("a/f3");
+	EXPECT_EQ(links("b/f1"), Links{"b/f1"});
+	EXPECT_EQ(links("a/f3"), Links{"a/f3"});
+	// Served from the journal: no record named a directory wrongly.
+	EXPECT_EQ(generation(), gen);
+}
+
 TEST_F(LinkIndex, HardLinksRemovalsAndRenamesOverEntries)
 {
 	ASSERT_EQ(mkdir(mnt("a").c_str(), 0755), 0);

@@ -22,6 +22,9 @@ struct ControlPage {
 	uint32_t injections; // entries in <state>/inject
 	uint32_t links_gen;  // generation of the link index (0: not kept)
 	uint32_t family[PAGE_FAMILY_FLAGS]; // the families' flags, by slot
+	// Removals and renames seen while the namespace is followed (any of
+	// them may change what a path names); zero in an older page.
+	uint32_t entries_moved;
 };
 
 // A flag a family keeps on the page. Its slot is its place among the
@@ -66,6 +69,13 @@ inline void page_set(ControlPage *page, uint32_t ControlPage::*f, uint32_t v)
 	if (page)
 		std::atomic_ref<uint32_t>(page->*f).store(
 		        v, std::memory_order_release);
+}
+
+inline void page_bump(ControlPage *page, uint32_t ControlPage::*f)
+{
+	if (page)
+		std::atomic_ref<uint32_t>(page->*f).fetch_add(
+		        1, std::memory_order_acq_rel);
 }
 
 // A family's flag, read as set without a page or a slot.

@@ -48,7 +48,7 @@ bool serve_device(const FileOps &ops, int fd, uint32_t code, void *arg,
 
 bool may_simulate()
 {
-	return !sys::Reentry::inside() && ::getenv(ZVSIM_STATE_ENV) != nullptr;
+	return !sys::Reentry::inside() && state_env() != nullptr;
 }
 
 bool object_of(const Config &cfg, int fd, Object &obj)
@@ -72,7 +72,7 @@ bool dispatch_ioctl(int fd, uint32_t code, void *arg, int &result)
 		sys::Reentry guard;
 		return serve_device(*ops, fd, code, arg, result);
 	}
-	if (::getenv(ZVSIM_STATE_ENV) == nullptr)
+	if (state_env() == nullptr)
 		return false;
 	sys::Reentry guard;
 	ConfigPtr cfg = current();

@@ -88,6 +88,15 @@ void set_slot(int fd, uintptr_t slot)
 		__atomic_store_n(&fd_slots[fd], slot, __ATOMIC_RELEASE);
 }
 
+void unkeep_locked(int fd)
+{
+	if (!is_own(fd))
+		return;
+	kept().erase(fd);
+	set_slot(fd, 0);
+	::syscall(SYS_close, fd);
+}
+
 int keep_locked(int fd, int *where)
 {
 	int up = move_up(fd);
@@ -128,14 +137,8 @@ int fd_keep(int fd, int *where)
 
 void fd_unkeep(int fd)
 {
-	{
-		std::lock_guard<std::mutex> lock(detail::fd_mutex());
-		if (!is_own(fd))
-			return;
-		kept().erase(fd);
-		detail::set_slot(fd, 0);
-	}
-	::syscall(SYS_close, fd);
+	std::lock_guard<std::mutex> lock(detail::fd_mutex());
+	detail::unkeep_locked(fd);
 }
 
 void fd_make_room(int fd)

@@ -166,12 +166,15 @@ extern uintptr_t fd_slots[FD_TABLE_SIZE];
 // Held while the table changes (but for a family's FileOps).
 std::mutex &fd_mutex();
 void set_slot(int fd, uintptr_t slot);
-// fd_keep() with fd_mutex() held.
+// fd_keep() and fd_unkeep() with fd_mutex() held.
 int keep_locked(int fd, int *where);
+void unkeep_locked(int fd);
 // Whether this process owns the table. A child made by vfork shares our
 // memory until it runs another program: it changes nothing here (what it
 // closes or dups is the kernel's business alone).
 bool table_owner();
+// This process is about to call vfork.
+void vfork_coming();
 } // namespace detail
 
 inline uintptr_t fd_slot(int fd)

@@ -15,6 +15,7 @@
 //  48 the gone name, then the made name
 #include "link_store.h"
 
+#include "fd_table.h"
 #include "sysio.h"
 #include "wire.h"
 
@@ -267,12 +268,70 @@ int read_from(const std::string &path, uint64_t from, std::string &out)
 	return rc;
 }
 
+namespace
+{
+
+// The journal this process appends to, kept open from one record to the
+// next (one of the simulator's own descriptors): its simulation and
+// generation. Under fd_mutex(), which a move of the descriptor also takes.
+struct Appender {
+	std::string state;
+	uint32_t gen = 0;
+	int fd = -1;
+};
+
+Appender &appender()
+{
+	static auto *a = new Appender; // never destroyed: used until exit
+	return *a;
+}
+
+// The kept journal of generation gen, opened when another one was kept:
+// its descriptor, or -1.
+int kept_journal(const Config &cfg, uint32_t gen)
+{
+	Appender &a = appender();
+	if (a.fd >= 0 && a.gen == gen && a.state == cfg.state)
+		return a.fd;
+	if (a.fd >= 0)
+		detail::unkeep_locked(a.fd);
+	a.fd = -1;
+	int fd = sys::open(journal_path(cfg, gen).c_str(), O_WRONLY | O_APPEND);
+	if (fd < 0 || detail::keep_locked(fd, &a.fd) < 0)
+		return -1;
+	a.state = cfg.state;
+	a.gen = gen;
+	return a.fd;
+}
+
+} // namespace
+
+void close_journal()
+{
+	std::lock_guard<std::mutex> lock(detail::fd_mutex());
+	Appender &a = appender();
+	if (a.fd >= 0 && detail::table_owner())
+		detail::unkeep_locked(a.fd);
+	a.fd = -1;
+}
+
 void append(const Config &cfg, uint32_t gen, const Change &c)
 {
+	std::string r = encode(c);
+	{
+		std::lock_guard<std::mutex> lock(detail::fd_mutex());
+		// A child of vfork changes nothing of our table: it opens the
+		// journal for its record alone.
+		if (detail::table_owner()) {
+			int fd = kept_journal(cfg, gen);
+			if (fd >= 0)
+				sys::write_all(fd, r.data(), r.size());
+			return;
+		}
+	}
 	int fd = sys::open(journal_path(cfg, gen).c_str(), O_WRONLY | O_APPEND);
 	if (fd < 0)
 		return;
-	std::string r = encode(c);
 	sys::write_all(fd, r.data(), r.size());
 	sys::close(fd);
 }

@@ -101,6 +101,8 @@ int read_from(const std::string &path, uint64_t from, std::string &out);
 // One O_APPEND write to the journal of generation gen (never created
 // here: a journal that is gone belongs to a finished generation).
 void append(const Config &cfg, uint32_t gen, const Change &c);
+// Closes the journal append() keeps open (the simulation is let go).
+void close_journal();
 
 // Exclusive flock on <state>/links/lock (made with its directory when
 // missing) for the life of the object.

@@ -1,5 +1,6 @@
 #include "namespace_change.h"
 
+#include "control_page.h"
 #include "fopenmode.h"
 #include "real.h"
 #include "request.h"
@@ -13,8 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include <zvsim/zvsim.h>
 
@@ -163,6 +167,117 @@ std::unique_ptr<NsIntent> intent_of(const Config &cfg)
 	return nullptr;
 }
 
+// Directories of the mount that creations in this process went to, by
+// the absolute text that named them, with their FIDs: a creation there
+// while no family keeps a record with it (only the link index follows)
+// resolves nothing but the new file. The texts hold while no removal or
+// rename happened in the simulation (the control page counts them), since
+// only those change what a path names.
+struct DirTexts {
+	std::mutex mu;
+	std::string state;
+	uint32_t moved = 0;
+	std::unordered_map<std::string, Fid> fids;
+};
+
+DirTexts &dir_texts()
+{
+	static auto *t = new DirTexts; // never destroyed: used until exit
+	return *t;
+}
+
+constexpr size_t DIR_TEXTS_MAX = 256;
+
+uint32_t entries_moved(const Config &cfg)
+{
+	return page_get(cfg.page, &ControlPage::entries_moved);
+}
+
+void moved(const Config &cfg)
+{
+	page_bump(cfg.page, &ControlPage::entries_moved);
+}
+
+bool dir_text_find(const Config &cfg, std::string_view dir, Fid &fid)
+{
+	DirTexts &t = dir_texts();
+	// Not waited for: a child of fork whose parent held it goes without.
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (!lock.owns_lock() || t.state != cfg.state ||
+	    t.moved != entries_moved(cfg))
+		return false;
+	auto it = t.fids.find(std::string(dir));
+	if (it == t.fids.end())
+		return false;
+	fid = it->second;
+	return true;
+}
+
+// dir, found in the mount as d while the count of moves was `moved`.
+void dir_text_keep(const Config &cfg, uint32_t moved, std::string_view dir,
+                   const NsDir &d)
+{
+	DirTexts &t = dir_texts();
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (!lock.owns_lock())
+		return;
+	if (t.state != cfg.state || t.moved != moved ||
+	    t.fids.size() >= DIR_TEXTS_MAX) {
+		t.fids.clear();
+		t.state = cfg.state;
+		t.moved = moved;
+	}
+	t.fids[std::string(dir)] = d.fid;
+}
+
+// The directory text and entry name of an absolute path, as
+// locate_entry() takes them; false for a path it would not take or that
+// ends in a slash.
+bool split_absolute(std::string_view p, std::string_view &dir,
+                    std::string_view &name)
+{
+	if (p.empty() || p[0] != '/' || p.back() == '/')
+		return false;
+	size_t slash = p.rfind('/');
+	dir = slash == 0 ? std::string_view("/") : p.substr(0, slash);
+	name = p.substr(slash + 1);
+	return name != "." && name != "..";
+}
+
+// A creation that must make a new file (O_EXCL), by an absolute path,
+// in a directory this process created in before, while no family keeps
+// a record with the change: the open, then its object's identity, and
+// the event. False when it is not such a creation.
+bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
+                  unsigned mode, int &result)
+{
+	std::string_view dir, name;
+	if (!(flags & O_EXCL) || !split_absolute(path, dir, name))
+		return false;
+	NsEvent ev;
+	bool known = false;
+	quietly([&] {
+		known = cfg->page && !intent_of(*cfg) &&
+		        dir_text_find(*cfg, dir, ev.pfid);
+	});
+	if (!known)
+		return false;
+	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
+	                            mode);
+	if (result >= 0)
+		quietly([&] {
+			struct stat st;
+			if (::fstat(result, &st) < 0 || st.st_dev != cfg->dev)
+				return;
+			ev.type = CL_CREATE;
+			ev.tfid = cfg->fid_of(st.st_dev, st.st_ino);
+			ev.name = name;
+			ev.open_flags = static_cast<uint32_t>(flags);
+			ns_publish(*cfg, ev);
+		});
+	return true;
+}
+
 } // namespace
 
 OwnedFd::~OwnedFd()
@@ -171,17 +286,26 @@ OwnedFd::~OwnedFd()
 		sys::close(fd);
 }
 
+namespace
+{
+bool watched(const Config &cfg)
+{
+	for (const Family *f : families())
+		if (f->watching && f->watching(cfg))
+			return true;
+	return false;
+}
+} // namespace
+
 ConfigPtr ns_watching()
 {
-	if (!::getenv(ZVSIM_STATE_ENV))
+	// Looked at without the state lock first: nothing watches, most of
+	// the time.
+	const Config *peek = current_peek();
+	if (!peek || !watched(*peek))
 		return nullptr;
 	ConfigPtr cfg = current();
-	if (!cfg)
-		return nullptr;
-	for (const Family *f : families())
-		if (f->watching && f->watching(*cfg))
-			return cfg;
-	return nullptr;
+	return cfg && watched(*cfg) ? cfg : nullptr;
 }
 
 void ns_publish(const Config &cfg, const NsEvent &ev)
@@ -243,6 +367,8 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 
 int EntryChange::finish(int rc)
 {
+	if (removal && rc == 0 && cfg)
+		moved(*cfg);
 	if (located)
 		quietly([&] {
 			Fid made;
@@ -296,6 +422,8 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
 
 int RenameChange::finish(int rc)
 {
+	if (rc == 0 && cfg)
+		moved(*cfg);
 	quietly([&] {
 		if (intent)
 			intent->end(rc == 0, nullptr);
@@ -336,15 +464,30 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 {
 	if (std::strstr(path, ".zorvel/fid"))
 		return false;
+	ConfigPtr cfg;
+	quietly([&] { cfg = ns_watching(); });
+	if (!cfg)
+		return false; // nothing follows the namespace
+	if (quick_create(cfg, dirfd, path, flags, mode, result))
+		return true;
+	uint32_t moves = entries_moved(*cfg);
 	Creation c;
 	c.ev.open_flags = static_cast<uint32_t>(flags);
 	c.prepare(CL_CREATE, dirfd, path);
+	std::string_view dir, name;
+	if (c.located && !c.intent && split_absolute(path, dir, name))
+		quietly([&] { dir_text_keep(*c.cfg, moves, dir, c.dir); });
 	if (!c.located || (!c.changes && !c.intent) || open_may_wait(c))
 		return false; // not watched, outside the mount, or no creation
 	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
 	                            mode);
 	c.finish(result < 0 ? -1 : 0); // keeps errno
 	return true;
+}
+
+void ns_entry_gone(const Config &cfg)
+{
+	moved(cfg);
 }
 
 void created_fd(int fd, uint32_t open_flags)

@@ -4,7 +4,7 @@
 // Changes of directory entries are recorded with the operation (see
 // EntryChange); attribute changes are published once they succeeded.
 //
-// Cost while no family watches: a getenv() and one look at the control
+// Cost while no family watches: a look at the environment and the control
 // page, no system call.
 #pragma once
 
@@ -154,6 +154,10 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 // when it was served here (result: a descriptor, or -1 with errno).
 bool create_open(int dirfd, const char *path, int flags, unsigned mode,
                  int &result);
+
+// An entry of the mount went by the simulator's own hand (a removal by FID
+// or by name): what a path names may have changed.
+void ns_entry_gone(const Config &cfg);
 
 // Objects a C library function made without passing through the opens we
 // see (the mkstemp family, mkdtemp): published from what they now are.

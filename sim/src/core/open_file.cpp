@@ -40,6 +40,12 @@ Files &files()
 // The process whose table this is (detail::table_owner()).
 pid_t owner;
 
+// Set before this process first calls vfork: from then on the owner of
+// the table is told by the process ID, since a child made by vfork shares
+// our memory, and runs our code, until it runs another program. Until
+// then every caller is the owner, which costs no system call.
+bool vfork_seen;
+
 // Under fd_mutex().
 
 OpenFile *make_file(int fd)
@@ -213,7 +219,13 @@ __attribute__((constructor)) void start_following()
 
 bool detail::table_owner()
 {
-	return ::getpid() == owner;
+	return !__atomic_load_n(&vfork_seen, __ATOMIC_ACQUIRE) ||
+	       ::getpid() == owner;
+}
+
+void detail::vfork_coming()
+{
+	__atomic_store_n(&vfork_seen, true, __ATOMIC_SEQ_CST);
 }
 
 void fd_mark(int fd, uint32_t bits)

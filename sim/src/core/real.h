@@ -58,6 +58,7 @@ using errfunc_fn = int (*)(const char *, int);
 	X(fallocate64, int, (int, int, off64_t, off64_t))                      \
 	X(fstat, int, (int, struct stat *))                                    \
 	X(fstat64, int, (int, struct stat64 *))                                \
+	X(vfork, pid_t, (void))                                                \
 	X(lseek, off_t, (int, off_t, int))                                     \
 	X(lseek64, off64_t, (int, off64_t, int))                               \
 	X(close, int, (int))                                                   \

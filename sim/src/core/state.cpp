@@ -1,16 +1,20 @@
 #include "state.h"
 
 #include "control_page.h"
+#include "link_store.h"
 #include "request.h"
 #include "sysio.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sstream>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -31,18 +35,31 @@ constexpr const char *DEFAULT_NID = "192.168.0.10@tcp";
 constexpr int MAX_MDTS = 64;
 constexpr int MAX_OSTS = 2000;
 
+// What current_peek() reads without the lock: the config and the
+// ZVSIM_STATE it was loaded for. Never freed, as the configs are not.
+struct Published {
+	std::string env;
+	const Config *config;
+};
+std::atomic<const Published *> published;
+
 struct Cache {
 	std::string env; // ZVSIM_STATE the config was loaded for
 	ConfigPtr config;
 	// Configs replaced since: the texts zvsim_mount_path() and friends
 	// handed out stay valid for the life of the process.
 	std::vector<ConfigPtr> retired;
+	// Every Published, as long: a peek may still read an earlier one.
+	std::vector<std::unique_ptr<Published>> shown;
 	void set(std::string e, ConfigPtr c)
 	{
 		if (config)
 			retired.push_back(std::move(config));
 		env = std::move(e);
 		config = std::move(c);
+		shown.push_back(std::make_unique<Published>(
+		        Published{env, config.get()}));
+		published.store(shown.back().get(), std::memory_order_release);
 	}
 };
 
@@ -236,6 +253,44 @@ int Config::mdt_of(const Fid &fid) const
 	return t.kind == FidKind::Normal ? t.mdt : 0;
 }
 
+const char *state_env() noexcept
+{
+	// Where the variable was found (its entry and slot), or, when it was
+	// not, the list's length and last entry: setenv, unsetenv and
+	// putenv change one of those, or the list itself.
+	struct Seen {
+		char **list = nullptr;
+		size_t slot = 0;
+		const char *entry = nullptr; // or the last entry when absent
+		bool found = false;
+	};
+	__attribute__((tls_model("initial-exec"))) thread_local Seen seen;
+	static constexpr std::string_view name = ZVSIM_STATE_ENV "=";
+	char **list = environ;
+	if (list && list == seen.list) {
+		if (seen.found && list[seen.slot] == seen.entry)
+			return seen.entry + name.size();
+		if (!seen.found && !list[seen.slot] &&
+		    (seen.slot == 0 || list[seen.slot - 1] == seen.entry))
+			return nullptr;
+	}
+	seen = {};
+	seen.list = list;
+	if (!list)
+		return nullptr;
+	size_t i = 0;
+	for (; list[i]; ++i)
+		if (std::string_view(list[i]).starts_with(name)) {
+			seen.slot = i;
+			seen.entry = list[i];
+			seen.found = true;
+			return list[i] + name.size();
+		}
+	seen.slot = i;
+	seen.entry = i ? list[i - 1] : nullptr;
+	return nullptr;
+}
+
 std::mutex &state_mutex()
 {
 	static std::mutex mu;
@@ -244,7 +299,7 @@ std::mutex &state_mutex()
 
 ConfigPtr current_locked()
 {
-	const char *env = ::getenv(ZVSIM_STATE_ENV);
+	const char *env = state_env();
 	Cache &c = cache();
 	if (!env || !*env) {
 		c.set({}, nullptr);
@@ -263,6 +318,17 @@ ConfigPtr current()
 {
 	std::lock_guard<std::mutex> lock(state_mutex());
 	return current_locked();
+}
+
+const Config *current_peek()
+{
+	const char *env = state_env();
+	if (!env || !*env)
+		return nullptr;
+	const Published *p = published.load(std::memory_order_acquire);
+	if (p && p->config && p->env == env)
+		return p->config;
+	return current().get(); // kept: retired, never freed
 }
 
 int attach(const char *state_dir)
@@ -321,6 +387,7 @@ int setup(const char *state_dir, const char *fsname, int mdts, int osts)
 
 void forget()
 {
+	links::close_journal();
 	std::lock_guard<std::mutex> lock(state_mutex());
 	::unsetenv(ZVSIM_STATE_ENV);
 	::unsetenv(ZVSIM_MOUNT_ENV);

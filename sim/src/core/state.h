@@ -52,6 +52,10 @@ struct Config {
 
 using ConfigPtr = std::shared_ptr<const Config>;
 
+// getenv(ZVSIM_STATE_ENV), without a scan of the environment while the
+// environment's list is as it was at the last call in this thread.
+const char *state_env() noexcept;
+
 // One lock for all simulator state of this process.
 std::mutex &state_mutex();
 
@@ -59,6 +63,9 @@ std::mutex &state_mutex();
 // then passes to libc). Cheap when nothing changed. Needs state_mutex().
 ConfigPtr current_locked();
 ConfigPtr current();
+// current() without its lock while nothing changed; configs are never
+// freed, so the pointer stays valid.
+const Config *current_peek();
 
 // Create (or attach to) a state directory and export it. Defaults apply for
 // a null fsname and zero counts. Every family then makes what it keeps in

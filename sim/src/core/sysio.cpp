@@ -15,8 +15,10 @@ namespace zvsim::sys
 
 namespace
 {
-thread_local int reentry_depth;
-}
+// Initial-exec: the library is loaded with the program (preloaded or
+// linked), so its thread's variables are reached without a call.
+__attribute__((tls_model("initial-exec"))) thread_local int reentry_depth;
+} // namespace
 
 Reentry::Reentry()
 {

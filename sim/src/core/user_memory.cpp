@@ -31,8 +31,9 @@ struct Range {
 // when our frame lies in it (not on a signal stack).
 Range thread_stack() noexcept
 {
-	thread_local Range stack;
-	thread_local bool looked, looking;
+	__attribute__((tls_model("initial-exec"))) thread_local Range stack;
+	__attribute__((tls_model("initial-exec"))) thread_local bool looked,
+	        looking;
 	if (looked || looking)
 		return stack;
 	looking = true; // what the lookup calls must not come back here
@@ -54,6 +55,11 @@ Range thread_stack() noexcept
 // Where the main heap starts (the kernel's start_brk, field 47 of
 // /proc/self/stat): from there to the current break it is mapped.
 uintptr_t heap_start;
+// The program's arguments and environment as the kernel laid them out
+// (fields 48 to 51: from arg_start to env_end), at the top of the main
+// thread's stack, above what its stack bounds cover: mapped for the life
+// of the process.
+Range args;
 
 void find_heap_start()
 {
@@ -70,8 +76,16 @@ void find_heap_start()
 	char *p = strrchr(buf, ')');
 	for (int field = 2; p && field < 47; ++field)
 		p = strchr(p + 1, ' ');
-	if (p)
-		heap_start = strtoull(p + 1, nullptr, 10);
+	if (!p)
+		return;
+	heap_start = strtoull(p, &p, 10);
+	uintptr_t arg_start = strtoull(p, &p, 10);
+	strtoull(p, &p, 10); // arg_end
+	strtoull(p, &p, 10); // env_start
+	uintptr_t env_end = strtoull(p, &p, 10);
+	if (arg_start && env_end > arg_start) // their pages are mapped whole
+		args = {arg_start & ~(PAGE - 1),
+		        (env_end + PAGE - 1) & ~(PAGE - 1)};
 }
 
 // The readable segments of the objects loaded with the program (string
@@ -135,6 +149,8 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 	if (a + len < a)
 		return false;
 	if (!write && in_segment(a, len))
+		return true;
+	if (a >= args.lo && a + len <= args.hi)
 		return true;
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 	Range stack = thread_stack();

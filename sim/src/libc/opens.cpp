@@ -72,7 +72,7 @@ int open_done(int fd, const OpenCall &call)
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
 		sys::Reentry guard;
-		if (ConfigPtr cfg = current())
+		if (const Config *cfg = current_peek())
 			for (const Family *f : families())
 				if (f->opened)
 					f->opened(*cfg, call, fd);

@@ -181,9 +181,15 @@ int steer_target(const Config &cfg, const char *path, std::string &out)
 
 bool param_candidate(const char *path, bool mtab)
 {
-	return path && path[0] == '/' &&
-	       (std::strstr(path, "/sys") || std::strstr(path, "/proc") ||
-	        (mtab && std::strstr(path, "mtab")));
+	if (!path || path[0] != '/')
+		return false;
+	// One pass for "/sys", "/proc" and, with mtab, "mtab" anywhere.
+	for (const char *p = path; *p; ++p)
+		if ((*p == '/' && (std::strncmp(p + 1, "sys", 3) == 0 ||
+		                   std::strncmp(p + 1, "proc", 4) == 0)) ||
+		    (mtab && *p == 'm' && std::strncmp(p, "mtab", 4) == 0))
+			return true;
+	return false;
 }
 
 std::string normalize_path(std::string_view path)

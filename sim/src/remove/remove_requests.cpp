@@ -2,6 +2,7 @@
 // preparation of a foreign object for its unlink.
 #include "remove.h"
 
+#include "core/namespace_change.h"
 #include "core/tree.h"
 #include "core/wire.h"
 #include "layout/layout.h"
@@ -64,6 +65,7 @@ int remove_object(const Config &cfg, const Fid &fid)
 	for (const auto &link : links)
 		if (::unlink(cfg.abs(link).c_str()) < 0 && !err)
 			err = errno;
+	ns_entry_gone(cfg);
 	return err;
 }
 
@@ -135,12 +137,13 @@ int do_remove_entry(Request &req)
 	if (st.st_dev == cfg.dev &&
 	    (st.st_ino == cfg.dotz_ino || st.st_ino == cfg.fiddir_ino))
 		return -EPERM;
-	if (S_ISDIR(st.st_mode)) {
-		if (::unlinkat(obj.fd, name, AT_REMOVEDIR) < 0)
-			return errno == EEXIST ? -ENOTEMPTY : -errno;
-		return 0;
-	}
-	return ::unlinkat(obj.fd, name, 0) < 0 ? -errno : 0;
+	int rc = ::unlinkat(obj.fd, name,
+	                    S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+	if (rc < 0)
+		return S_ISDIR(st.st_mode) && errno == EEXIST ? -ENOTEMPTY
+		                                              : -errno;
+	ns_entry_gone(cfg);
+	return 0;
 }
 
 // Only an object with a stored foreign layout can be prepared; nothing is
