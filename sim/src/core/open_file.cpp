@@ -43,8 +43,13 @@ pid_t owner;
 // Set before this process first calls vfork: from then on the owner of
 // the table is told by the process ID, since a child made by vfork shares
 // our memory, and runs our code, until it runs another program. Until
-// then every caller is the owner, which costs no system call.
+// then every caller is the owner, which costs no system call. Where
+// vfork is not interposed (libc/vfork.cpp), the process ID always tells.
+#if defined(__x86_64__)
 bool vfork_seen;
+#else
+bool vfork_seen = true;
+#endif
 
 // Under fd_mutex().
 
