@@ -236,14 +236,34 @@ TEST_F(Requests, DescriptorsOutsideTheMountAreUntouched)
 	zvsim_log_free(reqs, n);
 }
 
+// The same inode met before through an open for reading.
 TEST_F(Requests, PathOnlyDescriptorIsBad)
 {
 	write_file(mnt("f"));
-	int fd = open(mnt("f").c_str(), O_PATH);
 	char name[ZV_OBD_UUID_LEN];
+	int fd = open(mnt("f").c_str(), O_RDONLY);
+	EXPECT_EQ(ioctl(fd, ZV_IOC_GETOBDNAME, name), 0);
+	close(fd);
+	fd = open(mnt("f").c_str(), O_PATH);
 	EXPECT_EQ(ioctl(fd, ZV_IOC_GETOBDNAME, name), -1);
 	EXPECT_EQ(errno, EBADF);
 	close(fd);
+}
+
+// What a descriptor names is known from its first request on; a file the
+// host moves out of the mount is no longer served.
+TEST_F(Requests, ADescriptorFollowsItsFileOutOfTheMount)
+{
+	write_file(mnt("f"));
+	std::string outside = tmp_.path() + "/moved";
+	Fd fd(open(mnt("f").c_str(), O_RDONLY));
+	char name[ZV_OBD_UUID_LEN];
+	ASSERT_EQ(ioctl(fd.fd, ZV_IOC_GETOBDNAME, name), 0);
+	ASSERT_EQ(rename(mnt("f").c_str(), outside.c_str()), 0);
+	EXPECT_EQ(ioctl(fd.fd, ZV_IOC_GETOBDNAME, name), -1);
+	EXPECT_EQ(errno, ENOTTY);
+	ASSERT_EQ(rename(outside.c_str(), mnt("g").c_str()), 0);
+	EXPECT_EQ(ioctl(fd.fd, ZV_IOC_GETOBDNAME, name), 0);
 }
 
 TEST_F(Requests, OpenButDeletedFileStillAnswers)

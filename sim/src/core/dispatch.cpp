@@ -5,6 +5,7 @@
 #include "fd_table.h"
 #include "sysio.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/ioctl.h>
@@ -51,7 +52,75 @@ bool may_simulate()
 	return !sys::Reentry::inside() && state_env() != nullptr;
 }
 
+namespace
+{
+
+// Inodes of the mount met on descriptors. Where an inode lies changes only
+// when an entry is moved or removed somewhere in the simulation (counted on
+// the control page), so a later request on a descriptor of a known inode
+// needs no lookup of the descriptor's path. Direct-mapped by descriptor
+// number: a slot written for another descriptor, or stale, only misses.
+struct KnownInode {
+	std::atomic<uint64_t> ino{0}; // 0: empty; written last
+	std::atomic<const Config *> cfg{nullptr};
+	std::atomic<uint32_t> moves{0};
+};
+
+constexpr size_t KNOWN_SLOTS = 1024;
+KnownInode known_inodes[KNOWN_SLOTS];
+
+KnownInode &known_slot(int fd)
+{
+	return known_inodes[static_cast<unsigned>(fd) % KNOWN_SLOTS];
+}
+
+bool known_in_mount(const Config &cfg, int fd, const struct stat &st)
+{
+	const KnownInode &k = known_slot(fd);
+	return cfg.page && st.st_ino != 0 &&
+	       k.ino.load(std::memory_order_acquire) == st.st_ino &&
+	       k.cfg.load(std::memory_order_relaxed) == &cfg &&
+	       k.moves.load(std::memory_order_relaxed) ==
+	               page_get(cfg.page, &ControlPage::entries_moved);
+}
+
+// Read before the path is looked up: a move meanwhile makes the slot stale.
+void remember_in_mount(const Config &cfg, int fd, uint64_t ino, uint32_t moves)
+{
+	if (!cfg.page)
+		return;
+	KnownInode &k = known_slot(fd);
+	k.ino.store(0, std::memory_order_relaxed);
+	k.cfg.store(&cfg, std::memory_order_relaxed);
+	k.moves.store(moves, std::memory_order_relaxed);
+	k.ino.store(ino, std::memory_order_release);
+}
+
+bool fill_object(const Config &cfg, int fd, Object &obj)
+{
+	obj.fd = fd;
+	obj.fid = cfg.fid_of(obj.st.st_dev, obj.st.st_ino);
+	return true;
+}
+
+} // namespace
+
 bool object_of(const Config &cfg, int fd, Object &obj)
+{
+	if (::syscall(SYS_fstat, fd, &obj.st) < 0 || obj.st.st_dev != cfg.dev)
+		return false;
+	if (known_in_mount(cfg, fd, obj.st))
+		return fill_object(cfg, fd, obj);
+	uint32_t moves = page_get(cfg.page, &ControlPage::entries_moved);
+	std::string path;
+	if (sys::fd_path(fd, path, &obj.deleted) < 0 ||
+	    !cfg.relative(path, obj.rel))
+		return false;
+	remember_in_mount(cfg, fd, obj.st.st_ino, moves);
+	return fill_object(cfg, fd, obj);
+}
+
+bool object_named(const Config &cfg, int fd, Object &obj)
 {
 	std::string path;
 	if (sys::fd_path(fd, path, &obj.deleted) < 0 ||
@@ -59,9 +128,7 @@ bool object_of(const Config &cfg, int fd, Object &obj)
 		return false;
 	if (::syscall(SYS_fstat, fd, &obj.st) < 0 || obj.st.st_dev != cfg.dev)
 		return false;
-	obj.fd = fd;
-	obj.fid = cfg.fid_of(obj.st.st_dev, obj.st.st_ino);
-	return true;
+	return fill_object(cfg, fd, obj);
 }
 
 bool dispatch_ioctl(int fd, uint32_t code, void *arg, int &result)

@@ -198,6 +198,16 @@ void moved(const Config &cfg)
 	page_bump(cfg.page, &ControlPage::entries_moved);
 }
 
+// An entry moved or went while nothing follows the namespace: counted all
+// the same, since what is known of where inodes lie goes with it.
+void moved_unwatched()
+{
+	quietly([] {
+		if (const Config *cfg = current_peek())
+			moved(*cfg);
+	});
+}
+
 bool dir_text_find(const Config &cfg, std::string_view dir, Fid &fid)
 {
 	DirTexts &t = dir_texts();
@@ -367,8 +377,8 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 
 int EntryChange::finish(int rc)
 {
-	if (removal && rc == 0 && cfg)
-		moved(*cfg);
+	if (removal && rc == 0)
+		cfg ? moved(*cfg) : moved_unwatched();
 	if (located)
 		quietly([&] {
 			Fid made;
@@ -422,8 +432,8 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
 
 int RenameChange::finish(int rc)
 {
-	if (rc == 0 && cfg)
-		moved(*cfg);
+	if (rc == 0)
+		cfg ? moved(*cfg) : moved_unwatched();
 	quietly([&] {
 		if (intent)
 			intent->end(rc == 0, nullptr);

@@ -32,7 +32,9 @@ namespace zvsim
 // An object of a simulated mount reached through a descriptor.
 struct Object {
 	int fd = -1;
-	std::string rel; // path relative to the mount root ("" = root)
+	// Set by object_named(): the path relative to the mount root ("" =
+	// root), and whether the object is unlinked.
+	std::string rel;
 	bool deleted = false;
 	struct stat st {
 	};
@@ -173,8 +175,13 @@ int serve_ioctl(const Row &row, Request &req, void *user_arg);
 // environment and the call does not come from the simulator itself.
 bool may_simulate();
 
-// The object behind a descriptor, when it lies in the mount.
+// The object behind a descriptor, when it lies in the mount: its status
+// and FID. The path is looked up only for a descriptor whose inode was
+// not met before (obj.rel and obj.deleted are then set, else left empty).
 bool object_of(const Config &cfg, int fd, Object &obj);
+// The same with the object's path always looked up: obj.rel and
+// obj.deleted set.
+bool object_named(const Config &cfg, int fd, Object &obj);
 
 // An ioctl the simulated kernel serves: true when served here (result in
 // the system call's convention), false when it goes to libc.

@@ -199,7 +199,7 @@ bool name_to_handle(int dirfd, const char *path, ::file_handle *h,
 	bool handled = false;
 	ConfigPtr cfg = current();
 	Object obj;
-	if (cfg && object_of(*cfg, fd, obj)) {
+	if (cfg && object_named(*cfg, fd, obj)) {
 		handled = true;
 		result = syscall_result(
 		        serve_handle(*cfg, obj, p.c_str(), h, mount_id));
