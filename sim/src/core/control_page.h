@@ -22,8 +22,8 @@ struct ControlPage {
 	uint32_t injections; // entries in <state>/inject
 	uint32_t links_gen;  // generation of the link index (0: not kept)
 	uint32_t family[PAGE_FAMILY_FLAGS]; // the families' flags, by slot
-	// Removals and renames seen while the namespace is followed (any of
-	// them may change what a path names); zero in an older page.
+	// Removals and renames under the simulation (any of them may change
+	// what a path names, or where an inode lies); zero in an older page.
 	uint32_t entries_moved;
 };
 

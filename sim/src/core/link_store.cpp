@@ -273,7 +273,9 @@ namespace
 
 // The journal this process appends to, kept open from one record to the
 // next (one of the simulator's own descriptors): its simulation and
-// generation. Under fd_mutex(), which a move of the descriptor also takes.
+// generation. Under fd_mutex(), held across the write too: a dup2 onto
+// the descriptor's number moves it under that mutex, and a write to the
+// number read before the move would land in the caller's file.
 struct Appender {
 	std::string state;
 	uint32_t gen = 0;

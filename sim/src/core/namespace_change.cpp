@@ -198,16 +198,6 @@ void moved(const Config &cfg)
 	page_bump(cfg.page, &ControlPage::entries_moved);
 }
 
-// An entry moved or went while nothing follows the namespace: counted all
-// the same, since what is known of where inodes lie goes with it.
-void moved_unwatched()
-{
-	quietly([] {
-		if (const Config *cfg = current_peek())
-			moved(*cfg);
-	});
-}
-
 bool dir_text_find(const Config &cfg, std::string_view dir, Fid &fid)
 {
 	DirTexts &t = dir_texts();
@@ -307,11 +297,13 @@ bool watched(const Config &cfg)
 }
 } // namespace
 
-ConfigPtr ns_watching()
+ConfigPtr ns_watching(const Config **seen)
 {
 	// Looked at without the state lock first: nothing watches, most of
 	// the time.
 	const Config *peek = current_peek();
+	if (seen)
+		*seen = peek;
 	if (!peek || !watched(*peek))
 		return nullptr;
 	ConfigPtr cfg = current();
@@ -352,7 +344,7 @@ EntryChange::~EntryChange() = default;
 void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 {
 	quietly([&] {
-		if (!(cfg = ns_watching()))
+		if (!(cfg = ns_watching(&seen)))
 			return;
 		UserPath p(path);
 		if (!p.ok() ||
@@ -377,8 +369,9 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 
 int EntryChange::finish(int rc)
 {
-	if (removal && rc == 0)
-		cfg ? moved(*cfg) : moved_unwatched();
+	// Counted watched or not: what is known of where inodes lie goes.
+	if (removal && rc == 0 && seen)
+		moved(*seen);
 	if (located)
 		quietly([&] {
 			Fid made;
@@ -404,7 +397,7 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
                            const char *newpath)
 {
 	quietly([&] {
-		if (!(cfg = ns_watching()))
+		if (!(cfg = ns_watching(&seen)))
 			return;
 		UserPath o(oldpath), n(newpath);
 		if (!o.ok() || !n.ok() ||
@@ -432,8 +425,8 @@ void RenameChange::prepare(int olddirfd, const char *oldpath, int newdirfd,
 
 int RenameChange::finish(int rc)
 {
-	if (rc == 0)
-		cfg ? moved(*cfg) : moved_unwatched();
+	if (rc == 0 && seen)
+		moved(*seen);
 	quietly([&] {
 		if (intent)
 			intent->end(rc == 0, nullptr);

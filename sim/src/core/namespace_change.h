@@ -53,8 +53,9 @@ class NsIntent
 	virtual void end(bool done, const Fid *tfid) = 0;
 };
 
-// The current simulation when some family watches the namespace.
-ConfigPtr ns_watching();
+// The current simulation when some family watches the namespace; seen,
+// when given, is set to the current simulation, watched or not.
+ConfigPtr ns_watching(const Config **seen = nullptr);
 // Hands an event to every watching family.
 void ns_publish(const Config &cfg, const NsEvent &ev);
 
@@ -104,6 +105,7 @@ struct EntryChange {
 	explicit EntryChange(bool removal);
 	~EntryChange();
 	ConfigPtr cfg;
+	const Config *seen = nullptr; // the simulation, watched or not
 	NsDir dir;
 	NsEvent ev;      // open_flags may be set before prepare()
 	mode_t mode = 0; // of the entry before the operation (0: none)
@@ -134,6 +136,7 @@ struct RenameChange {
 	RenameChange();
 	~RenameChange();
 	ConfigPtr cfg;
+	const Config *seen = nullptr; // the simulation, watched or not
 	NsDir from, to;
 	std::string from_name;
 	NsEvent ev;

@@ -183,12 +183,18 @@ bool param_candidate(const char *path, bool mtab)
 {
 	if (!path || path[0] != '/')
 		return false;
-	// One pass for "/sys", "/proc" and, with mtab, "mtab" anywhere.
-	for (const char *p = path; *p; ++p)
-		if ((*p == '/' && (std::strncmp(p + 1, "sys", 3) == 0 ||
-		                   std::strncmp(p + 1, "proc", 4) == 0)) ||
-		    (mtab && *p == 'm' && std::strncmp(p, "mtab", 4) == 0))
+	// One pass for "/sys", "/proc" and, with mtab, "mtab" anywhere; each
+	// test stops at the first byte that differs, so none reads past the
+	// terminating NUL (this runs on every path call under a simulation).
+	for (const char *p = path; *p; ++p) {
+		if (*p == '/' && ((p[1] == 's' && p[2] == 'y' && p[3] == 's') ||
+		                  (p[1] == 'p' && p[2] == 'r' && p[3] == 'o' &&
+		                   p[4] == 'c')))
 			return true;
+		if (mtab && *p == 'm' && p[1] == 't' && p[2] == 'a' &&
+		    p[3] == 'b')
+			return true;
+	}
 	return false;
 }
 

@@ -107,8 +107,8 @@ bool param_open(OpenCall &call, int &result)
 {
 	const char *path = call.path;
 	int flags = call.flags;
-	if ((flags & O_ACCMODE) == O_RDONLY || !param::param_candidate(path) ||
-	    !std::strstr(path, "pcc"))
+	if ((flags & O_ACCMODE) == O_RDONLY || !std::strstr(path, "pcc") ||
+	    !param::param_candidate(path))
 		return false;
 	std::string mapped;
 	if (param::resolve(path, false, mapped) != param::Where::Mapped)

@@ -79,10 +79,11 @@ bool volatile_open(OpenCall &call, int &result)
 	int dirfd = call.dirfd;
 	const char *path = call.path;
 	int flags = call.flags;
+	if (!(flags & O_CREAT))
+		return false;
 	const char *slash = std::strrchr(path, '/');
 	const char *name = slash ? slash + 1 : path;
-	if (!(flags & O_CREAT) ||
-	    std::strncmp(name, rec::VOLATILE_HDR, rec::VOLATILE_HDR_LEN) != 0)
+	if (std::strncmp(name, rec::VOLATILE_HDR, rec::VOLATILE_HDR_LEN) != 0)
 		return false;
 	sys::Reentry guard;
 	ConfigPtr cfg = current();
