@@ -75,7 +75,7 @@ int table(const char *rows_path, const char *json_path)
 		return 1;
 	}
 	printf("\n%zu rows written to %s\n", rows.size(), json_path);
-	return 0;
+	return zvbench::stdout_written() ? 0 : 1;
 }
 
 int add_row(int argc, char **argv)
@@ -102,6 +102,8 @@ int add_row(int argc, char **argv)
 		        zvbench::make_row(opt["benchmark"], opt["unit"],
 		                          *figures, *baselines, opt["aim"]);
 		zvbench::print_table(stdout, {r});
+		if (!zvbench::stdout_written())
+			return 1;
 		if (!zvbench::append_to_rows_file({r})) {
 			fprintf(stderr, "bench_report: cannot append to %s\n",
 			        getenv("ZV_BENCH_ROWS"));

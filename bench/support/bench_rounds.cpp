@@ -138,7 +138,8 @@ bool report(const std::vector<row> &rows)
 {
 	printf("\n");
 	print_table(stdout, rows);
-	fflush(stdout);
+	if (!stdout_written())
+		return false;
 	if (append_to_rows_file(rows))
 		return true;
 	fprintf(stderr, "cannot append to %s\n", getenv("ZV_BENCH_ROWS"));

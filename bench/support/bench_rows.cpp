@@ -1,6 +1,7 @@
 #include "bench_rows.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -216,6 +217,15 @@ bool append_to_rows_file(const std::vector<row> &rows)
 	for (const row &r : rows)
 		fprintf(f, "%s\n", to_line(r).c_str());
 	return fclose(f) == 0;
+}
+
+bool stdout_written()
+{
+	if (fflush(stdout) == 0 && !ferror(stdout))
+		return true;
+	fprintf(stderr, "cannot write the table to standard output: %s\n",
+	        strerror(errno));
+	return false;
 }
 
 void print_table(FILE *out, const std::vector<row> &rows)

@@ -51,6 +51,10 @@ bool append_to_rows_file(const std::vector<row> &rows);
 /* The rows as a table of columns aligned for reading. */
 void print_table(FILE *out, const std::vector<row> &rows);
 
+/* Flushes standard output: false, with a message, when what was printed
+ * did not all get there (a full disk, a closed pipe). */
+bool stdout_written();
+
 /* The rows as a JSON array of objects, one a line. */
 std::string to_json(const std::vector<row> &rows);
 

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace
 {
@@ -55,6 +58,28 @@ TEST(BenchRows, JsonAndTheRowsFileKeepEveryField)
 		EXPECT_EQ(zvbench::to_json({*back}), zvbench::to_json({r}));
 	}
 	EXPECT_FALSE(zvbench::from_line("too\tfew\tfields"));
+}
+
+// A table that could not be printed is a failure of the benchmark.
+TEST(BenchRows, AFailedPrintOfTheTableIsReported)
+{
+	int pipe_fds[2];
+	ASSERT_EQ(pipe(pipe_fds), 0);
+	close(pipe_fds[0]); // no reader: writes fail with EPIPE
+	void (*was)(int) = signal(SIGPIPE, SIG_IGN);
+	fflush(stdout);
+	int saved = dup(1);
+	ASSERT_GE(saved, 0);
+	dup2(pipe_fds[1], 1);
+	zvbench::print_table(stdout, {make_row("b", "s", {1}, {1}, "")});
+	bool written = zvbench::stdout_written();
+	clearerr(stdout);
+	dup2(saved, 1);
+	close(saved);
+	close(pipe_fds[1]);
+	signal(SIGPIPE, was);
+	EXPECT_FALSE(written);
+	EXPECT_TRUE(zvbench::stdout_written());
 }
 
 } // namespace
