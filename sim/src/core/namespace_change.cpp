@@ -330,7 +330,7 @@ bool split_absolute(std::string_view p, std::string_view &dir,
 }
 
 // A creation that must make a new file (O_EXCL), by an absolute path,
-// in a directory this process created in before, while no family keeps
+// in a directory this process met before, while no family keeps
 // a record with the change: the open, then its object's identity, and
 // the event. False when it is not such a creation.
 bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
