@@ -83,7 +83,7 @@ class Locked
 	~Locked();
 	Locked(const Locked &) = delete;
 	Locked &operator=(const Locked &) = delete;
-	int open(const Config &cfg, int index);
+	int open(const Config &cfg, int index, bool retried = false);
 	// wait false: -EWOULDBLOCK while another process holds the lock.
 	int open(const std::string &path, bool wait = true);
 	void close(); // releases the lock

@@ -162,6 +162,12 @@ void KeptLog::map_header()
 	header_ = static_cast<const char *>(p);
 }
 
+void KeptLog::forsake()
+{
+	std::lock_guard<std::mutex> lock(fields_mutex());
+	state_.clear();
+}
+
 void KeptLog::forget_all()
 {
 	KeptLog *s = slots();

@@ -35,6 +35,9 @@ class KeptLog
 		return header_;
 	}
 	void map_header();
+	// Its descriptor is not the log's any more: it is opened again at
+	// the next take().
+	void forsake();
 	// The simulation is left: every kept descriptor is closed.
 	static void forget_all();
 

@@ -278,7 +278,7 @@ void Locked::close()
 	fd_ = -1;
 }
 
-int Locked::open(const Config &cfg, int index)
+int Locked::open(const Config &cfg, int index, bool retried)
 {
 	int rc;
 	kept_ = KeptLog::take(cfg, index, rc);
@@ -287,11 +287,15 @@ int Locked::open(const Config &cfg, int index)
 		kept_ = KeptLog::take(cfg, index, rc);
 	if (rc < 0)
 		return rc;
-	if (kept_) {
-		if ((rc = lock(true)) == 0)
-			kept_->map_header();
-	} else {
+	if (!kept_)
 		rc = open(log_path(cfg, index));
+	else if ((rc = lock(true)) == 0)
+		kept_->map_header();
+	else if (rc == -EBADF && !retried) {
+		// Closed behind our back (a raw system call): opened again.
+		kept_->forsake();
+		close();
+		return open(cfg, index, true);
 	}
 	return rc == 0 && h.pending ? settle(cfg, *this) : rc;
 }
