@@ -70,9 +70,12 @@ struct Bounds {
 };
 int read_bounds(int fd, Bounds &b);
 
+class KeptLog;
+
 // A log file locked exclusively for an update; created with a fresh
 // header when missing. Opened by target, it settles what a dead writer
-// left pending (chlg_intent.cpp) before anything else.
+// left pending (chlg_intent.cpp) before anything else, and goes through
+// the descriptor this process keeps for the log (chlg_kept.h).
 class Locked
 {
       public:
@@ -80,19 +83,19 @@ class Locked
 	~Locked();
 	Locked(const Locked &) = delete;
 	Locked &operator=(const Locked &) = delete;
-	int open(const Config &cfg, int index);
+	int open(const Config &cfg, int index, bool retried = false);
 	// wait false: -EWOULDBLOCK while another process holds the lock.
 	int open(const std::string &path, bool wait = true);
 	void close(); // releases the lock
-	int fd() const
-	{
-		return fd_;
-	}
+	int fd() const;
 	Header h;
 	int store(); // writes h back
 
       private:
+	int lock(bool wait);
 	int fd_ = -1;
+	KeptLog *kept_ = nullptr; // instead of fd_, while held
+	bool fresh_ = false;      // the header is new: its page is written
 };
 
 // Creates the log file when missing (device opens need it).
@@ -162,7 +165,7 @@ void set_target(std::string &record, const Fid &fid);
 // when set (each host of a simulated cluster has its own), else the mount's
 // ("a.b.c.d@tcpN" and friends; 0 when it does not parse).
 uint64_t client_nid(const Config &cfg);
-std::string job_id();
+std::string job_id(uid_t real_uid);
 
 // --- devices (chlg_device.cpp) ---------------------------------------------
 

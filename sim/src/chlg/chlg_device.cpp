@@ -8,6 +8,7 @@
 // on other descriptors cost one load.
 #include "chlg.h"
 #include "chlg_intent.h"
+#include "chlg_kept.h"
 
 #include "core/fd_table.h"
 #include "core/real.h"
@@ -479,6 +480,7 @@ const Family family = {
         .intent = intent_of,
         .page_flags = {&users_flag, 1},
         .open = device_open,
+        .forget = KeptLog::forget_all,
 };
 
 } // namespace zvsim::chlg

@@ -85,12 +85,12 @@ uint64_t client_nid(const Config &cfg)
 	return static_cast<uint64_t>(net) << 32 | ntohl(addr.s_addr);
 }
 
-std::string job_id()
+std::string job_id(uid_t real_uid)
 {
 	const char *env = getenv("ZVSIM_JOBID");
 	std::string id = env ? env
 	                     : std::string(program_invocation_short_name) +
-	                                 "." + std::to_string(getuid());
+	                                 "." + std::to_string(real_uid);
 	if (id.size() > X_JOBID - 1)
 		id.resize(X_JOBID - 1);
 	return id;
@@ -108,6 +108,13 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
 		        (cref & CLFE_NID ? X_NID : 0) +
 		        (cref & CLFE_OPEN ? X_OPEN : 0) +
 		        (cref & CLFE_XATTR ? X_XATTR : 0);
+	// The real and effective user IDs come with one call.
+	uid_t ruid = 0, euid = 0, suid;
+	gid_t rgid, egid = 0, sgid;
+	if (crf & CLF_JOBID || (extra && cref & CLFE_UIDGID))
+		getresuid(&ruid, &euid, &suid);
+	if (extra && cref & CLFE_UIDGID)
+		getresgid(&rgid, &egid, &sgid);
 	std::string out(size, '\0');
 	char *p = out.data();
 	rec::put16(p, R_NAMELEN, static_cast<uint16_t>(namelen));
@@ -123,15 +130,15 @@ std::string encode(const Config &cfg, const NsEvent &ev, uint16_t crf,
 		off += X_RENAME;
 	}
 	if (crf & CLF_JOBID) {
-		put_text(out, off, job_id(), X_JOBID);
+		put_text(out, off, job_id(ruid), X_JOBID);
 		off += X_JOBID;
 	}
 	if (extra) {
 		rec::put64(p, off, cref);
 		off += X_EXTRA;
 		if (cref & CLFE_UIDGID) {
-			rec::put64(p, off, geteuid());
-			rec::put64(p, off + 8, getegid());
+			rec::put64(p, off, euid);
+			rec::put64(p, off + 8, egid);
 			off += X_UIDGID;
 		}
 		if (cref & CLFE_NID) {

@@ -24,6 +24,7 @@
 // header announces them; the check behind stays until the next unit
 // overwrites it, so a commit cut short can be done again.
 #include "chlg.h"
+#include "chlg_kept.h"
 
 #include "core/control_page.h"
 #include "core/sysio.h"
@@ -260,20 +261,42 @@ Locked::~Locked()
 	close();
 }
 
+int Locked::fd() const
+{
+	return kept_ ? kept_->fd() : fd_;
+}
+
 void Locked::close()
 {
-	if (fd_ >= 0)
+	if (kept_) {
+		::flock(kept_->fd(), LOCK_UN);
+		kept_->release();
+	} else if (fd_ >= 0) {
 		::close(fd_); // also releases the lock
+	}
+	kept_ = nullptr;
 	fd_ = -1;
 }
 
-int Locked::open(const Config &cfg, int index)
+int Locked::open(const Config &cfg, int index, bool retried)
 {
-	std::string path = log_path(cfg, index);
-	int rc = open(path);
+	int rc;
+	kept_ = KeptLog::take(cfg, index, rc);
 	// The folder comes with the first log: only then is it missing.
 	if (rc == -ENOENT && (rc = make_dir(cfg)) == 0)
-		rc = open(path);
+		kept_ = KeptLog::take(cfg, index, rc);
+	if (rc < 0)
+		return rc;
+	if (!kept_)
+		rc = open(log_path(cfg, index));
+	else if ((rc = lock(true)) == 0)
+		kept_->map_header();
+	else if (rc == -EBADF && !retried) {
+		// Closed behind our back (a raw system call): opened again.
+		kept_->forsake();
+		close();
+		return open(cfg, index, true);
+	}
 	return rc == 0 && h.pending ? settle(cfg, *this) : rc;
 }
 
@@ -283,22 +306,36 @@ int Locked::open(const std::string &path, bool wait)
 	fd_ = sys::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 	if (fd_ < 0)
 		return fd_;
-	while (::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)) < 0)
+	return lock(wait);
+}
+
+int Locked::lock(bool wait)
+{
+	while (::flock(fd(), LOCK_EX | (wait ? 0 : LOCK_NB)) < 0)
 		if (errno != EINTR)
 			return -errno;
+	// Only holders of the lock write the header: once it is whole, its
+	// mapping reads as the file.
+	if (kept_ && kept_->header())
+		return parse_header(kept_->header(), h);
 	// One read tells a log without its whole header (new, or cut short)
 	// from one with it.
 	char buf[HDR_SIZE];
-	ssize_t got = pread_upto(fd_, buf, sizeof buf, 0);
+	ssize_t got = pread_upto(fd(), buf, sizeof buf, 0);
 	if (got < 0)
 		return static_cast<int>(got);
 	if (size_t(got) < sizeof buf) {
 		h = fresh_header();
-		return store();
+		fresh_ = true;
+		int rc = store();
+		fresh_ = false;
+		return rc;
 	}
 	return parse_header(buf, h);
 }
 
+// The header's fields are written; the rest of its page only with a new
+// header, when the file may be shorter.
 int Locked::store()
 {
 	char buf[HDR_SIZE] = {};
@@ -317,7 +354,7 @@ int Locked::store()
 		rec::put32(buf, H_USERS + i * U_SIZE, h.users[i].id);
 		rec::put64(buf, H_USERS + i * U_SIZE + 8, h.users[i].cleared);
 	}
-	return pwrite_all(fd_, buf, sizeof buf, 0);
+	return pwrite_all(fd(), buf, fresh_ ? sizeof buf : H_PENDING + 8, 0);
 }
 
 // Without the lock when the log exists: a writer holds it across its

@@ -30,6 +30,132 @@ namespace
 
 constexpr int DELAY_CREATE_BIT = 0x1000000;
 
+// Directories of the mount that changes in this process went to, by the
+// absolute text that named them, with their FIDs and paths from the mount
+// root; and the names of the files this process created, by descriptor.
+// A change there resolves nothing but its entry, and an attribute change
+// through such a descriptor nothing but its object. The texts and names
+// hold while no removal or rename happened in the simulation (the control
+// page counts them), since only those change what a path names or where
+// an open file lies.
+struct DirText {
+	Fid fid;
+	std::string rel;
+};
+
+struct FdName {
+	int fd = -1;
+	Fid fid, pfid;
+	std::string name;
+};
+
+constexpr size_t DIR_TEXTS_MAX = 256;
+constexpr size_t FD_NAMES = 64; // by descriptor number, modulo
+
+struct DirTexts {
+	std::mutex mu;
+	std::string state, instance;
+	uint32_t moved = 0;
+	std::unordered_map<std::string, DirText> dirs;
+	FdName fds[FD_NAMES];
+};
+
+DirTexts &dir_texts()
+{
+	static auto *t = new DirTexts; // never destroyed: used until exit
+	return *t;
+}
+
+uint32_t entries_moved(const Config &cfg)
+{
+	return page_get(cfg.page, &ControlPage::entries_moved);
+}
+
+void moved(const Config &cfg)
+{
+	page_bump(cfg.page, &ControlPage::entries_moved);
+}
+
+bool texts_hold(const DirTexts &t, const Config &cfg, uint32_t moved)
+{
+	return t.state == cfg.state && t.instance == cfg.instance &&
+	       t.moved == moved;
+}
+
+// The texts, locked, when they hold now; not waited for: a child of fork
+// whose parent held the lock goes without.
+std::unique_lock<std::mutex> texts_now(const Config &cfg)
+{
+	DirTexts &t = dir_texts();
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (lock.owns_lock() && !texts_hold(t, cfg, entries_moved(cfg)))
+		lock.unlock();
+	return lock;
+}
+
+// The texts, locked, to keep what was found while the count of moves
+// was `moved`: emptied when they were of another count or simulation.
+std::unique_lock<std::mutex> texts_to_keep(const Config &cfg, uint32_t moved)
+{
+	DirTexts &t = dir_texts();
+	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
+	if (!lock.owns_lock() || texts_hold(t, cfg, moved))
+		return lock;
+	t.dirs.clear();
+	for (FdName &n : t.fds)
+		n.fd = -1;
+	t.state = cfg.state;
+	t.instance = cfg.instance;
+	t.moved = moved;
+	return lock;
+}
+
+bool dir_text_find(const Config &cfg, const std::string &dir, NsDir &d)
+{
+	auto lock = texts_now(cfg);
+	if (!lock.owns_lock())
+		return false;
+	auto it = dir_texts().dirs.find(dir);
+	if (it == dir_texts().dirs.end())
+		return false;
+	d.fid = it->second.fid;
+	d.rel = it->second.rel;
+	d.text = dir;
+	return true;
+}
+
+// dir, found in the mount as d while the count of moves was `moved`.
+void dir_text_keep(const Config &cfg, uint32_t moved, const std::string &dir,
+                   const NsDir &d)
+{
+	auto lock = texts_to_keep(cfg, moved);
+	DirTexts &t = dir_texts();
+	if (!lock.owns_lock() || t.dirs.size() >= DIR_TEXTS_MAX)
+		return;
+	t.dirs[dir] = {d.fid, d.rel};
+}
+
+// The name a created file was given, for its descriptor fd.
+void fd_name_keep(const Config &cfg, uint32_t moved, int fd, const NsEvent &ev)
+{
+	auto lock = texts_to_keep(cfg, moved);
+	if (lock.owns_lock() && fd >= 0)
+		dir_texts().fds[size_t(fd) % FD_NAMES] = {fd, ev.tfid, ev.pfid,
+		                                          ev.name};
+}
+
+bool fd_name_find(const Config &cfg, int fd, FdName &out)
+{
+	auto lock = texts_now(cfg);
+	if (!lock.owns_lock() || fd < 0)
+		return false;
+	const FdName &n = dir_texts().fds[size_t(fd) % FD_NAMES];
+	if (n.fd != fd)
+		return false;
+	out = n;
+	return true;
+}
+
 bool dir_in_mount(const Config &cfg, int fd, NsDir &d)
 {
 	std::string real;
@@ -59,16 +185,28 @@ bool locate_entry(const Config &cfg, int dirfd, const char *path, NsDir &d,
 	name = slash == std::string::npos ? p : p.substr(slash + 1);
 	if (name.empty() || name == "." || name == "..")
 		return false;
+	bool absolute = dir[0] == '/';
+	if (absolute && dir_text_find(cfg, dir, d))
+		return true;
+	uint32_t moves = entries_moved(cfg);
 	d.fd.fd = sys::openat(dirfd, dir.c_str(), O_PATH | O_DIRECTORY);
-	return d.fd.fd >= 0 && dir_in_mount(cfg, d.fd.fd, d);
+	if (d.fd.fd < 0 || !dir_in_mount(cfg, d.fd.fd, d))
+		return false;
+	if (absolute)
+		dir_text_keep(cfg, moves, dir, d);
+	return true;
 }
 
 bool entry_fid(const Config &cfg, const NsDir &d, const std::string &name,
                Fid &fid, mode_t *mode = nullptr)
 {
 	struct stat st;
-	if (::fstatat(d.fd.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 ||
-	    st.st_dev != cfg.dev)
+	int rc = d.fd.fd >= 0
+	                 ? ::fstatat(d.fd.fd, name.c_str(), &st,
+	                             AT_SYMLINK_NOFOLLOW)
+	                 : ::fstatat(AT_FDCWD, (d.text + "/" + name).c_str(),
+	                             &st, AT_SYMLINK_NOFOLLOW);
+	if (rc < 0 || st.st_dev != cfg.dev)
 		return false;
 	fid = cfg.fid_of(st.st_dev, st.st_ino);
 	if (mode)
@@ -115,6 +253,16 @@ bool object_event(const Config &cfg, int fd, NsEvent &ev)
 	std::string real, rel;
 	bool deleted = false;
 	struct stat st;
+	// A file this process created, with one name: the name it was given.
+	FdName known;
+	if (fd_name_find(cfg, fd, known) && ::fstat(fd, &st) == 0 &&
+	    st.st_dev == cfg.dev && st.st_nlink == 1 &&
+	    cfg.fid_of(st.st_dev, st.st_ino) == known.fid) {
+		ev.tfid = known.fid;
+		ev.pfid = known.pfid;
+		ev.name = known.name;
+		return true;
+	}
 	if (sys::fd_path(fd, real, &deleted) < 0 || !cfg.relative(real, rel) ||
 	    ::fstat(fd, &st) < 0 || st.st_dev != cfg.dev)
 		return false;
@@ -167,69 +315,6 @@ std::unique_ptr<NsIntent> intent_of(const Config &cfg)
 	return nullptr;
 }
 
-// Directories of the mount that creations in this process went to, by
-// the absolute text that named them, with their FIDs: a creation there
-// while no family keeps a record with it (only the link index follows)
-// resolves nothing but the new file. The texts hold while no removal or
-// rename happened in the simulation (the control page counts them), since
-// only those change what a path names.
-struct DirTexts {
-	std::mutex mu;
-	std::string state;
-	uint32_t moved = 0;
-	std::unordered_map<std::string, Fid> fids;
-};
-
-DirTexts &dir_texts()
-{
-	static auto *t = new DirTexts; // never destroyed: used until exit
-	return *t;
-}
-
-constexpr size_t DIR_TEXTS_MAX = 256;
-
-uint32_t entries_moved(const Config &cfg)
-{
-	return page_get(cfg.page, &ControlPage::entries_moved);
-}
-
-void moved(const Config &cfg)
-{
-	page_bump(cfg.page, &ControlPage::entries_moved);
-}
-
-bool dir_text_find(const Config &cfg, std::string_view dir, Fid &fid)
-{
-	DirTexts &t = dir_texts();
-	// Not waited for: a child of fork whose parent held it goes without.
-	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
-	if (!lock.owns_lock() || t.state != cfg.state ||
-	    t.moved != entries_moved(cfg))
-		return false;
-	auto it = t.fids.find(std::string(dir));
-	if (it == t.fids.end())
-		return false;
-	fid = it->second;
-	return true;
-}
-
-// dir, found in the mount as d while the count of moves was `moved`.
-void dir_text_keep(const Config &cfg, uint32_t moved, std::string_view dir,
-                   const NsDir &d)
-{
-	DirTexts &t = dir_texts();
-	std::unique_lock<std::mutex> lock(t.mu, std::try_to_lock);
-	if (!lock.owns_lock())
-		return;
-	if (t.state != cfg.state || t.moved != moved ||
-	    t.fids.size() >= DIR_TEXTS_MAX) {
-		t.fids.clear();
-		t.state = cfg.state;
-		t.moved = moved;
-	}
-	t.fids[std::string(dir)] = d.fid;
-}
-
 // The directory text and entry name of an absolute path, as
 // locate_entry() takes them; false for a path it would not take or that
 // ends in a slash.
@@ -245,7 +330,7 @@ bool split_absolute(std::string_view p, std::string_view &dir,
 }
 
 // A creation that must make a new file (O_EXCL), by an absolute path,
-// in a directory this process created in before, while no family keeps
+// in a directory this process met before, while no family keeps
 // a record with the change: the open, then its object's identity, and
 // the event. False when it is not such a creation.
 bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
@@ -257,8 +342,10 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	NsEvent ev;
 	bool known = false;
 	quietly([&] {
+		NsDir d;
 		known = cfg->page && !intent_of(*cfg) &&
-		        dir_text_find(*cfg, dir, ev.pfid);
+		        dir_text_find(*cfg, std::string(dir), d);
+		ev.pfid = d.fid;
 	});
 	if (!known)
 		return false;
@@ -477,14 +564,13 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 	Creation c;
 	c.ev.open_flags = static_cast<uint32_t>(flags);
 	c.prepare(CL_CREATE, dirfd, path);
-	std::string_view dir, name;
-	if (c.located && !c.intent && split_absolute(path, dir, name))
-		quietly([&] { dir_text_keep(*c.cfg, moves, dir, c.dir); });
 	if (!c.located || (!c.changes && !c.intent) || open_may_wait(c))
 		return false; // not watched, outside the mount, or no creation
 	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
 	                            mode);
 	c.finish(result < 0 ? -1 : 0); // keeps errno
+	if (result >= 0 && c.changes)
+		quietly([&] { fd_name_keep(*c.cfg, moves, result, c.ev); });
 	return true;
 }
 

@@ -69,11 +69,14 @@ struct OwnedFd {
 };
 
 // A directory of the mount reached through a path: its FID, its path
-// relative to the mount root and an O_PATH descriptor on it.
+// relative to the mount root and an O_PATH descriptor on it, or, when
+// this process knows the directory by the absolute text that named it
+// (no descriptor), that text.
 struct NsDir {
 	OwnedFd fd;
 	Fid fid;
 	std::string rel;
+	std::string text;
 };
 
 // What an entry change leaves in the namespace: how a later process tells

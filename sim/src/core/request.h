@@ -130,6 +130,8 @@ struct Family {
 	// costing a call.
 	void (*opened)(const Config &cfg, const OpenCall &call,
 	               int fd) = nullptr;
+	// The process leaves the simulation: what it keeps open for it goes.
+	void (*forget)() = nullptr;
 };
 
 // Every family (families.cpp).

@@ -398,6 +398,9 @@ int setup(const char *state_dir, const char *fsname, int mdts, int osts)
 void forget()
 {
 	links::close_journal();
+	for (const Family *f : families())
+		if (f->forget)
+			f->forget();
 	std::lock_guard<std::mutex> lock(state_mutex());
 	::unsetenv(ZVSIM_STATE_ENV);
 	::unsetenv(ZVSIM_MOUNT_ENV);
