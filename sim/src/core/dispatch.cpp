@@ -55,15 +55,18 @@ bool may_simulate()
 namespace
 {
 
-// Inodes of the mount met on descriptors. Where an inode lies changes only
-// when an entry is moved or removed somewhere in the simulation (counted on
-// the control page), so a later request on a descriptor of a known inode
-// needs no lookup of the descriptor's path. Direct-mapped by descriptor
-// number: a slot written for another descriptor, or stale, only misses.
+// Inodes met on descriptors, and whether they lie in the mount. Where an
+// inode lies changes only when an entry is moved or removed somewhere in
+// the simulation (counted on the control page), so a later request on a
+// descriptor of a known inode needs no lookup of the descriptor's path.
+// Direct-mapped by descriptor number: a slot written for another
+// descriptor, or stale, only misses. The inode number doubles as the
+// slot's version: it is cleared while the other fields change.
 struct KnownInode {
-	std::atomic<uint64_t> ino{0}; // 0: empty; written last
+	std::atomic<uint64_t> ino{0}; // 0: empty
 	std::atomic<const Config *> cfg{nullptr};
 	std::atomic<uint32_t> moves{0};
+	std::atomic<bool> inside{false};
 };
 
 constexpr size_t KNOWN_SLOTS = 1024;
@@ -74,25 +77,34 @@ KnownInode &known_slot(int fd)
 	return known_inodes[static_cast<unsigned>(fd) % KNOWN_SLOTS];
 }
 
-bool known_in_mount(const Config &cfg, int fd, const struct stat &st)
+// Whether the inode was found in the mount (known set) or not.
+bool known_place(const Config &cfg, int fd, const struct stat &st, bool &inside)
 {
 	const KnownInode &k = known_slot(fd);
-	return cfg.page && st.st_ino != 0 &&
-	       k.ino.load(std::memory_order_acquire) == st.st_ino &&
-	       k.cfg.load(std::memory_order_relaxed) == &cfg &&
-	       k.moves.load(std::memory_order_relaxed) ==
-	               page_get(cfg.page, &ControlPage::entries_moved);
+	if (!cfg.page || st.st_ino == 0 ||
+	    k.ino.load(std::memory_order_acquire) != st.st_ino)
+		return false;
+	bool same = k.cfg.load(std::memory_order_relaxed) == &cfg &&
+	            k.moves.load(std::memory_order_relaxed) ==
+	                    page_get(cfg.page, &ControlPage::entries_moved);
+	inside = k.inside.load(std::memory_order_relaxed);
+	std::atomic_thread_fence(std::memory_order_acquire);
+	return same && k.ino.load(std::memory_order_relaxed) == st.st_ino;
 }
 
-// Read before the path is looked up: a move meanwhile makes the slot stale.
-void remember_in_mount(const Config &cfg, int fd, uint64_t ino, uint32_t moves)
+// moves: read before the path was looked up, so that a move meanwhile
+// leaves the slot stale.
+void remember_place(const Config &cfg, int fd, uint64_t ino, uint32_t moves,
+                    bool inside)
 {
 	if (!cfg.page)
 		return;
 	KnownInode &k = known_slot(fd);
 	k.ino.store(0, std::memory_order_relaxed);
+	std::atomic_thread_fence(std::memory_order_release);
 	k.cfg.store(&cfg, std::memory_order_relaxed);
 	k.moves.store(moves, std::memory_order_relaxed);
+	k.inside.store(inside, std::memory_order_relaxed);
 	k.ino.store(ino, std::memory_order_release);
 }
 
@@ -109,15 +121,16 @@ bool object_of(const Config &cfg, int fd, Object &obj)
 {
 	if (::syscall(SYS_fstat, fd, &obj.st) < 0 || obj.st.st_dev != cfg.dev)
 		return false;
-	if (known_in_mount(cfg, fd, obj.st))
-		return fill_object(cfg, fd, obj);
+	bool inside;
+	if (known_place(cfg, fd, obj.st, inside))
+		return inside && fill_object(cfg, fd, obj);
 	uint32_t moves = page_get(cfg.page, &ControlPage::entries_moved);
 	std::string path;
-	if (sys::fd_path(fd, path, &obj.deleted) < 0 ||
-	    !cfg.relative(path, obj.rel))
+	if (sys::fd_path(fd, path, &obj.deleted) < 0)
 		return false;
-	remember_in_mount(cfg, fd, obj.st.st_ino, moves);
-	return fill_object(cfg, fd, obj);
+	inside = cfg.relative(path, obj.rel);
+	remember_place(cfg, fd, obj.st.st_ino, moves, inside);
+	return inside && fill_object(cfg, fd, obj);
 }
 
 bool object_named(const Config &cfg, int fd, Object &obj)
