@@ -480,6 +480,7 @@ const Family family = {
         .intent = intent_of,
         .page_flags = {&users_flag, 1},
         .open = device_open,
+        .open_words = {DEV_PREFIX.substr(1)},
         .forget = KeptLog::forget_all,
 };
 

@@ -47,11 +47,6 @@ bool serve_device(const FileOps &ops, int fd, uint32_t code, void *arg,
 
 } // namespace
 
-bool may_simulate()
-{
-	return !sys::Reentry::inside() && state_env() != nullptr;
-}
-
 namespace
 {
 

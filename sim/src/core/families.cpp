@@ -40,6 +40,7 @@ const Family *const all[] = {
         &swap::grouplock_family,
         &lease::family,
 };
+static_assert(std::size(all) <= FAMILIES_MAX);
 } // namespace
 
 std::span<const Family *const> families()

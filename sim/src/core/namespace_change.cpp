@@ -28,8 +28,6 @@ namespace zvsim
 namespace
 {
 
-constexpr int DELAY_CREATE_BIT = 0x1000000;
-
 // Directories of the mount that changes in this process went to, by the
 // absolute text that named them, with their FIDs and paths from the mount
 // root; and the names of the files this process created, by descriptor.

@@ -14,8 +14,10 @@
 #include "inject.h"
 #include "request_log.h"
 #include "state.h"
+#include "sysio.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace zvsim
@@ -89,6 +92,10 @@ struct NsEvent;
 class NsIntent;
 struct FdHooks;
 
+// Open flag bit the kernel client reads as "create no layout yet"; the
+// backing file system must not see it.
+constexpr int DELAY_CREATE_BIT = 0x1000000;
+
 // An open the caller made, as the families see it.
 struct OpenCall {
 	int dirfd;
@@ -117,10 +124,15 @@ struct Family {
 	// An open of a path the family serves itself (a device, a parameter
 	// file, an open by FID): true when served, result in the system
 	// call's convention. It may change call.flags for the open that goes
-	// on. Asked in the order of families(), before the open, of every
-	// open under a simulation: a path it does not serve costs it no
-	// system call and no lock.
+	// on. Asked in the order of families(), before the open, of the opens
+	// under a simulation that show one of open_flags or have a path
+	// component beginning with one of open_words; a path it does not
+	// serve costs it no system call and no lock.
 	bool (*open)(OpenCall &call, int &result) = nullptr;
+	// What an open must show for open to be asked: most opens show
+	// nothing of the kind, and pass without a call to any family.
+	int open_flags = 0;
+	std::array<std::string_view, 2> open_words = {};
 	// The same for fopen() and opendir().
 	bool (*fopen)(const char *path, const char *mode,
 	              FILE *&result) = nullptr;
@@ -134,9 +146,29 @@ struct Family {
 	void (*forget)() = nullptr;
 };
 
-// Every family (families.cpp).
+// Every family (families.cpp), at most FAMILIES_MAX.
+constexpr size_t FAMILIES_MAX = 32;
 std::span<const Family *const> families();
 int families_init(const Config &cfg);
+
+// The families having Hook (a member of Family), in the order of
+// families(): hooks asked on every open are asked of these alone.
+template <auto Hook>
+std::span<const Family *const> families_with()
+{
+	struct List {
+		const Family *f[FAMILIES_MAX] = {};
+		size_t n = 0;
+	};
+	static const List list = [] {
+		List l;
+		for (const Family *f : families())
+			if (f->*Hook)
+				l.f[l.n++] = f;
+		return l;
+	}();
+	return {list.f, list.n};
+}
 
 // The row serving code at target, else the catch-all row of that target
 // (ENOTTY); null when no row serves the code anywhere. Device rows come
@@ -175,7 +207,10 @@ int serve_ioctl(const Row &row, Request &req, void *user_arg);
 
 // Whether this call may concern a simulation: one is named in the
 // environment and the call does not come from the simulator itself.
-bool may_simulate();
+inline bool may_simulate()
+{
+	return !sys::Reentry::inside() && state_env() != nullptr;
+}
 
 // The object behind a descriptor, when it lies in the mount: its status
 // and FID. The path is looked up only for a descriptor whose inode was

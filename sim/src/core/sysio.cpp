@@ -13,25 +13,7 @@
 namespace zvsim::sys
 {
 
-namespace
-{
-// Initial-exec: the library is loaded with the program (preloaded or
-// linked), so its thread's variables are reached without a call.
 __attribute__((tls_model("initial-exec"))) thread_local int reentry_depth;
-} // namespace
-
-Reentry::Reentry()
-{
-	++reentry_depth;
-}
-Reentry::~Reentry()
-{
-	--reentry_depth;
-}
-bool Reentry::inside()
-{
-	return reentry_depth > 0;
-}
 
 int above_stdio(int fd)
 {

@@ -41,16 +41,32 @@ DIR *open_dir(int dirfd, const char *path);
 // A file, a link or a whole directory tree removed.
 int remove_all(const std::string &path);
 
+// How deep the calling thread is inside the simulator. Initial-exec: the
+// library is loaded with the program (preloaded or linked), so its
+// thread's variables are reached without a call.
+extern __attribute__((
+        tls_model("initial-exec"))) thread_local int reentry_depth;
+
 // Marks the calling thread as inside the simulator: interposed entry points
-// reached from here pass straight to libc.
+// reached from here pass straight to libc. Inline: every interposed call
+// asks.
 class Reentry
 {
       public:
-	Reentry();
-	~Reentry();
+	Reentry()
+	{
+		++reentry_depth;
+	}
+	~Reentry()
+	{
+		--reentry_depth;
+	}
 	Reentry(const Reentry &) = delete;
 	Reentry &operator=(const Reentry &) = delete;
-	static bool inside();
+	static bool inside()
+	{
+		return reentry_depth > 0;
+	}
 };
 
 } // namespace zvsim::sys

@@ -89,7 +89,9 @@ void find_heap_start()
 }
 
 // The readable segments of the objects loaded with the program (string
-// literals live there), taken once when the simulator is loaded.
+// literals live there), taken once when the simulator is loaded: sorted,
+// with overlapping or touching ones joined, so that one binary search
+// finds the one an address may lie in.
 struct Segments {
 	Range r[64];
 	int n = 0;
@@ -122,15 +124,30 @@ __attribute__((constructor)) void find_known_memory()
 		        return 0;
 	        },
 	        nullptr);
+	Segments &s = segments();
+	std::sort(s.r, s.r + s.n,
+	          [](const Range &x, const Range &y) { return x.lo < y.lo; });
+	int joined = 0;
+	for (int i = 0; i < s.n; ++i) {
+		if (joined && s.r[i].lo <= s.r[joined - 1].hi)
+			s.r[joined - 1].hi =
+			        std::max(s.r[joined - 1].hi, s.r[i].hi);
+		else
+			s.r[joined++] = s.r[i];
+	}
+	s.n = joined;
 }
 
 bool in_segment(uintptr_t a, size_t len) noexcept
 {
 	const Segments &s = segments();
-	for (int i = 0; i < s.n; ++i)
-		if (a >= s.r[i].lo && a + len <= s.r[i].hi)
-			return true;
-	return false;
+	// The last segment starting at or below a.
+	const Range *end = s.r + s.n;
+	const Range *after =
+	        std::upper_bound(s.r, end, a, [](uintptr_t x, const Range &r) {
+		        return x < r.lo;
+	        });
+	return after != s.r && a + len <= after[-1].hi;
 }
 
 // Memory known to be there without asking the kernel: the stack above our
@@ -148,9 +165,9 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 	uintptr_t a = reinterpret_cast<uintptr_t>(p);
 	if (a + len < a)
 		return false;
-	if (!write && in_segment(a, len))
-		return true;
 	if (a >= args.lo && a + len <= args.hi)
+		return true;
+	if (!write && in_segment(a, len))
 		return true;
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 	Range stack = thread_stack();

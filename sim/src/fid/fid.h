@@ -11,6 +11,9 @@ namespace zvsim::fid
 
 extern const Family family;
 
+// The directory of opens by FID, from the mount's root.
+constexpr std::string_view FID_DIR_MARK = ".zorvel/fid";
+
 // Request codes of the calls that are not ioctls.
 constexpr uint32_t REQ_NAME_TO_HANDLE = 0x5A560001U;
 constexpr uint32_t REQ_OPEN_BY_FID = 0x5A560002U;

@@ -23,10 +23,6 @@ namespace zvsim::fid
 namespace
 {
 
-// Open flag bit the kernel client reads as "create no layout yet"; the
-// backing file system must not see it.
-constexpr int DELAY_CREATE_BIT = 0x1000000;
-constexpr std::string_view FID_DIR_MARK = ".zorvel/fid";
 constexpr uint32_t HANDLE_ROOM_MAX = 128; // MAX_HANDLE_SZ
 
 #ifndef STATX_MNT_ID

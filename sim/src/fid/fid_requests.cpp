@@ -178,6 +178,8 @@ const Family family = {
         .watching = link_index_on,
         .observe = link_index_note,
         .open = open_hook,
+        .open_flags = DELAY_CREATE_BIT,
+        .open_words = {FID_DIR_MARK},
 };
 
 } // namespace zvsim::fid

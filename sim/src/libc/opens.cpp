@@ -12,8 +12,12 @@
 #include "core/user_memory.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <span>
+#include <string_view>
 
 using namespace zvsim;
 
@@ -29,21 +33,75 @@ bool needs_mode(int flags)
 template <auto Hook, typename... Args>
 bool family_served(Args &&...args)
 {
-	for (const Family *f : families())
-		if (f->*Hook && (f->*Hook)(args...))
+	for (const Family *f : families_with<Hook>())
+		if ((f->*Hook)(args...))
 			return true;
 	return false;
 }
 
+// The families with an open hook (as bits, in the order of
+// families_with<&Family::open>()) one of whose open words begins a
+// component of path: one pass over the path for all of them, and a
+// component whose first byte begins no word costs one load.
+uint32_t worded(const char *path)
+{
+	struct Word {
+		std::string_view text;
+		uint32_t family = 0;
+	};
+	struct Words {
+		Word w[64];
+		size_t n = 0;
+		uint64_t first[256] = {}; // the words beginning with a byte
+	};
+	static const Words words = [] {
+		Words ws;
+		std::span<const Family *const> fams =
+		        families_with<&Family::open>();
+		for (size_t i = 0; i < fams.size(); ++i)
+			for (std::string_view t : fams[i]->open_words)
+				if (!t.empty() && ws.n < std::size(ws.w)) {
+					ws.first[static_cast<unsigned char>(
+					        t[0])] |= uint64_t(1) << ws.n;
+					ws.w[ws.n++] = {t, uint32_t(1) << i};
+				}
+		return ws;
+	}();
+	uint32_t found = 0;
+	for (const char *c = path;;) {
+		for (uint64_t m = words.first[static_cast<unsigned char>(*c)];
+		     m; m &= m - 1) {
+			const Word &w = words.w[__builtin_ctzll(m)];
+			size_t k = 1; // stops at the path's NUL
+			while (k < w.text.size() && c[k] == w.text[k])
+				++k;
+			if (k == w.text.size())
+				found |= w.family;
+		}
+		const char *slash = std::strchr(c, '/');
+		if (!slash)
+			return found;
+		c = slash + 1;
+	}
+}
+
 // True when a family served the open (result set); otherwise call.flags
-// are what libc should get.
+// are what libc should get. Only the families the open shows their words
+// or flags to are asked.
 bool served(OpenCall &call, int &result)
 {
 	return guarded(result, [&] {
-		return family_served<&Family::open>(call, result) ||
-		       ((call.flags & O_CREAT) &&
-		        create_open(call.dirfd, call.path, call.flags,
-		                    call.mode, result));
+		std::span<const Family *const> fams =
+		        families_with<&Family::open>();
+		uint32_t words = worded(call.path);
+		for (size_t i = 0; i < fams.size(); ++i)
+			if (((words >> i) & 1 ||
+			     (call.flags & fams[i]->open_flags)) &&
+			    fams[i]->open(call, result))
+				return true;
+		return (call.flags & O_CREAT) &&
+		       create_open(call.dirfd, call.path, call.flags, call.mode,
+		                   result);
 	});
 }
 
@@ -61,21 +119,36 @@ int fresh(int fd)
 	return fd;
 }
 
-// A descriptor the caller opened under a simulation, told to the families
-// that follow opens (I/O counted, leases broken, opens of cached files
-// counted).
-int open_done(int fd, const OpenCall &call)
+// The simulation this call may concern: null without one, and for the
+// simulator's own calls.
+const Config *simulation()
 {
-	fresh(fd);
-	if (fd < 0)
-		return fd;
+	if (sys::Reentry::inside())
+		return nullptr;
+	const Config *cfg = nullptr;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
 		sys::Reentry guard;
-		if (const Config *cfg = current_peek())
-			for (const Family *f : families())
-				if (f->opened)
-					f->opened(*cfg, call, fd);
+		cfg = current_peek();
+		return true;
+	});
+	errno = saved;
+	return cfg;
+}
+
+// A descriptor the caller opened under the simulation cfg: a new open
+// file (as fresh() says), told to the families that follow opens (I/O
+// counted, leases broken, opens of cached files counted).
+int open_done(int fd, const Config &cfg, const OpenCall &call)
+{
+	int saved = errno, ignored = 0;
+	guarded(ignored, [&] {
+		fd_fresh(fd);
+		if (fd < 0)
+			return true;
+		sys::Reentry guard;
+		for (const Family *f : families_with<&Family::opened>())
+			f->opened(cfg, call, fd);
 		return true;
 	});
 	errno = saved;
@@ -89,14 +162,15 @@ template <typename Real>
 int interposed_open(int dirfd, const char *path, int flags, mode_t mode,
                     Real &&real)
 {
-	if (!may_simulate())
+	const Config *cfg = simulation();
+	if (!cfg)
 		return fresh(real(flags));
 	UserPath p(path);
 	OpenCall call{dirfd, p.ok() ? p.c_str() : nullptr, flags, mode};
 	int rc;
 	if (call.path && served(call, rc))
-		return open_done(rc, call);
-	return open_done(real(call.flags), call);
+		return open_done(rc, *cfg, call);
+	return open_done(real(call.flags), *cfg, call);
 }
 
 // The fortified opens carry no mode; with changed flags they go to openat.
@@ -221,8 +295,13 @@ FILE *sim_fopen(const char *path, const char *mode,
 	// A stream creating a file in the mount is a creation.
 	fp = fopen_creating(p.c_str(), m.c_str(), fn);
 	int flags = 0;
-	if (fp && parse_fopen_mode(m.c_str(), flags))
-		open_done(fileno(fp), OpenCall{AT_FDCWD, nullptr, flags, 0});
+	if (fp && parse_fopen_mode(m.c_str(), flags)) {
+		if (const Config *cfg = simulation())
+			open_done(fileno(fp), *cfg,
+			          OpenCall{AT_FDCWD, nullptr, flags, 0});
+		else
+			fresh(fileno(fp));
+	}
 	return fp;
 }
 } // namespace

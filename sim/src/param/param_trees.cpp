@@ -183,19 +183,15 @@ bool param_candidate(const char *path, bool mtab)
 {
 	if (!path || path[0] != '/')
 		return false;
-	// One pass for "/sys", "/proc" and, with mtab, "mtab" anywhere; each
-	// test stops at the first byte that differs, so none reads past the
-	// terminating NUL (this runs on every path call under a simulation).
-	for (const char *p = path; *p; ++p) {
-		if (*p == '/' && ((p[1] == 's' && p[2] == 'y' && p[3] == 's') ||
-		                  (p[1] == 'p' && p[2] == 'r' && p[3] == 'o' &&
-		                   p[4] == 'c')))
+	// "/sys" or "/proc" after any slash, and with mtab "mtab" anywhere:
+	// this runs on every path call under a simulation, so the slashes are
+	// found by strchr rather than byte by byte. Each test stops at the
+	// first byte that differs, so none reads past the terminating NUL.
+	for (const char *p = path; p; p = std::strchr(p + 1, '/'))
+		if ((p[1] == 's' && p[2] == 'y' && p[3] == 's') ||
+		    (p[1] == 'p' && p[2] == 'r' && p[3] == 'o' && p[4] == 'c'))
 			return true;
-		if (mtab && *p == 'm' && p[1] == 't' && p[2] == 'a' &&
-		    p[3] == 'b')
-			return true;
-	}
-	return false;
+	return mtab && std::strstr(path, "mtab");
 }
 
 std::string normalize_path(std::string_view path)
@@ -378,6 +374,7 @@ const Family family = {
         .rows = rows,
         .init = params_init,
         .open = open,
+        .open_words = {"sys", "proc"},
         .fopen = fopen,
         .opendir = opendir,
 };

@@ -150,6 +150,7 @@ const Family family = {
         .fd_hooks = &hooks,
         .page_flags = {&attached_flag, 1},
         .open = param_open,
+        .open_words = {"sys", "proc"},
         .opened = opened,
 };
 

@@ -134,6 +134,7 @@ const Row rows[] = {
 const Family family = {
         .rows = rows,
         .open = volatile_open,
+        .open_flags = O_CREAT,
 };
 
 } // namespace zvsim::swap

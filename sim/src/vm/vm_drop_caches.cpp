@@ -210,6 +210,7 @@ long long drops(const Config &cfg)
 const Family family = {
         .init = vm_init,
         .open = drop_caches_open,
+        .open_words = {std::string_view(DROP_CACHES).substr(1)},
         .fopen = drop_caches_fopen,
 };
 
