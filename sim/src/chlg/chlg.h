@@ -89,13 +89,14 @@ class Locked
 	void close(); // releases the lock
 	int fd() const;
 	Header h;
-	int store(); // writes h back
+	// Writes h back: its fields, or with whole_page (a new header, when
+	// the file may be shorter) its whole page.
+	int store(bool whole_page = false);
 
       private:
 	int lock(bool wait);
 	int fd_ = -1;
 	KeptLog *kept_ = nullptr; // instead of fd_, while held
-	bool fresh_ = false;      // the header is new: its page is written
 };
 
 // Creates the log file when missing (device opens need it).

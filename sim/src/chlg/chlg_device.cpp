@@ -478,6 +478,7 @@ const Family family = {
         .watching = any_user,
         .observe = produce,
         .intent = intent_of,
+        .intends = any_user,
         .page_flags = {&users_flag, 1},
         .open = device_open,
         .open_words = {DEV_PREFIX.substr(1)},

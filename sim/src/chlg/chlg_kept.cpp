@@ -115,11 +115,9 @@ void KeptLog::release()
 
 void KeptLog::drop()
 {
-	int fd;
 	const char *header;
 	{
 		std::lock_guard<std::mutex> lock(fields_mutex());
-		fd = fd_;
 		header = header_;
 		header_ = nullptr;
 		state_.clear();
@@ -127,9 +125,7 @@ void KeptLog::drop()
 	}
 	if (header)
 		::munmap(const_cast<char *>(header), HDR_SIZE);
-	if (fd >= 0)
-		fd_unkeep(fd);
-	fd_ = -1;
+	fd_unkeep(&fd_);
 }
 
 int KeptLog::reopen(const Config &cfg, int index)

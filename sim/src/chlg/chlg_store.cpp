@@ -326,17 +326,12 @@ int Locked::lock(bool wait)
 		return static_cast<int>(got);
 	if (size_t(got) < sizeof buf) {
 		h = fresh_header();
-		fresh_ = true;
-		int rc = store();
-		fresh_ = false;
-		return rc;
+		return store(true);
 	}
 	return parse_header(buf, h);
 }
 
-// The header's fields are written; the rest of its page only with a new
-// header, when the file may be shorter.
-int Locked::store()
+int Locked::store(bool whole_page)
 {
 	char buf[HDR_SIZE] = {};
 	rec::put32(buf, H_MAGIC, HDR_MAGIC);
@@ -354,7 +349,8 @@ int Locked::store()
 		rec::put32(buf, H_USERS + i * U_SIZE, h.users[i].id);
 		rec::put64(buf, H_USERS + i * U_SIZE + 8, h.users[i].cleared);
 	}
-	return pwrite_all(fd(), buf, fresh_ ? sizeof buf : H_PENDING + 8, 0);
+	return pwrite_all(fd(), buf, whole_page ? sizeof buf : H_PENDING + 8,
+	                  0);
 }
 
 // Without the lock when the log exists: a writer holds it across its

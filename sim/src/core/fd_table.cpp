@@ -135,10 +135,12 @@ int fd_keep(int fd, int *where)
 	return detail::keep_locked(fd, where);
 }
 
-void fd_unkeep(int fd)
+void fd_unkeep(int *where)
 {
 	std::lock_guard<std::mutex> lock(detail::fd_mutex());
-	detail::unkeep_locked(fd);
+	if (int fd = *where; fd >= 0)
+		detail::unkeep_locked(fd);
+	__atomic_store_n(where, -1, __ATOMIC_RELEASE);
 }
 
 void fd_make_room(int fd)

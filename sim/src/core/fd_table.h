@@ -138,8 +138,10 @@ void fd_forget(int fd);
 // it. *where holds its number and is updated when it moves. Returns the
 // new number, or -errno (fd closed).
 int fd_keep(int fd, int *where);
-// Closes a kept descriptor.
-void fd_unkeep(int fd);
+// Closes the kept descriptor *where holds (none when -1) and sets *where
+// to -1: the number is read under the table's lock, since a dup2 onto it
+// may move it at any time.
+void fd_unkeep(int *where);
 
 // --- the interposed calls' view (open_file.cpp) -----------------------------
 

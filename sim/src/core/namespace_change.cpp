@@ -47,6 +47,15 @@ struct FdName {
 	std::string name;
 };
 
+// Looked up by a std::string_view of a caller's path, without a copy.
+struct TextHash {
+	using is_transparent = void;
+	size_t operator()(std::string_view s) const noexcept
+	{
+		return std::hash<std::string_view>{}(s);
+	}
+};
+
 constexpr size_t DIR_TEXTS_MAX = 256;
 constexpr size_t FD_NAMES = 64; // by descriptor number, modulo
 
@@ -54,7 +63,8 @@ struct DirTexts {
 	std::mutex mu;
 	std::string state, instance;
 	uint32_t moved = 0;
-	std::unordered_map<std::string, DirText> dirs;
+	std::unordered_map<std::string, DirText, TextHash, std::equal_to<>>
+	        dirs;
 	FdName fds[FD_NAMES];
 };
 
@@ -108,7 +118,9 @@ std::unique_lock<std::mutex> texts_to_keep(const Config &cfg, uint32_t moved)
 	return lock;
 }
 
-bool dir_text_find(const Config &cfg, const std::string &dir, NsDir &d)
+// fn(text) on dir's text, when the texts hold now and know it.
+template <typename Fn>
+bool dir_text_with(const Config &cfg, std::string_view dir, Fn &&fn)
 {
 	auto lock = texts_now(cfg);
 	if (!lock.owns_lock())
@@ -116,10 +128,17 @@ bool dir_text_find(const Config &cfg, const std::string &dir, NsDir &d)
 	auto it = dir_texts().dirs.find(dir);
 	if (it == dir_texts().dirs.end())
 		return false;
-	d.fid = it->second.fid;
-	d.rel = it->second.rel;
-	d.text = dir;
+	fn(it->second);
 	return true;
+}
+
+bool dir_text_find(const Config &cfg, std::string_view dir, NsDir &d)
+{
+	return dir_text_with(cfg, dir, [&](const DirText &t) {
+		d.fid = t.fid;
+		d.rel = t.rel;
+		d.text = dir;
+	});
 }
 
 // dir, found in the mount as d while the count of moves was `moved`.
@@ -303,6 +322,15 @@ void quietly(F &&f) noexcept
 	errno = saved;
 }
 
+// Whether some family writes a record with an entry change now.
+bool intended(const Config &cfg)
+{
+	for (const Family *f : families_with<&Family::intends>())
+		if (f->intends(cfg))
+			return true;
+	return false;
+}
+
 // The record a family writes with an entry change, when one keeps them.
 std::unique_ptr<NsIntent> intent_of(const Config &cfg)
 {
@@ -340,10 +368,10 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	NsEvent ev;
 	bool known = false;
 	quietly([&] {
-		NsDir d;
-		known = cfg->page && !intent_of(*cfg) &&
-		        dir_text_find(*cfg, std::string(dir), d);
-		ev.pfid = d.fid;
+		known = cfg->page && !intended(*cfg) &&
+		        dir_text_with(*cfg, dir, [&](const DirText &t) {
+			        ev.pfid = t.fid;
+		        });
 	});
 	if (!known)
 		return false;

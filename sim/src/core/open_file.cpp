@@ -159,7 +159,7 @@ void drop(OpenFile *f)
 				h->dropped(*f);
 		}
 		if (f->holder) {
-			fd_unkeep(f->sentinel);
+			fd_unkeep(&f->sentinel);
 			release_if_gone(*f);
 		}
 		return true;

@@ -117,6 +117,9 @@ struct Family {
 	// The record it writes with an entry change, as one step with it,
 	// when it keeps such records now; null: none.
 	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
+	// Whether intent() would give one now: cheap, no system call, no
+	// allocation. Set with intent.
+	bool (*intends)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
 	// The flags it keeps on the control page.

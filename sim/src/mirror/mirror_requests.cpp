@@ -47,7 +47,7 @@ void let_go(Selection *s)
 {
 	if (!s)
 		return;
-	fd_unkeep(s->backing);
+	fd_unkeep(&s->backing);
 	delete s;
 }
 
