@@ -7,6 +7,7 @@
 #include "core/fd_table.h"
 #include "core/guard.h"
 #include "core/real.h"
+#include "core/request.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <span>
 
 using namespace zvsim;
 
@@ -26,19 +28,38 @@ const FileOps *served(uintptr_t slot)
 	return ops && !sys::Reentry::inside() ? ops : nullptr;
 }
 
-// The first family that marked fd and serves the call (result set).
-template <typename R, typename Call>
+// The hooks on marked descriptors of the families having member H, in
+// the order of families(): a read or write of a marked descriptor asks
+// only the families that do something there.
+template <auto H>
+std::span<const FdHooks *const> fd_hooks_with()
+{
+	struct List {
+		const FdHooks *h[FAMILIES_MAX] = {};
+		size_t n = 0;
+	};
+	static const List list = [] {
+		List l;
+		for (const Family *f : families_with<&Family::fd_hooks>())
+			if (f->fd_hooks->*H)
+				l.h[l.n++] = f->fd_hooks;
+		return l;
+	}();
+	return {list.h, list.n};
+}
+
+// The first family that marked fd and serves the call with its hook H
+// (result set).
+template <auto H, typename R, typename Call>
 bool marked(uintptr_t slot, R &result, Call &&call)
 {
 	uint32_t m = slot_marks(slot);
 	if (!m || sys::Reentry::inside())
 		return false;
 	return guarded(result, [&] {
-		for (const Family *f : families()) {
-			const FdHooks *h = f->fd_hooks;
-			if (h && (h->mark & m) && call(*h))
+		for (const FdHooks *h : fd_hooks_with<H>())
+			if ((h->mark & m) && call(*h))
 				return true;
-		}
 		return false;
 	});
 }
@@ -51,11 +72,9 @@ ssize_t after(int fd, IoKind kind, ssize_t result)
 		return result;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
-		for (const Family *f : families()) {
-			const FdHooks *h = f->fd_hooks;
-			if (h && (h->mark & m) && h->after)
+		for (const FdHooks *h : fd_hooks_with<&FdHooks::after>())
+			if (h->mark & m)
 				h->after(fd, kind, result);
-		}
 		return true;
 	});
 	errno = saved;
@@ -126,8 +145,8 @@ ssize_t sim_read(int fd, void *buf, size_t count, int64_t off, Fn &&libc)
 		    guarded(r, [&] { return ops->read(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked(slot, r, [&](const FdHooks &h) {
-		    return h.read && h.read(fd, buf, count, off, r);
+	if (marked<&FdHooks::read>(slot, r, [&](const FdHooks &h) {
+		    return h.read(fd, buf, count, off, r);
 	    }))
 		return r;
 	return after(fd, IoKind::Read, libc());
@@ -146,8 +165,8 @@ ssize_t sim_write(int fd, const void *buf, size_t count, int64_t off, Fn &&libc)
 		    guarded(r, [&] { return ops->write(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked(slot, r, [&](const FdHooks &h) {
-		    return h.write && h.write(fd, buf, count, off, r);
+	if (marked<&FdHooks::write>(slot, r, [&](const FdHooks &h) {
+		    return h.write(fd, buf, count, off, r);
 	    }))
 		return r;
 	return after(fd, IoKind::Write, libc());
@@ -164,8 +183,8 @@ T sim_seek(int fd, T off, int whence, Fn &&libc)
 	    ops && ops->seek &&
 	    guarded(r, [&] { return ops->seek(fd, off, whence, r); }))
 		return static_cast<T>(r);
-	if (marked(slot, r, [&](const FdHooks &h) {
-		    return h.seek && h.seek(fd, off, whence, r);
+	if (marked<&FdHooks::seek>(slot, r, [&](const FdHooks &h) {
+		    return h.seek(fd, off, whence, r);
 	    }))
 		return static_cast<T>(r);
 	return libc();
@@ -252,8 +271,8 @@ ZVSIM_EXPORT off64_t lseek64(int fd, off64_t off, int whence)
 ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 {
 	int r = -1;
-	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.allocate && h.allocate(fd, mode, off, len, r);
+	if (marked<&FdHooks::allocate>(fd_slot(fd), r, [&](const FdHooks &h) {
+		    return h.allocate(fd, mode, off, len, r);
 	    }))
 		return r;
 	return real::call(real::fns().fallocate, fd, mode, off, len);
@@ -262,8 +281,8 @@ ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 ZVSIM_EXPORT int fallocate64(int fd, int mode, off64_t off, off64_t len)
 {
 	int r = -1;
-	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.allocate && h.allocate(fd, mode, off, len, r);
+	if (marked<&FdHooks::allocate>(fd_slot(fd), r, [&](const FdHooks &h) {
+		    return h.allocate(fd, mode, off, len, r);
 	    }))
 		return r;
 	return real::call(real::fns().fallocate64, fd, mode, off, len);
@@ -273,9 +292,8 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 {
 	static_assert(sizeof(struct stat) == sizeof(struct stat64));
 	int r = -1;
-	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.stat &&
-		           h.stat(fd, reinterpret_cast<struct stat64 *>(st), r);
+	if (marked<&FdHooks::stat>(fd_slot(fd), r, [&](const FdHooks &h) {
+		    return h.stat(fd, reinterpret_cast<struct stat64 *>(st), r);
 	    }))
 		return r;
 	return real::call(real::fns().fstat, fd, st);
@@ -284,8 +302,8 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 ZVSIM_EXPORT int fstat64(int fd, struct stat64 *st)
 {
 	int r = -1;
-	if (marked(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.stat && h.stat(fd, st, r);
+	if (marked<&FdHooks::stat>(fd_slot(fd), r, [&](const FdHooks &h) {
+		    return h.stat(fd, st, r);
 	    }))
 		return r;
 	return real::call(real::fns().fstat64, fd, st);
@@ -440,8 +458,8 @@ namespace zvsim
 {
 bool marked_truncate(int fd, int64_t len, int &result)
 {
-	return marked(fd_slot(fd), result, [&](const FdHooks &h) {
-		return h.truncate && h.truncate(fd, len, result);
-	});
+	return marked<&FdHooks::truncate>(
+	        fd_slot(fd), result,
+	        [&](const FdHooks &h) { return h.truncate(fd, len, result); });
 }
 } // namespace zvsim
