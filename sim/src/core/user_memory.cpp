@@ -28,13 +28,15 @@ struct Range {
 };
 
 // The calling thread's stack: from our own frame up to its top is mapped,
-// when our frame lies in it (not on a signal stack).
-Range thread_stack() noexcept
+// when our frame lies in it (not on a signal stack). Looked up once per
+// thread; the look is inline.
+__attribute__((tls_model("initial-exec"))) thread_local Range stack;
+__attribute__((tls_model("initial-exec"))) thread_local bool stack_looked;
+
+__attribute__((noinline)) Range look_up_stack() noexcept
 {
-	__attribute__((tls_model("initial-exec"))) thread_local Range stack;
-	__attribute__((tls_model("initial-exec"))) thread_local bool looked,
-	        looking;
-	if (looked || looking)
+	__attribute__((tls_model("initial-exec"))) thread_local bool looking;
+	if (looking)
 		return stack;
 	looking = true; // what the lookup calls must not come back here
 	pthread_attr_t attr;
@@ -48,8 +50,13 @@ Range thread_stack() noexcept
 		pthread_attr_destroy(&attr);
 	}
 	looking = false;
-	looked = true;
+	stack_looked = true;
 	return stack;
+}
+
+inline Range thread_stack() noexcept
+{
+	return stack_looked ? stack : look_up_stack();
 }
 
 // Where the main heap starts (the kernel's start_brk, field 47 of
@@ -108,6 +115,9 @@ Segments &segments()
 __attribute__((constructor)) void find_known_memory()
 {
 	find_heap_start();
+	// The loading thread's stack now, so that its forked children do not
+	// look it up in the middle of their first calls.
+	thread_stack();
 	dl_iterate_phdr(
 	        [](struct dl_phdr_info *info, size_t, void *) {
 		        Segments &s = segments();
@@ -165,18 +175,21 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 	uintptr_t a = reinterpret_cast<uintptr_t>(p);
 	if (a + len < a)
 		return false;
-	if (a >= args.lo && a + len <= args.hi)
-		return true;
-	if (!write && in_segment(a, len))
-		return true;
+	// The likeliest places first: a caller's buffers are on its stack or
+	// heap more often than in its arguments or its objects' segments,
+	// which take a binary search.
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-	Range stack = thread_stack();
-	if (sp >= stack.lo && sp < stack.hi && a >= sp && a + len <= stack.hi)
+	Range st = thread_stack();
+	if (sp >= st.lo && sp < st.hi && a >= sp && a + len <= st.hi)
 		return true;
 	// The break's page is mapped whole.
 	uintptr_t brk =
 	        (reinterpret_cast<uintptr_t>(sbrk(0)) + PAGE - 1) & ~(PAGE - 1);
-	return heap_start && a >= heap_start && a + len <= brk;
+	if (heap_start && a >= heap_start && a + len <= brk)
+		return true;
+	if (a >= args.lo && a + len <= args.hi)
+		return true;
+	return !write && in_segment(a, len);
 }
 
 // Obviously bad: the null page or beyond user space.

@@ -181,17 +181,12 @@ int steer_target(const Config &cfg, const char *path, std::string &out)
 
 bool param_candidate(const char *path, bool mtab)
 {
-	if (!path || path[0] != '/')
-		return false;
-	// "/sys" or "/proc" after any slash, and with mtab "mtab" anywhere:
-	// this runs on every path call under a simulation, so the slashes are
-	// found by strchr rather than byte by byte. Each test stops at the
-	// first byte that differs, so none reads past the terminating NUL.
-	for (const char *p = path; p; p = std::strchr(p + 1, '/'))
-		if ((p[1] == 's' && p[2] == 'y' && p[3] == 's') ||
-		    (p[1] == 'p' && p[2] == 'r' && p[3] == 'o' && p[4] == 'c'))
-			return true;
-	return mtab && std::strstr(path, "mtab");
+	// "/sys" or "/proc" anywhere, and with mtab "mtab": this runs on
+	// every path call under a simulation, and the C library's substring
+	// search reads many bytes a step.
+	return path && path[0] == '/' &&
+	       (std::strstr(path, "/sys") || std::strstr(path, "/proc") ||
+	        (mtab && std::strstr(path, "mtab")));
 }
 
 std::string normalize_path(std::string_view path)
