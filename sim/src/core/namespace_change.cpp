@@ -334,10 +334,9 @@ bool intended(const Config &cfg)
 // The record a family writes with an entry change, when one keeps them.
 std::unique_ptr<NsIntent> intent_of(const Config &cfg)
 {
-	for (const Family *f : families())
-		if (f->intent)
-			if (std::unique_ptr<NsIntent> i = f->intent(cfg))
-				return i;
+	for (const Family *f : families_with<&Family::intent>())
+		if (std::unique_ptr<NsIntent> i = f->intent(cfg))
+			return i;
 	return nullptr;
 }
 
@@ -403,8 +402,8 @@ namespace
 {
 bool watched(const Config &cfg)
 {
-	for (const Family *f : families())
-		if (f->watching && f->watching(cfg))
+	for (const Family *f : families_with<&Family::watching>())
+		if (f->watching(cfg))
 			return true;
 	return false;
 }
@@ -425,8 +424,8 @@ ConfigPtr ns_watching(const Config **seen)
 
 void ns_publish(const Config &cfg, const NsEvent &ev)
 {
-	for (const Family *f : families())
-		if (f->observe && f->watching && f->watching(cfg))
+	for (const Family *f : families_with<&Family::observe>())
+		if (f->watching && f->watching(cfg))
 			f->observe(cfg, ev);
 }
 
