@@ -106,6 +106,26 @@ struct FdHooks {
 	                 const Holder &h) = nullptr;
 };
 
+// The hooks on marked descriptors of the families having member H, in
+// the order of families(): a read, write or close of a marked descriptor
+// asks only the families that do something there.
+template <auto H>
+std::span<const FdHooks *const> fd_hooks_with()
+{
+	struct List {
+		const FdHooks *h[FAMILIES_MAX] = {};
+		size_t n = 0;
+	};
+	static const List list = [] {
+		List l;
+		for (const Family *f : families_with<&Family::fd_hooks>())
+			if (f->fd_hooks->*H)
+				l.h[l.n++] = f->fd_hooks;
+		return l;
+	}();
+	return {list.h, list.n};
+}
+
 // --- families' view --------------------------------------------------------
 
 // Marks fd's open file (followed from now on); unmarking leaves it

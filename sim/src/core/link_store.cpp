@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <sys/file.h>
@@ -87,32 +88,42 @@ size_t KeyHash::operator()(const Key &k) const
 
 bool valid_name(std::string_view name)
 {
-	return !name.empty() && name.size() <= NAME_MAX && name != "." &&
-	       name != ".." &&
-	       name.find_first_of(std::string_view("/\0", 2)) ==
-	               std::string_view::npos;
+	if (name.empty() || name.size() > NAME_MAX || name == "." ||
+	    name == "..")
+		return false;
+	for (char ch : name) // names are short: no search call
+		if (ch == '/' || ch == '\0')
+			return false;
+	return true;
 }
 
-std::string encode(const Change &c)
+// Written in place, without an allocation: every creation in the mount
+// writes one while the index is kept.
+size_t encode(const Change &c, char (&out)[RECORD_MAX])
 {
-	const std::string &gone = c.del ? c.gone.name : std::string();
-	const std::string &made = c.set ? c.made.name : std::string();
-	std::string r(J_HDR + gone.size() + made.size(), '\0');
-	rec::put32(r.data(), J_MAGIC, REC_MAGIC);
-	rec::put32(r.data(), J_LEN, static_cast<uint32_t>(r.size()));
-	rec::put16(r.data(), J_WHAT,
+	static_assert(RECORD_MAX == J_MAX);
+	std::string_view gone = c.del ? c.gone.name : std::string_view();
+	std::string_view made = c.set ? c.made.name : std::string_view();
+	if (gone.size() > NAME_MAX || made.size() > NAME_MAX)
+		return 0;
+	size_t len = J_HDR + gone.size() + made.size();
+	std::memset(out, 0, J_HDR);
+	rec::put32(out, J_MAGIC, REC_MAGIC);
+	rec::put32(out, J_LEN, static_cast<uint32_t>(len));
+	rec::put16(out, J_WHAT,
 	           static_cast<uint16_t>((c.del ? WHAT_GONE : 0) |
 	                                 (c.set ? WHAT_MADE : 0)));
-	rec::put16(r.data(), J_GONE_LEN, static_cast<uint16_t>(gone.size()));
-	rec::put16(r.data(), J_MADE_LEN, static_cast<uint16_t>(made.size()));
-	rec::put64(r.data(), J_INO, c.set ? c.ino : 0);
-	rec::put64(r.data(), J_GONE, c.del ? c.gone.parent : 0);
-	rec::put64(r.data(), J_MADE, c.set ? c.made.parent : 0);
-	r.replace(J_HDR, gone.size(), gone);
-	r.replace(J_HDR + gone.size(), made.size(), made);
-	rec::put32(r.data(), J_CHECK,
-	           fnv1a(std::string_view(r).substr(J_CHECK + 4)));
-	return r;
+	rec::put16(out, J_GONE_LEN, static_cast<uint16_t>(gone.size()));
+	rec::put16(out, J_MADE_LEN, static_cast<uint16_t>(made.size()));
+	rec::put64(out, J_INO, c.set ? c.ino : 0);
+	rec::put64(out, J_GONE, c.del ? c.gone.parent : 0);
+	rec::put64(out, J_MADE, c.set ? c.made.parent : 0);
+	std::memcpy(out + J_HDR, gone.data(), gone.size());
+	std::memcpy(out + J_HDR + gone.size(), made.data(), made.size());
+	rec::put32(out, J_CHECK,
+	           fnv1a(std::string_view(out + J_CHECK + 4,
+	                                  len - (J_CHECK + 4))));
+	return len;
 }
 
 long decode(std::string_view bytes, std::vector<Change> &out)
@@ -319,7 +330,10 @@ void close_journal()
 
 void append(const Config &cfg, uint32_t gen, const Change &c)
 {
-	std::string r = encode(c);
+	char r[RECORD_MAX];
+	size_t len = encode(c, r);
+	if (len == 0)
+		return;
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
 		// A child of vfork changes nothing of our table: it opens the
@@ -327,14 +341,14 @@ void append(const Config &cfg, uint32_t gen, const Change &c)
 		if (detail::table_owner()) {
 			int fd = kept_journal(cfg, gen);
 			if (fd >= 0)
-				sys::write_all(fd, r.data(), r.size());
+				sys::write_all(fd, r, len);
 			return;
 		}
 	}
 	int fd = sys::open(journal_path(cfg, gen).c_str(), O_WRONLY | O_APPEND);
 	if (fd < 0)
 		return;
-	sys::write_all(fd, r.data(), r.size());
+	sys::write_all(fd, r, len);
 	sys::close(fd);
 }
 

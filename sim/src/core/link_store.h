@@ -41,7 +41,11 @@ struct Change {
 	uint64_t ino = 0;
 };
 
-std::string encode(const Change &c);
+// The longest record: its header and two names.
+constexpr size_t RECORD_MAX = 48 + 2 * 255;
+// c's record written into out: its length, or 0 when a name is too long
+// for one (never made: names are checked before).
+size_t encode(const Change &c, char (&out)[RECORD_MAX]);
 // The whole records at the start of bytes, appended to out; returns the
 // bytes they take (a record still being written is left for later), or -1
 // when a record is damaged.

@@ -141,9 +141,8 @@ void release_if_gone(const OpenFile &f)
 	if (!cfg || cfg->state != f.state_dir || f.holder->alive(*cfg))
 		return;
 	StateLock lock(*cfg);
-	for (const Family *fam : families())
-		if (fam->fd_hooks && fam->fd_hooks->released)
-			fam->fd_hooks->released(*cfg, f.key, *f.holder);
+	for (const FdHooks *h : fd_hooks_with<&FdHooks::released>())
+		h->released(*cfg, f.key, *f.holder);
 }
 
 // f lost its last descriptor in this process.
@@ -153,11 +152,9 @@ void drop(OpenFile *f)
 	guarded(ignored, [&] {
 		sys::Reentry guard;
 		uint32_t m = f->marks;
-		for (const Family *fam : families()) {
-			const FdHooks *h = fam->fd_hooks;
-			if (h && (h->mark & m) && h->dropped)
+		for (const FdHooks *h : fd_hooks_with<&FdHooks::dropped>())
+			if (h->mark & m)
 				h->dropped(*f);
-		}
 		if (f->holder) {
 			fd_unkeep(&f->sentinel);
 			release_if_gone(*f);

@@ -28,26 +28,6 @@ const FileOps *served(uintptr_t slot)
 	return ops && !sys::Reentry::inside() ? ops : nullptr;
 }
 
-// The hooks on marked descriptors of the families having member H, in
-// the order of families(): a read or write of a marked descriptor asks
-// only the families that do something there.
-template <auto H>
-std::span<const FdHooks *const> fd_hooks_with()
-{
-	struct List {
-		const FdHooks *h[FAMILIES_MAX] = {};
-		size_t n = 0;
-	};
-	static const List list = [] {
-		List l;
-		for (const Family *f : families_with<&Family::fd_hooks>())
-			if (f->fd_hooks->*H)
-				l.h[l.n++] = f->fd_hooks;
-		return l;
-	}();
-	return {list.h, list.n};
-}
-
 // The first family that marked fd and serves the call with its hook H
 // (result set).
 template <auto H, typename R, typename Call>
