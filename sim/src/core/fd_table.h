@@ -112,18 +112,14 @@ struct FdHooks {
 template <auto H>
 std::span<const FdHooks *const> fd_hooks_with()
 {
-	struct List {
-		const FdHooks *h[FAMILIES_MAX] = {};
-		size_t n = 0;
-	};
-	static const List list = [] {
-		List l;
+	static const FamilyList<FdHooks> list = [] {
+		FamilyList<FdHooks> l;
 		for (const Family *f : families_with<&Family::fd_hooks>())
 			if (f->fd_hooks->*H)
-				l.h[l.n++] = f->fd_hooks;
+				l.at[l.n++] = f->fd_hooks;
 		return l;
 	}();
-	return {list.h, list.n};
+	return list.all();
 }
 
 // --- families' view --------------------------------------------------------

@@ -154,23 +154,31 @@ constexpr size_t FAMILIES_MAX = 32;
 std::span<const Family *const> families();
 int families_init(const Config &cfg);
 
+// What the families have of one kind (the families themselves, their
+// descriptor hooks...), listed once: at most one item a family.
+template <typename T>
+struct FamilyList {
+	const T *at[FAMILIES_MAX] = {};
+	size_t n = 0;
+	std::span<const T *const> all() const
+	{
+		return {at, n};
+	}
+};
+
 // The families having Hook (a member of Family), in the order of
-// families(): hooks asked on every open are asked of these alone.
+// families(): hooks asked on every call are asked of these alone.
 template <auto Hook>
 std::span<const Family *const> families_with()
 {
-	struct List {
-		const Family *f[FAMILIES_MAX] = {};
-		size_t n = 0;
-	};
-	static const List list = [] {
-		List l;
+	static const FamilyList<Family> list = [] {
+		FamilyList<Family> l;
 		for (const Family *f : families())
 			if (f->*Hook)
-				l.f[l.n++] = f;
+				l.at[l.n++] = f;
 		return l;
 	}();
-	return {list.f, list.n};
+	return list.all();
 }
 
 // The row serving code at target, else the catch-all row of that target
