@@ -95,6 +95,11 @@ void find_heap_start()
 		        (env_end + PAGE - 1) & ~(PAGE - 1)};
 }
 
+// The kernel leaves at least this much room below the main thread's
+// stack before any other mapping: a frame that close below the arguments
+// is on the main thread's stack.
+constexpr uintptr_t MAIN_STACK_GAP = uintptr_t(128) << 20;
+
 // The readable segments of the objects loaded with the program (string
 // literals live there), taken once when the simulator is loaded: sorted,
 // with overlapping or touching ones joined, so that one binary search
@@ -115,9 +120,6 @@ Segments &segments()
 __attribute__((constructor)) void find_known_memory()
 {
 	find_heap_start();
-	// The loading thread's stack now, so that its forked children do not
-	// look it up in the middle of their first calls.
-	thread_stack();
 	dl_iterate_phdr(
 	        [](struct dl_phdr_info *info, size_t, void *) {
 		        Segments &s = segments();
@@ -179,9 +181,15 @@ bool known_mapped(const void *p, size_t len, bool write = true) noexcept
 	// heap more often than in its arguments or its objects' segments,
 	// which take a binary search.
 	uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-	Range st = thread_stack();
-	if (sp >= st.lo && sp < st.hi && a >= sp && a + len <= st.hi)
+	if (args.hi && sp < args.hi && args.hi - sp < MAIN_STACK_GAP) {
+		// The main thread: its stack is mapped from our frame up to
+		// the arguments at its top, without a look at its bounds.
+		if (a >= sp && a + len <= args.hi)
+			return true;
+	} else if (Range st = thread_stack();
+	           sp >= st.lo && sp < st.hi && a >= sp && a + len <= st.hi) {
 		return true;
+	}
 	// The break's page is mapped whole.
 	uintptr_t brk =
 	        (reinterpret_cast<uintptr_t>(sbrk(0)) + PAGE - 1) & ~(PAGE - 1);
