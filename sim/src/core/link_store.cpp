@@ -118,8 +118,12 @@ size_t encode(const Change &c, char (&out)[RECORD_MAX])
 	rec::put64(out, J_INO, c.set ? c.ino : 0);
 	rec::put64(out, J_GONE, c.del ? c.gone.parent : 0);
 	rec::put64(out, J_MADE, c.set ? c.made.parent : 0);
-	std::memcpy(out + J_HDR, gone.data(), gone.size());
-	std::memcpy(out + J_HDR + gone.size(), made.data(), made.size());
+	// An empty view may have no bytes at all: not given to memcpy.
+	if (!gone.empty())
+		std::memcpy(out + J_HDR, gone.data(), gone.size());
+	if (!made.empty())
+		std::memcpy(out + J_HDR + gone.size(), made.data(),
+		            made.size());
 	rec::put32(out, J_CHECK,
 	           fnv1a(std::string_view(out + J_CHECK + 4,
 	                                  len - (J_CHECK + 4))));
