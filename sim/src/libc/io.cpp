@@ -28,17 +28,17 @@ const FileOps *served(uintptr_t slot)
 	return ops && !sys::Reentry::inside() ? ops : nullptr;
 }
 
-// The first family that marked fd and serves the call with its hook H
-// (result set).
-template <auto H, typename R, typename Call>
-bool marked(uintptr_t slot, R &result, Call &&call)
+// The first family that marked fd and serves the call with its hook H,
+// asked with args (result set).
+template <auto H, typename R, typename... Args>
+bool marked(uintptr_t slot, R &result, Args &&...args)
 {
 	uint32_t m = slot_marks(slot);
 	if (!m || sys::Reentry::inside())
 		return false;
 	return guarded(result, [&] {
 		for (const FdHooks *h : fd_hooks_with<H>())
-			if ((h->mark & m) && call(*h))
+			if ((h->mark & m) && (h->*H)(args...))
 				return true;
 		return false;
 	});
@@ -125,9 +125,7 @@ ssize_t sim_read(int fd, void *buf, size_t count, int64_t off, Fn &&libc)
 		    guarded(r, [&] { return ops->read(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked<&FdHooks::read>(slot, r, [&](const FdHooks &h) {
-		    return h.read(fd, buf, count, off, r);
-	    }))
+	if (marked<&FdHooks::read>(slot, r, fd, buf, count, off, r))
 		return r;
 	return after(fd, IoKind::Read, libc());
 }
@@ -145,9 +143,7 @@ ssize_t sim_write(int fd, const void *buf, size_t count, int64_t off, Fn &&libc)
 		    guarded(r, [&] { return ops->write(fd, buf, count, r); }))
 			return r;
 	}
-	if (marked<&FdHooks::write>(slot, r, [&](const FdHooks &h) {
-		    return h.write(fd, buf, count, off, r);
-	    }))
+	if (marked<&FdHooks::write>(slot, r, fd, buf, count, off, r))
 		return r;
 	return after(fd, IoKind::Write, libc());
 }
@@ -163,9 +159,7 @@ T sim_seek(int fd, T off, int whence, Fn &&libc)
 	    ops && ops->seek &&
 	    guarded(r, [&] { return ops->seek(fd, off, whence, r); }))
 		return static_cast<T>(r);
-	if (marked<&FdHooks::seek>(slot, r, [&](const FdHooks &h) {
-		    return h.seek(fd, off, whence, r);
-	    }))
+	if (marked<&FdHooks::seek>(slot, r, fd, off, whence, r))
 		return static_cast<T>(r);
 	return libc();
 }
@@ -251,9 +245,7 @@ ZVSIM_EXPORT off64_t lseek64(int fd, off64_t off, int whence)
 ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 {
 	int r = -1;
-	if (marked<&FdHooks::allocate>(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.allocate(fd, mode, off, len, r);
-	    }))
+	if (marked<&FdHooks::allocate>(fd_slot(fd), r, fd, mode, off, len, r))
 		return r;
 	return real::call(real::fns().fallocate, fd, mode, off, len);
 }
@@ -261,9 +253,7 @@ ZVSIM_EXPORT int fallocate(int fd, int mode, off_t off, off_t len)
 ZVSIM_EXPORT int fallocate64(int fd, int mode, off64_t off, off64_t len)
 {
 	int r = -1;
-	if (marked<&FdHooks::allocate>(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.allocate(fd, mode, off, len, r);
-	    }))
+	if (marked<&FdHooks::allocate>(fd_slot(fd), r, fd, mode, off, len, r))
 		return r;
 	return real::call(real::fns().fallocate64, fd, mode, off, len);
 }
@@ -272,9 +262,8 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 {
 	static_assert(sizeof(struct stat) == sizeof(struct stat64));
 	int r = -1;
-	if (marked<&FdHooks::stat>(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.stat(fd, reinterpret_cast<struct stat64 *>(st), r);
-	    }))
+	if (marked<&FdHooks::stat>(fd_slot(fd), r, fd,
+	                           reinterpret_cast<struct stat64 *>(st), r))
 		return r;
 	return real::call(real::fns().fstat, fd, st);
 }
@@ -282,9 +271,7 @@ ZVSIM_EXPORT int fstat(int fd, struct stat *st)
 ZVSIM_EXPORT int fstat64(int fd, struct stat64 *st)
 {
 	int r = -1;
-	if (marked<&FdHooks::stat>(fd_slot(fd), r, [&](const FdHooks &h) {
-		    return h.stat(fd, st, r);
-	    }))
+	if (marked<&FdHooks::stat>(fd_slot(fd), r, fd, st, r))
 		return r;
 	return real::call(real::fns().fstat64, fd, st);
 }
@@ -438,8 +425,6 @@ namespace zvsim
 {
 bool marked_truncate(int fd, int64_t len, int &result)
 {
-	return marked<&FdHooks::truncate>(
-	        fd_slot(fd), result,
-	        [&](const FdHooks &h) { return h.truncate(fd, len, result); });
+	return marked<&FdHooks::truncate>(fd_slot(fd), result, fd, len, result);
 }
 } // namespace zvsim

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <span>
 #include <string_view>
+#include <tuple>
 
 using namespace zvsim;
 
@@ -50,17 +51,20 @@ uint32_t worded(const char *path)
 		uint32_t family = 0;
 	};
 	struct Words {
-		Word w[64];
+		// Room for every family's words.
+		Word w[FAMILIES_MAX *
+		       std::tuple_size_v<decltype(Family::open_words)>];
 		size_t n = 0;
 		uint64_t first[256] = {}; // the words beginning with a byte
 	};
+	static_assert(std::size(Words{}.w) <= 64, "a bit a word in first[]");
 	static const Words words = [] {
 		Words ws;
 		std::span<const Family *const> fams =
 		        families_with<&Family::open>();
 		for (size_t i = 0; i < fams.size(); ++i)
 			for (std::string_view t : fams[i]->open_words)
-				if (!t.empty() && ws.n < std::size(ws.w)) {
+				if (!t.empty()) {
 					ws.first[static_cast<unsigned char>(
 					        t[0])] |= uint64_t(1) << ws.n;
 					ws.w[ws.n++] = {t, uint32_t(1) << i};
