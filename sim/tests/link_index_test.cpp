@@ -128,9 +128,52 @@ TEST_F(LinkIndex, NothingIsKeptUntilAFidIsLookedUp)
 	EXPECT_EQ(generation(), 1u);
 	ASSERT_EQ(stat(journal().c_str(), &st), 0);
 	EXPECT_EQ(st.st_size, 0);
-	write_file(mnt("d/h"));
+	ASSERT_EQ(rename(mnt("d/g").c_str(), mnt("d/h").c_str()), 0);
 	ASSERT_EQ(stat(journal().c_str(), &st), 0);
 	EXPECT_GT(st.st_size, 0);
+}
+
+// Creations mark their directory instead of writing a record: the lookup
+// that misses lists the marked directories, nested ones included, and
+// journals what it found for the other processes. Creations in more
+// directories than the marks have room for leave it to the walk.
+TEST_F(LinkIndex, CreationsAreFoundInTheirMarkedDirectories)
+{
+	write_file(mnt("first"));
+	EXPECT_EQ(links("first"), Links{"first"});
+	unsigned gen = generation();
+	struct stat st;
+	ASSERT_EQ(stat(journal().c_str(), &st), 0);
+	off_t before = st.st_size;
+
+	std::string rel;
+	for (int depth = 0; depth < 20; ++depth) {
+		rel += (depth ? "/d" : "d") + std::to_string(depth);
+		ASSERT_EQ(mkdir(mnt(rel).c_str(), 0755), 0);
+		write_file(mnt(rel + "/f"));
+		ASSERT_EQ(
+		        link(mnt(rel + "/f").c_str(), mnt(rel + "/g").c_str()),
+		        0);
+	}
+	ASSERT_EQ(stat(journal().c_str(), &st), 0);
+	EXPECT_EQ(st.st_size, before);
+	EXPECT_EQ(links(rel + "/f"), (Links{rel + "/f", rel + "/g"}));
+	EXPECT_EQ(child_links(fid(mnt("d0/f"))), "d0/f\nd0/g\n");
+	expect_index_agrees_with_walk();
+	EXPECT_EQ(generation(), gen);
+
+	// More directories than the control page has marks for.
+	for (int i = 0; i < 7200; ++i) {
+		std::string dir = "many" + std::to_string(i);
+		ASSERT_EQ(mkdir(mnt(dir).c_str(), 0755), 0);
+		int fd = open(mnt(dir + "/f").c_str(),
+		              O_WRONLY | O_CREAT | O_EXCL, 0644);
+		ASSERT_GE(fd, 0);
+		close(fd);
+	}
+	EXPECT_EQ(links("many7199/f"), Links{"many7199/f"});
+	EXPECT_GT(generation(), gen);
+	EXPECT_EQ(links("d0/d1/f"), (Links{"d0/d1/f", "d0/d1/g"}));
 }
 
 TEST_F(LinkIndex, RenamedDirectoriesKeepTheirDescendantsFresh)

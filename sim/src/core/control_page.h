@@ -14,6 +14,9 @@ namespace zvsim
 {
 
 constexpr size_t PAGE_FAMILY_FLAGS = 11;
+// Directories the link index is told of by a mark rather than a record:
+// room for a tree of a few thousand directories made between lookups.
+constexpr size_t PAGE_MADE_DIRS = 7168;
 
 struct ControlPage {
 	uint32_t magic;
@@ -25,6 +28,12 @@ struct ControlPage {
 	// Removals and renames under the simulation (any of them may change
 	// what a path names, or where an inode lies); zero in an older page.
 	uint32_t entries_moved;
+	// While the link index is kept: whether a directory where entries
+	// were made found no slot, and those directories since it last listed
+	// them (inode numbers, 0: a free slot), on pages of their own. Zero
+	// in an older page.
+	uint32_t made_overflow;
+	alignas(4096) uint64_t made_in[PAGE_MADE_DIRS];
 };
 
 // A flag a family keeps on the page. Its slot is its place among the
@@ -49,7 +58,8 @@ inline int page_slot(const PageFlag &f)
 }
 
 constexpr uint32_t CONTROL_MAGIC = 0x5043565AU; // "ZVCP"
-constexpr size_t CONTROL_SIZE = 4096;
+constexpr size_t CONTROL_SIZE = 65536; // pages never written stay holes
+static_assert(sizeof(ControlPage) <= CONTROL_SIZE);
 
 // Maps <state>/control, creating it (under the state lock) from what the
 // state directory holds when it is missing; null when it cannot be mapped,

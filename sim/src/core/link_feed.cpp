@@ -1,7 +1,9 @@
-// Namespace changes into the link index's journal, while the index is kept
-// (some process has looked up a FID): each change of a directory entry
-// becomes one record naming the entry by its parent's inode and its name,
-// so a renamed directory leaves every entry below it as it was.
+// Namespace changes into the link index, while it is kept (some process
+// has looked up a FID). A new entry marks its directory on the control
+// page: no system call, and no need to know what it names. Every other
+// change becomes one journal record naming the entry by its parent's inode
+// and its name, so a renamed directory leaves every entry below it as it
+// was.
 #include "control_page.h"
 #include "link_index.h"
 #include "link_store.h"
@@ -60,17 +62,26 @@ bool link_index_on(const Config &cfg)
 void link_index_note(const Config &cfg, const NsEvent &ev)
 {
 	uint32_t gen = page_get(cfg.page, &ControlPage::links_gen);
+	if (!gen || !cfg.page)
+		return;
 	links::Change c;
+	uint64_t dir;
 	switch (ev.type) {
 	case CL_CREATE:
 	case CL_MKDIR:
 	case CL_MKNOD:
 	case CL_SOFTLINK:
 	case CL_HARDLINK:
-		c.set = made(cfg, ev, c);
-		break;
-	case CL_UNLINK:
+		if (!inode_of(cfg, ev.pfid, dir))
+			links::mark_lost(cfg.page);
+		else if (dir != cfg.dotz_ino && dir != cfg.fiddir_ino)
+			links::mark_made(cfg.page, dir); // never walked there
+		return;
 	case CL_RMDIR:
+		if (inode_of(cfg, ev.tfid, dir))
+			links::unmark(cfg.page, dir);
+		[[fallthrough]];
+	case CL_UNLINK:
 		c.del = key_of(cfg, ev.pfid, ev.name, c.gone);
 		break;
 	case CL_RENAME:
@@ -80,7 +91,7 @@ void link_index_note(const Config &cfg, const NsEvent &ev)
 	default:
 		break;
 	}
-	if (gen && cfg.page && (c.del || c.set))
+	if (c.del || c.set)
 		links::append(cfg, gen, c);
 }
 

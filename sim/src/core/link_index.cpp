@@ -6,8 +6,10 @@
 // journal (one stat when nothing changed), lists the entries naming the
 // inode, builds each path upward through the parent directories' own
 // entries, and checks every step on the file system. A miss or a failed
-// check takes the index lock and rebuilds: a new generation's journal
-// first, so that changes made during the walk are kept, then the walk.
+// check takes the index lock, lists the directories where entries were
+// made since (marked on the control page), and when that does not find
+// them either rebuilds: a new generation's journal first, so that changes
+// made during the walk are kept, then the walk.
 #include "link_index.h"
 
 #include "control_page.h"
@@ -60,6 +62,7 @@ class Copy
 	// Every link of ino, each confirmed on the file system.
 	bool confirmed(const Config &cfg, uint64_t ino,
 	               std::vector<std::string> &out) const;
+	bool read_marked(const Config &cfg);
 	std::vector<std::string> rebuild(const Config &cfg, uint64_t ino);
 	void compact_if_due(const Config &cfg);
 
@@ -69,6 +72,7 @@ class Copy
 	bool catch_up();
 	void apply(const Change &c);
 	bool keys_of(uint64_t ino, std::vector<Key> &out) const;
+	bool names(const Key &k, uint64_t ino) const;
 	bool confirmed_dir(const Config &cfg, uint64_t dir,
 	                   std::unordered_map<uint64_t, std::string> &known,
 	                   std::string &rel) const;
@@ -181,6 +185,19 @@ bool Copy::keys_of(uint64_t ino, std::vector<Key> &out) const
 	return true;
 }
 
+// Whether the copy has entry k naming ino.
+bool Copy::names(const Key &k, uint64_t ino) const
+{
+	auto made = delta_.find(k);
+	if (made != delta_.end())
+		return made->second == ino;
+	auto [first, last] = base_.range(ino);
+	for (size_t i = first; i < last; ++i)
+		if (base_.parent(i) == k.parent && base_.name(i) == k.name)
+			return true;
+	return false;
+}
+
 // The path of directory dir, each directory on the way confirmed to be the
 // one the copy names (known: directories already confirmed).
 bool Copy::confirmed_dir(const Config &cfg, uint64_t dir,
@@ -275,6 +292,46 @@ void Copy::publish(const Config &cfg, uint32_t gen, uint32_t old,
 	adopt(cfg, gen, std::move(blob));
 }
 
+// The entries made in the marked directories, into the journal (for every
+// copy) and this copy. A directory made in another marked one is found
+// once that one is listed. False when nothing was marked or a mark was
+// lost: only a walk finds what they would have.
+bool Copy::read_marked(const Config &cfg)
+{
+	std::vector<uint64_t> dirs;
+	if (!links::marked(cfg.page, dirs) || dirs.empty())
+		return false;
+	std::unordered_map<uint64_t, std::string> known{{cfg.root_ino, ""}};
+	std::vector<Change> found;
+	for (bool listed = true; listed;) {
+		listed = false;
+		for (uint64_t &dir : dirs) {
+			std::string rel;
+			if (!dir || !confirmed_dir(cfg, dir, known, rel))
+				continue;
+			// What is made in it from now on marks it again.
+			links::unmark(cfg.page, dir);
+			list_dir(cfg, rel, [&](const WalkEntry &w) {
+				Key k{dir, std::string(w.name)};
+				if (w.dir_ino == dir && !names(k, w.ino)) {
+					Change &c = found.emplace_back();
+					c.set = true;
+					c.made = std::move(k);
+					c.ino = w.ino;
+				}
+				return true;
+			});
+			dir = 0;
+			listed = true;
+		}
+		links::append(cfg, gen_, found);
+		found.clear();
+		if (listed && !catch_up())
+			return false;
+	}
+	return true;
+}
+
 // Every entry of the tree into a new base; the links of ino as the walk
 // finds them.
 std::vector<std::string> Copy::rebuild(const Config &cfg, uint64_t ino)
@@ -282,6 +339,7 @@ std::vector<std::string> Copy::rebuild(const Config &cfg, uint64_t ino)
 	uint32_t old = page_get(cfg.page, &ControlPage::links_gen), gen;
 	if (!start_generation(cfg, gen))
 		return find_links(cfg, static_cast<ino_t>(ino));
+	links::clear_marks(cfg.page); // the walk sees what they say
 	links::Entries e;
 	std::vector<std::string> found;
 	walk_mount(cfg, [&](const WalkEntry &w) {
@@ -339,7 +397,9 @@ std::vector<std::string> lookup_links(const Config &cfg, ino_t ino)
 	links::Lock lock(cfg);
 	if (!lock.held())
 		return find_links(cfg, ino);
-	if (copy.sync(cfg) && copy.confirmed(cfg, ino, out))
+	if (copy.sync(cfg) &&
+	    (copy.confirmed(cfg, ino, out) ||
+	     (copy.read_marked(cfg) && copy.confirmed(cfg, ino, out))))
 		return out;
 	return copy.rebuild(cfg, ino);
 }

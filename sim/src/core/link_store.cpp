@@ -20,6 +20,7 @@
 #include "wire.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -332,12 +333,11 @@ void close_journal()
 	a.fd = -1;
 }
 
-void append(const Config &cfg, uint32_t gen, const Change &c)
+namespace
 {
-	char r[RECORD_MAX];
-	size_t len = encode(c, r);
-	if (len == 0)
-		return;
+
+void append_bytes(const Config &cfg, uint32_t gen, const char *r, size_t len)
+{
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());
 		// A child of vfork changes nothing of our table: it opens the
@@ -354,6 +354,103 @@ void append(const Config &cfg, uint32_t gen, const Change &c)
 		return;
 	sys::write_all(fd, r, len);
 	sys::close(fd);
+}
+
+} // namespace
+
+void append(const Config &cfg, uint32_t gen, const Change &c)
+{
+	char r[RECORD_MAX];
+	if (size_t len = encode(c, r))
+		append_bytes(cfg, gen, r, len);
+}
+
+void append(const Config &cfg, uint32_t gen, const std::vector<Change> &cs)
+{
+	// Batches of whole records: a reader never waits on more than one.
+	constexpr size_t BATCH = 64 * 1024;
+	std::string batch;
+	char r[RECORD_MAX];
+	for (size_t i = 0; i < cs.size(); ++i) {
+		batch.append(r, encode(cs[i], r));
+		if (batch.size() >= BATCH || i + 1 == cs.size()) {
+			append_bytes(cfg, gen, batch.data(), batch.size());
+			batch.clear();
+		}
+	}
+}
+
+namespace
+{
+
+// A directory's mark lies in one of PROBES slots from its hash.
+constexpr size_t PROBES = 16;
+
+std::atomic_ref<uint64_t> made_slot(ControlPage *page, uint64_t dir, size_t i)
+{
+	size_t h = static_cast<size_t>((dir * 0x9E3779B97F4A7C15ULL) >> 32);
+	return std::atomic_ref<uint64_t>(
+	        page->made_in[(h + i) % PAGE_MADE_DIRS]);
+}
+
+} // namespace
+
+void mark_made(ControlPage *page, uint64_t dir)
+{
+	if (!page)
+		return;
+	for (size_t i = 0; i < PROBES; ++i) {
+		std::atomic_ref<uint64_t> slot = made_slot(page, dir, i);
+		uint64_t v = slot.load();
+		if (v == dir ||
+		    (v == 0 &&
+		     (slot.compare_exchange_strong(v, dir) || v == dir)))
+			return;
+	}
+	mark_lost(page);
+}
+
+void mark_lost(ControlPage *page)
+{
+	page_set(page, &ControlPage::made_overflow, 1);
+}
+
+void unmark(ControlPage *page, uint64_t dir)
+{
+	if (!page)
+		return;
+	// A slot freed before its mark was set again may hold it twice.
+	for (size_t i = 0; i < PROBES; ++i) {
+		uint64_t v = dir;
+		made_slot(page, dir, i).compare_exchange_strong(v, 0);
+	}
+}
+
+bool marked(const ControlPage *page, std::vector<uint64_t> &dirs)
+{
+	dirs.clear();
+	if (!page || page_get(page, &ControlPage::made_overflow))
+		return false;
+	for (const uint64_t &slot : page->made_in)
+		if (uint64_t v = std::atomic_ref<uint64_t>(
+		                         const_cast<uint64_t &>(slot))
+		                         .load())
+			dirs.push_back(v);
+	std::sort(dirs.begin(), dirs.end());
+	dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+	return true;
+}
+
+void clear_marks(ControlPage *page)
+{
+	if (!page)
+		return;
+	page_set(page, &ControlPage::made_overflow, 0);
+	for (uint64_t &slot : page->made_in) {
+		std::atomic_ref<uint64_t> mark(slot);
+		if (mark.load()) // a page never marked is left a hole
+			mark.store(0);
+	}
 }
 
 Lock::Lock(const Config &cfg, bool wait)

@@ -6,11 +6,15 @@
 //   journal.<gen>   changes since the base of generation <gen>, one
 //                   O_APPEND record per namespace operation
 //   lock            flock held by whoever rebuilds or compacts
+// and, on the control page, the directories where entries were made: a
+// creation marks its directory instead of writing a record (no system
+// call), and a lookup that misses lists the marked directories first.
 // Nothing here is trusted: every answer built from these files is checked
 // against the file system, so a damaged file costs a walk, never a wrong
 // answer.
 #pragma once
 
+#include "control_page.h"
 #include "state.h"
 
 #include <cstdint>
@@ -102,9 +106,22 @@ std::string journal_path(const Config &cfg, uint32_t gen);
 
 // A file from byte `from` to its end: -errno on failure.
 int read_from(const std::string &path, uint64_t from, std::string &out);
-// One O_APPEND write to the journal of generation gen (never created
-// here: a journal that is gone belongs to a finished generation).
+// O_APPEND writes to the journal of generation gen (never created here: a
+// journal that is gone belongs to a finished generation), one per record
+// or per batch of whole records.
 void append(const Config &cfg, uint32_t gen, const Change &c);
+void append(const Config &cfg, uint32_t gen, const std::vector<Change> &cs);
+
+// Marks dir as holding entries made since it was last listed.
+void mark_made(ControlPage *page, uint64_t dir);
+// An entry was made where no mark can say: only a walk finds it.
+void mark_lost(ControlPage *page);
+// dir is being listed, or is gone: what is made in it later marks it anew.
+void unmark(ControlPage *page, uint64_t dir);
+// The marked directories; false when a mark was lost.
+bool marked(const ControlPage *page, std::vector<uint64_t> &dirs);
+// Every mark dropped, before a walk that sees every entry.
+void clear_marks(ControlPage *page);
 // Closes the journal append() keeps open (the simulation is let go).
 void close_journal();
 

@@ -356,8 +356,9 @@ bool split_absolute(std::string_view p, std::string_view &dir,
 
 // A creation that must make a new file (O_EXCL), by an absolute path,
 // in a directory this process met before, while no family keeps
-// a record with the change: the open, then its object's identity, and
-// the event. False when it is not such a creation.
+// a record with the change: the open and the event, which then names the
+// entry made alone (see Family::intends). False when it is not such
+// a creation.
 bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
                   unsigned mode, int &result)
 {
@@ -378,11 +379,7 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	                            mode);
 	if (result >= 0)
 		quietly([&] {
-			struct stat st;
-			if (::fstat(result, &st) < 0 || st.st_dev != cfg->dev)
-				return;
 			ev.type = CL_CREATE;
-			ev.tfid = cfg->fid_of(st.st_dev, st.st_ino);
 			ev.name = name;
 			ev.open_flags = static_cast<uint32_t>(flags);
 			ns_publish(*cfg, ev);

@@ -118,7 +118,9 @@ struct Family {
 	// when it keeps such records now; null: none.
 	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
 	// Whether intent() would give one now: cheap, no system call, no
-	// allocation. Set with intent.
+	// allocation. Set with intent. While no family intends one, a quick
+	// creation is observed by its entry alone (its tfid is not looked up),
+	// so a family whose observe needs a created object's FID says so here.
 	bool (*intends)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;

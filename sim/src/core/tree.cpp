@@ -72,6 +72,13 @@ void walk_mount(const Config &cfg,
 	}
 }
 
+void list_dir(const Config &cfg, const std::string &rel,
+              const std::function<bool(const WalkEntry &)> &visit)
+{
+	std::vector<std::string> below; // not descended into
+	scan_dir(cfg, rel, below, visit);
+}
+
 bool entry_names(const Config &cfg, const WalkEntry &e, ino_t ino,
                  struct stat &st)
 {

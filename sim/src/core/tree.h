@@ -32,6 +32,9 @@ struct WalkEntry {
 // particular order, until visit returns false.
 void walk_mount(const Config &cfg,
                 const std::function<bool(const WalkEntry &)> &visit);
+// The same for the entries of one directory (rel from the root) alone.
+void list_dir(const Config &cfg, const std::string &rel,
+              const std::function<bool(const WalkEntry &)> &visit);
 
 // Whether entry e names inode ino on the mount's device (st: the object).
 bool entry_names(const Config &cfg, const WalkEntry &e, ino_t ino,
