@@ -145,6 +145,13 @@ TEST_F(Params, DefaultTreesHoldVersionTargetsPoolsAndNodemap)
 		ASSERT_EQ(stat(root, &st), 0) << root;
 		EXPECT_TRUE(S_ISDIR(st.st_mode)) << root;
 	}
+	// Wherever a tree's name lies in the text of a path.
+	std::string dots;
+	for (int k = 0; k < 20; ++k, dots += "./")
+		for (const char *root : {"sys/fs/zorvel", "proc/fs/varn"}) {
+			std::string path = "/" + dots + root;
+			EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+		}
 }
 
 TEST_F(Params, TargetListsFollowTheCounts)

@@ -7,6 +7,7 @@
 #include "core/fopenmode.h"
 #include "core/guard.h"
 #include "core/namespace_change.h"
+#include "core/path_scan.h"
 #include "core/real.h"
 #include "core/request.h"
 #include "core/user_memory.h"
@@ -72,7 +73,8 @@ uint32_t worded(const char *path)
 		return ws;
 	}();
 	uint32_t found = 0;
-	for (const char *c = path;;) {
+	// c begins a component: the path's start, or a byte after a slash.
+	auto component = [&](const char *c) {
 		for (uint64_t m = words.first[static_cast<unsigned char>(*c)];
 		     m; m &= m - 1) {
 			const Word &w = words.w[__builtin_ctzll(m)];
@@ -82,11 +84,14 @@ uint32_t worded(const char *path)
 			if (k == w.text.size())
 				found |= w.family;
 		}
-		const char *slash = std::strchr(c, '/');
-		if (!slash)
-			return found;
-		c = slash + 1;
-	}
+		return false;
+	};
+	component(path);
+	any_place(
+	        path, std::strlen(path),
+	        [](const char *p) { return bytes_at(p, '/'); },
+	        [&](size_t i) { return component(path + i + 1); });
+	return found;
 }
 
 // True when a family served the open (result set); otherwise call.flags

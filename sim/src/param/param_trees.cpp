@@ -3,6 +3,7 @@
 // steering that changes them.
 #include "param.h"
 
+#include "core/path_scan.h"
 #include "core/real.h"
 #include "core/sysio.h"
 
@@ -179,14 +180,38 @@ int steer_target(const Config &cfg, const char *path, std::string &out)
 
 } // namespace
 
+namespace
+{
+
+// Whether the NUL-terminated text at c begins with word (its NUL stops a
+// comparison before the end).
+template <size_t N>
+bool begins(const char *c, const char (&word)[N])
+{
+	for (size_t k = 0; k + 1 < N; ++k)
+		if (c[k] != word[k])
+			return false;
+	return true;
+}
+
+} // namespace
+
 bool param_candidate(const char *path, bool mtab)
 {
 	// "/sys" or "/proc" anywhere, and with mtab "mtab": this runs on
-	// every path call under a simulation, and the C library's substring
-	// search reads many bytes a step.
-	return path && path[0] == '/' &&
-	       (std::strstr(path, "/sys") || std::strstr(path, "/proc") ||
-	        (mtab && std::strstr(path, "mtab")));
+	// every path call under a simulation, so the path is read once, and
+	// only the places that begin "/s", "/p" (or "mt") are looked at.
+	if (!path || path[0] != '/')
+		return false;
+	auto starts = [&](const char *p) {
+		return pairs_at(p, '/', 's', 'p') |
+		       (mtab ? pairs_at(p, 'm', 't', 't') : 0);
+	};
+	return any_place(path, std::strlen(path), starts, [&](size_t i) {
+		const char *c = path + i;
+		return c[0] == '/' ? begins(c, "/sys") || begins(c, "/proc")
+		                   : begins(c, "mtab");
+	});
 }
 
 std::string normalize_path(std::string_view path)
