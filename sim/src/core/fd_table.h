@@ -109,17 +109,40 @@ struct FdHooks {
 // The hooks on marked descriptors of the families having member H, in
 // the order of families(): a read, write or close of a marked descriptor
 // asks only the families that do something there.
+namespace detail
+{
+struct FdHookList : FamilyList<FdHooks> {
+	uint32_t marks = 0; // every mark of the list's families
+};
+
+template <auto H>
+const FdHookList &fd_hook_list()
+{
+	static const FdHookList list = [] {
+		FdHookList l;
+		for (const Family *f : families_with<&Family::fd_hooks>())
+			if (f->fd_hooks->*H) {
+				l.at[l.n++] = f->fd_hooks;
+				l.marks |= f->fd_hooks->mark;
+			}
+		return l;
+	}();
+	return list;
+}
+} // namespace detail
+
 template <auto H>
 std::span<const FdHooks *const> fd_hooks_with()
 {
-	static const FamilyList<FdHooks> list = [] {
-		FamilyList<FdHooks> l;
-		for (const Family *f : families_with<&Family::fd_hooks>())
-			if (f->fd_hooks->*H)
-				l.at[l.n++] = f->fd_hooks;
-		return l;
-	}();
-	return list.all();
+	return detail::fd_hook_list<H>().all();
+}
+
+// Whether a descriptor marked m has a family with hook H among its
+// markers: most marked descriptors have none for a given call.
+template <auto H>
+bool fd_hooks_for(uint32_t m)
+{
+	return m & detail::fd_hook_list<H>().marks;
 }
 
 // --- families' view --------------------------------------------------------

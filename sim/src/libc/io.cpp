@@ -34,7 +34,7 @@ template <auto H, typename R, typename... Args>
 bool marked(uintptr_t slot, R &result, Args &&...args)
 {
 	uint32_t m = slot_marks(slot);
-	if (!m || sys::Reentry::inside())
+	if (!fd_hooks_for<H>(m) || sys::Reentry::inside())
 		return false;
 	return guarded(result, [&] {
 		for (const FdHooks *h : fd_hooks_with<H>())
@@ -48,7 +48,7 @@ bool marked(uintptr_t slot, R &result, Args &&...args)
 ssize_t after(int fd, IoKind kind, ssize_t result)
 {
 	uint32_t m = fd_marks(fd);
-	if (!m || sys::Reentry::inside())
+	if (!fd_hooks_for<&FdHooks::after>(m) || sys::Reentry::inside())
 		return result;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
