@@ -14,7 +14,7 @@ namespace zvsim
 {
 
 constexpr size_t PAGE_FAMILY_FLAGS = 11;
-// Directories the link index is told of by a mark rather than a record:
+// Directories the link index is told of by a mark rather than records:
 // room for a tree of a few thousand directories made between lookups.
 constexpr size_t PAGE_MADE_DIRS = 7168;
 
@@ -28,11 +28,9 @@ struct ControlPage {
 	// Removals and renames under the simulation (any of them may change
 	// what a path names, or where an inode lies); zero in an older page.
 	uint32_t entries_moved;
-	// While the link index is kept: whether a directory where entries
-	// were made found no slot, and those directories since it last listed
-	// them (inode numbers, 0: a free slot), on pages of their own. Zero
-	// in an older page.
-	uint32_t made_overflow;
+	// While the link index is kept: directories where entries were made
+	// since it last listed them (inode numbers; 0: a free slot), on pages
+	// of their own. Zero in an older page.
 	alignas(4096) uint64_t made_in[PAGE_MADE_DIRS];
 };
 

@@ -1,9 +1,9 @@
-// Namespace changes into the link index, while it is kept (some process
-// has looked up a FID). A new entry marks its directory on the control
-// page: no system call, and no need to know what it names. Every other
-// change becomes one journal record naming the entry by its parent's inode
-// and its name, so a renamed directory leaves every entry below it as it
-// was.
+// Namespace changes into the link index's journal, while the index is kept
+// (some process has looked up a FID): each change of a directory entry
+// becomes one record naming the entry by its parent's inode and its name,
+// so a renamed directory leaves every entry below it as it was. An
+// exclusive creation that looked nothing up marks its directory instead
+// (link_store.h).
 #include "control_page.h"
 #include "link_index.h"
 #include "link_store.h"
@@ -54,6 +54,14 @@ bool made(const Config &cfg, const NsEvent &ev, links::Change &c)
 
 } // namespace
 
+bool link_index_mark(const Config &cfg, const Fid &dir)
+{
+	uint64_t ino;
+	return link_index_on(cfg) && inode_of(cfg, dir, ino) &&
+	       ino != cfg.dotz_ino && ino != cfg.fiddir_ino && // never walked
+	       links::mark_made(cfg.page, ino);
+}
+
 bool link_index_on(const Config &cfg)
 {
 	return cfg.page && page_get(cfg.page, &ControlPage::links_gen) != 0;
@@ -72,14 +80,11 @@ void link_index_note(const Config &cfg, const NsEvent &ev)
 	case CL_MKNOD:
 	case CL_SOFTLINK:
 	case CL_HARDLINK:
-		if (!inode_of(cfg, ev.pfid, dir))
-			links::mark_lost(cfg.page);
-		else if (dir != cfg.dotz_ino && dir != cfg.fiddir_ino)
-			links::mark_made(cfg.page, dir); // never walked there
-		return;
+		c.set = !ev.indexed && made(cfg, ev, c);
+		break;
 	case CL_RMDIR:
 		if (inode_of(cfg, ev.tfid, dir))
-			links::unmark(cfg.page, dir);
+			links::forget_dir(cfg.page, dir);
 		[[fallthrough]];
 	case CL_UNLINK:
 		c.del = key_of(cfg, ev.pfid, ev.name, c.gone);

@@ -41,6 +41,9 @@ using links::KeyHash;
 constexpr size_t MAX_DEPTH = 4096;
 // Journal records a copy applies before it folds them into a new base.
 constexpr size_t COMPACT_AFTER = 4096;
+// Entries of a marked directory beyond which it is not listed at every
+// lookup that misses: creations in it are recorded instead.
+constexpr size_t BIG_DIR = 1024;
 
 bool names_object(const Config &cfg, const std::string &rel, uint64_t ino,
                   struct stat &st)
@@ -294,12 +297,14 @@ void Copy::publish(const Config &cfg, uint32_t gen, uint32_t old,
 
 // The entries made in the marked directories, into the journal (for every
 // copy) and this copy. A directory made in another marked one is found
-// once that one is listed. False when nothing was marked or a mark was
-// lost: only a walk finds what they would have.
+// once that one is listed. A directory too big to list at every lookup is
+// marked so, and creations in it write records from then on. False when
+// nothing was marked.
 bool Copy::read_marked(const Config &cfg)
 {
 	std::vector<uint64_t> dirs;
-	if (!links::marked(cfg.page, dirs) || dirs.empty())
+	links::marked(cfg.page, dirs);
+	if (dirs.empty())
 		return false;
 	std::unordered_map<uint64_t, std::string> known{{cfg.root_ino, ""}};
 	std::vector<Change> found;
@@ -311,8 +316,10 @@ bool Copy::read_marked(const Config &cfg)
 				continue;
 			// What is made in it from now on marks it again.
 			links::unmark(cfg.page, dir);
+			size_t entries = 0;
 			list_dir(cfg, rel, [&](const WalkEntry &w) {
 				Key k{dir, std::string(w.name)};
+				++entries;
 				if (w.dir_ino == dir && !names(k, w.ino)) {
 					Change &c = found.emplace_back();
 					c.set = true;
@@ -321,6 +328,8 @@ bool Copy::read_marked(const Config &cfg)
 				}
 				return true;
 			});
+			if (entries > BIG_DIR)
+				links::mark_big(cfg.page, dir);
 			dir = 0;
 			listed = true;
 		}

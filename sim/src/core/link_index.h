@@ -28,5 +28,8 @@ std::vector<std::string> lookup_links(const Config &cfg, ino_t ino);
 bool link_index_on(const Config &cfg);
 // One namespace change into the index's journal.
 void link_index_note(const Config &cfg, const NsEvent &ev);
+// Marks directory dir as holding a new entry that the index is not told
+// of otherwise (NsEvent::indexed); false when a record must tell it.
+bool link_index_mark(const Config &cfg, const Fid &dir);
 
 } // namespace zvsim

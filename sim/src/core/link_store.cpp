@@ -383,8 +383,10 @@ void append(const Config &cfg, uint32_t gen, const std::vector<Change> &cs)
 namespace
 {
 
-// A directory's mark lies in one of PROBES slots from its hash.
+// A directory's mark lies in one of PROBES slots from its hash: its inode
+// number, with BIG set once it was found too big to list at every lookup.
 constexpr size_t PROBES = 16;
+constexpr uint64_t BIG = uint64_t(1) << 63;
 
 std::atomic_ref<uint64_t> made_slot(ControlPage *page, uint64_t dir, size_t i)
 {
@@ -393,59 +395,80 @@ std::atomic_ref<uint64_t> made_slot(ControlPage *page, uint64_t dir, size_t i)
 	        page->made_in[(h + i) % PAGE_MADE_DIRS]);
 }
 
-} // namespace
-
-void mark_made(ControlPage *page, uint64_t dir)
+// Sets the first slot of dir that holds want or is free to want; false
+// when one holds other, or none is free.
+bool claim(ControlPage *page, uint64_t dir, uint64_t want, uint64_t other)
 {
-	if (!page)
-		return;
 	for (size_t i = 0; i < PROBES; ++i) {
 		std::atomic_ref<uint64_t> slot = made_slot(page, dir, i);
 		uint64_t v = slot.load();
-		if (v == dir ||
-		    (v == 0 &&
-		     (slot.compare_exchange_strong(v, dir) || v == dir)))
-			return;
+		if (v == 0 && !slot.compare_exchange_strong(v, want) &&
+		    v != want && v != other)
+			continue; // taken by another directory meanwhile
+		if (v == 0 || v == want)
+			return true;
+		if (v == other)
+			return false;
 	}
-	mark_lost(page);
+	return false;
 }
 
-void mark_lost(ControlPage *page)
+// Clears the slots of dir holding value (a slot freed before its mark
+// was set again may hold it twice).
+void clear(ControlPage *page, uint64_t dir, uint64_t value)
 {
-	page_set(page, &ControlPage::made_overflow, 1);
-}
-
-void unmark(ControlPage *page, uint64_t dir)
-{
-	if (!page)
-		return;
-	// A slot freed before its mark was set again may hold it twice.
 	for (size_t i = 0; i < PROBES; ++i) {
-		uint64_t v = dir;
+		uint64_t v = value;
 		made_slot(page, dir, i).compare_exchange_strong(v, 0);
 	}
 }
 
-bool marked(const ControlPage *page, std::vector<uint64_t> &dirs)
+} // namespace
+
+bool mark_made(ControlPage *page, uint64_t dir)
+{
+	return page && dir && !(dir & BIG) && claim(page, dir, dir, dir | BIG);
+}
+
+void unmark(ControlPage *page, uint64_t dir)
+{
+	if (page)
+		clear(page, dir, dir);
+}
+
+void mark_big(ControlPage *page, uint64_t dir)
+{
+	if (page && !(dir & BIG))
+		claim(page, dir, dir | BIG, 0);
+}
+
+void forget_dir(ControlPage *page, uint64_t dir)
+{
+	if (page && !(dir & BIG)) {
+		clear(page, dir, dir);
+		clear(page, dir, dir | BIG);
+	}
+}
+
+void marked(const ControlPage *page, std::vector<uint64_t> &dirs)
 {
 	dirs.clear();
-	if (!page || page_get(page, &ControlPage::made_overflow))
-		return false;
+	if (!page)
+		return;
 	for (const uint64_t &slot : page->made_in)
 		if (uint64_t v = std::atomic_ref<uint64_t>(
 		                         const_cast<uint64_t &>(slot))
-		                         .load())
+		                         .load();
+		    v && !(v & BIG))
 			dirs.push_back(v);
 	std::sort(dirs.begin(), dirs.end());
 	dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
-	return true;
 }
 
 void clear_marks(ControlPage *page)
 {
 	if (!page)
 		return;
-	page_set(page, &ControlPage::made_overflow, 0);
 	for (uint64_t &slot : page->made_in) {
 		std::atomic_ref<uint64_t> mark(slot);
 		if (mark.load()) // a page never marked is left a hole

@@ -6,9 +6,10 @@
 //   journal.<gen>   changes since the base of generation <gen>, one
 //                   O_APPEND record per namespace operation
 //   lock            flock held by whoever rebuilds or compacts
-// and, on the control page, the directories where entries were made: a
-// creation marks its directory instead of writing a record (no system
-// call), and a lookup that misses lists the marked directories first.
+// and, on the control page, the directories where exclusive creations
+// made entries: such a creation marks its directory instead of writing
+// a record (no system call, and no look at the new file), and a lookup
+// that misses lists the marked directories first.
 // Nothing here is trusted: every answer built from these files is checked
 // against the file system, so a damaged file costs a walk, never a wrong
 // answer.
@@ -111,19 +112,23 @@ int read_from(const std::string &path, uint64_t from, std::string &out);
 // or per batch of whole records.
 void append(const Config &cfg, uint32_t gen, const Change &c);
 void append(const Config &cfg, uint32_t gen, const std::vector<Change> &cs);
-
-// Marks dir as holding entries made since it was last listed.
-void mark_made(ControlPage *page, uint64_t dir);
-// An entry was made where no mark can say: only a walk finds it.
-void mark_lost(ControlPage *page);
-// dir is being listed, or is gone: what is made in it later marks it anew.
-void unmark(ControlPage *page, uint64_t dir);
-// The marked directories; false when a mark was lost.
-bool marked(const ControlPage *page, std::vector<uint64_t> &dirs);
-// Every mark dropped, before a walk that sees every entry.
-void clear_marks(ControlPage *page);
 // Closes the journal append() keeps open (the simulation is let go).
 void close_journal();
+
+// Marks dir as holding entries made since it was last listed: false when
+// it cannot (no slot, or a directory too big to list again), and a record
+// must say what was made.
+bool mark_made(ControlPage *page, uint64_t dir);
+// dir is being listed: what is made in it later marks it anew.
+void unmark(ControlPage *page, uint64_t dir);
+// dir was too big to list at every lookup: what is made in it is recorded.
+void mark_big(ControlPage *page, uint64_t dir);
+// dir is gone: no mark of any kind stays.
+void forget_dir(ControlPage *page, uint64_t dir);
+// The directories marked as holding new entries.
+void marked(const ControlPage *page, std::vector<uint64_t> &dirs);
+// Every mark dropped, before a walk that sees every entry.
+void clear_marks(ControlPage *page);
 
 // Exclusive flock on <state>/links/lock (made with its directory when
 // missing) for the life of the object.

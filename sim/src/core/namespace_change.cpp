@@ -1,5 +1,7 @@
 #include "namespace_change.h"
 
+#include "link_index.h"
+
 #include "control_page.h"
 #include "fopenmode.h"
 #include "real.h"
@@ -356,8 +358,9 @@ bool split_absolute(std::string_view p, std::string_view &dir,
 
 // A creation that must make a new file (O_EXCL), by an absolute path,
 // in a directory this process met before, while no family keeps
-// a record with the change: the open and the event, which then names the
-// entry made alone (see Family::intends). False when it is not such
+// a record with the change: the open, then the event. The link index
+// takes a mark of the directory when it can; otherwise the new file's
+// identity is looked up for its record. False when it is not such
 // a creation.
 bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
                   unsigned mode, int &result)
@@ -379,6 +382,13 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	                            mode);
 	if (result >= 0)
 		quietly([&] {
+			ev.indexed = link_index_mark(*cfg, ev.pfid);
+			struct stat st;
+			if (!ev.indexed &&
+			    (::fstat(result, &st) < 0 || st.st_dev != cfg->dev))
+				return;
+			if (!ev.indexed)
+				ev.tfid = cfg->fid_of(st.st_dev, st.st_ino);
 			ev.type = CL_CREATE;
 			ev.name = name;
 			ev.open_flags = static_cast<uint32_t>(flags);

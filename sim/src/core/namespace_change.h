@@ -33,6 +33,9 @@ struct NsEvent {
 	std::string xattr;
 	// The change log wrote this change's record with the operation.
 	bool recorded = false;
+	// The link index marked the new entry's directory: the event names
+	// the entry alone (no tfid).
+	bool indexed = false;
 };
 
 // A record a family writes with an entry change, as one step with it:

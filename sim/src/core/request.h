@@ -119,8 +119,8 @@ struct Family {
 	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;
 	// Whether intent() would give one now: cheap, no system call, no
 	// allocation. Set with intent. While no family intends one, a quick
-	// creation is observed by its entry alone (its tfid is not looked up),
-	// so a family whose observe needs a created object's FID says so here.
+	// creation the link index marked is observed by its entry alone (no
+	// tfid): a family whose observe needs the object's FID says so here.
 	bool (*intends)(const Config &cfg) = nullptr;
 	// What it does on descriptors it marked (fd_table.h); null: none.
 	const FdHooks *fd_hooks = nullptr;
