@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -65,15 +66,49 @@ class selection
 	int rc_;
 };
 
-/* The 4 MiB page-aligned copy buffer. */
+/* The 4 MiB page-aligned copy buffer. A thread keeps its last one for its
+ * next copy: a fresh buffer costs a page fault and a zeroed page for every
+ * 4 KiB a copy reads into it, which was a fifth of the copy of a sparse
+ * file. The spare is freed when the thread ends. It is thread-specific
+ * data, not a C++ thread_local, whose first use in a thread could abort
+ * the process when memory is short. */
 struct copy_buffer {
 	zv::unique_malloc<char> mem;
 	int rc = 0;
 	explicit copy_buffer(size_t page)
 	{
+		if (const pthread_key_t *key = spare_key())
+			if (void *kept = pthread_getspecific(*key)) {
+				pthread_setspecific(*key, nullptr);
+				mem.reset(static_cast<char *>(kept));
+				return;
+			}
 		void *p = nullptr;
 		rc = -posix_memalign(&p, page, COPY_BUF);
 		mem.reset(static_cast<char *>(p));
+	}
+	~copy_buffer()
+	{
+		put_back();
+	}
+	copy_buffer(const copy_buffer &) = delete;
+	copy_buffer &operator=(const copy_buffer &) = delete;
+	/* Done with it: kept as the spare when the thread has none. */
+	void put_back()
+	{
+		const pthread_key_t *key = spare_key();
+		if (mem && key && !pthread_getspecific(*key) &&
+		    pthread_setspecific(*key, mem.get()) == 0)
+			(void)mem.release();
+		mem.reset();
+	}
+
+      private:
+	static const pthread_key_t *spare_key()
+	{
+		static pthread_key_t key;
+		static const bool made = pthread_key_create(&key, free) == 0;
+		return made ? &key : nullptr;
 	}
 };
 
@@ -309,7 +344,7 @@ ZV_EXPORT ssize_t zvapi_mirror_copy(int fd, unsigned int src, unsigned int dst,
 			break;
 		}
 	}
-	buf.mem.reset();
+	buf.put_back();
 	/* A copy that met the source's end leaves the destination exactly
 	 * the source's size: cut back what the last page wrote past it, and
 	 * whatever the destination held beyond. */
@@ -386,7 +421,7 @@ ZV_EXPORT ssize_t zvapi_mirror_copy_many(int fd, uint16_t src, uint16_t *dst,
 		if (static_cast<size_t>(n) < to_read)
 			break;
 	}
-	buf.mem.reset();
+	buf.put_back();
 	/* A hole at the end, its last page whole: a partial page punched
 	 * would stay allocated. */
 	punch_all(fd, to, written_end, round_up(pos, page));
