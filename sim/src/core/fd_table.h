@@ -107,16 +107,15 @@ struct FdHooks {
 };
 
 // The hooks on marked descriptors of the families having member H, in
-// the order of families(): a read, write or close of a marked descriptor
-// asks only the families that do something there.
-namespace detail
-{
+// the order of families(), and the union of their marks: a read, write or
+// close of a marked descriptor asks only the families that do something
+// there, and none when its marks are not among them.
 struct FdHookList : FamilyList<FdHooks> {
-	uint32_t marks = 0; // every mark of the list's families
+	uint32_t marks = 0;
 };
 
 template <auto H>
-const FdHookList &fd_hook_list()
+const FdHookList &fd_hooks_with()
 {
 	static const FdHookList list = [] {
 		FdHookList l;
@@ -128,21 +127,6 @@ const FdHookList &fd_hook_list()
 		return l;
 	}();
 	return list;
-}
-} // namespace detail
-
-template <auto H>
-std::span<const FdHooks *const> fd_hooks_with()
-{
-	return detail::fd_hook_list<H>().all();
-}
-
-// Whether a descriptor marked m has a family with hook H among its
-// markers: most marked descriptors have none for a given call.
-template <auto H>
-bool fd_hooks_for(uint32_t m)
-{
-	return m & detail::fd_hook_list<H>().marks;
 }
 
 // --- families' view --------------------------------------------------------

@@ -402,10 +402,10 @@ bool claim(ControlPage *page, uint64_t dir, uint64_t want, uint64_t other)
 	for (size_t i = 0; i < PROBES; ++i) {
 		std::atomic_ref<uint64_t> slot = made_slot(page, dir, i);
 		uint64_t v = slot.load();
-		if (v == 0 && !slot.compare_exchange_strong(v, want) &&
-		    v != want && v != other)
-			continue; // taken by another directory meanwhile
-		if (v == 0 || v == want)
+		// A failed exchange leaves in v what the slot holds now.
+		if (v == 0 && slot.compare_exchange_strong(v, want))
+			return true;
+		if (v == want)
 			return true;
 		if (v == other)
 			return false;

@@ -1,9 +1,8 @@
 #include "namespace_change.h"
 
-#include "link_index.h"
-
 #include "control_page.h"
 #include "fopenmode.h"
+#include "link_index.h"
 #include "real.h"
 #include "request.h"
 #include "sysio.h"
@@ -383,12 +382,13 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	if (result >= 0)
 		quietly([&] {
 			ev.indexed = link_index_mark(*cfg, ev.pfid);
-			struct stat st;
-			if (!ev.indexed &&
-			    (::fstat(result, &st) < 0 || st.st_dev != cfg->dev))
-				return;
-			if (!ev.indexed)
+			if (!ev.indexed) {
+				struct stat st;
+				if (::fstat(result, &st) < 0 ||
+				    st.st_dev != cfg->dev)
+					return;
 				ev.tfid = cfg->fid_of(st.st_dev, st.st_ino);
+			}
 			ev.type = CL_CREATE;
 			ev.name = name;
 			ev.open_flags = static_cast<uint32_t>(flags);

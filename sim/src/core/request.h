@@ -166,6 +166,14 @@ struct FamilyList {
 	{
 		return {at, n};
 	}
+	const T *const *begin() const
+	{
+		return at;
+	}
+	const T *const *end() const
+	{
+		return at + n;
+	}
 };
 
 // The families having Hook (a member of Family), in the order of

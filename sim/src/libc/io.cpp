@@ -34,10 +34,11 @@ template <auto H, typename R, typename... Args>
 bool marked(uintptr_t slot, R &result, Args &&...args)
 {
 	uint32_t m = slot_marks(slot);
-	if (!fd_hooks_for<H>(m) || sys::Reentry::inside())
+	const FdHookList &hooks = fd_hooks_with<H>();
+	if (!(m & hooks.marks) || sys::Reentry::inside())
 		return false;
 	return guarded(result, [&] {
-		for (const FdHooks *h : fd_hooks_with<H>())
+		for (const FdHooks *h : hooks)
 			if ((h->mark & m) && (h->*H)(args...))
 				return true;
 		return false;
@@ -48,11 +49,12 @@ bool marked(uintptr_t slot, R &result, Args &&...args)
 ssize_t after(int fd, IoKind kind, ssize_t result)
 {
 	uint32_t m = fd_marks(fd);
-	if (!fd_hooks_for<&FdHooks::after>(m) || sys::Reentry::inside())
+	const FdHookList &hooks = fd_hooks_with<&FdHooks::after>();
+	if (!(m & hooks.marks) || sys::Reentry::inside())
 		return result;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
-		for (const FdHooks *h : fd_hooks_with<&FdHooks::after>())
+		for (const FdHooks *h : hooks)
 			if (h->mark & m)
 				h->after(fd, kind, result);
 		return true;
