@@ -486,6 +486,19 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 	});
 }
 
+// What a creation made: the object of the descriptor an open returned
+// (no walk of the path), else the entry's.
+bool EntryChange::made_fid(Fid &fid) const
+{
+	struct stat st;
+	if (made_fd < 0)
+		return entry_fid(*cfg, dir, ev.name, fid);
+	if (::fstat(made_fd, &st) < 0 || st.st_dev != cfg->dev)
+		return false;
+	fid = cfg->fid_of(st.st_dev, st.st_ino);
+	return true;
+}
+
 int EntryChange::finish(int rc)
 {
 	// Counted watched or not: what is known of where inodes lie goes.
@@ -495,8 +508,7 @@ int EntryChange::finish(int rc)
 		quietly([&] {
 			Fid made;
 			bool done = rc == 0 && changes &&
-			            (removal ||
-			             entry_fid(*cfg, dir, ev.name, made));
+			            (removal || made_fid(made));
 			if (intent)
 				intent->end(done, removal ? nullptr : &made);
 			if (!done)
@@ -600,6 +612,7 @@ bool create_open(int dirfd, const char *path, int flags, unsigned mode,
 		return false; // not watched, outside the mount, or no creation
 	result = real::fns().openat(dirfd, path, flags & ~DELAY_CREATE_BIT,
 	                            mode);
+	c.made_fd = result;
 	c.finish(result < 0 ? -1 : 0); // keeps errno
 	if (result >= 0 && c.changes)
 		quietly([&] { fd_name_keep(*c.cfg, moves, result, c.ev); });

@@ -119,9 +119,13 @@ struct EntryChange {
 	const bool removal;
 	bool located = false; // the entry is in the mount
 	bool changes = false; // the operation would change it
+	int made_fd = -1;     // an open that created the entry: its result
 
 	void prepare(uint32_t type, int dirfd, const char *path);
 	int finish(int rc);
+
+      private:
+	bool made_fid(Fid &fid) const;
 };
 
 struct Creation : EntryChange {
