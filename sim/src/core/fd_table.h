@@ -78,6 +78,16 @@ enum class IoKind : uint8_t {
 	Write
 };
 
+// What a read or write saw of its descriptor's open file before libc ran
+// it: the marks, and the marking families' state. Its families hear of the
+// result through this, without the descriptor being looked up again: a
+// system call may have emptied the TLB, and every page touched after it
+// costs a walk.
+struct IoSeen {
+	uint32_t marks = 0;
+	void *state[fdmark::COUNT] = {};
+};
+
 // What a family does on the open files it follows. A hook returns true
 // when it served the call (result set, in the system call's convention)
 // and false to pass it on, to the next family that marked the open file
@@ -95,7 +105,8 @@ struct FdHooks {
 	                 int &r) = nullptr;
 	bool (*stat)(int fd, struct stat64 *st, int &r) = nullptr;
 	// After a read or write nobody served: what it returned.
-	void (*after)(int fd, IoKind kind, ssize_t result) = nullptr;
+	void (*after)(int fd, const IoSeen &seen, IoKind kind,
+	              ssize_t result) = nullptr;
 	// The open file's last descriptor in this process went: the family
 	// lets go of its state slot.
 	void (*dropped)(OpenFile &file) = nullptr;
@@ -114,8 +125,9 @@ struct FdHookList : FamilyList<FdHooks> {
 	uint32_t marks = 0;
 };
 
+// Inline: once built, a test of its guard.
 template <auto H>
-const FdHookList &fd_hooks_with()
+[[gnu::always_inline]] inline const FdHookList &fd_hooks_with()
 {
 	static const FdHookList list = [] {
 		FdHookList l;

@@ -125,9 +125,10 @@ FileRecord *file_record(const Config &cfg, const FileKey &key, bool create)
 	return nullptr;
 }
 
-FileRecord *counted_record(int fd)
+FileRecord *counted_record(int fd, void *known)
 {
-	auto *r = static_cast<FileRecord *>(fd_state(fd, fdmark::HEAT));
+	auto *r = static_cast<FileRecord *>(known ? known
+	                                          : fd_state(fd, fdmark::HEAT));
 	if (!r) {
 		sys::Reentry guard;
 		ConfigPtr cfg = current();
@@ -143,9 +144,13 @@ FileRecord *counted_record(int fd)
 
 void count_io(int fd, IoKind kind, ssize_t result)
 {
-	if (result < 0 || !(fd_marks(fd) & fdmark::HEAT))
-		return;
-	if (FileRecord *r = counted_record(fd))
+	if (result >= 0 && fd_marks(fd) & fdmark::HEAT)
+		count_io(counted_record(fd), kind, result);
+}
+
+void count_io(FileRecord *r, IoKind kind, ssize_t result)
+{
+	if (r && result >= 0)
 		add(*r, kind, result);
 }
 

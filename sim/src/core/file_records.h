@@ -61,11 +61,15 @@ std::atomic_ref<T> shared(T &field)
 // without a mirror selected (fdmark::MIRROR) is a change of the primary.
 
 // The record of the file a counted descriptor is open on, looked for once
-// per open file; null when there is none.
-FileRecord *counted_record(int fd);
+// per open file; null when there is none. known: the open file's state as
+// a call saw it (IoSeen), null when it had none yet.
+FileRecord *counted_record(int fd, void *known = nullptr);
 // Adds a read or write on fd that returned result to its file's counts;
 // nothing when fd is not counted or counting is off for the file.
 void count_io(int fd, IoKind kind, ssize_t result);
+// The same for a descriptor known to be counted: its record r (null:
+// none), looked up by counted_record().
+void count_io(FileRecord *r, IoKind kind, ssize_t result);
 // The primary (mirror 1) of r's file changed: every other mirror is stale.
 void primary_changed(FileRecord &r);
 

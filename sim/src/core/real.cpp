@@ -7,7 +7,7 @@ namespace zvsim::real
 
 namespace
 {
-Table load()
+Table resolve()
 {
 	Table t{};
 #define ZVSIM_REAL_LOAD(name, ret, params)                                     \
@@ -18,9 +18,18 @@ Table load()
 }
 } // namespace
 
-const Table &fns()
+Table detail::table;
+bool detail::loaded;
+
+// The first callers (threads may race here) wait for one resolution.
+const Table &detail::load()
 {
-	static const Table table = load();
+	static const bool once = [] {
+		table = resolve();
+		__atomic_store_n(&loaded, true, __ATOMIC_RELEASE);
+		return true;
+	}();
+	(void)once;
 	return table;
 }
 

@@ -138,8 +138,22 @@ struct Table {
 };
 #undef ZVSIM_REAL_FIELD
 
-// Resolved on first use.
-const Table &fns();
+namespace detail
+{
+extern Table table;
+extern bool loaded; // table is whole
+const Table &load();
+} // namespace detail
+
+// Resolved on first use; after that a load and a test, inline, since
+// every interposed call comes here.
+inline const Table &fns()
+{
+	if (__builtin_expect(__atomic_load_n(&detail::loaded, __ATOMIC_ACQUIRE),
+	                     1))
+		return detail::table;
+	return detail::load();
+}
 
 // What a failed call returns: -1, or null for pointer results.
 template <typename R>

@@ -179,7 +179,7 @@ struct FamilyList {
 // The families having Hook (a member of Family), in the order of
 // families(): hooks asked on every call are asked of these alone.
 template <auto Hook>
-std::span<const Family *const> families_with()
+[[gnu::always_inline]] inline std::span<const Family *const> families_with()
 {
 	static const FamilyList<Family> list = [] {
 		FamilyList<Family> l;

@@ -39,13 +39,15 @@ bool mirror_selected(int fd)
 	return fd_marks(fd) & fdmark::MIRROR;
 }
 
-void after(int fd, IoKind kind, ssize_t result)
+void after(int fd, const IoSeen &seen, IoKind kind, ssize_t result)
 {
-	count_io(fd, kind, result);
+	FileRecord *r =
+	        counted_record(fd, seen.state[mark_index(fdmark::HEAT)]);
+	count_io(r, kind, result);
 	// Without a selection a write reaches the primary mirror alone.
-	if (kind == IoKind::Write && result > 0 && !mirror_selected(fd))
-		if (FileRecord *r = counted_record(fd))
-			primary_changed(*r);
+	if (r && kind == IoKind::Write && result > 0 &&
+	    !(seen.marks & fdmark::MIRROR))
+		primary_changed(*r);
 }
 
 // Truncations and allocations without a selection change the primary

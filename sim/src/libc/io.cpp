@@ -28,15 +28,12 @@ const FileOps *served(uintptr_t slot)
 	return ops && !sys::Reentry::inside() ? ops : nullptr;
 }
 
-// The first family that marked fd and serves the call with its hook H,
-// asked with args (result set).
+// The first family among hooks that marked the open file (marks m) and
+// serves the call with its hook H, asked with args (result set).
 template <auto H, typename R, typename... Args>
-bool marked(uintptr_t slot, R &result, Args &&...args)
+[[gnu::noinline]] bool ask_marking(const FdHookList &hooks, uint32_t m,
+                                   R &result, Args &&...args)
 {
-	uint32_t m = slot_marks(slot);
-	const FdHookList &hooks = fd_hooks_with<H>();
-	if (!(m & hooks.marks) || sys::Reentry::inside())
-		return false;
 	return guarded(result, [&] {
 		for (const FdHooks *h : hooks)
 			if ((h->mark & m) && (h->*H)(args...))
@@ -45,18 +42,45 @@ bool marked(uintptr_t slot, R &result, Args &&...args)
 	});
 }
 
-// A read or write libc made on a marked descriptor, told to its families.
-ssize_t after(int fd, IoKind kind, ssize_t result)
+// The first family that marked fd and serves the call with its hook H:
+// inline up to the test of the marks, which most calls stop at.
+template <auto H, typename R, typename... Args>
+[[gnu::always_inline]] inline bool marked(uintptr_t slot, R &result,
+                                          Args &&...args)
 {
-	uint32_t m = fd_marks(fd);
-	const FdHookList &hooks = fd_hooks_with<&FdHooks::after>();
+	uint32_t m = slot_marks(slot);
+	const FdHookList &hooks = fd_hooks_with<H>();
 	if (!(m & hooks.marks) || sys::Reentry::inside())
-		return result;
+		return false;
+	return ask_marking<H>(hooks, m, result, args...);
+}
+
+// Whether the families that hear of a read or write after libc made it
+// marked slot's open file: what they keep on it, into seen.
+bool heard(uintptr_t slot, IoSeen &seen)
+{
+	OpenFile *f = slot_file(slot);
+	if (!f)
+		return false;
+	seen.marks = __atomic_load_n(&f->marks, __ATOMIC_ACQUIRE);
+	uint32_t m = seen.marks & fd_hooks_with<&FdHooks::after>().marks;
+	if (!m || sys::Reentry::inside())
+		return false;
+	for (int i = 0; i < fdmark::COUNT; i++)
+		if (m & (1u << i))
+			seen.state[i] =
+			        __atomic_load_n(&f->state[i], __ATOMIC_ACQUIRE);
+	return true;
+}
+
+// A read or write libc made on a marked descriptor, told to its families.
+ssize_t after(int fd, const IoSeen &seen, IoKind kind, ssize_t result)
+{
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
-		for (const FdHooks *h : hooks)
-			if (h->mark & m)
-				h->after(fd, kind, result);
+		for (const FdHooks *h : fd_hooks_with<&FdHooks::after>())
+			if (h->mark & seen.marks)
+				h->after(fd, seen, kind, result);
 		return true;
 	});
 	errno = saved;
@@ -129,7 +153,10 @@ ssize_t sim_read(int fd, void *buf, size_t count, int64_t off, Fn &&libc)
 	}
 	if (marked<&FdHooks::read>(slot, r, fd, buf, count, off, r))
 		return r;
-	return after(fd, IoKind::Read, libc());
+	IoSeen seen;
+	if (!heard(slot, seen))
+		return libc();
+	return after(fd, seen, IoKind::Read, libc());
 }
 
 template <typename Fn>
@@ -147,7 +174,10 @@ ssize_t sim_write(int fd, const void *buf, size_t count, int64_t off, Fn &&libc)
 	}
 	if (marked<&FdHooks::write>(slot, r, fd, buf, count, off, r))
 		return r;
-	return after(fd, IoKind::Write, libc());
+	IoSeen seen;
+	if (!heard(slot, seen))
+		return libc();
+	return after(fd, seen, IoKind::Write, libc());
 }
 
 template <typename T, typename Fn>
