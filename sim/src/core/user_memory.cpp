@@ -320,6 +320,24 @@ long copy_string_from_user(char *buf, const char *src, size_t cap) noexcept
 	return -ENAMETOOLONG;
 }
 
+long string_in_place(const char *src, size_t cap) noexcept
+{
+	if (hopeless(src))
+		return -1;
+	uintptr_t a = reinterpret_cast<uintptr_t>(src);
+	for (size_t done = 0; done < cap;) {
+		size_t chunk = std::min<size_t>(PAGE - ((a + done) % PAGE),
+		                                cap - done);
+		if (!known_mapped(src + done, chunk, false))
+			return -1;
+		size_t n = strnlen(src + done, chunk);
+		if (n < chunk)
+			return static_cast<long>(done + n);
+		done += chunk;
+	}
+	return -1;
+}
+
 UserPath::UserPath(const char *src) noexcept
 {
 	len_ = copy_string_from_user(buf_, src, sizeof buf_);

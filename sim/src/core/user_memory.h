@@ -29,6 +29,11 @@ int copy_changes_to_user(void *user, const void *buf, const void *orig,
 // buf: its length, -EFAULT, or -ENAMETOOLONG when no NUL comes in time.
 long copy_string_from_user(char *buf, const char *src, size_t cap) noexcept;
 
+// The length of a NUL-terminated text of at most cap - 1 bytes lying whole
+// in memory known to be mapped, read where it is (nothing copied); -1 when
+// that is not known, and a copy must tell.
+long string_in_place(const char *src, size_t cap) noexcept;
+
 // Room for a path copied in, as the kernel's PATH_MAX.
 constexpr size_t USER_PATH_MAX = 4096;
 

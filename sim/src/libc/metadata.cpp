@@ -28,6 +28,11 @@ bool redirected(const char *path, bool mtab, R &result, Call &&call)
 {
 	if (!may_simulate())
 		return false;
+	// Most paths name no tree: told on the caller's bytes where they are
+	// known to be readable, before any copy.
+	if (long n = string_in_place(path, USER_PATH_MAX);
+	    n >= 0 && !param::param_candidate(path, size_t(n), mtab))
+		return false;
 	UserPath p(path);
 	return p.ok() && guarded(result, [&] {
 		       return param::on_state_path(p.c_str(), mtab, result,

@@ -12,6 +12,7 @@
 #include "core/sysio.h"
 
 #include <cstdio>
+#include <cstring>
 #include <glob.h>
 #include <string>
 #include <string_view>
@@ -31,9 +32,14 @@ constexpr unsigned long SYSFS_MAGIC = 0x62656572;
 constexpr const char *DEBUGFS_DIR = "/sys/kernel/debug";
 constexpr const char *MTAB = "/etc/mtab";
 
-// Cheap test, without allocation, that an absolute path may name something
-// under one of the trees (or the mount-table file when mtab is set).
-bool param_candidate(const char *path, bool mtab = false);
+// Cheap test, without allocation, that an absolute path (of len bytes) may
+// name something under one of the trees (or the mount-table file when mtab
+// is set).
+bool param_candidate(const char *path, size_t len, bool mtab);
+inline bool param_candidate(const char *path, bool mtab = false)
+{
+	return path && param_candidate(path, std::strlen(path), mtab);
+}
 
 // "//" and "." removed, ".." resolved against the text: the kernel's
 // reading of a path whose directories are no symbolic links.

@@ -183,34 +183,32 @@ int steer_target(const Config &cfg, const char *path, std::string &out)
 namespace
 {
 
-// Whether the NUL-terminated text at c begins with word (its NUL stops a
-// comparison before the end).
+// Whether the left bytes at c begin with word.
 template <size_t N>
-bool begins(const char *c, const char (&word)[N])
+bool begins(const char *c, size_t left, const char (&word)[N])
 {
-	for (size_t k = 0; k + 1 < N; ++k)
-		if (c[k] != word[k])
-			return false;
-	return true;
+	return left >= N - 1 && std::memcmp(c, word, N - 1) == 0;
 }
 
 } // namespace
 
-bool param_candidate(const char *path, bool mtab)
+bool param_candidate(const char *path, size_t len, bool mtab)
 {
 	// "/sys" or "/proc" anywhere, and with mtab "mtab": this runs on
 	// every path call under a simulation, so the path is read once, and
 	// only the places that begin "/s", "/p" (or "mt") are looked at.
-	if (!path || path[0] != '/')
+	if (len == 0 || path[0] != '/')
 		return false;
 	auto starts = [&](const char *p) {
 		return pairs_at(p, '/', 's', 'p') |
 		       (mtab ? pairs_at(p, 'm', 't', 't') : 0);
 	};
-	return any_place(path, std::strlen(path), starts, [&](size_t i) {
+	return any_place(path, len, starts, [&](size_t i) {
 		const char *c = path + i;
-		return c[0] == '/' ? begins(c, "/sys") || begins(c, "/proc")
-		                   : begins(c, "mtab");
+		size_t left = len - i;
+		return c[0] == '/' ? begins(c, left, "/sys") ||
+		                             begins(c, left, "/proc")
+		                   : begins(c, left, "mtab");
 	});
 }
 
