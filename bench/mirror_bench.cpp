@@ -200,7 +200,7 @@ int main(int argc, char **argv)
 		          .figure = {"BM_pread_in_mount", measure::cpu_rate},
 		          .baseline = side{"BM_pread_plain", measure::cpu_rate},
 		          .aim = ">= 0.95"}},
-		        3);
+		        5);
 	zvsim_teardown();
 	if (!top.empty() && !zvbench::remove_tree(top))
 		rc = 1;
