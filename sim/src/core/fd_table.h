@@ -82,7 +82,9 @@ enum class IoKind : uint8_t {
 // it: the marks, and the marking families' state. Its families hear of the
 // result through this, without the descriptor being looked up again: a
 // system call may have emptied the TLB, and every page touched after it
-// costs a walk.
+// costs a walk. Another thread may close the descriptor meanwhile, so a
+// family whose state can be freed before the process ends must not take
+// it from here (heat's records live as long as the process).
 struct IoSeen {
 	uint32_t marks = 0;
 	void *state[fdmark::COUNT] = {};
