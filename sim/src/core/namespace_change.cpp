@@ -215,6 +215,16 @@ bool locate_entry(const Config &cfg, int dirfd, const char *path, NsDir &d,
 	return true;
 }
 
+// The object behind a descriptor, when it lies on the mount's file system.
+bool fd_fid(const Config &cfg, int fd, Fid &fid)
+{
+	struct stat st;
+	if (::fstat(fd, &st) < 0 || st.st_dev != cfg.dev)
+		return false;
+	fid = cfg.fid_of(st.st_dev, st.st_ino);
+	return true;
+}
+
 bool entry_fid(const Config &cfg, const NsDir &d, const std::string &name,
                Fid &fid, mode_t *mode = nullptr)
 {
@@ -382,13 +392,8 @@ bool quick_create(const ConfigPtr &cfg, int dirfd, const char *path, int flags,
 	if (result >= 0)
 		quietly([&] {
 			ev.indexed = link_index_mark(*cfg, ev.pfid);
-			if (!ev.indexed) {
-				struct stat st;
-				if (::fstat(result, &st) < 0 ||
-				    st.st_dev != cfg->dev)
-					return;
-				ev.tfid = cfg->fid_of(st.st_dev, st.st_ino);
-			}
+			if (!ev.indexed && !fd_fid(*cfg, result, ev.tfid))
+				return;
 			ev.type = CL_CREATE;
 			ev.name = name;
 			ev.open_flags = static_cast<uint32_t>(flags);
@@ -486,19 +491,6 @@ void EntryChange::prepare(uint32_t type, int dirfd, const char *path)
 	});
 }
 
-// What a creation made: the object of the descriptor an open returned
-// (no walk of the path), else the entry's.
-bool EntryChange::made_fid(Fid &fid) const
-{
-	struct stat st;
-	if (made_fd < 0)
-		return entry_fid(*cfg, dir, ev.name, fid);
-	if (::fstat(made_fd, &st) < 0 || st.st_dev != cfg->dev)
-		return false;
-	fid = cfg->fid_of(st.st_dev, st.st_ino);
-	return true;
-}
-
 int EntryChange::finish(int rc)
 {
 	// Counted watched or not: what is known of where inodes lie goes.
@@ -506,9 +498,14 @@ int EntryChange::finish(int rc)
 		moved(*seen);
 	if (located)
 		quietly([&] {
+			// A creating open's object is its descriptor's: no walk
+			// of the path.
 			Fid made;
 			bool done = rc == 0 && changes &&
-			            (removal || made_fid(made));
+			            (removal ||
+			             (made_fd >= 0 ? fd_fid(*cfg, made_fd, made)
+			                           : entry_fid(*cfg, dir,
+			                                       ev.name, made)));
 			if (intent)
 				intent->end(done, removal ? nullptr : &made);
 			if (!done)

@@ -123,9 +123,6 @@ struct EntryChange {
 
 	void prepare(uint32_t type, int dirfd, const char *path);
 	int finish(int rc);
-
-      private:
-	bool made_fid(Fid &fid) const;
 };
 
 struct Creation : EntryChange {

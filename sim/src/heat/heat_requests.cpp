@@ -41,6 +41,8 @@ bool mirror_selected(int fd)
 
 void after(int fd, const IoSeen &seen, IoKind kind, ssize_t result)
 {
+	if (result < 0)
+		return; // nothing to count, and no record to look for
 	FileRecord *r =
 	        counted_record(fd, seen.state[mark_index(fdmark::HEAT)]);
 	count_io(r, kind, result);
