@@ -10,6 +10,10 @@
 #include <cstring>
 #include <malloc.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace
 {
 
@@ -106,30 +110,60 @@ class line_buffer
 	size_t len_ = 0;
 };
 
-/* Bytes that need an escape: the control characters, '"' and '\\'. */
-constexpr bool needs_escape(unsigned char c)
+/* A run copied as it is ends at a control character (NUL, which ends the
+ * text, among them), '"' or '\\'. */
+#if defined(__SSE2__)
+/* Bits i of [0, 16) where the 16-aligned p[i] ends a run. */
+__attribute__((no_sanitize_address)) inline unsigned run_ends_at(const char *p)
 {
-	return c < 0x20 || c == '"' || c == '\\';
+	__m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+	__m128i control =
+	        _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
+	__m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+	__m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+	return static_cast<unsigned>(_mm_movemask_epi8(
+	        _mm_or_si128(control, _mm_or_si128(quote, backslash))));
 }
+
+/* The length of the run that begins text, sixteen bytes at a time. The
+ * loads are aligned, so none crosses into a page the text does not reach;
+ * the bytes read past its NUL are never used, which the address
+ * sanitizer cannot tell. */
+__attribute__((no_sanitize_address)) size_t run_length(const char *text)
+{
+	uintptr_t skip = reinterpret_cast<uintptr_t>(text) & 15;
+	const char *block = text - skip;
+	if (unsigned m = run_ends_at(block) >> skip)
+		return __builtin_ctz(m);
+	for (block += 16;; block += 16)
+		if (unsigned m = run_ends_at(block))
+			return size_t(block - text) + __builtin_ctz(m);
+}
+#else
+size_t run_length(const char *text)
+{
+	size_t n = 0;
+	for (unsigned char c; (c = text[n]) >= 0x20 && c != '"' && c != '\\';)
+		n++;
+	return n;
+}
+#endif
 
 /* Appends text escaped between double quotes: runs that need no escape
  * are copied at once. */
 void append_quoted(line_buffer &line, const char *text)
 {
 	line.append('"');
-	const char *run = text;
-	const char *p = text;
-	for (;; p++) {
-		unsigned char c = static_cast<unsigned char>(*p);
-		if (!needs_escape(c))
-			continue;
-		if (p > run)
-			line.append(run, p - run);
+	for (;;) {
+		size_t n = run_length(text);
+		line.append(text, n);
+		text += n;
+		unsigned char c = static_cast<unsigned char>(*text);
 		if (c == 0)
 			break;
 		char esc[6];
 		line.append(esc, put_escaped(c, esc));
-		run = p + 1;
+		text++;
 	}
 	line.append('"');
 }
@@ -242,10 +276,12 @@ ZV_EXPORT int zvapi_json_init_list(zvapi_json_item_list **json_items)
 {
 	if (json_items == nullptr)
 		return -EINVAL;
+	/* malloc, not calloc: small blocks come from the thread's cache. */
 	auto *list = static_cast<zvapi_json_item_list *>(
-	        calloc(1, sizeof(zvapi_json_item_list)));
+	        malloc(sizeof(zvapi_json_item_list)));
 	if (list == nullptr)
 		return -ENOMEM;
+	*list = zvapi_json_item_list{};
 	*json_items = list;
 	return 0;
 }
@@ -264,10 +300,11 @@ ZV_EXPORT int zvapi_json_add_item(zvapi_json_item_list **json_items, char *key,
 	size_t text_size = type == ZVAPI_JSON_STRING
 	                           ? strlen(static_cast<const char *>(val)) + 1
 	                           : 0;
-	zv::unique_malloc<zvapi_json_item> item(zv::calloc_as<zvapi_json_item>(
+	zv::unique_malloc<zvapi_json_item> item(zv::malloc_as<zvapi_json_item>(
 	        sizeof(zvapi_json_item) + key_size + text_size));
 	if (!item)
 		return -ENOMEM;
+	*item = zvapi_json_item{}; /* the texts behind it are all written */
 	char *key_copy = reinterpret_cast<char *>(item.get() + 1);
 	memcpy(key_copy, key, key_size);
 	item->zji_type = type;
