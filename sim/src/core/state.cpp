@@ -26,6 +26,18 @@
 namespace zvsim
 {
 
+namespace detail
+{
+// What current_peek() reads without the lock: the config and the
+// ZVSIM_STATE it was loaded for. Never freed, as the configs are not.
+struct Published {
+	std::string env;
+	const Config *config;
+};
+std::atomic<const Published *> published;
+__thread EnvSeen env_seen __attribute__((tls_model("initial-exec")));
+} // namespace detail
+
 namespace
 {
 
@@ -35,14 +47,6 @@ constexpr const char *DEFAULT_NID = "192.168.0.10@tcp";
 constexpr int MAX_MDTS = 64;
 constexpr int MAX_OSTS = 2000;
 
-// What current_peek() reads without the lock: the config and the
-// ZVSIM_STATE it was loaded for. Never freed, as the configs are not.
-struct Published {
-	std::string env;
-	const Config *config;
-};
-std::atomic<const Published *> published;
-
 struct Cache {
 	std::string env; // ZVSIM_STATE the config was loaded for
 	ConfigPtr config;
@@ -50,16 +54,17 @@ struct Cache {
 	// handed out stay valid for the life of the process.
 	std::vector<ConfigPtr> retired;
 	// Every Published, as long: a peek may still read an earlier one.
-	std::vector<std::unique_ptr<Published>> shown;
+	std::vector<std::unique_ptr<detail::Published>> shown;
 	void set(std::string e, ConfigPtr c)
 	{
 		if (config)
 			retired.push_back(std::move(config));
 		env = std::move(e);
 		config = std::move(c);
-		shown.push_back(std::make_unique<Published>(
-		        Published{env, config.get()}));
-		published.store(shown.back().get(), std::memory_order_release);
+		shown.push_back(std::make_unique<detail::Published>(
+		        detail::Published{env, config.get()}));
+		detail::published.store(shown.back().get(),
+		                        std::memory_order_release);
 	}
 };
 
@@ -253,27 +258,14 @@ int Config::mdt_of(const Fid &fid) const
 	return t.kind == FidKind::Normal ? t.mdt : 0;
 }
 
-const char *state_env() noexcept
+const char *detail::state_env_scan() noexcept
 {
-	// Where the variable was found (its entry and slot), or, when it was
-	// not, the list's length and last entry: setenv, unsetenv and
-	// putenv change one of those, or the list itself.
-	struct Seen {
-		char **list = nullptr;
-		size_t slot = 0;
-		const char *entry = nullptr; // or the last entry when absent
-		bool found = false;
-	};
-	__attribute__((tls_model("initial-exec"))) thread_local Seen seen;
 	static constexpr std::string_view name = ZVSIM_STATE_ENV "=";
+	EnvSeen &seen = env_seen;
 	char **list = environ;
-	if (list && list == seen.list) {
-		if (seen.found && list[seen.slot] == seen.entry)
-			return seen.entry + name.size();
-		if (!seen.found && !list[seen.slot] &&
-		    (seen.slot == 0 || list[seen.slot - 1] == seen.entry))
-			return nullptr;
-	}
+	if (list && list == seen.list && !seen.found && !list[seen.slot] &&
+	    (seen.slot == 0 || list[seen.slot - 1] == seen.entry))
+		return nullptr;
 	seen = {};
 	seen.list = list;
 	if (!list)
@@ -320,22 +312,18 @@ ConfigPtr current()
 	return current_locked();
 }
 
-const Config *current_peek()
+const Config *detail::current_peek_anew()
 {
 	const char *env = state_env();
 	if (!env || !*env)
 		return nullptr;
 	const Published *p = published.load(std::memory_order_acquire);
 	// The text is compared once per entry and publication: state_env()
-	// hands out the same entry while the environment keeps it.
-	struct Matched {
-		const char *env = nullptr;
-		const Published *p = nullptr;
-	};
-	__attribute__((tls_model("initial-exec"))) thread_local Matched seen;
-	if (p && p->config &&
-	    ((env == seen.env && p == seen.p) || p->env == env)) {
-		seen = {env, p};
+	// hands out the same entry while the environment keeps it, and a new
+	// entry clears what was matched.
+	if (p && p->config && p->env == env) {
+		env_seen.published = p;
+		env_seen.config = p->config;
 		return p->config;
 	}
 	return current().get(); // kept: retired, never freed

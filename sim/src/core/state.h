@@ -5,11 +5,15 @@
 
 #include "identity.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
+
+#include <zvsim/zvsim.h>
 
 namespace zvsim
 {
@@ -52,9 +56,41 @@ struct Config {
 
 using ConfigPtr = std::shared_ptr<const Config>;
 
+namespace detail
+{
+struct Published;
+
+// What this thread last found of ZVSIM_STATE in the environment: where the
+// variable was (its entry and slot), or, when it was not, the list's
+// length and last entry; setenv, unsetenv and putenv change one of those,
+// or the list itself. With the entry, the publication current_peek()
+// matched it to and its config (null: none yet). Zeroed at thread start.
+struct EnvSeen {
+	char **list;
+	size_t slot;
+	const char *entry; // or the last entry when absent
+	bool found;
+	const Published *published;
+	const Config *config;
+};
+extern __thread EnvSeen env_seen __attribute__((tls_model("initial-exec")));
+extern std::atomic<const Published *> published;
+
+const char *state_env_scan() noexcept;
+const Config *current_peek_anew();
+} // namespace detail
+
 // getenv(ZVSIM_STATE_ENV), without a scan of the environment while the
-// environment's list is as it was at the last call in this thread.
-const char *state_env() noexcept;
+// environment's list is as it was at the last call in this thread: inline,
+// since every interposed call asks.
+inline const char *state_env() noexcept
+{
+	const detail::EnvSeen &s = detail::env_seen;
+	char **list = environ;
+	if (s.found && list == s.list && list[s.slot] == s.entry)
+		return s.entry + sizeof(ZVSIM_STATE_ENV);
+	return detail::state_env_scan();
+}
 
 // One lock for all simulator state of this process.
 std::mutex &state_mutex();
@@ -64,8 +100,17 @@ std::mutex &state_mutex();
 ConfigPtr current_locked();
 ConfigPtr current();
 // current() without its lock while nothing changed; configs are never
-// freed, so the pointer stays valid.
-const Config *current_peek();
+// freed, so the pointer stays valid. Inline: a few loads while the
+// environment and the publication are as this thread last saw them.
+inline const Config *current_peek()
+{
+	const detail::EnvSeen &s = detail::env_seen;
+	char **list = environ;
+	if (s.config && list == s.list && list[s.slot] == s.entry &&
+	    detail::published.load(std::memory_order_acquire) == s.published)
+		return s.config;
+	return detail::current_peek_anew();
+}
 
 // Create (or attach to) a state directory and export it. Defaults apply for
 // a null fsname and zero counts. Every family then makes what it keeps in
