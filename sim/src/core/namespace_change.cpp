@@ -434,6 +434,24 @@ ConfigPtr ns_watching(const Config **seen)
 	return cfg && watched(*cfg) ? cfg : nullptr;
 }
 
+bool ns_may_watch(const Config *&seen) noexcept
+{
+	seen = nullptr;
+	if (sys::Reentry::inside())
+		return false;
+	int saved = errno;
+	bool may = true;
+	try {
+		sys::Reentry guard;
+		seen = current_peek();
+		may = seen && watched(*seen);
+	} catch (...) {
+		seen = nullptr;
+	}
+	errno = saved;
+	return may;
+}
+
 void ns_publish(const Config &cfg, const NsEvent &ev)
 {
 	for (const Family *f : families_with<&Family::observe>())

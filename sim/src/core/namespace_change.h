@@ -61,6 +61,15 @@ class NsIntent
 ConfigPtr ns_watching(const Config **seen = nullptr);
 // Hands an event to every watching family.
 void ns_publish(const Config &cfg, const NsEvent &ev);
+// Whether an entry change now needs an EntryChange: some family watches
+// the namespace, or the look failed and EntryChange finds out. seen is set
+// to the current simulation, watched or not; null for the simulator's own
+// calls, which publish nothing.
+bool ns_may_watch(const Config *&seen) noexcept;
+// An entry of the mount went (by the simulator's own hand: a removal by
+// FID or by name; or by a removal nobody watched): what a path names may
+// have changed.
+void ns_entry_gone(const Config &cfg);
 
 // An owned descriptor.
 struct OwnedFd {
@@ -125,6 +134,26 @@ struct EntryChange {
 	int finish(int rc);
 };
 
+// An entry change made by op (libc's call, returning 0 or -1 with errno):
+// through an EntryChange while some family watches the namespace;
+// otherwise op alone, and for a removal what is known of where inodes lie
+// goes, as EntryChange::finish() lets it go.
+template <typename Op>
+int entry_change(bool removal, uint32_t type, int dirfd, const char *path,
+                 Op &&op)
+{
+	const Config *seen = nullptr;
+	if (!ns_may_watch(seen)) {
+		int rc = op();
+		if (removal && rc == 0 && seen)
+			ns_entry_gone(*seen);
+		return rc;
+	}
+	EntryChange c(removal);
+	c.prepare(type, dirfd, path);
+	return c.finish(op());
+}
+
 struct Creation : EntryChange {
 	Creation() : EntryChange(false)
 	{
@@ -164,10 +193,6 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 // when it was served here (result: a descriptor, or -1 with errno).
 bool create_open(int dirfd, const char *path, int flags, unsigned mode,
                  int &result);
-
-// An entry of the mount went by the simulator's own hand (a removal by FID
-// or by name): what a path names may have changed.
-void ns_entry_gone(const Config &cfg);
 
 // Objects a C library function made without passing through the opens we
 // see (the mkstemp family, mkdtemp): published from what they now are.

@@ -21,46 +21,45 @@ using namespace zvsim;
 
 ZVSIM_EXPORT int mkdirat(int dirfd, const char *path, mode_t mode)
 {
-	Creation c;
-	c.prepare(CL_MKDIR, dirfd, path);
-	return c.finish(real::call(real::fns().mkdirat, dirfd, path, mode));
+	return entry_change(false, CL_MKDIR, dirfd, path, [&] {
+		return real::call(real::fns().mkdirat, dirfd, path, mode);
+	});
 }
 
 ZVSIM_EXPORT int mkdir(const char *path, mode_t mode)
 {
-	Creation c;
-	c.prepare(CL_MKDIR, AT_FDCWD, path);
-	return c.finish(real::call(real::fns().mkdir, path, mode));
+	return entry_change(false, CL_MKDIR, AT_FDCWD, path, [&] {
+		return real::call(real::fns().mkdir, path, mode);
+	});
 }
 
 ZVSIM_EXPORT int mknodat(int dirfd, const char *path, mode_t mode, dev_t dev)
 {
-	Creation c;
-	c.prepare(CL_MKNOD, dirfd, path);
-	return c.finish(
-	        real::call(real::fns().mknodat, dirfd, path, mode, dev));
+	return entry_change(false, CL_MKNOD, dirfd, path, [&] {
+		return real::call(real::fns().mknodat, dirfd, path, mode, dev);
+	});
 }
 
 ZVSIM_EXPORT int mknod(const char *path, mode_t mode, dev_t dev)
 {
-	Creation c;
-	c.prepare(CL_MKNOD, AT_FDCWD, path);
-	return c.finish(real::call(real::fns().mknod, path, mode, dev));
+	return entry_change(false, CL_MKNOD, AT_FDCWD, path, [&] {
+		return real::call(real::fns().mknod, path, mode, dev);
+	});
 }
 
 // A FIFO is a node too: the C library makes it without calling mknod().
 ZVSIM_EXPORT int mkfifoat(int dirfd, const char *path, mode_t mode)
 {
-	Creation c;
-	c.prepare(CL_MKNOD, dirfd, path);
-	return c.finish(real::call(real::fns().mkfifoat, dirfd, path, mode));
+	return entry_change(false, CL_MKNOD, dirfd, path, [&] {
+		return real::call(real::fns().mkfifoat, dirfd, path, mode);
+	});
 }
 
 ZVSIM_EXPORT int mkfifo(const char *path, mode_t mode)
 {
-	Creation c;
-	c.prepare(CL_MKNOD, AT_FDCWD, path);
-	return c.finish(real::call(real::fns().mkfifo, path, mode));
+	return entry_change(false, CL_MKNOD, AT_FDCWD, path, [&] {
+		return real::call(real::fns().mkfifo, path, mode);
+	});
 }
 
 // What programs built against older C libraries call for mknod().
@@ -82,32 +81,32 @@ ZVSIM_EXPORT int __xmknod(int ver, const char *path, mode_t mode, dev_t *dev)
 
 ZVSIM_EXPORT int symlinkat(const char *target, int dirfd, const char *path)
 {
-	Creation c;
-	c.prepare(CL_SOFTLINK, dirfd, path);
-	return c.finish(real::call(real::fns().symlinkat, target, dirfd, path));
+	return entry_change(false, CL_SOFTLINK, dirfd, path, [&] {
+		return real::call(real::fns().symlinkat, target, dirfd, path);
+	});
 }
 
 ZVSIM_EXPORT int symlink(const char *target, const char *path)
 {
-	Creation c;
-	c.prepare(CL_SOFTLINK, AT_FDCWD, path);
-	return c.finish(real::call(real::fns().symlink, target, path));
+	return entry_change(false, CL_SOFTLINK, AT_FDCWD, path, [&] {
+		return real::call(real::fns().symlink, target, path);
+	});
 }
 
 ZVSIM_EXPORT int linkat(int olddirfd, const char *oldpath, int newdirfd,
                         const char *newpath, int flags)
 {
-	Creation c;
-	c.prepare(CL_HARDLINK, newdirfd, newpath);
-	return c.finish(real::call(real::fns().linkat, olddirfd, oldpath,
-	                           newdirfd, newpath, flags));
+	return entry_change(false, CL_HARDLINK, newdirfd, newpath, [&] {
+		return real::call(real::fns().linkat, olddirfd, oldpath,
+		                  newdirfd, newpath, flags);
+	});
 }
 
 ZVSIM_EXPORT int link(const char *oldpath, const char *newpath)
 {
-	Creation c;
-	c.prepare(CL_HARDLINK, AT_FDCWD, newpath);
-	return c.finish(real::call(real::fns().link, oldpath, newpath));
+	return entry_change(false, CL_HARDLINK, AT_FDCWD, newpath, [&] {
+		return real::call(real::fns().link, oldpath, newpath);
+	});
 }
 
 // --- removals ----------------------------------------------------------
@@ -134,27 +133,29 @@ ZVSIM_EXPORT int unlinkat(int dirfd, const char *path, int flags)
 {
 	if (fid::own_directory(dirfd, path))
 		return refused();
-	Removal r;
-	r.prepare((flags & AT_REMOVEDIR) ? CL_RMDIR : CL_UNLINK, dirfd, path);
-	return r.finish(real::call(real::fns().unlinkat, dirfd, path, flags));
+	return entry_change(true, (flags & AT_REMOVEDIR) ? CL_RMDIR : CL_UNLINK,
+	                    dirfd, path, [&] {
+		                    return real::call(real::fns().unlinkat,
+		                                      dirfd, path, flags);
+	                    });
 }
 
 ZVSIM_EXPORT int unlink(const char *path)
 {
 	if (fid::own_directory(AT_FDCWD, path))
 		return refused();
-	Removal r;
-	r.prepare(CL_UNLINK, AT_FDCWD, path);
-	return r.finish(real::call(real::fns().unlink, path));
+	return entry_change(true, CL_UNLINK, AT_FDCWD, path, [&] {
+		return real::call(real::fns().unlink, path);
+	});
 }
 
 ZVSIM_EXPORT int rmdir(const char *path)
 {
 	if (fid::own_directory(AT_FDCWD, path))
 		return refused();
-	Removal r;
-	r.prepare(CL_RMDIR, AT_FDCWD, path);
-	return r.finish(real::call(real::fns().rmdir, path));
+	return entry_change(true, CL_RMDIR, AT_FDCWD, path, [&] {
+		return real::call(real::fns().rmdir, path);
+	});
 }
 
 // --- renames -------------------------------------------------------------
