@@ -102,12 +102,20 @@ bool served(OpenCall &call, int &result)
 	return guarded(result, [&] {
 		std::span<const Family *const> fams =
 		        families_with<&Family::open>();
+		// The flags some family looks at: most opens show none.
+		static const int any_flags = [&] {
+			int all = 0;
+			for (const Family *f : fams)
+				all |= f->open_flags;
+			return all;
+		}();
 		uint32_t words = worded(call.path);
-		for (size_t i = 0; i < fams.size(); ++i)
-			if (((words >> i) & 1 ||
-			     (call.flags & fams[i]->open_flags)) &&
-			    fams[i]->open(call, result))
-				return true;
+		if (words || (call.flags & any_flags))
+			for (size_t i = 0; i < fams.size(); ++i)
+				if (((words >> i) & 1 ||
+				     (call.flags & fams[i]->open_flags)) &&
+				    fams[i]->open(call, result))
+					return true;
 		return (call.flags & O_CREAT) &&
 		       create_open(call.dirfd, call.path, call.flags, call.mode,
 		                   result);
