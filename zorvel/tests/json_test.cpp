@@ -15,6 +15,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -310,6 +312,38 @@ std::string reference_text(const std::string &t)
  * 64-bit counts, reals of every magnitude, exact ties at the sixth decimal,
  * non-finite ones) written as the reference writes them, byte for byte;
  * also after a caller replaced an item's key and text with its own. */
+/* A text a caller put in an item's place may end at the last byte before
+ * an unreadable page: the scan for escapes reads nothing past it. Every
+ * length up to 40 ends there, so every alignment is tried. */
+TEST(Json, TextsEndingAtAPageEdgeAreReadNoFurther)
+{
+	long page = sysconf(_SC_PAGESIZE);
+	char *two = static_cast<char *>(
+	        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+	             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+	ASSERT_NE(two, MAP_FAILED);
+	ASSERT_EQ(mprotect(two + page, page, PROT_NONE), 0);
+	for (size_t len = 0; len <= 40; len++) {
+		std::string text(len, 'a');
+		if (len > 3)
+			text[len / 2] = '"';
+		char *at = two + page - len - 1;
+		memcpy(at, text.c_str(), len + 1);
+		List l;
+		ASSERT_EQ(l.add_str("k", "v"), 0);
+		zvapi_json_item *item = (*l.ptr())->zjil_items;
+		char *own_key = item->zji_key, *own_text = item->zji_string;
+		item->zji_key = at;
+		item->zji_string = at;
+		std::string quoted = reference_text(text);
+		EXPECT_EQ(l.written(), "{" + quoted + ": " + quoted + "}\n")
+		        << len;
+		item->zji_key = own_key;
+		item->zji_string = own_text;
+	}
+	munmap(two, 2 * page);
+}
+
 TEST(Json, RandomListsAsAPlainWriterWritesThem)
 {
 	std::mt19937_64 rng(20261210);
