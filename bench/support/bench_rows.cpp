@@ -105,15 +105,29 @@ std::string figure_cell(const std::optional<double> &v, const std::string &unit)
 	return v ? number_text(*v, "%.4g") + " " + unit : "-";
 }
 
+} // namespace
+
+/* Two decimals, or as many more as it takes for the number shown to fall on
+ * the same side of the aim as the ratio itself: 0.9494 against ">= 0.95"
+ * shows as 0.949, not as a 0.95 that reads as met. */
 std::string ratio_cell(const row &r)
 {
 	if (!r.ratio)
 		return "-";
-	return is_percent(r.aim) ? number_text(*r.ratio * 100, "%.2f%%")
-	                         : number_text(*r.ratio, "%.2f");
+	bool percent = is_percent(r.aim);
+	double shown_as = percent ? *r.ratio * 100 : *r.ratio;
+	std::string text;
+	for (int decimals = 2; decimals <= 6; decimals++) {
+		char format[8];
+		snprintf(format, sizeof(format), "%%.%df", decimals);
+		text = number_text(shown_as, format);
+		double shown = strtod(text.c_str(), nullptr);
+		if (!r.met ||
+		    meets(percent ? shown / 100 : shown, r.aim) == r.met)
+			break;
+	}
+	return percent ? text + "%" : text;
 }
-
-} // namespace
 
 double median(std::vector<double> values)
 {

@@ -49,6 +49,8 @@ std::optional<row> from_line(const std::string &line);
 bool append_to_rows_file(const std::vector<row> &rows);
 
 /* The rows as a table of columns aligned for reading. */
+/* The table's ratio cell: see bench_rows.cpp. */
+std::string ratio_cell(const row &r);
 void print_table(FILE *out, const std::vector<row> &rows);
 
 /* Flushes standard output: false, with a message, when what was printed

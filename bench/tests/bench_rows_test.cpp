@@ -37,6 +37,23 @@ TEST(BenchRows, RatiosAreMediansOfTheRunsThatMeasuredBothSides)
 	             std::invalid_argument);
 }
 
+// A ratio just under its line never shows as the line itself.
+TEST(BenchRows, TheRatioShownFallsOnTheSideOfTheAimItDoes)
+{
+	auto cell = [](double fig, const char *aim) {
+		return zvbench::ratio_cell(make_row("b", "x", {fig}, {1}, aim));
+	};
+	EXPECT_EQ(cell(0.9494, ">= 0.95"), "0.949");
+	EXPECT_EQ(cell(0.9495, ">= 0.95"), "0.9495") << "0.950 at three";
+	EXPECT_EQ(cell(0.94999, ">= 0.95"), "0.94999");
+	EXPECT_EQ(cell(0.9504, ">= 0.95"), "0.95");
+	EXPECT_EQ(cell(0.9512, ">= 0.95"), "0.95");
+	EXPECT_EQ(cell(1.5004, "<= 1.5"), "1.5004");
+	EXPECT_EQ(cell(0.015004, "<= 1.5%"), "1.5004%");
+	EXPECT_EQ(cell(0.0092, "<= 1.5%"), "0.92%");
+	EXPECT_EQ(cell(0.9495, ""), "0.95") << "no aim: two decimals";
+}
+
 TEST(BenchRows, JsonAndTheRowsFileKeepEveryField)
 {
 	zvbench::row full = make_row("pread \"4 KiB\"\x01", "calls/s", {3.4e6},
