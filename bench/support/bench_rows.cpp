@@ -118,9 +118,9 @@ std::string ratio_cell(const row &r)
 	double shown_as = percent ? *r.ratio * 100 : *r.ratio;
 	std::string text;
 	for (int decimals = 2; decimals <= 6; decimals++) {
-		char format[8];
-		snprintf(format, sizeof(format), "%%.%df", decimals);
-		text = number_text(shown_as, format);
+		char buf[330]; /* every double, with six decimals */
+		snprintf(buf, sizeof buf, "%.*f", decimals, shown_as);
+		text = buf;
 		double shown = strtod(text.c_str(), nullptr);
 		if (!r.met ||
 		    meets(percent ? shown / 100 : shown, r.aim) == r.met)
