@@ -438,17 +438,13 @@ bool ns_may_watch(const Config *&seen) noexcept
 {
 	seen = nullptr;
 	if (sys::Reentry::inside())
-		return false;
-	int saved = errno;
-	bool may = true;
-	try {
-		sys::Reentry guard;
-		seen = current_peek();
-		may = seen && watched(*seen);
-	} catch (...) {
-		seen = nullptr;
-	}
-	errno = saved;
+		return false; // the simulator's own calls publish nothing
+	bool may = true;      // a look that failed: EntryChange finds out
+	quietly([&] {
+		const Config *peek = current_peek();
+		may = peek && watched(*peek);
+		seen = peek;
+	});
 	return may;
 }
 
