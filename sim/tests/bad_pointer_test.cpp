@@ -335,3 +335,22 @@ TEST_F(BadPointer, RepliesStopAtTheCallersMemory)
 	close(fd);
 	munmap(pages, 4096);
 }
+
+// A text in the caller's loaded objects is read where it lies up to the
+// end of its page, past the end of its segment too (segments are mapped
+// in whole pages), with no copy through the kernel: that would cost two
+// system calls a path.
+TEST_F(BadPointer, TextsAtTheEndOfASegmentAreReadInPlace)
+{
+#if defined(__SANITIZE_ADDRESS__)
+	GTEST_SKIP() << "under the address sanitizer every text is copied "
+	                "through the kernel";
+#endif
+	run_result r = run_shell(std::string(ZVSIM_LAUNCHER) + " run --state " +
+	                         shell_quote(state()) + " -- " + ZVSIM_PROBE +
+	                         " in-place");
+	if (r.out == "aligned\n")
+		GTEST_SKIP() << "the probe's data segment ends at a page's end";
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "ok\n");
+}

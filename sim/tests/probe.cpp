@@ -8,16 +8,28 @@
 //   zvsim_probe glob PATTERN     brace-expanded matches, one a line
 //   zvsim_probe exit-open PATH   opens PATH, then again from an exit
 //                                handler registered before the first call
+//   zvsim_probe in-place         opens and stats the text at the end of
+//                                its data segment, with process_vm_readv
+//                                forbidden (the process killed if called):
+//                                "ok", or "aligned" when that end is a
+//                                page's
 #include "zvtest/file_handle.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <glob.h>
+#include <link.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <mntent.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <linux/zorvel/zorvel_fid.h>
@@ -37,6 +49,44 @@ static int fail(int err)
 {
 	printf("error %s\n", strerrorname_np(err));
 	return 2;
+}
+
+// The end of the program's writable segment: its last page is mapped
+// whole and zeroed past it.
+static const char *data_end()
+{
+	const char *end = nullptr;
+	dl_iterate_phdr(
+	        [](struct dl_phdr_info *info, size_t, void *out) {
+		        for (int i = 0; i < info->dlpi_phnum; ++i) {
+			        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+			        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W))
+				        *static_cast<const char **>(out) =
+				                reinterpret_cast<const char *>(
+				                        info->dlpi_addr +
+				                        ph.p_vaddr +
+				                        ph.p_memsz);
+		        }
+		        return 1; // the program comes first
+	        },
+	        &end);
+	return end;
+}
+
+// From now on a read of this process's memory through the kernel kills
+// it.
+static bool forbid_process_vm_readv()
+{
+	struct sock_filter f[] = {
+	        BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+	                 offsetof(struct seccomp_data, nr)),
+	        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
+	        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+	        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	};
+	struct sock_fprog prog = {sizeof f / sizeof f[0], f};
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
 int main(int argc, char **argv)
@@ -72,6 +122,22 @@ int main(int argc, char **argv)
 		if (fd < 0)
 			return fail(errno);
 		close(fd);
+		printf("ok\n");
+		return 0;
+	}
+	if (argc == 2 && strcmp(argv[1], "in-place") == 0) {
+		const char *end = data_end();
+		if (!end || reinterpret_cast<uintptr_t>(end) % 4096 == 0) {
+			printf("aligned\n");
+			return 0;
+		}
+		if (!forbid_process_vm_readv())
+			return fail(errno);
+		struct stat st;
+		int fd = open(end - 1, O_RDONLY);
+		if (fd >= 0)
+			close(fd);
+		stat(end - 1, &st);
 		printf("ok\n");
 		return 0;
 	}
@@ -111,7 +177,8 @@ int main(int argc, char **argv)
 		globfree(&g);
 		return 0;
 	}
-	fprintf(stderr, "usage: %s fid|mounts|open|obdname|param|glob ...\n",
+	fprintf(stderr,
+	        "usage: %s fid|mounts|open|in-place|obdname|param|glob ...\n",
 	        argv[0]);
 	return 1;
 }

@@ -129,9 +129,12 @@ __attribute__((constructor)) void find_known_memory()
 			            !(ph.p_flags & PF_R) ||
 			            s.n == static_cast<int>(std::size(s.r)))
 				        continue;
+			        // Mapped in whole pages: a text at the end of
+			        // a segment is read up to its page's end.
 			        uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
 			        s.r[s.n++] = {lo & ~(PAGE - 1),
-			                      lo + ph.p_memsz};
+			                      (lo + ph.p_memsz + PAGE - 1) &
+			                              ~(PAGE - 1)};
 		        }
 		        return 0;
 	        },
