@@ -253,6 +253,13 @@ TEST_F(Params, FopenReadsTheFirstLine)
 	set("/sys/fs/zorvel/dev/x/p", "first\nsecond\n");
 	EXPECT_EQ(first_line("/sys/fs/zorvel/dev/x/p"), "first\n");
 	EXPECT_EQ(first_line("/sys/fs//zorvel/./dev/y/../x/p"), "first\n");
+	// Paths that reach the tree only once normalized, with every
+	// component before it an ordinary name.
+	for (const char *p :
+	     {"/tmp/../sys/fs/zorvel/dev/x/p", "//sys/fs/zorvel/dev/x/p",
+	      "/./sys/fs/zorvel/dev/x/p", "/tmp/a/../../sys/fs/zorvel/dev/x/p",
+	      "/tmp/a//../../sys/fs/zorvel/dev/x/p"})
+		EXPECT_EQ(first_line(p), "first\n") << p;
 	EXPECT_EQ(first_line("/sys/fs/zorvel/dev/x/none"),
 	          "error " + std::to_string(ENOENT));
 	FILE *fp = fopen64("/proc/fs/zorvel/version", "r");

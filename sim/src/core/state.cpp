@@ -299,6 +299,9 @@ ConfigPtr current_locked()
 	}
 	if (c.config && c.env == env)
 		return c.config;
+	// What loading calls goes to libc as it is: a simulated call would
+	// ask for the config again, under the lock held here.
+	sys::Reentry guard;
 	ConfigPtr cfg;
 	if (load(env, cfg) < 0)
 		return nullptr;

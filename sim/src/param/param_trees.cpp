@@ -180,36 +180,30 @@ int steer_target(const Config &cfg, const char *path, std::string &out)
 
 } // namespace
 
-namespace
-{
-
-// Whether the left bytes at c begin with word.
-template <size_t N>
-bool begins(const char *c, size_t left, const char (&word)[N])
-{
-	return left >= N - 1 && std::memcmp(c, word, N - 1) == 0;
-}
-
-} // namespace
-
 bool param_candidate(const char *path, size_t len, bool mtab)
 {
-	// "/sys" or "/proc" anywhere, and with mtab "mtab": this runs on
-	// every path call under a simulation, so the path is read once, and
-	// only the places that begin "/s", "/p" (or "mt") are looked at.
-	if (len == 0 || path[0] != '/')
+	// The trees and mtab are found by the normalized path (no empty, "."
+	// or ".." component), whose first component is the path's own unless
+	// a component is empty or begins with a dot. This runs on every path
+	// call under a simulation: most paths are told by their second byte,
+	// and the rest by one pass over them for "//" and "/.".
+	if (len < 2 || path[0] != '/')
 		return false;
-	auto starts = [&](const char *p) {
-		return pairs_at(p, '/', 's', 'p') |
-		       (mtab ? pairs_at(p, 'm', 't', 't') : 0);
-	};
-	return any_place(path, len, starts, [&](size_t i) {
-		const char *c = path + i;
-		size_t left = len - i;
-		return c[0] == '/' ? begins(c, left, "/sys") ||
-		                             begins(c, left, "/proc")
-		                   : begins(c, left, "mtab");
-	});
+	switch (path[1]) {
+	case 's': // sys
+	case 'p': // proc
+	case '/':
+	case '.':
+		return true;
+	case 'e': // etc/mtab
+		if (mtab)
+			return true;
+		break;
+	}
+	return any_place(
+	        path, len,
+	        [](const char *p) { return pairs_at(p, '/', '/', '.'); },
+	        [](size_t) { return true; });
 }
 
 std::string normalize_path(std::string_view path)
