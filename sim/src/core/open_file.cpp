@@ -283,10 +283,8 @@ std::optional<Holder> fd_holder(int fd)
 	return f ? f->holder : std::nullopt;
 }
 
-int fd_fresh(int fd)
+int detail::fresh_file(int fd)
 {
-	if (!fd_file(fd))
-		return fd;
 	OpenFile *gone = nullptr;
 	{
 		std::lock_guard<std::mutex> lock(detail::fd_mutex());

@@ -99,8 +99,11 @@ constexpr int DELAY_CREATE_BIT = 0x1000000;
 // An open the caller made, as the families see it.
 struct OpenCall {
 	int dirfd;
-	// The copy of the caller's path; null when the open is not followed by
-	// its path (a stream's reads and writes are the C library's own).
+	// The caller's path: a copy, or where it lies when that is known to be
+	// readable and no family serves it (the families that hear of the
+	// open read it no further than its NUL). Null when the open is not
+	// followed by its path (a stream's reads and writes are the C
+	// library's own).
 	const char *path;
 	int flags; // what libc gets, when no family serves the open
 	mode_t mode;

@@ -99,16 +99,26 @@ std::mutex &state_mutex();
 // then passes to libc). Cheap when nothing changed. Needs state_mutex().
 ConfigPtr current_locked();
 ConfigPtr current();
-// current() without its lock while nothing changed; configs are never
-// freed, so the pointer stays valid. Inline: a few loads while the
-// environment and the publication are as this thread last saw them.
-inline const Config *current_peek()
+// The config this thread last found, while the environment and the
+// publication are as it saw them; null otherwise (current_peek() looks
+// again). Only loads: no call, errno untouched.
+inline const Config *current_seen()
 {
 	const detail::EnvSeen &s = detail::env_seen;
 	char **list = environ;
 	if (s.config && list == s.list && list[s.slot] == s.entry &&
 	    detail::published.load(std::memory_order_acquire) == s.published)
 		return s.config;
+	return nullptr;
+}
+
+// current() without its lock while nothing changed; configs are never
+// freed, so the pointer stays valid. Inline: a few loads while the
+// environment and the publication are as this thread last saw them.
+inline const Config *current_peek()
+{
+	if (const Config *cfg = current_seen())
+		return cfg;
 	return detail::current_peek_anew();
 }
 

@@ -43,9 +43,10 @@ bool family_served(Args &&...args)
 
 // The families with an open hook (as bits, in the order of
 // families_with<&Family::open>()) one of whose open words begins a
-// component of path: one pass over the path for all of them, and a
-// component whose first byte begins no word costs one load.
-uint32_t worded(const char *path)
+// component of path (len bytes): one pass over the path for all of them,
+// sixteen bytes at a time, and only a component whose first byte begins
+// a word is looked at.
+uint32_t worded(const char *path, size_t len)
 {
 	struct Word {
 		std::string_view text;
@@ -66,8 +67,9 @@ uint32_t worded(const char *path)
 		for (size_t i = 0; i < fams.size(); ++i)
 			for (std::string_view t : fams[i]->open_words)
 				if (!t.empty()) {
-					ws.first[static_cast<unsigned char>(
-					        t[0])] |= uint64_t(1) << ws.n;
+					uint64_t &f = ws.first[static_cast<
+					        unsigned char>(t[0])];
+					f |= uint64_t(1) << ws.n;
 					ws.w[ws.n++] = {t, uint32_t(1) << i};
 				}
 		return ws;
@@ -88,10 +90,28 @@ uint32_t worded(const char *path)
 	};
 	component(path);
 	any_place(
-	        path, std::strlen(path),
-	        [](const char *p) { return bytes_at(p, '/'); },
+	        path, len, [](const char *p) { return bytes_at(p, '/'); },
 	        [&](size_t i) { return component(path + i + 1); });
 	return found;
+}
+
+// The flags some family's open looks at: most opens show none.
+int family_flags()
+{
+	static const int all = [] {
+		int a = 0;
+		for (const Family *f : families_with<&Family::open>())
+			a |= f->open_flags;
+		return a;
+	}();
+	return all;
+}
+
+// Whether an open of path (len bytes) with flags may be more than libc's:
+// served by a family, or a creation to publish.
+bool may_serve(const char *path, size_t len, int flags)
+{
+	return (flags & (family_flags() | O_CREAT)) || worded(path, len);
 }
 
 // True when a family served the open (result set); otherwise call.flags
@@ -102,15 +122,8 @@ bool served(OpenCall &call, int &result)
 	return guarded(result, [&] {
 		std::span<const Family *const> fams =
 		        families_with<&Family::open>();
-		// The flags some family looks at: most opens show none.
-		static const int any_flags = [&] {
-			int all = 0;
-			for (const Family *f : fams)
-				all |= f->open_flags;
-			return all;
-		}();
-		uint32_t words = worded(call.path);
-		if (words || (call.flags & any_flags))
+		uint32_t words = worded(call.path, std::strlen(call.path));
+		if (words || (call.flags & family_flags()))
 			for (size_t i = 0; i < fams.size(); ++i)
 				if (((words >> i) & 1 ||
 				     (call.flags & fams[i]->open_flags)) &&
@@ -136,12 +149,9 @@ int fresh(int fd)
 	return fd;
 }
 
-// The simulation this call may concern: null without one, and for the
-// simulator's own calls.
-const Config *simulation()
+// simulation() when this thread's last look no longer holds.
+[[gnu::noinline]] const Config *simulation_anew()
 {
-	if (sys::Reentry::inside())
-		return nullptr;
 	const Config *cfg = nullptr;
 	int saved = errno, ignored = 0;
 	guarded(ignored, [&] {
@@ -151,6 +161,17 @@ const Config *simulation()
 	});
 	errno = saved;
 	return cfg;
+}
+
+// The simulation this call may concern: null without one, and for the
+// simulator's own calls.
+inline const Config *simulation()
+{
+	if (sys::Reentry::inside())
+		return nullptr;
+	if (const Config *cfg = current_seen())
+		return cfg;
+	return simulation_anew();
 }
 
 // A descriptor the caller opened under the simulation cfg: a new open
@@ -172,9 +193,10 @@ int open_done(int fd, const Config &cfg, const OpenCall &call)
 	return fd;
 }
 
-// Every open of the open family: real(flags) is libc's. The path is read
-// only through a copy: one that cannot be read goes to libc, and the
-// kernel answers it.
+// Every open of the open family: real(flags) is libc's. Most opens no
+// family serves: told on the caller's bytes where they are known to be
+// readable, and not copied. Any other path is read only through a copy:
+// one that cannot be read goes to libc, and the kernel answers it.
 template <typename Real>
 int interposed_open(int dirfd, const char *path, int flags, mode_t mode,
                     Real &&real)
@@ -182,6 +204,10 @@ int interposed_open(int dirfd, const char *path, int flags, mode_t mode,
 	const Config *cfg = simulation();
 	if (!cfg)
 		return fresh(real(flags));
+	if (long n = string_in_place(path, USER_PATH_MAX);
+	    n >= 0 && !may_serve(path, size_t(n), flags))
+		return open_done(real(flags), *cfg,
+		                 OpenCall{dirfd, path, flags, mode});
 	UserPath p(path);
 	OpenCall call{dirfd, p.ok() ? p.c_str() : nullptr, flags, mode};
 	int rc;
