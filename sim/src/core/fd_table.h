@@ -106,9 +106,10 @@ struct FdHooks {
 	bool (*allocate)(int fd, int mode, int64_t off, int64_t len,
 	                 int &r) = nullptr;
 	bool (*stat)(int fd, struct stat64 *st, int &r) = nullptr;
-	// After a read or write nobody served: what it returned.
+	// After a read or write nobody served: what it returned. It keeps
+	// errno, and throws nothing: every counted read and write comes here.
 	void (*after)(int fd, const IoSeen &seen, IoKind kind,
-	              ssize_t result) = nullptr;
+	              ssize_t result) noexcept = nullptr;
 	// The open file's last descriptor in this process went: the family
 	// lets go of its state slot.
 	void (*dropped)(OpenFile &file) = nullptr;

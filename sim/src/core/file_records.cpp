@@ -67,23 +67,6 @@ uint32_t slot_of(const FileKey &key)
 	return static_cast<uint32_t>(h >> 40) % FILE_RECORDS;
 }
 
-// The record of a counted open file, found at its first I/O. NONE:
-// looked for and not found (the table full, the file gone).
-FileRecord *const NONE = reinterpret_cast<FileRecord *>(alignof(FileRecord));
-
-void add(FileRecord &r, IoKind kind, ssize_t bytes)
-{
-	if (shared(r.heat_flags).load(std::memory_order_relaxed) &
-	    HEAT_COUNTING_OFF)
-		return;
-	bool rd = kind == IoKind::Read;
-	shared(r.heat[rd ? HEAT_READS : HEAT_WRITES])
-	        .fetch_add(1, std::memory_order_relaxed);
-	shared(r.heat[rd ? HEAT_READ_BYTES : HEAT_WRITE_BYTES])
-	        .fetch_add(static_cast<uint64_t>(bytes),
-	                   std::memory_order_relaxed);
-}
-
 } // namespace
 
 int file_key(int fd, FileKey &key)
@@ -125,21 +108,29 @@ FileRecord *file_record(const Config &cfg, const FileKey &key, bool create)
 	return nullptr;
 }
 
-FileRecord *counted_record(int fd, void *known)
+FileRecord *detail::look_up_counted(int fd) noexcept
 {
-	auto *r = static_cast<FileRecord *>(known ? known
-	                                          : fd_state(fd, fdmark::HEAT));
-	if (!r) {
+	// Once per open file: what it calls keeps the caller's errno, and a
+	// failure leaves the file uncounted.
+	FileRecord *r = nullptr;
+	int saved = errno;
+	try {
+		r = static_cast<FileRecord *>(fd_state(fd, fdmark::HEAT));
+		if (r)
+			return r;
 		sys::Reentry guard;
 		ConfigPtr cfg = current();
 		FileKey key;
 		if (cfg && file_key(fd, key) == 0)
 			r = file_record(*cfg, key, true);
 		if (!r)
-			r = NONE;
+			r = no_record();
 		fd_set_state(fd, fdmark::HEAT, r);
+	} catch (...) {
+		r = no_record();
 	}
-	return r == NONE ? nullptr : r;
+	errno = saved;
+	return r;
 }
 
 void count_io(int fd, IoKind kind, ssize_t result)
@@ -148,13 +139,7 @@ void count_io(int fd, IoKind kind, ssize_t result)
 		count_io(counted_record(fd), kind, result);
 }
 
-void count_io(FileRecord *r, IoKind kind, ssize_t result)
-{
-	if (r && result >= 0)
-		add(*r, kind, result);
-}
-
-void primary_changed(FileRecord &r)
+void primary_changed(FileRecord &r) noexcept
 {
 	unsigned n = shared(r.mirrors).load(std::memory_order_relaxed);
 	if (n <= 1)

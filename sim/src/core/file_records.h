@@ -60,17 +60,49 @@ std::atomic_ref<T> shared(T &field)
 // their I/O adds to the file's counts and a change of the file through one
 // without a mirror selected (fdmark::MIRROR) is a change of the primary.
 
+namespace detail
+{
+// The state of a counted open file whose record was looked for and not
+// found (the table full, the file gone).
+inline FileRecord *no_record()
+{
+	return reinterpret_cast<FileRecord *>(alignof(FileRecord));
+}
+FileRecord *look_up_counted(int fd) noexcept;
+} // namespace detail
+
 // The record of the file a counted descriptor is open on, looked for once
 // per open file; null when there is none. known: the open file's state as
-// a call saw it (IoSeen), null when it had none yet.
-FileRecord *counted_record(int fd, void *known = nullptr);
+// a call saw it (IoSeen), null when it had none yet. Inline up to the
+// look, which every read and write of a counted descriptor but its first
+// skips.
+inline FileRecord *counted_record(int fd, void *known = nullptr)
+{
+	auto *r = static_cast<FileRecord *>(known);
+	if (!r)
+		r = detail::look_up_counted(fd);
+	return r == detail::no_record() ? nullptr : r;
+}
 // Adds a read or write on fd that returned result to its file's counts;
 // nothing when fd is not counted or counting is off for the file.
 void count_io(int fd, IoKind kind, ssize_t result);
 // The same for a descriptor known to be counted: its record r (null:
-// none), looked up by counted_record().
-void count_io(FileRecord *r, IoKind kind, ssize_t result);
+// none), looked up by counted_record(). Inline: every such read and write
+// comes here.
+inline void count_io(FileRecord *r, IoKind kind, ssize_t result)
+{
+	if (!r || result < 0 ||
+	    shared(r->heat_flags).load(std::memory_order_relaxed) &
+	            HEAT_COUNTING_OFF)
+		return;
+	bool rd = kind == IoKind::Read;
+	shared(r->heat[rd ? HEAT_READS : HEAT_WRITES])
+	        .fetch_add(1, std::memory_order_relaxed);
+	shared(r->heat[rd ? HEAT_READ_BYTES : HEAT_WRITE_BYTES])
+	        .fetch_add(static_cast<uint64_t>(result),
+	                   std::memory_order_relaxed);
+}
 // The primary (mirror 1) of r's file changed: every other mirror is stale.
-void primary_changed(FileRecord &r);
+void primary_changed(FileRecord &r) noexcept;
 
 } // namespace zvsim

@@ -39,7 +39,7 @@ bool mirror_selected(int fd)
 	return fd_marks(fd) & fdmark::MIRROR;
 }
 
-void after(int fd, const IoSeen &seen, IoKind kind, ssize_t result)
+void after(int fd, const IoSeen &seen, IoKind kind, ssize_t result) noexcept
 {
 	if (result < 0)
 		return; // nothing to count, and no record to look for

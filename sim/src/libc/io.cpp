@@ -57,7 +57,7 @@ template <auto H, typename R, typename... Args>
 
 // Whether the families that hear of a read or write after libc made it
 // marked slot's open file: what they keep on it, into seen.
-bool heard(uintptr_t slot, IoSeen &seen)
+[[gnu::always_inline]] inline bool heard(uintptr_t slot, IoSeen &seen)
 {
 	OpenFile *f = slot_file(slot);
 	if (!f)
@@ -73,17 +73,13 @@ bool heard(uintptr_t slot, IoSeen &seen)
 	return true;
 }
 
-// A read or write libc made on a marked descriptor, told to its families.
+// A read or write libc made on a marked descriptor, told to its families
+// (whose hooks keep errno and throw nothing).
 ssize_t after(int fd, const IoSeen &seen, IoKind kind, ssize_t result)
 {
-	int saved = errno, ignored = 0;
-	guarded(ignored, [&] {
-		for (const FdHooks *h : fd_hooks_with<&FdHooks::after>())
-			if (h->mark & seen.marks)
-				h->after(fd, seen, kind, result);
-		return true;
-	});
-	errno = saved;
+	for (const FdHooks *h : fd_hooks_with<&FdHooks::after>())
+		if (h->mark & seen.marks)
+			h->after(fd, seen, kind, result);
 	return result;
 }
 
