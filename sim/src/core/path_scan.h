@@ -3,6 +3,7 @@
 // of the families (a device, a parameter tree), and most paths have none.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -13,69 +14,103 @@
 namespace zvsim
 {
 
-// Bits i of [0, 16) where p[i] is a.
-inline uint32_t bytes_at(const char *p, char a)
+// Sixteen bytes of a text at an address that is a multiple of sixteen,
+// and each one's successor (the byte after the sixteenth is the next
+// block's first, or 0 past the text's NUL).
+struct Block {
+#if defined(__SSE2__)
+	__m128i here, next;
+#else
+	unsigned char b[17];
+#endif
+};
+
+namespace detail
+{
+// An aligned read never crosses a page, so it may take bytes before the
+// text and past its NUL that lie in the text's pages: the address
+// sanitizer would call those overflows.
+__attribute__((no_sanitize_address)) inline Block block_at(const char *p,
+                                                           bool followed)
+{
+	Block k;
+#if defined(__SSE2__)
+	k.here = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+	__m128i after =
+	        followed ? _mm_load_si128(
+	                           reinterpret_cast<const __m128i *>(p + 16))
+	                 : _mm_setzero_si128();
+	k.next = _mm_or_si128(_mm_srli_si128(k.here, 1),
+	                      _mm_slli_si128(after, 15));
+#else
+	std::memcpy(k.b, p, 16);
+	k.b[16] = followed ? static_cast<unsigned char>(p[16]) : 0;
+#endif
+	return k;
+}
+} // namespace detail
+
+// Bits i of [0, 16) where the block's byte i is a.
+inline uint32_t bytes_at(const Block &k, char a)
 {
 #if defined(__SSE2__)
-	__m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 	return static_cast<uint32_t>(
-	        _mm_movemask_epi8(_mm_cmpeq_epi8(here, _mm_set1_epi8(a))));
+	        _mm_movemask_epi8(_mm_cmpeq_epi8(k.here, _mm_set1_epi8(a))));
 #else
 	uint32_t bits = 0;
 	for (unsigned i = 0; i < 16; ++i)
-		if (p[i] == a)
+		if (k.b[i] == static_cast<unsigned char>(a))
 			bits |= 1U << i;
 	return bits;
 #endif
 }
 
-// Bits i of [0, 16) where p[i] is a and p[i + 1] is b or c (p[16] is read).
-inline uint32_t pairs_at(const char *p, char a, char b, char c)
+// Bits i of [0, 16) where the block's byte i is a and the one after it b
+// or c.
+inline uint32_t pairs_at(const Block &k, char a, char b, char c)
 {
 #if defined(__SSE2__)
-	auto load = [](const char *q) {
-		return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-	};
-	__m128i here = load(p), next = load(p + 1);
 	__m128i hit = _mm_and_si128(
-	        _mm_cmpeq_epi8(here, _mm_set1_epi8(a)),
-	        _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(b)),
-	                     _mm_cmpeq_epi8(next, _mm_set1_epi8(c))));
+	        _mm_cmpeq_epi8(k.here, _mm_set1_epi8(a)),
+	        _mm_or_si128(_mm_cmpeq_epi8(k.next, _mm_set1_epi8(b)),
+	                     _mm_cmpeq_epi8(k.next, _mm_set1_epi8(c))));
 	return static_cast<uint32_t>(_mm_movemask_epi8(hit));
 #else
 	uint32_t bits = 0;
 	for (unsigned i = 0; i < 16; ++i)
-		if (p[i] == a && (p[i + 1] == b || p[i + 1] == c))
+		if (k.b[i] == static_cast<unsigned char>(a) &&
+		    (k.b[i + 1] == static_cast<unsigned char>(b) ||
+		     k.b[i + 1] == static_cast<unsigned char>(c)))
 			bits |= 1U << i;
 	return bits;
 #endif
 }
 
 // Calls found(i), in order, for each i of the text s (len bytes and its
-// NUL) that mask marks, until it returns true; whether one did. mask(p)
-// gives the bits of p[0, 16) and may read p[16]; it never sees a byte
-// past s's NUL, nor a place past len.
+// NUL, all readable) that mask marks, until it returns true; whether one
+// did. mask(block) gives the bits of an aligned block holding part of s;
+// places outside s are dropped.
 template <typename Mask, typename Found>
 bool any_place(const char *s, size_t len, Mask &&mask, Found &&found)
 {
-	auto each = [&](size_t base, uint32_t m) {
+	const uintptr_t start = reinterpret_cast<uintptr_t>(s);
+	const uintptr_t nul = start + len;
+	uintptr_t at = start & ~uintptr_t(15);
+	for (;;) {
+		bool last = nul - at < 16; // the NUL is in this block
+		uint32_t m = mask(detail::block_at(
+		        reinterpret_cast<const char *>(at), !last));
+		if (at < start)
+			m &= ~0U << (start - at);
+		if (last)
+			m &= (1U << (nul - at)) - 1;
 		for (; m; m &= m - 1)
-			if (found(base + __builtin_ctz(m)))
+			if (found(size_t(at + __builtin_ctz(m) - start)))
 				return true;
-		return false;
-	};
-	if (len < 16) {
-		char padded[17] = {}; // the text and NULs
-		std::memcpy(padded, s, len);
-		return each(0, mask(padded) & ((1U << len) - 1));
+		if (last)
+			return false;
+		at += 16;
 	}
-	size_t at = 0;
-	for (; len - at >= 16; at += 16)
-		if (each(at, mask(s + at)))
-			return true;
-	// The last bytes, read as the sixteen that end the text.
-	size_t base = len - 16;
-	return at < len && each(base, mask(s + base) & (~0U << (at - base)));
 }
 
 } // namespace zvsim

@@ -107,6 +107,7 @@ struct OpenCall {
 	const char *path;
 	int flags; // what libc gets, when no family serves the open
 	mode_t mode;
+	size_t len = 0; // path's length
 };
 
 // A family (a folder under sim/src, named as the library unit it serves):

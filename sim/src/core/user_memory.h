@@ -55,6 +55,11 @@ class UserPath
 	{
 		return len_ < 0 ? len_ : 0;
 	}
+	// The copy's length (0 when !ok()).
+	size_t size() const
+	{
+		return len_ < 0 ? 0 : static_cast<size_t>(len_);
+	}
 
       private:
 	char buf_[USER_PATH_MAX];

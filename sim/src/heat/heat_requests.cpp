@@ -86,10 +86,12 @@ const FdHooks hooks = {
 // An open by an absolute path inside the mount is counted.
 void opened(const Config &cfg, const OpenCall &call, int fd)
 {
+	// The slash after the mount's text first: it tells most paths
+	// outside the mount at once.
 	const char *path = call.path;
 	const std::string &m = cfg.mount;
-	if (path && path[0] == '/' && strncmp(path, m.data(), m.size()) == 0 &&
-	    path[m.size()] == '/')
+	if (path && call.len > m.size() && path[m.size()] == '/' &&
+	    std::memcmp(path, m.data(), m.size()) == 0)
 		fd_mark(fd, fdmark::HEAT);
 }
 

@@ -90,7 +90,7 @@ uint32_t worded(const char *path, size_t len)
 	};
 	component(path);
 	any_place(
-	        path, len, [](const char *p) { return bytes_at(p, '/'); },
+	        path, len, [](const Block &k) { return bytes_at(k, '/'); },
 	        [&](size_t i) { return component(path + i + 1); });
 	return found;
 }
@@ -122,7 +122,7 @@ bool served(OpenCall &call, int &result)
 	return guarded(result, [&] {
 		std::span<const Family *const> fams =
 		        families_with<&Family::open>();
-		uint32_t words = worded(call.path, std::strlen(call.path));
+		uint32_t words = worded(call.path, call.len);
 		if (words || (call.flags & family_flags()))
 			for (size_t i = 0; i < fams.size(); ++i)
 				if (((words >> i) & 1 ||
@@ -207,9 +207,10 @@ int interposed_open(int dirfd, const char *path, int flags, mode_t mode,
 	if (long n = string_in_place(path, USER_PATH_MAX);
 	    n >= 0 && !may_serve(path, size_t(n), flags))
 		return open_done(real(flags), *cfg,
-		                 OpenCall{dirfd, path, flags, mode});
+		                 OpenCall{dirfd, path, flags, mode, size_t(n)});
 	UserPath p(path);
-	OpenCall call{dirfd, p.ok() ? p.c_str() : nullptr, flags, mode};
+	OpenCall call{dirfd, p.ok() ? p.c_str() : nullptr, flags, mode,
+	              p.size()};
 	int rc;
 	if (call.path && served(call, rc))
 		return open_done(rc, *cfg, call);

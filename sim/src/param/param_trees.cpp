@@ -202,7 +202,7 @@ bool param_candidate(const char *path, size_t len, bool mtab)
 	}
 	return any_place(
 	        path, len,
-	        [](const char *p) { return pairs_at(p, '/', '/', '.'); },
+	        [](const Block &k) { return pairs_at(k, '/', '/', '.'); },
 	        [](size_t) { return true; });
 }
 
