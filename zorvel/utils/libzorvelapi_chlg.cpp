@@ -105,6 +105,7 @@ struct remap_plan {
 	uint16_t name_to = 0, name_from = 0;
 	bool name_joins_last = false; /* the name extends the last copy */
 	int extra_word = -1;          /* offset of the extra-flags word */
+	int extra_from = -1;          /* and in the source (-1: zeroed) */
 	int want_crf = 0, want_cref = 0;
 };
 
@@ -138,8 +139,10 @@ void build_plan(const layout &have, const layout &want, remap_plan &plan)
 	for (const ext_place &e : ext_places) {
 		bool present = has(have, e), wanted = has(want, e);
 		if (wanted) {
-			if (e.crf_bit == CLF_EXTRA_FLAGS && e.cref_bit == 0)
+			if (e.crf_bit == CLF_EXTRA_FLAGS && e.cref_bit == 0) {
 				plan.extra_word = int(to);
+				plan.extra_from = present ? int(from) : -1;
+			}
 			add_step(plan, to, from, e.size, !present);
 			to += e.size;
 		}
@@ -154,7 +157,8 @@ void build_plan(const layout &have, const layout &want, remap_plan &plan)
 }
 
 /* Builds at dst the record at src by the plan; dst and src do not
- * overlap, and dst holds the result. */
+ * overlap, and dst holds the result. The words it changes are read from
+ * src: read back from dst, each would wait on the copy's stores. */
 void apply_plan(char *dst, const char *src, size_t namelen,
                 const remap_plan &plan)
 {
@@ -172,12 +176,13 @@ void apply_plan(char *dst, const char *src, size_t namelen,
 		memcpy(dst + plan.name_to, src + plan.name_from, namelen);
 
 	uint16_t flags;
-	memcpy(&flags, dst + offsetof(changelog_rec, cr_flags), sizeof(flags));
+	memcpy(&flags, src + offsetof(changelog_rec, cr_flags), sizeof(flags));
 	flags = (flags & CLF_FLAGMASK) | plan.want_crf;
 	memcpy(dst + offsetof(changelog_rec, cr_flags), &flags, sizeof(flags));
 	if (plan.extra_word >= 0) {
-		uint64_t extra;
-		memcpy(&extra, dst + plan.extra_word, sizeof(extra));
+		uint64_t extra = 0;
+		if (plan.extra_from >= 0)
+			memcpy(&extra, src + plan.extra_from, sizeof(extra));
 		extra = (extra & ~uint64_t(CLFE_SUPPORTED)) | plan.want_cref;
 		memcpy(dst + plan.extra_word, &extra, sizeof(extra));
 	}
