@@ -13,7 +13,7 @@
 namespace zvsim::sys
 {
 
-__attribute__((tls_model("initial-exec"))) thread_local int reentry_depth;
+__thread int reentry_depth __attribute__((tls_model("initial-exec")));
 
 int above_stdio(int fd)
 {

@@ -43,9 +43,10 @@ int remove_all(const std::string &path);
 
 // How deep the calling thread is inside the simulator. Initial-exec: the
 // library is loaded with the program (preloaded or linked), so its
-// thread's variables are reached without a call.
-extern __attribute__((
-        tls_model("initial-exec"))) thread_local int reentry_depth;
+// thread's variables are reached without a call. __thread, not
+// thread_local: an extern thread_local is reached through a wrapper that
+// asks whether it has an initializer to run.
+extern __thread int reentry_depth __attribute__((tls_model("initial-exec")));
 
 // Marks the calling thread as inside the simulator: interposed entry points
 // reached from here pass straight to libc. Inline: every interposed call
