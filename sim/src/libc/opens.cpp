@@ -44,8 +44,7 @@ bool family_served(Args &&...args)
 // The families with an open hook (as bits, in the order of
 // families_with<&Family::open>()) one of whose open words begins a
 // component of path (len bytes): one pass over the path for all of them,
-// sixteen bytes at a time, and only a component whose first byte begins
-// a word is looked at.
+// and a component whose first byte begins no word costs one load.
 uint32_t worded(const char *path, size_t len)
 {
 	struct Word {
@@ -67,9 +66,8 @@ uint32_t worded(const char *path, size_t len)
 		for (size_t i = 0; i < fams.size(); ++i)
 			for (std::string_view t : fams[i]->open_words)
 				if (!t.empty()) {
-					uint64_t &f = ws.first[static_cast<
-					        unsigned char>(t[0])];
-					f |= uint64_t(1) << ws.n;
+					ws.first[static_cast<unsigned char>(
+					        t[0])] |= uint64_t(1) << ws.n;
 					ws.w[ws.n++] = {t, uint32_t(1) << i};
 				}
 		return ws;
