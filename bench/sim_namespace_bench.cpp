@@ -122,15 +122,19 @@ int main(int argc, char **argv)
 	// <fsname>), with names as long: each component of a path costs the
 	// kernel a lookup, two of them a fifth of a stat on tmpfs.
 	plain_dir = top + "/plain";
-	std::string below = mount_dir.substr(plain_dir.size());
-	mkdir(plain_dir.c_str(), 0755);
-	for (size_t i = 1; i <= below.size(); ++i)
-		if (i == below.size() || below[i] == '/')
-			mkdir((plain_dir + below.substr(0, i)).c_str(), 0755);
-	plain_dir += below;
 	struct stat st;
-	if (mount_dir.compare(0, top.size() + 7, top + "/state/") != 0 ||
-	    stat(plain_dir.c_str(), &st) != 0) {
+	bool made = mount_dir.compare(0, top.size() + 7, top + "/state/") == 0;
+	if (made) {
+		std::string below = mount_dir.substr(plain_dir.size());
+		mkdir(plain_dir.c_str(), 0755);
+		for (size_t i = 1; i <= below.size(); ++i)
+			if (i == below.size() || below[i] == '/')
+				mkdir((plain_dir + below.substr(0, i)).c_str(),
+				      0755);
+		plain_dir += below;
+		made = stat(plain_dir.c_str(), &st) == 0;
+	}
+	if (!made) {
 		fprintf(stderr, "sim_namespace_bench: cannot set up %s\n",
 		        plain_dir.c_str());
 		return 1;

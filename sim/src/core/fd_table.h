@@ -183,18 +183,10 @@ void fd_unkeep(int *where);
 
 // --- the interposed calls' view (open_file.cpp) -----------------------------
 
-namespace detail
-{
-int fresh_file(int fd);
-}
-inline OpenFile *fd_file(int fd);
 // fd is a new open file (returned by an open): whatever the table still
-// said of its number (closed behind our back) goes. Inline up to the look
-// at its slot, which is empty for most opens.
-inline int fd_fresh(int fd)
-{
-	return fd_file(fd) ? detail::fresh_file(fd) : fd;
-}
+// said of its number (closed behind our back) goes. Inline (below) up to
+// the look at its slot, which is empty for most opens.
+inline int fd_fresh(int fd);
 // fd is about to be closed.
 void fd_closing(int fd);
 // to now names from's open file (dup, dup2, dup3, F_DUPFD...); what to
@@ -262,6 +254,16 @@ inline uint32_t slot_marks(uintptr_t slot)
 inline uint32_t fd_marks(int fd)
 {
 	return slot_marks(fd_slot(fd));
+}
+
+namespace detail
+{
+int fresh_file(int fd);
+}
+
+inline int fd_fresh(int fd)
+{
+	return fd_file(fd) ? detail::fresh_file(fd) : fd;
 }
 
 // The descriptors the simulator keeps for itself.
