@@ -144,6 +144,26 @@ TEST(ChlgRemap, WantedLayoutIsLeftByteForByte)
 	EXPECT_EQ(rec[in.size()], '\x5c') << "nothing written past it";
 }
 
+/* A record whose remapped form would not fit the record buffer cannot be
+ * built there: it is left as it is, and nothing is written past it. */
+TEST(ChlgRemap, ResultTooLargeForTheBufferIsLeftAlone)
+{
+	logical l{false, false, false, 0, 0, std::string(860, 'n')};
+	unsigned crf = CLF_VERSION;
+	std::string in = serialize(l, crf, 0);
+	ASSERT_LE(in.size(), size_t(CHLG_REC_MAXSIZE));
+	std::vector<char> rec(CHLG_REC_MAXSIZE + 64, '\x5c');
+	memcpy(rec.data(), in.data(), in.size());
+	changelog_remap_rec(
+	        reinterpret_cast<changelog_rec *>(rec.data()),
+	        static_cast<enum changelog_rec_flags>(
+	                CLF_VERSION | CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS),
+	        static_cast<enum changelog_rec_extra_flags>(CLFE_SUPPORTED));
+	EXPECT_EQ(std::string(rec.data(), in.size()), in);
+	EXPECT_EQ(std::string(rec.data() + in.size(), rec.size() - in.size()),
+	          std::string(rec.size() - in.size(), '\x5c'));
+}
+
 TEST(ChlgRemap, AccessorsFindEachPart)
 {
 	logical l{true, true, true, CLFE_SUPPORTED, 0, "accessor"};

@@ -452,6 +452,8 @@ TEST_F(Chlg, WarningsOncePerProcessWhateverTheThreads)
 	}
 }
 
+/* Each try in a thread of its own, which has no spare record buffer yet:
+ * the receive allocates. A receive refused for memory consumes nothing. */
 TEST_F(Chlg, AllocationFailuresInReceive)
 {
 	if (!failalloc_active())
@@ -459,19 +461,58 @@ TEST_F(Chlg, AllocationFailuresInReceive)
 	write_file(in_mount("m"), "");
 	int before = zvtest::open_fd_count();
 	for (unsigned long n = 0; n < 5; n++) {
-		void *priv = nullptr;
-		failalloc_arm_in("libzorvelapi", n);
-		int rc = zvapi_changelog_start(&priv, all_flags, target, 0);
-		changelog_rec *rec = nullptr;
-		if (rc == 0)
-			rc = zvapi_changelog_recv(priv, &rec);
-		failalloc_disarm();
-		EXPECT_TRUE(rc == 0 || rc == -ENOMEM) << rc;
-		zvapi_changelog_free(&rec);
-		if (priv != nullptr)
-			zvapi_changelog_fini(&priv);
+		std::thread([&] {
+			void *priv = nullptr;
+			failalloc_arm_in("libzorvelapi", n);
+			int rc = zvapi_changelog_start(&priv, all_flags, target,
+			                               0);
+			changelog_rec *rec = nullptr;
+			if (rc == 0)
+				rc = zvapi_changelog_recv(priv, &rec);
+			failalloc_disarm();
+			EXPECT_TRUE(rc == 0 || rc == -ENOMEM) << rc;
+			if (rc == -ENOMEM && priv != nullptr) {
+				EXPECT_EQ(rec, nullptr);
+				ASSERT_EQ(zvapi_changelog_recv(priv, &rec), 0);
+			}
+			if (rec != nullptr) {
+				EXPECT_EQ(std::string(changelog_rec_name(rec)),
+				          "m")
+				        << "after " << n;
+			}
+			zvapi_changelog_free(&rec);
+			if (priv != nullptr)
+				zvapi_changelog_fini(&priv);
+		}).join();
 		ASSERT_EQ(zvtest::open_fd_count(), before);
 	}
+}
+
+/* A record buffer freed in a thread is that thread's spare: the next
+ * record reuses it, and what the thread keeps is freed when it ends
+ * (the sanitized build's leak check sees any that is not). */
+TEST_F(Chlg, RecordBuffersAreReusedAndFreedWithTheirThread)
+{
+	for (const char *name : {"a", "bb", "c"})
+		ASSERT_EQ(mkdir(in_mount(name).c_str(), 0755), 0);
+	std::thread([&] {
+		void *priv;
+		ASSERT_EQ(zvapi_changelog_start(&priv, all_flags, target, 0),
+		          0);
+		changelog_rec *first, *second, *third;
+		ASSERT_EQ(zvapi_changelog_recv(priv, &first), 0);
+		ASSERT_EQ(zvapi_changelog_recv(priv, &second), 0);
+		EXPECT_NE(first, second) << "both held at once";
+		changelog_rec *kept = second;
+		zvapi_changelog_free(&second);
+		EXPECT_EQ(second, nullptr);
+		ASSERT_EQ(zvapi_changelog_recv(priv, &third), 0);
+		EXPECT_EQ(third, kept);
+		EXPECT_EQ(std::string(changelog_rec_name(third)), "c");
+		zvapi_changelog_free(&third);
+		zvapi_changelog_free(&first); /* one spare: this is freed */
+		zvapi_changelog_fini(&priv);
+	}).join();
 }
 
 } // namespace

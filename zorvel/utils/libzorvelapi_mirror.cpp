@@ -2,12 +2,12 @@
  * for each operation, and copies from one mirror to others, skipping the
  * holes of a sparse source. The selection is the kernel's state on the
  * descriptor: every operation clears it before it returns. */
+#include "thread_spare.h"
 #include "zorvelapi_internal.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -69,20 +69,16 @@ class selection
 /* The 4 MiB page-aligned copy buffer. A thread keeps its last one for its
  * next copy: a fresh buffer costs a page fault and a zeroed page for every
  * 4 KiB a copy reads into it, which was a fifth of the copy of a sparse
- * file. The spare is freed when the thread ends. It is thread-specific
- * data, not a C++ thread_local, whose first use in a thread could abort
- * the process when memory is short. */
+ * file. */
 struct copy_buffer {
 	zv::unique_malloc<char> mem;
 	int rc = 0;
 	explicit copy_buffer(size_t page)
 	{
-		if (const pthread_key_t *key = spare_key())
-			if (void *kept = pthread_getspecific(*key)) {
-				pthread_setspecific(*key, nullptr);
-				mem.reset(static_cast<char *>(kept));
-				return;
-			}
+		if (void *kept = zv::take_spare(zv::SPARE_COPY_BUFFER)) {
+			mem.reset(static_cast<char *>(kept));
+			return;
+		}
 		void *p = nullptr;
 		rc = -posix_memalign(&p, page, COPY_BUF);
 		mem.reset(static_cast<char *>(p));
@@ -96,19 +92,9 @@ struct copy_buffer {
 	/* Done with it: kept as the spare when the thread has none. */
 	void put_back()
 	{
-		const pthread_key_t *key = spare_key();
-		if (mem && key && !pthread_getspecific(*key) &&
-		    pthread_setspecific(*key, mem.get()) == 0)
+		if (mem && zv::keep_spare(zv::SPARE_COPY_BUFFER, mem.get()))
 			(void)mem.release();
 		mem.reset();
-	}
-
-      private:
-	static const pthread_key_t *spare_key()
-	{
-		static pthread_key_t key;
-		static const bool made = pthread_key_create(&key, free) == 0;
-		return made ? &key : nullptr;
 	}
 };
 

@@ -277,7 +277,9 @@ int zvapi_changelog_set_xflags(void *priv,
  *   descriptor is readable when a record waits (or, without
  *   CHANGELOG_FLAG_FOLLOW, at the end of the log). */
 int zvapi_changelog_recv(void *priv, struct changelog_rec **rech);
-/* Frees a record received above; *rech becomes NULL. */
+/* Frees a record received above; *rech becomes NULL. Only a record that
+ * zvapi_changelog_recv() gave: the thread may keep its buffer for the next
+ * record it receives (and frees it when it ends). */
 int zvapi_changelog_free(struct changelog_rec **rech);
 
 /* 1 when records wait in the handle's buffer (no read needed), else 0. */
