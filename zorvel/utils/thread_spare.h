@@ -1,6 +1,8 @@
 /* One buffer of each kind a thread may keep between uses, so that a loop
  * of take, use and give back costs no trip through malloc. Kept buffers
- * are malloc's memory, freed when their thread ends. */
+ * are malloc's memory, freed when their thread ends by thread-specific
+ * data's destructor: a C++ thread_local with a destructor could abort the
+ * process at its first use in a thread when memory is short. */
 #ifndef ZORVEL_UTILS_THREAD_SPARE_H
 #define ZORVEL_UTILS_THREAD_SPARE_H
 
