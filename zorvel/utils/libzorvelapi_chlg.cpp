@@ -397,22 +397,20 @@ ZV_EXPORT int zvapi_changelog_recv(void *priv, struct changelog_rec **rech)
 		cp->clp_buf_pos = end;
 		return -EPROTO;
 	}
-	cp->clp_buf_pos += size;
 	const layout &want = cp->clp_want;
 	size_t wanted = cp->clp_want_offset + namelen;
-	if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE)
+	if (size > CHLG_REC_MAXSIZE || wanted > CHLG_REC_MAXSIZE) {
+		cp->clp_buf_pos += size;
 		return -EPROTO;
+	}
 
 	/* A reader frees each record before it asks for the next: the
 	 * thread's spare saves the trip through malloc. */
 	void *buf = zv::take_spare(zv::SPARE_CHANGELOG_RECORD);
 	if (buf == nullptr &&
 	    posix_memalign(&buf, rec_align, rec_buffer_size) != 0)
-		buf = nullptr;
-	if (buf == nullptr) {
-		cp->clp_buf_pos = rec; /* not consumed */
-		return -ENOMEM;
-	}
+		return -ENOMEM; /* the record is not consumed */
+	cp->clp_buf_pos += size;
 	auto *out = static_cast<char *>(buf);
 	if (same_layout(have, want)) {
 		memcpy(out, rec, size);
