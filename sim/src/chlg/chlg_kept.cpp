@@ -115,7 +115,7 @@ void KeptLog::release()
 
 void KeptLog::drop()
 {
-	const char *header;
+	char *header;
 	{
 		std::lock_guard<std::mutex> lock(fields_mutex());
 		header = header_;
@@ -124,7 +124,7 @@ void KeptLog::drop()
 		instance_.clear();
 	}
 	if (header)
-		::munmap(const_cast<char *>(header), HDR_SIZE);
+		::munmap(header, HDR_SIZE);
 	fd_unkeep(&fd_);
 }
 
@@ -151,11 +151,12 @@ void KeptLog::map_header()
 {
 	if (header_)
 		return;
-	void *p = ::mmap(nullptr, HDR_SIZE, PROT_READ, MAP_SHARED, fd(), 0);
+	void *p = ::mmap(nullptr, HDR_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
+	                 fd(), 0);
 	if (p == MAP_FAILED)
 		return;
 	std::lock_guard<std::mutex> lock(fields_mutex());
-	header_ = static_cast<const char *>(p);
+	header_ = static_cast<char *>(p);
 }
 
 void KeptLog::forsake()

@@ -1,7 +1,7 @@
 // The change logs' descriptors this process keeps open from one update to
 // the next, so that a record costs its lock and its writes, not an open
-// and a close, and the header is read from a shared mapping instead of
-// the file.
+// and a close, and the header is read and written through a shared
+// mapping instead of the file.
 //
 // One descriptor per log and process: its lock (flock) belongs to the
 // open file, which the process's threads share, so a thread lock keeps
@@ -28,9 +28,9 @@ class KeptLog
 	static KeptLog *take(const Config &cfg, int index, int &rc);
 	void release();
 	int fd() const;
-	// The header page, mapped read-only once map_header() saw it whole;
-	// null before.
-	const char *header() const
+	// The header page, mapped shared once map_header() saw it whole; null
+	// before. Only the holder of the log's lock writes it.
+	char *header() const
 	{
 		return header_;
 	}
@@ -54,7 +54,7 @@ class KeptLog
 
 	std::mutex use_;
 	int fd_ = -1; // moved by fd_table when a dup2 takes its number
-	const char *header_ = nullptr;
+	char *header_ = nullptr;
 	// The simulation it belongs to (its state directory and instance;
 	// empty: none) and the log's path.
 	std::string state_, instance_, path_;
