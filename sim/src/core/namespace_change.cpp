@@ -412,26 +412,33 @@ OwnedFd::~OwnedFd()
 
 namespace
 {
-bool watched(const Config &cfg)
+// Whether some family follows the namespace now; with attributes, one
+// that hears of attribute changes.
+bool watched(const Config &cfg, bool attributes = false)
 {
 	for (const Family *f : families_with<&Family::watching>())
-		if (f->watching(cfg))
+		if ((!attributes || f->observes_attributes) && f->watching(cfg))
 			return true;
 	return false;
 }
-} // namespace
 
-ConfigPtr ns_watching(const Config **seen)
+ConfigPtr watching(const Config **seen, bool attributes)
 {
 	// Looked at without the state lock first: nothing watches, most of
 	// the time.
 	const Config *peek = current_peek();
 	if (seen)
 		*seen = peek;
-	if (!peek || !watched(*peek))
+	if (!peek || !watched(*peek, attributes))
 		return nullptr;
 	ConfigPtr cfg = current();
-	return cfg && watched(*cfg) ? cfg : nullptr;
+	return cfg && watched(*cfg, attributes) ? cfg : nullptr;
+}
+} // namespace
+
+ConfigPtr ns_watching(const Config **seen)
+{
+	return watching(seen, false);
 }
 
 bool ns_may_watch(const Config *&seen) noexcept
@@ -585,7 +592,7 @@ int attr_changed(int rc, uint32_t type, int dirfd, const char *path,
 {
 	if (rc == 0)
 		quietly([&] {
-			ConfigPtr cfg = ns_watching();
+			ConfigPtr cfg = watching(nullptr, true);
 			if (!cfg)
 				return;
 			UserPath p(path ? path : "");

@@ -118,6 +118,10 @@ struct Family {
 	int (*init)(const Config &cfg) = nullptr; // setup hook; null: nothing
 	bool (*watching)(const Config &cfg) = nullptr; // cheap, no syscall
 	void (*observe)(const Config &cfg, const NsEvent &ev) = nullptr;
+	// Whether observe hears of attribute changes (times, modes, owners,
+	// extended attributes) too, or of entry changes alone: an attribute
+	// change nobody hears of is not looked into.
+	bool observes_attributes = true;
 	// The record it writes with an entry change, as one step with it,
 	// when it keeps such records now; null: none.
 	std::unique_ptr<NsIntent> (*intent)(const Config &cfg) = nullptr;

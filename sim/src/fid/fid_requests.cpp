@@ -177,6 +177,7 @@ const Family family = {
         .rows = rows,
         .watching = link_index_on,
         .observe = link_index_note,
+        .observes_attributes = false, // the index keeps names alone
         .open = open_hook,
         .open_flags = DELAY_CREATE_BIT,
         .open_words = {FID_DIR_MARK},
