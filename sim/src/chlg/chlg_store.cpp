@@ -334,7 +334,11 @@ int Locked::lock(bool wait)
 
 int Locked::store(bool whole_page)
 {
-	char buf[HDR_SIZE] = {};
+	// Only the fields are zeroed for an update: the rest of the page is
+	// the file's already.
+	size_t len = whole_page ? HDR_SIZE : H_PENDING + 8;
+	char buf[HDR_SIZE];
+	std::memset(buf, 0, len);
 	rec::put32(buf, H_MAGIC, HDR_MAGIC);
 	rec::put32(buf, H_VERSION, HDR_VERSION);
 	rec::put64(buf, H_LAST, h.last_index);
@@ -350,7 +354,6 @@ int Locked::store(bool whole_page)
 		rec::put32(buf, H_USERS + i * U_SIZE, h.users[i].id);
 		rec::put64(buf, H_USERS + i * U_SIZE + 8, h.users[i].cleared);
 	}
-	size_t len = whole_page ? sizeof buf : H_PENDING + 8;
 	// Through the mapping when there is one: the same page the file's
 	// readers read, without a system call for each record.
 	if (kept_ && kept_->header() && !whole_page) {
