@@ -3,6 +3,7 @@
 // concurrent and killed processes, and damaged index files.
 #include "churn.h"
 #include "helpers.h"
+#include "tracee.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -193,6 +194,38 @@ TEST_F(LinkIndex, ExclusiveCreationsMarkTheirDirectories)
 	create("big/g");
 	EXPECT_GT(journal_size(), before);
 	EXPECT_EQ(links("big/g"), Links{"big/g"});
+}
+
+// The index keeps names: while it is the only one following the
+// namespace, a change of modes, owners or times reaches the kernel as it
+// would without the simulator, one system call each.
+TEST_F(LinkIndex, AttributeChangesAddNoSystemCall)
+{
+#if defined(__SANITIZE_ADDRESS__)
+	GTEST_SKIP() << "sanitized builds copy the caller's paths through "
+	                "the kernel, a system call each";
+#endif
+	write_file(mnt("f"));
+	ASSERT_EQ(links("f"), Links{"f"}); // the index is kept from here
+	static char path[4096];            // neither stack nor heap
+	snprintf(path, sizeof path, "%s", mnt("f").c_str());
+	int fd = open(path, O_RDWR);
+	ASSERT_GE(fd, 0);
+	Tracee t([&] {
+		syscall(SYS_getppid);
+		chmod(path, 0600);
+		fchmod(fd, 0644);
+		chown(path, getuid(), getgid());
+		fchown(fd, getuid(), getgid());
+		utimensat(AT_FDCWD, path, nullptr, 0);
+		futimens(fd, nullptr);
+		syscall(SYS_getppid);
+	});
+	close(fd);
+	if (!t.ok())
+		GTEST_SKIP() << "no ptrace here";
+	// getuid and getgid are two calls each time.
+	EXPECT_EQ(t.calls_between(SYS_getppid), 6 + 4);
 }
 
 TEST_F(LinkIndex, RenamedDirectoriesKeepTheirDescendantsFresh)
