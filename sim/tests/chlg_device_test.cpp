@@ -463,6 +463,22 @@ TEST_F(ChlgDevice, DeregisteringTheLastUserDropsTheLog)
 	          -EOVERFLOW);
 }
 
+// Purging a damaged log fails; the user it would purge for still goes,
+// and with the last one the namespace is no longer followed.
+TEST_F(ChlgDevice, TheLastUserOfADamagedLogStillGoes)
+{
+	make_dirs(3);
+	int fd = open((state() + "/changelog/" + MDT0).c_str(), O_WRONLY);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(pwrite(fd, "\0\0", 2, 4096 + 6),
+	          2); // the first frame's magic
+	close(fd);
+	ASSERT_EQ(zvsim_changelog_deregister(MDT0, user_.c_str()), 0);
+	EXPECT_EQ(zvsim_changelog_deregister(MDT0, user_.c_str()), -ENOENT);
+	struct stat st;
+	EXPECT_NE(stat((state() + "/changelog/active").c_str(), &st), 0);
+}
+
 TEST_F(ChlgDevice, RawAppendsAreServedAsTheyStand)
 {
 	// (a) a header announcing a 500-byte name in a 70-byte unit.

@@ -605,8 +605,11 @@ int user_deregister(const Config &cfg, int index, std::string_view name)
 		if (it == log.h.users.end())
 			return -ENOENT;
 		log.h.users.erase(it);
-		if ((rc = log.store()) < 0 || (rc = purge(log)) < 0)
+		if ((rc = log.store()) < 0)
 			return rc;
+		// The user is gone once stored: a purge that fails (damaged
+		// units) keeps their space, not the user.
+		(void)purge(log);
 		empty = log.h.users.empty();
 	}
 	if (!empty)
