@@ -353,10 +353,9 @@ int main()
 		fail("set up");
 	std::string mnt = zvsim_mount_path();
 	std::vector<zvbench::row> rows = mount_of_entries(mnt, entries);
-	for (auto &r : copy_into_mount(top, mnt, files))
-		rows.push_back(r);
-	for (auto &r : long_log(records))
-		rows.push_back(r);
+	for (auto &&more :
+	     {copy_into_mount(top, mnt, files), long_log(records)})
+		rows.insert(rows.end(), more.begin(), more.end());
 	zvsim_teardown();
 	remove_outside(top);
 	zvbench::print_table(stdout, rows);
